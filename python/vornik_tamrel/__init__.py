@@ -1,0 +1,1 @@
+"""Peptide search around the `_vornik_tamrel` engine."""

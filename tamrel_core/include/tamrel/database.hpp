@@ -1,0 +1,53 @@
+// The fragment-indexed peptide database: built once, immutable, shared.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tamrel/peptide.hpp"
+#include "tamrel/tolerance.hpp"
+
+namespace tamrel {
+
+struct Theoretical {
+    std::uint32_t peptide_index = 0;
+    float fragment_mass = 0.0f;  // neutral
+};
+static_assert(sizeof(Theoretical) == 8);
+
+struct IndexBuildSettings {
+    std::vector<Kind> ion_kinds;
+    std::string decoy_tag;
+    std::size_t bucket_size = 8192;
+    std::size_t min_ion_index = 2;
+    float peptide_min_mass = 0.0f;  // stored only; the build does not use it
+    float peptide_max_mass = 0.0f;  // stored only
+    bool generate_decoys = true;
+};
+
+class IndexedQuery;
+
+struct IndexedDatabase {
+    std::vector<Peptide> peptides;       // caller's order (ascending mass), decoys after targets
+    std::vector<Theoretical> fragments;  // buckets by mass, peptide order inside a bucket
+    std::vector<Kind> ion_kinds;
+    std::vector<float> bucket_min_mass;
+    std::string decoy_tag;
+    std::size_t bucket_size = 0;
+    bool generate_decoys = false;
+
+    // The precursor-window view used for fragment lookups.
+    IndexedQuery query(float precursor_mass, const Tolerance& precursor_tol,
+                       const Tolerance& fragment_tol) const;
+};
+
+using SharedDatabase = std::shared_ptr<const IndexedDatabase>;
+
+// Builds the index from the caller's peptides (consumed). Throws Failure on
+// any internal failure, including those raised on worker threads.
+IndexedDatabase build_indexed_database(const IndexBuildSettings& settings,
+                                       std::vector<Peptide> peptides);
+
+}  // namespace tamrel
