@@ -45,6 +45,25 @@ struct IndexedDatabase {
 
 using SharedDatabase = std::shared_ptr<const IndexedDatabase>;
 
+// The peptides of one precursor window. Borrows the database, which must
+// outlive the query (scoring holds a shared reference for the whole call).
+class IndexedQuery {
+public:
+    const IndexedDatabase* db = nullptr;
+    float precursor_mass = 0.0f;
+    Tolerance precursor_tol;
+    Tolerance fragment_tol;
+    std::uint32_t peptide_lo = 0;  // may be the one peptide just below the window
+    std::uint32_t peptide_hi = 0;  // may be the first peptide above the window
+
+    // Calls `visit(const Theoretical&)` for every indexed fragment whose mass lies
+    // in the fragment window around `fragment_mass` and whose peptide lies in the
+    // precursor window; bucket by bucket, peptide order inside a bucket.
+    // Allocates nothing.
+    template <class Visit>
+    void page_search(float fragment_mass, Visit&& visit) const;
+};
+
 // Builds the index from the caller's peptides (consumed). Throws Failure on
 // any internal failure, including those raised on worker threads.
 IndexedDatabase build_indexed_database(const IndexBuildSettings& settings,
