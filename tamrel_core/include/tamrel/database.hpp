@@ -1,13 +1,16 @@
 // The fragment-indexed peptide database: built once, immutable, shared.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tamrel/peptide.hpp"
+#include "tamrel/range_bounds.hpp"
 #include "tamrel/tolerance.hpp"
+#include "tamrel/total_order.hpp"
 
 namespace tamrel {
 
@@ -68,5 +71,38 @@ public:
 // any internal failure, including those raised on worker threads.
 IndexedDatabase build_indexed_database(const IndexBuildSettings& settings,
                                        std::vector<Peptide> peptides);
+
+template <class Visit>
+void IndexedQuery::page_search(float fragment_mass, Visit&& visit) const {
+    const auto [fragment_low, fragment_high] = fragment_tol.bounds(fragment_mass);
+    const auto [precursor_low, precursor_high] = precursor_tol.bounds(precursor_mass);
+    const std::vector<float>& minima = db->bucket_min_mass;
+    const std::vector<Theoretical>& fragments = db->fragments;
+    const std::vector<Peptide>& peptides = db->peptides;
+
+    const auto [first_bucket, end_bucket] =
+        range_bounds(minima.size(), [&](std::size_t k) { return total_order_key(minima[k]); },
+                     total_order_key(fragment_low), total_order_key(fragment_high));
+    for (std::size_t k = first_bucket; k < end_bucket; ++k) {
+        const std::size_t begin = k * db->bucket_size;
+        const Theoretical* slice = fragments.data() + begin;
+        const std::size_t length = std::min(db->bucket_size, fragments.size() - begin);
+        const auto [a, b] = range_bounds(
+            length, [&](std::size_t i) { return slice[i].peptide_index; }, peptide_lo, peptide_hi);
+        for (std::size_t i = a; i < b; ++i) {
+            const Theoretical& t = slice[i];
+            // Only the two boundary peptides can lie outside the precursor window.
+            if (t.peptide_index < peptide_lo) continue;
+            if (t.peptide_index == peptide_lo &&
+                !(peptides[peptide_lo].monoisotopic >= precursor_low))
+                continue;
+            if (t.peptide_index > peptide_hi) continue;
+            if (t.peptide_index == peptide_hi &&
+                !(peptides[peptide_hi].monoisotopic <= precursor_high))
+                continue;
+            if (t.fragment_mass >= fragment_low && t.fragment_mass <= fragment_high) visit(t);
+        }
+    }
+}
 
 }  // namespace tamrel

@@ -12,8 +12,18 @@
 
 namespace tamrel {
 
+namespace detail {
+// Residue masses of 'A'..'Z', built from their exact 32-bit patterns.
+extern const float residue_masses[26];
+// The internal failure of reading past the sequence or modification array.
+[[noreturn]] void index_out_of_bounds(std::size_t length, std::size_t index);
+}  // namespace detail
+
 // Monoisotopic residue mass by letter A..Z; zero for anything else.
-float residue_mass(unsigned char residue);
+inline float residue_mass(unsigned char residue) {
+    const unsigned offset = static_cast<unsigned>(residue) - 'A';
+    return offset < 26 ? detail::residue_masses[offset] : 0.0f;
+}
 
 class IonSeries {
 public:
@@ -22,7 +32,20 @@ public:
 
     // The next fragment mass, or nothing at the end of the series (L - 1 items).
     // Fails on an empty sequence or a modification array shorter than L - 1.
-    std::optional<float> next();
+    // Inline: scoring calls it in its innermost loop.
+    std::optional<float> next() {
+        const std::size_t length = peptide_->length();
+        // An empty sequence is not an empty series: the first read fails.
+        if (length == 0) detail::index_out_of_bounds(0, 0);
+        if (position_ >= length - 1) return std::nullopt;
+        const auto& mods = peptide_->modifications;
+        if (position_ >= mods.size()) detail::index_out_of_bounds(mods.size(), position_);
+        const auto residue = static_cast<unsigned char>((*peptide_->sequence)[position_]);
+        const float delta = residue_mass(residue) + mods[position_];
+        ++position_;
+        cumulative_ = is_n_terminal(kind_) ? cumulative_ + delta : cumulative_ + (-delta);
+        return cumulative_;
+    }
 
     Kind kind() const { return kind_; }
 
@@ -38,5 +61,18 @@ private:
 void append_fragments(const Peptide& peptide, std::uint32_t peptide_index,
                       const std::vector<Kind>& kinds, std::size_t min_ion_index,
                       std::vector<Theoretical>& out);
+
+// How many fragments `append_fragments` yields for a sequence of `length`
+// bytes, provided the series can be walked (it fails otherwise).
+inline std::size_t fragment_count(std::size_t length, std::size_t kind_count,
+                                  std::size_t min_ion_index) {
+    const std::size_t ions = length == 0 ? 0 : length - 1;
+    return ions > min_ion_index ? (ions - min_ion_index) * kind_count : 0;
+}
+
+// Like `append_fragments`, but writes exactly `fragment_count(...)` records
+// starting at `out` (the build fills its final array in place).
+void write_fragments(const Peptide& peptide, std::uint32_t peptide_index,
+                     const std::vector<Kind>& kinds, std::size_t min_ion_index, Theoretical* out);
 
 }  // namespace tamrel
