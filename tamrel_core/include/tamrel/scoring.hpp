@@ -2,6 +2,9 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
+#include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -85,5 +88,121 @@ struct ScorerSettings {
     bool annotate_matches = false;
     std::optional<std::uint8_t> max_fragment_charge = 2;
 };
+
+// Constants of the scoring arithmetic, fixed by bit pattern.
+inline constexpr float kProtonMass = std::bit_cast<float>(0x3F80EE6Fu);      // 1.0072764
+inline constexpr float kIsotopeSpacing = std::bit_cast<float>(0x3F806DC6u);  // 1.00335
+inline constexpr float kModelDelta = std::bit_cast<float>(0x3F7FBE77u);      // 0.999
+
+// One candidate hypothesis of the matching pass (8 bytes, copied by value).
+// Ordered by matched count, then peptide position, charge and isotope error:
+// the greater is the better.
+struct PreliminaryScore {
+    static constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFu;
+
+    std::uint32_t peptide = kEmptySlot;
+    std::uint16_t matched = 0;  // saturates at 65535
+    std::uint8_t precursor_charge = 0;
+    std::int8_t isotope_error = 0;
+
+    bool is_empty() const { return peptide == kEmptySlot; }
+
+    friend constexpr std::strong_ordering operator<=>(const PreliminaryScore& a,
+                                                      const PreliminaryScore& b) {
+        if (auto c = a.matched <=> b.matched; c != 0) return c;
+        if (auto c = a.peptide <=> b.peptide; c != 0) return c;
+        if (auto c = a.precursor_charge <=> b.precursor_charge; c != 0) return c;
+        return a.isotope_error <=> b.isotope_error;
+    }
+    friend constexpr bool operator==(const PreliminaryScore&, const PreliminaryScore&) = default;
+};
+static_assert(sizeof(PreliminaryScore) == 8);
+
+// Result of a matching pass. `preliminary` is left in selection (heap) order
+// and may contain empty slots.
+struct InitialHits {
+    std::vector<PreliminaryScore> preliminary;
+    std::uint32_t matched_peaks = 0;      // fragment lookups that found a fragment
+    std::uint32_t scored_candidates = 0;  // (peptide, hypothesis) pairs with a find
+
+    // Appends `other`'s candidates after ours and adds the counters.
+    void combine(InitialHits&& other);
+};
+
+// Detailed score of one candidate.
+struct Score {
+    double hyperscore = 0.0;
+    std::uint32_t peptide = 0;
+    float intensity_n = 0.0f;
+    float intensity_c = 0.0f;
+    std::uint32_t longest_b = 0;
+    std::uint32_t longest_y = 0;
+    float average_ppm = 0.0f;
+    std::uint16_t matched_n = 0;  // saturates at 65535
+    std::uint16_t matched_c = 0;  // saturates at 65535
+    std::uint8_t precursor_charge = 0;
+    std::int8_t isotope_error = 0;
+    std::optional<Fragments> fragments;  // present exactly when annotating
+};
+
+// The log-factorial approximation of the hyperscore and the Poisson feature:
+// 1.0 for 0, else ((n ln n - n) + 0.5 ln n) + 0.5 ln(2 pi n).
+double lnfact(std::uint32_t n);
+
+// Hyperscore of a match set; 255.0 when the value is not finite.
+double score_type_score(ScoreType type, std::uint16_t nb, std::uint16_t ny, float ib, float iy);
+
+// Fragment charges 1 .. limit - 1 are tried for `precursor_charge`.
+std::uint8_t fragment_charge_limit(std::uint8_t precursor_charge,
+                                   std::optional<std::uint8_t> max_fragment_charge);
+
+// A scorer assembled for one call: the settings plus the database searched.
+// Every method only reads the database and its arguments (safe to run for
+// many spectra at once) and throws Failure on a broken invariant.
+struct Scorer : ScorerSettings {
+    SharedDatabase db;
+    bool force_charge_range = false;
+    ScoreType score_type = ScoreType::ProductHyperscore;
+
+    static Scorer assemble(const ScorerSettings& settings, SharedDatabase db);
+
+    std::uint8_t fragment_charge_limit(std::uint8_t precursor_charge) const {
+        return tamrel::fragment_charge_limit(precursor_charge, max_fragment_charge);
+    }
+
+    // The preliminary candidates of `spectrum` over every charge and isotope
+    // hypothesis, capped at max(50, 2 report_psms).
+    InitialHits initial_hits(const ProcessedSpectrum& spectrum, const Precursor& precursor) const;
+    // One precursor charge, all isotope errors.
+    InitialHits matched_peaks(const std::vector<Peak>& peaks, float precursor_mass,
+                              std::uint8_t precursor_charge, const Tolerance& precursor_tol) const;
+    // One hypothesis.
+    InitialHits matched_peaks_with_isotope(const std::vector<Peak>& peaks, float precursor_mass,
+                                           std::uint8_t precursor_charge,
+                                           const Tolerance& precursor_tol,
+                                           std::int8_t isotope_error) const;
+
+    // `candidate` must not be an empty slot.
+    Score score_candidate(const ProcessedSpectrum& spectrum, const PreliminaryScore& candidate) const;
+
+    // Scores every candidate of `hits`, ranks them and appends the best
+    // `limit` (at least `min_matched_peaks` matches) to `out`.
+    void build_features(const ProcessedSpectrum& spectrum, float precursor_mz,
+                        const InitialHits& hits, std::size_t limit,
+                        std::vector<Feature>& out) const;
+
+    std::vector<Feature> score_standard(const ProcessedSpectrum& spectrum) const;
+    // Extracts the best match, removes its peaks and ranks again, up to
+    // `report_psms` times. The caller's spectrum is not modified.
+    std::vector<Feature> score_chimera_fast(const ProcessedSpectrum& spectrum) const;
+
+    // The scoring entry: the spectrum's features, in rank or extraction order.
+    std::vector<Feature> score(const ProcessedSpectrum& spectrum) const;
+};
+
+// Reserves room for `count` features; fails with "capacity overflow" when the
+// byte size of `count` features does not fit the address space. Reserves no
+// more than `useful` so that a huge limit does not allocate up front.
+void reserve_features(std::vector<Feature>& out, std::uint64_t count, std::size_t useful);
 
 }  // namespace tamrel
