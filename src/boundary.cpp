@@ -1,0 +1,364 @@
+#include "boundary.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "tamrel/error.hpp"
+
+namespace tamrel::py {
+
+void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw ErrorAlreadySet{};
+}
+
+namespace {
+
+std::string type_qualname(PyObject* o) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
+    if (name && PyUnicode_Check(name.get())) {
+        if (const char* s = PyUnicode_AsUTF8(name.get())) return s;
+    }
+    PyErr_Clear();
+    return Py_TYPE(o)->tp_name;
+}
+
+void set_internal_failure(const char* message) {
+    PyObject* type = internal_failure_type();
+    if (type == nullptr) return;
+    if (message == nullptr || *message == '\0') message = "an internal failure occurred in the search engine";
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- types
+
+PyTypeObject* lazy_type(const ClassSpec& spec, PyTypeObject*& cache) {
+    if (cache != nullptr) return cache;
+    std::vector<PyType_Slot> slots = spec.slots();
+    slots.push_back({0, nullptr});
+    // Without Py_TPFLAGS_BASETYPE the class cannot be subclassed.
+    PyType_Spec type_spec{spec.spec_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    cache = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    return cache;
+}
+
+PyTypeObject* type_for_instance(const ClassSpec& spec, PyTypeObject* type) {
+    if (type == nullptr) {
+        PyErr_Print();
+        fail(std::string("failed to create type object for ") + spec.name);
+    }
+    return type;
+}
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+    if (!name) return nullptr;
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+    return nullptr;
+}
+
+std::vector<PyType_Slot> base_slots(destructor dealloc_fn, const char* doc) {
+    return {{Py_tp_dealloc, reinterpret_cast<void*>(dealloc_fn)},
+            {Py_tp_doc, const_cast<char*>(doc)},
+            {Py_tp_new, reinterpret_cast<void*>(no_constructor)}};
+}
+
+ReadBorrow::ReadBorrow(BorrowFlag& flag) : flag_(&flag) {
+    if (flag.state < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    ++flag.state;
+}
+
+WriteBorrow::WriteBorrow(BorrowFlag& flag) : flag_(flag) {
+    if (flag.state != 0) raise(PyExc_RuntimeError, "Already borrowed");
+    flag.state = -1;
+}
+
+// ---------------------------------------------------------------- errors
+
+PyObject* internal_failure_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "vornik_tamrel.InternalFailure",
+            "An internal failure of the search engine (a broken invariant or a failed check).",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void translate_exception() {
+    try {
+        throw;
+    } catch (const ErrorAlreadySet&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        set_internal_failure(e.what());
+    } catch (...) {
+        set_internal_failure(nullptr);
+    }
+}
+
+void raise_cannot_convert(PyObject* obj, const char* target) {
+    std::string message = "'";
+    message.append(type_qualname(obj)).append("' object cannot be converted to '").append(target).append("'");
+    raise(PyExc_TypeError, message);
+}
+
+void prefix_argument_error(const char* name) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref old_type = Ref::steal(type), old_value = Ref::steal(value), old_tb = Ref::steal(tb);
+    Ref cause = Ref::steal(PyException_GetCause(old_value.get()));
+    Ref text = Ref::steal(PyObject_Str(old_value.get()));
+    if (!text) return;
+    Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    if (!message) return;
+    Ref replaced = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    if (!replaced) return;
+    if (cause) PyException_SetCause(replaced.get(), cause.release());
+    PyErr_SetObject(PyExc_TypeError, replaced.get());
+}
+
+// ---------------------------------------------------------------- arguments
+
+namespace {
+
+std::string quoted_list(const std::vector<const char*>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out += names.size() > 2 ? ", " : " ";
+        if (i > 0 && i + 1 == names.size()) out += "and ";
+        out.append("'").append(names[i]).append("'");
+    }
+    return out;
+}
+
+}  // namespace
+
+Args::Args(const char* function, std::span<const Param> params, PyObject* args, PyObject* kwargs)
+    : params_(params), values_(params.size(), nullptr) {
+    const std::size_t given = args ? static_cast<std::size_t>(PyTuple_GET_SIZE(args)) : 0;
+    if (given > params.size()) {
+        std::size_t required = 0;
+        for (const Param& p : params) required += p.required ? 1 : 0;
+        std::string takes = required == params.size() ? std::to_string(params.size())
+                                                      : "from " + std::to_string(required) + " to " +
+                                                            std::to_string(params.size());
+        bool plural = required != params.size() || params.size() != 1;
+        raise(PyExc_TypeError, std::string(function) + "() takes " + takes + " positional argument" +
+                                   (plural ? "s" : "") + " but " + std::to_string(given) +
+                                   (given == 1 ? " was" : " were") + " given");
+    }
+    for (std::size_t i = 0; i < given; ++i) values_[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) raise(PyExc_TypeError, std::string(function) + "() keywords must be strings");
+            const char* k = PyUnicode_AsUTF8(key);
+            check(k != nullptr);
+            std::size_t i = 0;
+            while (i < params.size() && std::strcmp(params[i].name, k) != 0) ++i;
+            if (i == params.size()) {
+                raise(PyExc_TypeError, std::string(function) + "() got an unexpected keyword argument '" + k + "'");
+            }
+            if (values_[i] != nullptr) {
+                raise(PyExc_TypeError, std::string(function) + "() got multiple values for argument '" + k + "'");
+            }
+            values_[i] = value;
+        }
+    }
+
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (params[i].required && values_[i] == nullptr) missing.push_back(params[i].name);
+    }
+    if (!missing.empty()) {
+        raise(PyExc_TypeError, std::string(function) + "() missing " + std::to_string(missing.size()) +
+                                   " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                                   quoted_list(missing));
+    }
+}
+
+float From<float>::convert(PyObject* o) { return static_cast<float>(From<double>::convert(o)); }
+
+double From<double>::convert(PyObject* o) {
+    double d = PyFloat_AsDouble(o);
+    check(!(d == -1.0 && PyErr_Occurred()));
+    return d;
+}
+
+bool From<bool>::convert(PyObject* o) {
+    if (o == Py_True) return true;
+    if (o == Py_False) return false;
+    std::string_view tp = Py_TYPE(o)->tp_name;
+    if (tp == "numpy.bool_" || tp == "numpy.bool") {
+        int truth = PyObject_IsTrue(o);
+        check(truth >= 0);
+        return truth != 0;
+    }
+    raise_cannot_convert(o, "PyBool");
+}
+
+std::string From<std::string>::convert(PyObject* o) {
+    if (!PyUnicode_Check(o)) raise_cannot_convert(o, "PyString");
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+    check(s != nullptr);
+    return std::string(s, static_cast<std::size_t>(n));
+}
+
+namespace {
+
+[[noreturn]] void raise_out_of_range() { raise(PyExc_OverflowError, "out of range integral type conversion attempted"); }
+
+}  // namespace
+
+std::int64_t convert_signed(PyObject* o, std::int64_t lo, std::int64_t hi) {
+    Ref index = Ref::checked(PyNumber_Index(o));
+    long v = PyLong_AsLong(index.get());
+    check(!(v == -1 && PyErr_Occurred()));
+    if (v < lo || v > hi) raise_out_of_range();
+    return v;
+}
+
+std::uint64_t convert_unsigned(PyObject* o, std::uint64_t hi) {
+    // Narrow unsigned types go through a C long, so negatives are simply out
+    // of range; word-sized ones use the interpreter's unsigned conversion.
+    if (hi < 0xFFFFFFFFu) return static_cast<std::uint64_t>(convert_signed(o, 0, static_cast<std::int64_t>(hi)));
+    Ref index = Ref::checked(PyNumber_Index(o));
+    unsigned long long v;
+    if (hi <= std::numeric_limits<unsigned long>::max()) {
+        v = PyLong_AsUnsignedLong(index.get());
+        check(!(v == static_cast<unsigned long>(-1) && PyErr_Occurred()));
+    } else {
+        v = PyLong_AsUnsignedLongLong(index.get());
+        check(!(v == static_cast<unsigned long long>(-1) && PyErr_Occurred()));
+    }
+    if (v > hi) raise_out_of_range();
+    return v;
+}
+
+// ---------------------------------------------------------------- to Python
+
+Ref str_lenient(std::string_view bytes) {
+    return Ref::checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+}
+
+namespace {
+
+// Length of the valid prefix of `s`, and the length of the invalid sequence
+// that follows it (0 when the input merely ends inside a sequence).
+struct Utf8Check {
+    std::size_t valid_up_to;
+    std::size_t error_len;
+    bool ok;
+};
+
+Utf8Check check_utf8(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        unsigned char b = p[i];
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t width;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            width = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            width = 3;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            width = 4;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        } else {
+            return {i, 1, false};
+        }
+        for (std::size_t k = 1; k < width; ++k) {
+            if (i + k >= n) return {i, 0, false};
+            unsigned char c = p[i + k];
+            bool in_range = k == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
+            if (!in_range) return {i, k, false};
+        }
+        i += width;
+    }
+    return {n, 0, true};
+}
+
+}  // namespace
+
+Ref str_strict(std::string_view bytes) {
+    Utf8Check c = check_utf8(bytes);
+    if (!c.ok) {
+        if (c.error_len > 0) {
+            raise(PyExc_UnicodeError, "invalid utf-8 sequence of " + std::to_string(c.error_len) +
+                                          " bytes from index " + std::to_string(c.valid_up_to));
+        }
+        raise(PyExc_UnicodeError, "incomplete utf-8 byte sequence from index " + std::to_string(c.valid_up_to));
+    }
+    return Ref::checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
+}
+
+void dict_set(PyObject* dict, const char* key, Ref value) { check(PyDict_SetItemString(dict, key, value.get()) == 0); }
+
+namespace {
+
+template <class F>
+std::string shortest(F v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    if (v == 0) return std::signbit(v) ? "-0.0" : "0.0";
+    char buf[64];
+    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::string sci(buf, res.ptr);
+    std::size_t e = sci.find('e');
+    int exponent = std::stoi(sci.substr(e + 1));
+    std::string mantissa = sci.substr(0, e);
+    bool negative = mantissa[0] == '-';
+    if (negative) mantissa.erase(0, 1);
+    std::string digits;
+    for (char c : mantissa) {
+        if (c != '.') digits += c;
+    }
+    std::string out = negative ? "-" : "";
+    F magnitude = std::fabs(v);
+    if (magnitude < F(1e-4) || magnitude >= F(1e16)) {
+        out += digits.substr(0, 1);
+        if (digits.size() > 1) out.append(".").append(digits, 1);
+        return out + "e" + std::to_string(exponent);
+    }
+    if (exponent < 0) {
+        out.append("0.").append(static_cast<std::size_t>(-exponent - 1), '0').append(digits);
+    } else if (static_cast<std::size_t>(exponent) + 1 >= digits.size()) {
+        out += digits + std::string(static_cast<std::size_t>(exponent) + 1 - digits.size(), '0') + ".0";
+    } else {
+        out += digits.substr(0, static_cast<std::size_t>(exponent) + 1) + "." +
+               digits.substr(static_cast<std::size_t>(exponent) + 1);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string format_shortest(float v) { return shortest(v); }
+std::string format_shortest(double v) { return shortest(v); }
+
+}  // namespace tamrel::py

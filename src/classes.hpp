@@ -1,0 +1,44 @@
+// The record each Python class wraps. Each class family file defines the
+// registration data (`PyClass<T>::spec`) of its classes.
+#pragma once
+
+#include <optional>
+
+#include "boundary.hpp"
+#include "tamrel/database.hpp"
+#include "tamrel/peptide.hpp"
+#include "tamrel/scoring.hpp"
+#include "tamrel/spectrum.hpp"
+#include "tamrel/tolerance.hpp"
+
+namespace tamrel::py {
+
+// A match together with the private copy of its peptide (absent when the
+// feature's peptide index was out of range).
+struct FeatureObject {
+    std::optional<Peptide> peptide;
+    Feature feature;
+};
+
+struct FeatureColumns;  // feature_arrays.hpp
+
+#define TAMREL_PY_CLASS(Record)             \
+    template <>                             \
+    struct PyClass<Record> {                \
+        static const ClassSpec spec;        \
+    }
+
+TAMREL_PY_CLASS(SharedDatabase);   // PyIndexedDatabase
+TAMREL_PY_CLASS(Peptide);          // PyPeptide
+TAMREL_PY_CLASS(Kind);             // PyKind
+TAMREL_PY_CLASS(Tolerance);        // PyTolerance
+TAMREL_PY_CLASS(Precursor);        // PyPrecursor
+TAMREL_PY_CLASS(SharedSpectrum);   // PyProcessedSpectrum
+TAMREL_PY_CLASS(ScorerSettings);   // PyScorer
+TAMREL_PY_CLASS(FeatureObject);    // PyFeature
+TAMREL_PY_CLASS(FeatureColumns);   // PyFeatureArrays
+TAMREL_PY_CLASS(Fragments);        // PyFragments
+
+#undef TAMREL_PY_CLASS
+
+}  // namespace tamrel::py
