@@ -22,6 +22,16 @@ struct FeatureObject {
 
 struct FeatureColumns;  // feature_arrays.hpp
 
+// A copy of peptide `idx` of the database (sequence and accessions shared),
+// or nothing when the index is out of range.
+inline std::optional<Peptide> peptide_by_idx(const IndexedDatabase& db, std::uint32_t idx) {
+    if (idx >= db.peptides.size()) return std::nullopt;
+    return db.peptides[idx];
+}
+
+// The method table of PyScorer: the two scoring entry points (scoring_entry.cpp).
+PyMethodDef* PyScorer_methods();
+
 #define TAMREL_PY_CLASS(Record)             \
     template <>                             \
     struct PyClass<Record> {                \
