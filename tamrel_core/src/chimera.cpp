@@ -8,6 +8,18 @@
 
 namespace tamrel {
 
+void remove_peaks(ProcessedSpectrum& spectrum, const std::vector<Peak>& removal) {
+    // By value: every copy of a listed (intensity, mass) pair goes.
+    std::erase_if(spectrum.peaks, [&](const Peak& p) {
+        return std::any_of(removal.begin(), removal.end(), [&](const Peak& r) {
+            return p.intensity == r.intensity && p.mass == r.mass;
+        });
+    });
+    float tic = -0.0f;
+    for (const Peak& p : spectrum.peaks) tic += p.intensity;
+    spectrum.total_ion_current = tic;
+}
+
 std::vector<Feature> Scorer::score_chimera_fast(const ProcessedSpectrum& spectrum) const {
     if (spectrum.precursors.empty()) fail("missing MS1 precursor for " + spectrum.id);
     ProcessedSpectrum work = spectrum;
@@ -39,15 +51,7 @@ std::vector<Feature> Scorer::score_chimera_fast(const ProcessedSpectrum& spectru
                 }
             }
         }
-        // Removal is by value: every copy of a listed (intensity, mass) pair goes.
-        std::erase_if(work.peaks, [&](const Peak& p) {
-            return std::any_of(removal.begin(), removal.end(), [&](const Peak& r) {
-                return p.intensity == r.intensity && p.mass == r.mass;
-            });
-        });
-        float tic = -0.0f;
-        for (const Peak& p : work.peaks) tic += p.intensity;
-        work.total_ion_current = tic;
+        remove_peaks(work, removal);
 
         extracted.rank = static_cast<std::uint32_t>(before + 1);
         if (out.size() >= report_psms) break;

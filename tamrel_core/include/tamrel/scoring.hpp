@@ -200,6 +200,10 @@ struct Scorer : ScorerSettings {
     std::vector<Feature> score(const ProcessedSpectrum& spectrum) const;
 };
 
+// Drops every peak equal (intensity and mass) to one of `removal` and sums the
+// total ion current again from the peaks left, starting from -0.0.
+void remove_peaks(ProcessedSpectrum& spectrum, const std::vector<Peak>& removal);
+
 // Reserves room for `count` features; fails with "capacity overflow" when the
 // byte size of `count` features does not fit the address space. Reserves no
 // more than `useful` so that a huge limit does not allocate up front.
