@@ -36,13 +36,53 @@ void set_internal_failure(const char* message) {
 
 // ---------------------------------------------------------------- types
 
+#ifdef PYPY_VERSION
+namespace {
+
+// PyPy's heap types accept subclasses and instance attributes whatever the
+// flags say; these two hooks keep the classes closed there too.
+PyObject* refuse_subclass(PyObject* type, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type",
+                 reinterpret_cast<PyTypeObject*>(type)->tp_name);
+    return nullptr;
+}
+
+PyMethodDef refuse_subclass_def = {"__init_subclass__", as_cfunction(refuse_subclass), METH_VARARGS | METH_KEYWORDS,
+                                   nullptr};
+
+int closed_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    Ref descr = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
+    if (!descr) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
+        return -1;
+    }
+    if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(descr.get())), "__set__")) {
+        PyErr_Format(PyExc_AttributeError, "'%s' object attribute '%U' is read-only", Py_TYPE(self)->tp_name, name);
+        return -1;
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+}  // namespace
+#endif
+
 PyTypeObject* lazy_type(const ClassSpec& spec, PyTypeObject*& cache) {
     if (cache != nullptr) return cache;
     std::vector<PyType_Slot> slots = spec.slots();
+#ifdef PYPY_VERSION
+    slots.push_back({Py_tp_setattro, reinterpret_cast<void*>(closed_setattro)});
+#endif
     slots.push_back({0, nullptr});
     // Without Py_TPFLAGS_BASETYPE the class cannot be subclassed.
     PyType_Spec type_spec{spec.spec_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
-    cache = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    Ref type = Ref::steal(PyType_FromSpec(&type_spec));
+    if (!type) return nullptr;
+#ifdef PYPY_VERSION
+    Ref hook = Ref::steal(PyCFunction_New(&refuse_subclass_def, type.get()));
+    if (!hook || PyObject_SetAttrString(type.get(), "__init_subclass__", hook.get()) < 0) return nullptr;
+#endif
+    cache = reinterpret_cast<PyTypeObject*>(type.release());
     return cache;
 }
 

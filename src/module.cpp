@@ -30,7 +30,9 @@ bool add_class(PyObject* module) {
 
 PyObject* create_module() {
     Ref module = Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
+    // PyPy leaves an empty module docstring unset.
+    Ref doc = Ref::steal(PyUnicode_FromString(""));
+    if (!module || !doc || PyObject_SetAttrString(module.get(), "__doc__", doc.get()) < 0) return nullptr;
     bool ok = add_class<SharedDatabase>(module.get()) && add_class<Peptide>(module.get()) &&
               add_class<Kind>(module.get()) && add_class<Tolerance>(module.get()) &&
               add_class<Precursor>(module.get()) && add_class<SharedSpectrum>(module.get()) &&
