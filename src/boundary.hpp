@@ -374,6 +374,9 @@ inline Ref to_py(const std::string& s) {
 Ref str_lenient(std::string_view bytes);
 // Strict UTF-8; raises the decoder's UnicodeError on invalid bytes.
 Ref str_strict(std::string_view bytes);
+// The same lenient decoding without the interpreter, for use with the lock
+// released: UTF-8 bytes with every invalid sequence replaced by U+FFFD.
+std::string lossy_utf8(std::string_view bytes);
 
 template <class T>
 Ref to_py(const std::optional<T>& v) {
@@ -425,5 +428,12 @@ PyCFunction as_cfunction(F* f) {
 // ("No constructor defined for <Class>") unless the class supplies one.
 std::vector<PyType_Slot> base_slots(destructor dealloc_fn, const char* doc);
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*);
+
+// Puts `new_fn` in place of the refusing constructor of `base_slots`.
+inline void set_constructor(std::vector<PyType_Slot>& slots, newfunc new_fn) {
+    for (PyType_Slot& slot : slots) {
+        if (slot.slot == Py_tp_new) slot.pfunc = reinterpret_cast<void*>(new_fn);
+    }
+}
 
 }  // namespace tamrel::py
