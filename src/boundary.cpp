@@ -236,7 +236,14 @@ float From<float>::convert(PyObject* o) { return static_cast<float>(From<double>
 
 double From<double>::convert(PyObject* o) {
     double d = PyFloat_AsDouble(o);
-    check(!(d == -1.0 && PyErr_Occurred()));
+    if (d == -1.0 && PyErr_Occurred()) {
+        // PyPy's float conversion does not fall back on __index__.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) || !PyIndex_Check(o)) throw ErrorAlreadySet{};
+        PyErr_Clear();
+        Ref index = Ref::checked(PyNumber_Index(o));
+        d = PyLong_AsDouble(index.get());
+        check(!(d == -1.0 && PyErr_Occurred()));
+    }
     return d;
 }
 
@@ -355,6 +362,20 @@ Ref str_strict(std::string_view bytes) {
         raise(PyExc_UnicodeError, "incomplete utf-8 byte sequence from index " + std::to_string(c.valid_up_to));
     }
     return Ref::checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
+}
+
+std::string lossy_utf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (;;) {
+        Utf8Check c = check_utf8(bytes);
+        out.append(bytes.substr(0, c.valid_up_to));
+        if (c.ok) return out;
+        out.append("\xEF\xBF\xBD");
+        // An incomplete sequence at the end is replaced as a whole.
+        if (c.error_len == 0) return out;
+        bytes.remove_prefix(c.valid_up_to + c.error_len);
+    }
 }
 
 void dict_set(PyObject* dict, const char* key, Ref value) { check(PyDict_SetItemString(dict, key, value.get()) == 0); }

@@ -1,10 +1,64 @@
-// Placeholder until the columnar feature arrays are implemented.
+// The columnar form of many features, built without the interpreter lock.
 #pragma once
+
+#include <string>
+#include <vector>
 
 #include "classes.hpp"
 
 namespace tamrel::py {
 
-struct FeatureColumns {};
+// The 38 columns in declaration order: (element type, name). This one list
+// drives the record, the Python properties, `extend` and the column names.
+#define TAMREL_FEATURE_COLUMNS(X)            \
+    X(std::uint32_t, file_id)                \
+    X(std::string, spec_id)                  \
+    X(std::uint32_t, psm_id)                 \
+    X(std::uint32_t, rank)                   \
+    X(std::string, sequence)                 \
+    X(std::vector<float>, modifications)     \
+    X(std::uint32_t, peptide_len)            \
+    X(std::uint8_t, missed_cleavages)        \
+    X(float, expmass)                        \
+    X(float, calcmass)                       \
+    X(std::uint8_t, charge)                  \
+    X(float, delta_mass)                     \
+    X(float, isotope_error)                  \
+    X(float, average_ppm)                    \
+    X(double, hyperscore)                    \
+    X(double, delta_next)                    \
+    X(double, delta_best)                    \
+    X(double, poisson)                       \
+    X(float, discriminant_score)             \
+    X(std::uint32_t, matched_peaks)          \
+    X(float, matched_intensity_pct)          \
+    X(std::uint32_t, longest_b)              \
+    X(std::uint32_t, longest_y)              \
+    X(float, longest_y_pct)                  \
+    X(std::uint32_t, scored_candidates)      \
+    X(float, ms2_intensity)                  \
+    X(float, rt)                             \
+    X(float, aligned_rt)                     \
+    X(float, predicted_rt)                   \
+    X(float, delta_rt_model)                 \
+    X(float, ims)                            \
+    X(float, predicted_ims)                  \
+    X(float, delta_ims_model)                \
+    X(std::int32_t, label)                   \
+    X(float, spectrum_q)                     \
+    X(float, peptide_q)                      \
+    X(float, protein_q)                      \
+    X(float, posterior_error)
+
+struct FeatureColumns {
+#define TAMREL_DECLARE_COLUMN(type, name) std::vector<type> name;
+    TAMREL_FEATURE_COLUMNS(TAMREL_DECLARE_COLUMN)
+#undef TAMREL_DECLARE_COLUMN
+};
+
+// Moves the features into columns, one row each in order; looks every
+// peptide up in `db` (rows without one get empty sequence and modifications
+// and zero length and missed cleavages). Touches no Python object.
+FeatureColumns features_to_arrays(std::vector<Feature>&& features, SharedDatabase db);
 
 }  // namespace tamrel::py
