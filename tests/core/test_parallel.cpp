@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "tamrel/error.hpp"
+#include "tamrel/parallel.hpp"
+#include "tamrel/total_order.hpp"
+
+using tamrel::parallel_for;
+
+TEST(WorkerCount, EnvironmentRules) {
+    struct Case {
+        const char* num_threads;
+        const char* rs_num_cpus;
+        std::size_t expected;
+    };
+    const Case cases[] = {
+        {"4", nullptr, 4},       {"+3", nullptr, 3},     {"0", "7", 6},  // 0: processors
+        {"+0", nullptr, 6},      {"abc", "5", 5},        {nullptr, "+2", 2},
+        {"", "", 6},             {" 4", nullptr, 6},     {"4 ", "3", 3},
+        {"-1", "2", 2},          {"+", nullptr, 6},      {"++1", nullptr, 6},
+        {"1.5", nullptr, 6},     {"0x10", nullptr, 6},   {"007", nullptr, 7},
+        {"99999999999999999999999999", "9", 9},  // overflow is malformed
+        {nullptr, "0", 6},       {nullptr, nullptr, 6},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(tamrel::resolve_worker_count(c.num_threads, c.rs_num_cpus, 6), c.expected)
+            << (c.num_threads ? c.num_threads : "(unset)") << " / "
+            << (c.rs_num_cpus ? c.rs_num_cpus : "(unset)");
+    }
+}
+
+TEST(WorkerCount, CgroupQuotas) {
+    EXPECT_EQ(tamrel::parse_cpu_max("max 100000\n"), std::nullopt);
+    EXPECT_EQ(tamrel::parse_cpu_max("150000 100000\n"), 1u);
+    EXPECT_EQ(tamrel::parse_cpu_max("200000 100000"), 2u);
+    EXPECT_EQ(tamrel::parse_cpu_max("50000 100000"), 1u);  // never below one
+    EXPECT_EQ(tamrel::parse_cpu_max(""), std::nullopt);
+    EXPECT_EQ(tamrel::parse_cpu_max("12x 100000"), std::nullopt);
+    EXPECT_EQ(tamrel::quota_processors(-1, 100000), std::nullopt);
+    EXPECT_EQ(tamrel::quota_processors(400000, 100000), 4u);
+    EXPECT_EQ(tamrel::quota_processors(100000, 0), std::nullopt);
+    EXPECT_GE(tamrel::available_processors(), 1u);
+    EXPECT_GE(tamrel::worker_count(), 1u);
+}
+
+TEST(ParallelFor, CoversEveryIndexExactlyOnce) {
+    for (const std::size_t n : {0u, 1u, 2u, 3u, 17u, 1000u, 100003u}) {
+        std::vector<std::atomic<int>> seen(n);
+        parallel_for(n, [&](std::size_t begin, std::size_t end) {
+            ASSERT_LT(begin, end);
+            for (std::size_t i = begin; i < end; ++i) seen[i].fetch_add(1);
+        });
+        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(seen[i].load(), 1) << n << " " << i;
+    }
+}
+
+TEST(ParallelFor, FirstFailureReachesTheCallerAndThePoolStaysUsable) {
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<std::size_t> ran{0};
+        try {
+            parallel_for(1000, [&](std::size_t begin, std::size_t end) {
+                ran += end - begin;
+                if (begin <= 500 && 500 < end) tamrel::fail("chunk failed");
+            });
+            FAIL() << "expected a failure";
+        } catch (const tamrel::Failure& e) {
+            EXPECT_STREQ(e.what(), "chunk failed");
+        }
+        EXPECT_LE(ran.load(), 1000u);
+    }
+    // Non-standard exception types travel too.
+    EXPECT_THROW(parallel_for(64, [](std::size_t, std::size_t) { throw 42; }), int);
+    std::atomic<std::size_t> total{0};
+    parallel_for(100, [&](std::size_t b, std::size_t e) { total += e - b; });
+    EXPECT_EQ(total.load(), 100u);
+}
+
+TEST(ParallelFor, NestedAndConcurrentCallsComplete) {
+    std::atomic<std::size_t> total{0};
+    auto nested = [&] {
+        parallel_for(16, [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i) {
+                parallel_for(100, [&](std::size_t b2, std::size_t e2) {
+                    parallel_for(3, [&](std::size_t b3, std::size_t e3) { total += (e2 - b2) * (e3 - b3); });
+                });
+            }
+        });
+    };
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t) callers.emplace_back(nested);
+    nested();
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(total.load(), 5u * 16 * 100 * 3);
+}
+
+TEST(ParallelFlatMap, ConcatenatesInInputOrder) {
+    const std::size_t n = 10007;
+    const auto out = tamrel::parallel_flat_map<std::size_t>(
+        n, [](std::size_t i, std::vector<std::size_t>& v) {
+            for (std::size_t k = 0; k < i % 3; ++k) v.push_back(i);
+        });
+    std::vector<std::size_t> expected;
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < i % 3; ++k) expected.push_back(i);
+    EXPECT_EQ(out, expected);
+    EXPECT_TRUE((tamrel::parallel_flat_map<int>(0, [](std::size_t, std::vector<int>&) {})).empty());
+}
+
+namespace {
+
+struct Item {
+    float mass;
+    std::uint32_t id;
+};
+
+}  // namespace
+
+// Both sort paths (serial below 2^16 items, parallel above) order by the
+// total-order key, including signed zeros, infinities and NaNs of both signs.
+TEST(RadixSort, OrdersByTotalOrderKey) {
+    const float specials[] = {-0.0f, 0.0f, std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN(),
+                              -std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::denorm_min(), -1e-30f};
+    const unsigned seed = 20240611;
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> mass(-50.0f, 5000.0f);
+    for (const std::size_t n : {0u, 1u, 63u, 64u, 5000u, 70000u, 300001u}) {
+        std::vector<Item> items(n);
+        for (std::size_t i = 0; i < n; ++i)
+            items[i] = {i % 97 == 0 ? specials[(i / 97) % 8] : mass(rng), static_cast<std::uint32_t>(i)};
+        auto key = [](const Item& it) { return tamrel::total_order_key(it.mass); };
+        std::vector<Item> sorted = items;
+        tamrel::parallel_radix_sort(sorted.data(), sorted.size(), key);
+        std::vector<std::uint32_t> seen(n, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i > 0) {
+                ASSERT_LE(key(sorted[i - 1]), key(sorted[i])) << "seed " << seed << " n " << n;
+            }
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(sorted[i].mass),
+                      std::bit_cast<std::uint32_t>(items[sorted[i].id].mass));
+            ++seen[sorted[i].id];
+        }
+        for (const auto s : seen) ASSERT_EQ(s, 1u);  // a permutation
+    }
+}
+
+TEST(TotalOrder, KeysFollowIeeeTotalOrder) {
+    const float ordered[] = {-std::numeric_limits<float>::quiet_NaN(),
+                             -std::numeric_limits<float>::infinity(), -2.0f, -1e-40f, -0.0f,
+                             0.0f, 1e-40f, 2.0f, std::numeric_limits<float>::infinity(),
+                             std::numeric_limits<float>::quiet_NaN()};
+    for (std::size_t i = 1; i < std::size(ordered); ++i)
+        EXPECT_LT(tamrel::total_order_key(ordered[i - 1]), tamrel::total_order_key(ordered[i])) << i;
+}
