@@ -50,18 +50,35 @@ PyObject* refuse_subclass(PyObject* type, PyObject*, PyObject*) {
 PyMethodDef refuse_subclass_def = {"__init_subclass__", as_cfunction(refuse_subclass), METH_VARARGS | METH_KEYWORDS,
                                    nullptr};
 
+// The attribute table of each class, for closed_setattro. Filled while the
+// type is built, under the interpreter lock.
+std::vector<std::pair<PyTypeObject*, PyGetSetDef*>>& getset_tables() {
+    static std::vector<std::pair<PyTypeObject*, PyGetSetDef*>> tables;
+    return tables;
+}
+
+// Setters are called straight from the class's own table: PyPy crashes when
+// C code looks up one of its getset descriptors (the type's attribute, or
+// PyObject_GenericSetAttr doing so).
 int closed_setattro(PyObject* self, PyObject* name, PyObject* value) {
-    Ref descr = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
-    if (!descr) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
-        return -1;
+    const char* key = PyUnicode_AsUTF8(name);
+    if (key == nullptr) return -1;
+    const char* type_name = Py_TYPE(self)->tp_name;
+    for (const auto& [type, table] : getset_tables()) {
+        if (type != Py_TYPE(self)) continue;
+        for (PyGetSetDef* def = table; def != nullptr && def->name != nullptr; ++def) {
+            if (std::strcmp(def->name, key) != 0) continue;
+            if (def->set != nullptr) return def->set(self, value, def->closure);
+            PyErr_Format(PyExc_AttributeError, "attribute '%s' of '%s' objects is not writable", key, type_name);
+            return -1;
+        }
     }
-    if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(descr.get())), "__set__")) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object attribute '%U' is read-only", Py_TYPE(self)->tp_name, name);
-        return -1;
+    if (PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name)) {
+        PyErr_Format(PyExc_AttributeError, "'%s' object attribute '%s' is read-only", type_name, key);
+    } else {
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", type_name, key);
     }
-    return PyObject_GenericSetAttr(self, name, value);
+    return -1;
 }
 
 }  // namespace
@@ -81,6 +98,12 @@ PyTypeObject* lazy_type(const ClassSpec& spec, PyTypeObject*& cache) {
 #ifdef PYPY_VERSION
     Ref hook = Ref::steal(PyCFunction_New(&refuse_subclass_def, type.get()));
     if (!hook || PyObject_SetAttrString(type.get(), "__init_subclass__", hook.get()) < 0) return nullptr;
+    for (const PyType_Slot& slot : slots) {
+        if (slot.slot == Py_tp_getset) {
+            getset_tables().emplace_back(reinterpret_cast<PyTypeObject*>(type.get()),
+                                         static_cast<PyGetSetDef*>(slot.pfunc));
+        }
+    }
 #endif
     cache = reinterpret_cast<PyTypeObject*>(type.release());
     return cache;
