@@ -12,78 +12,143 @@ namespace tamrel {
 
 namespace {
 
-// Keeps the max(50, 2 report_psms) greatest of values[from, end) in heap
-// order. Computed in 64 bits so that a huge report_psms cannot wrap.
-void apply_cap(std::vector<PreliminaryScore>& values, std::size_t from, std::uint32_t report_psms) {
-    const std::size_t len = values.size() - from;
+// The number of candidates a selection keeps out of `len`: max(50, 2r) in
+// effect, computed in 64 bits so that a huge report_psms cannot wrap.
+std::uint64_t cap(std::size_t len, std::uint32_t report_psms) {
     const std::uint64_t twice = 2 * static_cast<std::uint64_t>(report_psms);
-    const std::uint64_t cap = std::min<std::uint64_t>(len, twice) > 50 ? twice : 50;
-    if (cap >= len) return;
-    bounded_min_heapify(std::span(values).subspan(from), static_cast<std::size_t>(cap));
-    values.resize(from + static_cast<std::size_t>(cap));
+    return std::min<std::uint64_t>(len, twice) > 50 ? twice : 50;
 }
 
-// One matching pass over a spectrum's peaks; the slot array is reused from
-// one hypothesis to the next.
+// Keeps the capped greatest of values[from, end) in heap order.
+void apply_cap(std::vector<PreliminaryScore>& values, std::size_t from, std::uint32_t report_psms) {
+    const std::size_t len = values.size() - from;
+    const std::uint64_t keep = cap(len, report_psms);
+    if (keep >= len) return;
+    bounded_min_heapify(std::span(values).subspan(from), static_cast<std::size_t>(keep));
+    values.resize(from + static_cast<std::size_t>(keep));
+}
+
+// One matching pass over a spectrum's peaks for a list of precursor
+// hypotheses. Every hypothesis looks up the same fragment masses (peak mass
+// times fragment charge) and differs only in its peptide range, so the lookups
+// of all hypotheses run back to back for each fragment mass: the index buckets
+// they touch are then still in cache. Counting is order-independent, and the
+// results are assembled afterwards in hypothesis order, capped group by group
+// exactly as if each hypothesis had been searched on its own.
 class Matcher {
 public:
-    Matcher(const Scorer& scorer, const std::vector<Peak>& peaks) : scorer_(scorer), peaks_(peaks) {}
+    explicit Matcher(const Scorer& scorer) : scorer_(scorer) {}
 
-    void hypothesis(float precursor_mass, std::uint8_t charge, const Tolerance& precursor_tol,
-                    std::int8_t isotope_error, InitialHits& out) {
-        const float mass = precursor_mass - static_cast<float>(isotope_error) * kIsotopeSpacing;
-        const IndexedQuery query = scorer_.db->query(mass, precursor_tol, scorer_.fragment_tol);
-        const std::uint8_t limit = scorer_.fragment_charge_limit(charge);
-        const std::uint32_t lo = query.peptide_lo;
-        slots_.assign(static_cast<std::size_t>(query.peptide_hi - lo) + 1, PreliminaryScore{});
-
-        PreliminaryScore* const slots = slots_.data();
-        std::uint32_t total = 0;
-        std::uint32_t distinct = 0;
-        for (const Peak& peak : peaks_) {
-            for (std::uint8_t c = 1; c < limit; ++c) {
-                query.page_search(peak.mass * static_cast<float>(c), [&](const Theoretical& t) {
-                    PreliminaryScore& slot = slots[t.peptide_index - lo];
-                    if (slot.matched == 0) {
-                        slot.peptide = t.peptide_index;
-                        slot.precursor_charge = charge;
-                        slot.isotope_error = isotope_error;
-                        ++distinct;
-                    }
-                    // Saturate rather than wrap: a wrapped count would rank a
-                    // heavily matched peptide last and count it twice as distinct.
-                    if (slot.matched != UINT16_MAX) ++slot.matched;
-                    ++total;
-                });
-            }
-        }
-
-        // Nothing found: every slot goes out untouched and unselected.
-        if (total != 0) apply_cap(slots_, 0, scorer_.report_psms);
-        out.preliminary.insert(out.preliminary.end(), slots_.begin(), slots_.end());
-        out.matched_peaks += total;
-        out.scored_candidates += distinct;
+    // Plans one hypothesis as its own group (no group-level cap).
+    void plan_hypothesis(float precursor_mass, std::uint8_t charge, const Tolerance& precursor_tol,
+                         std::int8_t isotope_error) {
+        groups_.push_back({hypotheses_.size(), hypotheses_.size() + 1, false});
+        add(precursor_mass, charge, precursor_tol, isotope_error);
     }
 
-    void charge(float precursor_mass, std::uint8_t charge, const Tolerance& precursor_tol,
-                InitialHits& out) {
+    // Plans the isotope hypotheses of one precursor charge as a capped group.
+    void plan_charge(float precursor_mass, std::uint8_t charge, const Tolerance& precursor_tol) {
         const std::int8_t lo = scorer_.min_isotope_err;
         const std::int8_t hi = scorer_.max_isotope_err;
         if (lo == hi) {
             // Equal bounds mean "no isotope search": error 0, not the common value.
-            hypothesis(precursor_mass, charge, precursor_tol, 0, out);
+            plan_hypothesis(precursor_mass, charge, precursor_tol, 0);
             return;
         }
-        const std::size_t from = out.preliminary.size();
+        const std::size_t first = hypotheses_.size();
         for (int e = lo; e <= hi; ++e) {
-            hypothesis(precursor_mass, charge, precursor_tol, static_cast<std::int8_t>(e), out);
+            add(precursor_mass, charge, precursor_tol, static_cast<std::int8_t>(e));
         }
-        apply_cap(out.preliminary, from, scorer_.report_psms);
+        groups_.push_back({first, hypotheses_.size(), true});
+    }
+
+    // Counts the fragments found by every peak for every planned hypothesis,
+    // then appends the groups' results to `out` in plan order.
+    void run(const std::vector<Peak>& peaks, InitialHits& out) {
+        count(peaks);
+        for (const Group& g : groups_) {
+            const std::size_t from = out.preliminary.size();
+            for (std::size_t h = g.first; h < g.end; ++h) emit(hypotheses_[h], out);
+            if (g.capped) apply_cap(out.preliminary, from, scorer_.report_psms);
+        }
     }
 
 private:
+    struct Hypothesis {
+        IndexedQuery query;
+        std::uint8_t charge;
+        std::int8_t isotope_error;
+        std::uint8_t fragment_charge_limit;
+        std::size_t slot_offset;
+        std::size_t slot_count;
+        std::uint32_t total = 0;     // fragment lookups that found a fragment
+        std::uint32_t distinct = 0;  // slots that found at least one
+    };
+    struct Group {
+        std::size_t first;
+        std::size_t end;
+        bool capped;
+    };
+
+    void add(float precursor_mass, std::uint8_t charge, const Tolerance& precursor_tol,
+             std::int8_t isotope_error) {
+        const float mass = precursor_mass - static_cast<float>(isotope_error) * kIsotopeSpacing;
+        const IndexedQuery query = scorer_.db->query(mass, precursor_tol, scorer_.fragment_tol);
+        // One slot per peptide position from peptide_lo to peptide_hi inclusive.
+        const std::size_t count = static_cast<std::size_t>(query.peptide_hi - query.peptide_lo) + 1;
+        hypotheses_.push_back({query, charge, isotope_error, scorer_.fragment_charge_limit(charge),
+                               slots_.size(), count});
+        slots_.resize(slots_.size() + count);
+    }
+
+    void count(const std::vector<Peak>& peaks) {
+        std::uint8_t max_limit = 0;
+        for (const Hypothesis& h : hypotheses_) max_limit = std::max(max_limit, h.fragment_charge_limit);
+        for (const Peak& peak : peaks) {
+            for (std::uint8_t c = 1; c < max_limit; ++c) {
+                const float fragment_mass = peak.mass * static_cast<float>(c);
+                for (Hypothesis& h : hypotheses_) {
+                    if (c >= h.fragment_charge_limit) continue;
+                    PreliminaryScore* const slots = slots_.data() + h.slot_offset;
+                    const std::uint32_t lo = h.query.peptide_lo;
+                    h.query.page_search(fragment_mass, [&](const Theoretical& t) {
+                        PreliminaryScore& slot = slots[t.peptide_index - lo];
+                        if (slot.matched == 0) {
+                            slot.peptide = t.peptide_index;
+                            slot.precursor_charge = h.charge;
+                            slot.isotope_error = h.isotope_error;
+                            ++h.distinct;
+                        }
+                        // Saturate rather than wrap: a wrapped count would rank a
+                        // heavily matched peptide last and count it twice as distinct.
+                        if (slot.matched != UINT16_MAX) ++slot.matched;
+                        ++h.total;
+                    });
+                }
+            }
+        }
+    }
+
+    // The result of one hypothesis: its capped slots, or every slot untouched
+    // and unselected when nothing was found.
+    void emit(const Hypothesis& h, InitialHits& out) {
+        const auto first = slots_.begin() + static_cast<std::ptrdiff_t>(h.slot_offset);
+        std::size_t kept = h.slot_count;
+        if (h.total != 0) {
+            kept = static_cast<std::size_t>(
+                std::min<std::uint64_t>(kept, cap(h.slot_count, scorer_.report_psms)));
+            if (kept < h.slot_count) {
+                bounded_min_heapify(std::span(&*first, h.slot_count), kept);
+            }
+        }
+        out.preliminary.insert(out.preliminary.end(), first, first + static_cast<std::ptrdiff_t>(kept));
+        out.matched_peaks += h.total;
+        out.scored_candidates += h.distinct;
+    }
+
     const Scorer& scorer_;
-    const std::vector<Peak>& peaks_;
+    std::vector<Hypothesis> hypotheses_;
+    std::vector<Group> groups_;
     std::vector<PreliminaryScore> slots_;
 };
 
@@ -93,25 +158,27 @@ InitialHits Scorer::matched_peaks_with_isotope(const std::vector<Peak>& peaks, f
                                                std::uint8_t precursor_charge,
                                                const Tolerance& precursor_tol,
                                                std::int8_t isotope_error) const {
+    Matcher matcher(*this);
+    matcher.plan_hypothesis(precursor_mass, precursor_charge, precursor_tol, isotope_error);
     InitialHits out;
-    Matcher(*this, peaks).hypothesis(precursor_mass, precursor_charge, precursor_tol,
-                                     isotope_error, out);
+    matcher.run(peaks, out);
     return out;
 }
 
 InitialHits Scorer::matched_peaks(const std::vector<Peak>& peaks, float precursor_mass,
                                   std::uint8_t precursor_charge,
                                   const Tolerance& precursor_tol) const {
+    Matcher matcher(*this);
+    matcher.plan_charge(precursor_mass, precursor_charge, precursor_tol);
     InitialHits out;
-    Matcher(*this, peaks).charge(precursor_mass, precursor_charge, precursor_tol, out);
+    matcher.run(peaks, out);
     return out;
 }
 
 InitialHits Scorer::initial_hits(const ProcessedSpectrum& spectrum,
                                  const Precursor& precursor) const {
     const float m0 = precursor.mz - kProtonMass;
-    Matcher matcher(*this, spectrum.peaks);
-    InitialHits out;
+    Matcher matcher(*this);
     if (wide_window) {
         const Tolerance window = precursor.isolation_window.value_or(Tolerance::da(-2.4f, 2.4f));
         for (unsigned z = min_precursor_charge; z <= max_precursor_charge; ++z) {
@@ -119,17 +186,19 @@ InitialHits Scorer::initial_hits(const ProcessedSpectrum& spectrum,
             Tolerance scaled = window;
             scaled.minus = window.minus * fz;
             scaled.plus = window.plus * fz;
-            matcher.charge(m0 * fz, static_cast<std::uint8_t>(z), scaled, out);
+            matcher.plan_charge(m0 * fz, static_cast<std::uint8_t>(z), scaled);
         }
     } else if (precursor.charge && !force_charge_range) {
         const std::uint8_t z = *precursor.charge;
-        matcher.charge(m0 * static_cast<float>(z), z, precursor_tol, out);
+        matcher.plan_charge(m0 * static_cast<float>(z), z, precursor_tol);
     } else {
         for (unsigned z = min_precursor_charge; z <= max_precursor_charge; ++z) {
-            matcher.charge(m0 * static_cast<float>(z), static_cast<std::uint8_t>(z), precursor_tol,
-                           out);
+            matcher.plan_charge(m0 * static_cast<float>(z), static_cast<std::uint8_t>(z),
+                                precursor_tol);
         }
     }
+    InitialHits out;
+    matcher.run(spectrum.peaks, out);
     apply_cap(out.preliminary, 0, report_psms);
     return out;
 }
