@@ -84,18 +84,18 @@ def bounds(tol, centre):
 ALPHABET = "ACDEFGHIKLMNPQRSTVWY"
 
 
-def _hex(x):
-    return float.hex(x)
+def hex32(x):
+    return "%08x" % bits(x)  # inputs are all 32-bit values
 
 
-def _unhex(s):
-    return None if s is None else float.fromhex(s)
+def unhex32(s):
+    return None if s is None else from_bits(int(s, 16))
 
 
 def make_inputs(seed=SEED):
     rng = random.Random(seed)
     peptides = []
-    for _ in range(120):
+    for _ in range(80):
         length = rng.randint(6, 18)
         seq = "".join(rng.choice(ALPHABET) for _ in range(length - 1)) + rng.choice("KR")
         mods = [f32(15.994915) if r == "M" and rng.random() < 0.5 else
@@ -119,7 +119,7 @@ def make_inputs(seed=SEED):
 
     tolerances = [("Ppm", -10.0, 10.0), ("Ppm", -20.0, 20.0), ("Da", f32(-0.02), f32(0.02))]
     spectra = []
-    for s in range(24):
+    for s in range(16):
         target = rng.choice(peptides[:-4] if s % 2 else peptides)
         seq, mono, mods, nterm, _ = target
         charge = rng.choice([2, 2, 3, 3, 4])
@@ -159,18 +159,18 @@ def make_inputs(seed=SEED):
 
 
 def _enc_tol(t):
-    return None if t is None else [t[0], _hex(t[1]), _hex(t[2])]
+    return None if t is None else [t[0], hex32(t[1]), hex32(t[2])]
 
 
 def encode_inputs(peptides, spectra, scorers, database):
     return {
-        "peptides": [[seq, _hex(mono), [_hex(m) for m in mods],
-                      None if n is None else _hex(n), None if c is None else _hex(c)]
+        "peptides": [[seq, hex32(mono), [hex32(m) for m in mods],
+                      None if n is None else hex32(n), None if c is None else hex32(c)]
                      for seq, mono, mods, n, c in peptides],
-        "spectra": [dict(s, rt=_hex(s["rt"]), tic=_hex(s["tic"]),
-                         mz=[_hex(x) for x in s["mz"]], intensity=[_hex(x) for x in s["intensity"]],
-                         precursors=[[_hex(p[0]), p[1], _hex(p[2]), _enc_tol(p[3]),
-                                      None if p[4] is None else _hex(p[4])] for p in s["precursors"]])
+        "spectra": [dict(s, rt=hex32(s["rt"]), tic=hex32(s["tic"]),
+                         mz=[hex32(x) for x in s["mz"]], intensity=[hex32(x) for x in s["intensity"]],
+                         precursors=[[hex32(p[0]), p[1], hex32(p[2]), _enc_tol(p[3]),
+                                      None if p[4] is None else hex32(p[4])] for p in s["precursors"]])
                     for s in spectra],
         "scorers": [{k: (_enc_tol(v) if k.endswith("_tol") else v) for k, v in s.items()} for s in scorers],
         "database": database,
@@ -180,13 +180,13 @@ def encode_inputs(peptides, spectra, scorers, database):
 # ---------------------------------------------------------------- replay
 
 def tolerance(t):
-    return getattr(vt.PyTolerance, t[0])(float.fromhex(t[1]), float.fromhex(t[2]))
+    return getattr(vt.PyTolerance, t[0])(unhex32(t[1]), unhex32(t[2]))
 
 
 def build_database(inputs):
     d = inputs["database"]
-    peptides = [vt.PyPeptide(seq, float.fromhex(mono), [float.fromhex(m) for m in mods],
-                             _unhex(n), _unhex(c))
+    peptides = [vt.PyPeptide(seq, unhex32(mono), [unhex32(m) for m in mods],
+                             unhex32(n), unhex32(c))
                 for seq, mono, mods, n, c in inputs["peptides"]]
     kinds = [getattr(vt.PyKind, k)() for k in d["ion_kinds"]]
     return vt.PyIndexedDatabase.from_peptides_and_config(
@@ -197,14 +197,14 @@ def build_database(inputs):
 def build_spectra(inputs):
     out = []
     for s in inputs["spectra"]:
-        precursors = [vt.PyPrecursor(float.fromhex(mz), charge, _unhex(inten),
-                                     None if win is None else tolerance(win), _unhex(ims))
+        precursors = [vt.PyPrecursor(unhex32(mz), charge, unhex32(inten),
+                                     None if win is None else tolerance(win), unhex32(ims))
                       for mz, charge, inten, win, ims in s["precursors"]]
         out.append(vt.PyProcessedSpectrum(
-            s["id"], s["file_id"], float.fromhex(s["rt"]),
-            array("f", [float.fromhex(x) for x in s["mz"]]),
-            array("f", [float.fromhex(x) for x in s["intensity"]]),
-            precursors, float.fromhex(s["tic"])))
+            s["id"], s["file_id"], unhex32(s["rt"]),
+            array("f", [unhex32(x) for x in s["mz"]]),
+            array("f", [unhex32(x) for x in s["intensity"]]),
+            precursors, unhex32(s["tic"])))
     return out
 
 
@@ -214,8 +214,14 @@ def build_scorer(config):
 
 
 def encode(value):
-    """Exact, JSON-friendly form: floats as hex, containers recursively."""
+    """Exact, JSON-friendly form, containers recursively: a float that is a
+    32-bit value becomes its bit pattern in hex, any other float float.hex;
+    every NaN reads "nan"."""
     if isinstance(value, float):
+        if value != value:
+            return "nan"  # sign and payload of a NaN differ between processors
+        if abs(value) <= 3.4028234663852886e38 and f32(value) == value or abs(value) == float("inf"):
+            return "%08x" % bits(value)
         return float.hex(value)
     if isinstance(value, (list, tuple)):
         return [encode(v) for v in value]
@@ -257,7 +263,7 @@ def run(inputs):
         "fragment_count": db.fragment_count(),
         # Ties in mass may sit in either order or either side of a bucket
         # boundary, so the masses are compared as a sorted multiset.
-        "fragments": sorted([float.hex(mass), index] for mass, index in db.debug_fragment_summary()),
+        "fragments": sorted([bits(mass), index] for mass, index in db.debug_fragment_summary()),
         "scores": [],
         "arrays": [],
     }

@@ -284,7 +284,7 @@ def test_fragment_window_edges_are_inclusive_and_bit_exact(fragment_tol):
 
 def test_index_masses_equal_the_32_bit_reference_series():
     inputs = _golden()["inputs"]
-    peptides = [(seq, float.fromhex(m), [float.fromhex(x) for x in mods], mg._unhex(n))
+    peptides = [(seq, mg.unhex32(m), [mg.unhex32(x) for x in mods], mg.unhex32(n))
                 for seq, m, mods, n, _ in inputs["peptides"]]
     db = vt.PyIndexedDatabase.from_peptides_and_config(
         [vt.PyPeptide(s, m, mods, n) for s, m, mods, n in peptides], 16,
