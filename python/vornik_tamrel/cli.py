@@ -1,0 +1,273 @@
+"""Command line: `vornik-tamrel search ...` and `vornik-tamrel demo`."""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import textwrap
+import time
+from pathlib import Path
+from typing import Optional, Sequence
+
+from .digest import ENZYMES, DigestSettings
+from .errors import InputError
+from .masses import Modification, ModificationSettings
+from .spectra import PeakSettings
+
+DEMO_SPECTRA = "BSA1_ms2.mzML.gz"
+DEMO_FASTA = "18proteins_contaminants.fasta"
+
+_DEFAULTS = dict(fixed=["C:57.021464"], variable=["M:15.994915"])
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """Shows each option's default, except where there is none to show."""
+
+    def _get_help_string(self, action):
+        text = action.help or ""
+        if action.default not in (None, False, argparse.SUPPRESS) and action.option_strings:
+            text += " (default: %(default)s)"
+        return text
+
+
+def _range(text: str, what: str) -> tuple[int, int]:
+    try:
+        low, _, high = text.partition(":")
+        return int(low), int(high if high else low)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{what} must look like MIN:MAX, e.g. -1:3, not {text!r}") from None
+
+
+def _isotopes(text: str) -> tuple[int, int]:
+    return _range(text, "isotope errors")
+
+
+def _charges(text: str) -> tuple[int, int]:
+    return _range(text, "charges")
+
+
+def _optional_int(text: str) -> Optional[int]:
+    if text.lower() == "none":
+        return None
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected an integer or 'none', not {text!r}") from None
+
+
+def _modification(text: str) -> Optional[Modification]:
+    if text.lower() == "none":
+        return None
+    try:
+        return Modification.parse(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _add_search_options(parser: argparse.ArgumentParser) -> None:
+    g = parser.add_argument_group("digestion")
+    g.add_argument("--enzyme", choices=sorted(ENZYMES), default="trypsin",
+                   help="protease; trypsin cleaves after K or R unless followed by P (trypsin/p: even before P)")
+    g.add_argument("--missed-cleavages", type=int, default=1, metavar="N",
+                   help="most internal cleavage sites a peptide may span")
+    g.add_argument("--min-length", type=int, default=7, metavar="N", help="shortest peptide, in residues")
+    g.add_argument("--max-length", type=int, default=50, metavar="N", help="longest peptide, in residues")
+    g.add_argument("--min-mass", type=float, default=500.0, metavar="DA",
+                   help="lightest peptide (neutral monoisotopic mass, modifications included)")
+    g.add_argument("--max-mass", type=float, default=5000.0, metavar="DA", help="heaviest peptide")
+    g.add_argument("--fixed-mod", type=_modification, action="append", metavar="SITES:MASS",
+                   help="fixed modification, repeatable; SITES are residue letters, ^ (peptide N-terminus) "
+                        "or $ (C-terminus); 'none' for no fixed modification "
+                        f"(default: {' '.join(_DEFAULTS['fixed'])}, carbamidomethyl C)")
+    g.add_argument("--variable-mod", type=_modification, action="append", metavar="SITES:MASS",
+                   help="variable modification, repeatable, same syntax; 'none' for none "
+                        f"(default: {' '.join(_DEFAULTS['variable'])}, oxidised M)")
+    g.add_argument("--max-variable-mods", type=int, default=2, metavar="K",
+                   help="most variable modifications on one peptide")
+
+    g = parser.add_argument_group("spectra")
+    g.add_argument("--max-peaks", type=int, default=150, metavar="N",
+                   help="keep this many most intense fragment peaks per spectrum")
+    g.add_argument("--min-mz", type=float, default=150.0, metavar="MZ", help="ignore fragment peaks below this m/z")
+    g.add_argument("--max-mz", type=float, default=4000.0, metavar="MZ", help="ignore fragment peaks above this m/z")
+
+    g = parser.add_argument_group("matching")
+    g.add_argument("--precursor-tol", type=float, default=10.0, metavar="PPM",
+                   help="precursor mass tolerance, +/- parts per million")
+    g.add_argument("--fragment-tol", type=float, default=0.5, metavar="TOL",
+                   help="fragment tolerance, +/- in --fragment-unit (0.5 Da suits ion-trap MS2; "
+                        "use e.g. 20 ppm for Orbitrap or TOF MS2)")
+    g.add_argument("--fragment-unit", choices=("da", "ppm"), default="da", help="unit of --fragment-tol")
+    g.add_argument("--isotope-errors", type=_isotopes, default="-1:3", metavar="MIN:MAX",
+                   help="precursor isotope errors to try (the instrument may pick a 13C peak)")
+    g.add_argument("--charges", type=_charges, default="2:4", metavar="MIN:MAX",
+                   help="precursor charges tried when a spectrum does not state its charge")
+    g.add_argument("--max-fragment-charge", type=_optional_int, default=2, metavar="N",
+                   help="highest fragment charge tried ('none': up to the precursor charge minus one)")
+    g.add_argument("--min-matched-peaks", type=int, default=4, metavar="N",
+                   help="matches with fewer matched fragment peaks are not reported")
+    g.add_argument("--min-ion-index", type=int, default=2, metavar="N",
+                   help="fragments of N residues or fewer are left out of the index (they still count in scoring)")
+    g.add_argument("--report-psms", type=int, default=1, metavar="N", help="matches reported per spectrum")
+    g.add_argument("--chimera", action="store_true",
+                   help="extract co-isolated peptides one after another (each counts as a PSM)")
+    g.add_argument("--wide-window", action="store_true",
+                   help="search each precursor charge within the isolation window instead of --precursor-tol")
+    g.add_argument("--decoy-tag", default="rev_", metavar="TAG", help="prefix of decoy protein accessions in the output")
+    g.add_argument("--bucket-size", type=int, default=8192, metavar="N", help="fragments per index bucket")
+
+    g = parser.add_argument_group("error control")
+    g.add_argument("--fdr", type=float, default=0.01, metavar="RATE", help="false discovery rate reported and used in the report")
+    g.add_argument("--no-rescore", action="store_true",
+                   help="rank by the engine's hyperscore alone instead of the cross-validated discriminant")
+
+    _add_runtime_options(parser)
+
+
+def _add_runtime_options(parser: argparse.ArgumentParser) -> None:
+    g = parser.add_argument_group("runtime")
+    g.add_argument("--threads", type=int, metavar="N",
+                   help="scoring threads (default: every processor available)")
+    g.add_argument("--batch-size", type=int, default=2000, metavar="N", help="spectra scored per engine call")
+    g.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors (no progress bar)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="vornik-tamrel",
+        description="Identify peptides in tandem mass spectra by fragment-index database search.",
+        formatter_class=_Formatter,
+    )
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    search = sub.add_parser(
+        "search", formatter_class=_Formatter,
+        help="search spectrum files against a protein FASTA",
+        description=textwrap.dedent("""\
+            Search the MS2 spectra of mzML or MGF files (optionally gzip-compressed)
+            against the peptides of a protein FASTA, with reversed decoys, and control
+            the false discovery rate by target-decoy competition.
+
+            Writes into OUTDIR:
+              psms.tsv, psms.parquet  one row per reported match: the engine's 38 columns,
+                                      plus file, peptide (with modification masses),
+                                      proteins and is_decoy; spectrum_q and peptide_q
+                                      hold the q-values, discriminant_score the score
+                                      they were computed from
+              report.png              score distributions, identifications against
+                                      q-value, precursor mass error
+              summary.json            counts, timings and files
+            """),
+        epilog="example: vornik-tamrel search run1.mzML run2.mgf.gz --fasta human.fasta -o results/")
+    search.add_argument("spectra", nargs="+", metavar="SPECTRA", help="mzML or MGF files, plain or .gz")
+    search.add_argument("--fasta", required=True, help="protein sequences (FASTA, plain or .gz)")
+    search.add_argument("-o", "--output-dir", required=True, metavar="OUTDIR", help="directory for the results")
+    _add_search_options(search)
+
+    demo = sub.add_parser(
+        "demo", formatter_class=_Formatter,
+        help="search the bundled BSA demo run",
+        description="Search the bundled demo data: the 1120 MS2 scans of a BSA digest (LTQ Orbitrap XL, "
+                    "ion-trap CID) against the 18-protein mix and common contaminants, with the default settings.")
+    demo.add_argument("-o", "--output-dir", default="vornik-tamrel-demo", metavar="OUTDIR",
+                      help="directory for the results")
+    demo.add_argument("--data-dir", help=f"directory holding {DEMO_SPECTRA} and {DEMO_FASTA} "
+                                         "(default: the bundled data/ directory)")
+    _add_runtime_options(demo)
+    return parser
+
+
+def find_demo_data(explicit: Optional[str] = None) -> Path:
+    """The directory with the demo files: explicit, $VORNIK_TAMREL_DATA, installed, source tree or ./data."""
+    here = Path(__file__).resolve().parent
+    candidates = [explicit, os.environ.get("VORNIK_TAMREL_DATA"), here / "data", here.parent.parent / "data",
+                  Path.cwd() / "data"]
+    for candidate in candidates:
+        if candidate and (Path(candidate) / DEMO_SPECTRA).is_file() and (Path(candidate) / DEMO_FASTA).is_file():
+            return Path(candidate)
+    where = explicit or "the bundled data/ directory"
+    raise InputError(f"demo data not found in {where}: expected {DEMO_SPECTRA} and {DEMO_FASTA} "
+                     "(run from the source tree or pass --data-dir)")
+
+
+def _mods(given, default) -> tuple[Modification, ...]:
+    if given is None:
+        return tuple(Modification.parse(text) for text in default)
+    return tuple(m for m in given if m is not None)
+
+
+def settings_from_args(args) -> "SearchSettings":  # noqa: F821
+    from .search import SearchSettings
+
+    if not hasattr(args, "enzyme"):  # the demo runs with the defaults
+        return SearchSettings(batch_size=args.batch_size)
+    mods = ModificationSettings(fixed=_mods(args.fixed_mod, _DEFAULTS["fixed"]),
+                                variable=_mods(args.variable_mod, _DEFAULTS["variable"]),
+                                max_variable=args.max_variable_mods)
+    return SearchSettings(
+        digest=DigestSettings(enzyme=args.enzyme, missed_cleavages=args.missed_cleavages,
+                              min_length=args.min_length, max_length=args.max_length,
+                              min_mass=args.min_mass, max_mass=args.max_mass, mods=mods),
+        peaks=PeakSettings(max_peaks=args.max_peaks, min_mz=args.min_mz, max_mz=args.max_mz),
+        precursor_ppm=args.precursor_tol, fragment_tol=args.fragment_tol, fragment_unit=args.fragment_unit,
+        min_isotope_err=args.isotope_errors[0], max_isotope_err=args.isotope_errors[1],
+        min_precursor_charge=args.charges[0], max_precursor_charge=args.charges[1],
+        max_fragment_charge=args.max_fragment_charge, min_matched_peaks=args.min_matched_peaks,
+        min_ion_index=args.min_ion_index, report_psms=args.report_psms, chimera=args.chimera,
+        wide_window=args.wide_window, bucket_size=args.bucket_size, decoy_tag=args.decoy_tag,
+        rescore=not args.no_rescore, fdr=args.fdr, batch_size=args.batch_size)
+
+
+def _print_summary(result, written: dict[str, str]) -> None:
+    s = result.summary
+    print(f"{s['spectra']} MS2 spectra, {s['peptides_searched']} peptides searched (plus decoys)")
+    how = "rescored by the cross-validated discriminant" if s["rescored"] else "ranked by hyperscore"
+    print(f"at {s['fdr']:.0%} FDR ({how}): {s['psms_at_fdr']} PSMs, {s['peptides_at_fdr']} distinct peptides"
+          f" (hyperscore alone: {s['psms_at_fdr_hyperscore']} PSMs)")
+    total = sum(result.timings.values())
+    print("time: " + ", ".join(f"{k} {v:.2f}s" for k, v in result.timings.items()) + f"; total {total:.2f}s")
+    for path in written.values():
+        print(f"wrote {path}")
+
+
+def _run(args) -> int:
+    if args.threads is not None:
+        if args.threads < 1:
+            raise InputError("--threads must be at least 1")
+        os.environ["RAYON_NUM_THREADS"] = str(args.threads)  # read when the engine's pool starts
+    from .report import write_outputs
+    from .search import run_search
+
+    try:
+        settings = settings_from_args(args)
+    except ValueError as exc:
+        raise InputError(str(exc)) from None
+    if args.command == "demo":
+        data = find_demo_data(args.data_dir)
+        spectra, fasta = [str(data / DEMO_SPECTRA)], str(data / DEMO_FASTA)
+    else:
+        spectra, fasta = args.spectra, args.fasta
+    log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
+    result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log)
+    clock = time.perf_counter()
+    written = write_outputs(result, args.output_dir)
+    result.timings["writing"] = time.perf_counter() - clock
+    if not args.quiet:
+        _print_summary(result, written)
+    return 0
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return _run(args)
+    except InputError as exc:
+        print(f"vornik-tamrel: error: {exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("vornik-tamrel: interrupted", file=sys.stderr)
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

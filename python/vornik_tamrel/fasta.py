@@ -1,0 +1,72 @@
+"""FASTA reading: (accession, sequence) pairs, plain or gzip-compressed."""
+from __future__ import annotations
+
+import gzip
+import os
+import zlib
+from dataclasses import dataclass
+from typing import Iterator
+
+from .errors import FastaError
+
+
+@dataclass(frozen=True)
+class Protein:
+    accession: str  # first word of the header, without the '>'
+    sequence: str  # upper case, whitespace and a trailing stop '*' removed
+
+
+def _open_text(path: str):
+    with open(path, "rb") as probe:
+        magic = probe.read(2)
+    if magic == b"\x1f\x8b":
+        return gzip.open(path, "rt", encoding="utf-8", errors="replace")
+    return open(path, "rt", encoding="utf-8", errors="replace")
+
+
+def _parse(path: str) -> Iterator[Protein]:
+    accession, chunks, line_no = None, [], 0
+    with _open_text(path) as handle:
+        for line_no, line in enumerate(handle, 1):
+            line = line.strip()
+            if not line or line.startswith(";"):
+                continue
+            if line.startswith(">"):
+                if accession is not None:
+                    yield _protein(path, accession, chunks)
+                words = line[1:].split(maxsplit=1)
+                if not words:
+                    raise FastaError(f"{path}: line {line_no}: header without an accession")
+                accession, chunks = words[0], []
+            elif accession is None:
+                raise FastaError(f"{path}: line {line_no}: sequence before the first '>' header (is this a FASTA file?)")
+            else:
+                chunks.append(line)
+    if accession is not None:
+        yield _protein(path, accession, chunks)
+
+
+def _protein(path: str, accession: str, chunks: list[str]) -> Protein:
+    sequence = "".join(chunks).replace(" ", "").upper().rstrip("*")
+    if not sequence.isalpha() or not sequence.isascii():
+        bad = sorted({c for c in sequence if not ("A" <= c <= "Z")})
+        raise FastaError(f"{path}: protein {accession}: invalid character(s) {''.join(bad)!r} in the sequence")
+    return Protein(accession, sequence)
+
+
+def read_fasta(path: str | os.PathLike) -> list[Protein]:
+    """Read every protein of a FASTA file.
+
+    Raises FastaError naming the file (and the line or protein) when the file
+    is missing, corrupt or holds no protein with a sequence.
+    """
+    path = os.fspath(path)
+    try:
+        proteins = [p for p in _parse(path) if p.sequence]
+    except FastaError:
+        raise
+    except (OSError, EOFError, zlib.error, UnicodeError) as exc:
+        raise FastaError(f"{path}: cannot read FASTA: {exc}") from exc
+    if not proteins:
+        raise FastaError(f"{path}: no protein sequences found")
+    return proteins

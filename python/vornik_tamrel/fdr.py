@@ -1,0 +1,72 @@
+"""False discovery rate control by target-decoy competition.
+
+Targets and decoys compete inside the search (each spectrum reports its best
+match among both), so the surviving decoys estimate the false targets at
+every score threshold: FDR(t) = (decoys scoring >= t + 1) / (targets scoring
+>= t). The +1 keeps the estimate conservative when decoys are rare. A
+q-value is the smallest FDR of any threshold that accepts the match.
+Matches with equal scores are accepted or rejected together, so they share
+one q-value.
+"""
+from __future__ import annotations
+
+import numpy as np
+
+
+def qvalues(scores, is_decoy) -> np.ndarray:
+    """q-value of every entry (targets and decoys alike), higher scores being better.
+
+    NaN scores rank below every number. Returns float64, in input order.
+    """
+    scores = np.asarray(scores, dtype=np.float64)
+    is_decoy = np.asarray(is_decoy, dtype=bool)
+    if scores.shape != is_decoy.shape or scores.ndim != 1:
+        raise ValueError("scores and decoy flags must be one-dimensional and of equal length")
+    n = len(scores)
+    if n == 0:
+        return np.empty(0)
+    ranked = np.where(np.isnan(scores), -np.inf, scores)
+    order = np.argsort(-ranked, kind="stable")
+    s, d = ranked[order], is_decoy[order]
+    decoys = np.cumsum(d)
+    targets = np.arange(1, n + 1) - decoys
+    # Evaluate the FDR only at the last entry of each block of equal scores.
+    block_end = np.ones(n, dtype=bool)
+    block_end[:-1] = s[1:] != s[:-1]
+    fdr = (decoys + 1) / np.maximum(targets, 1)
+    fdr = np.where(block_end, fdr, np.inf)
+    # Running minimum from the bottom: the best threshold at or below each entry.
+    q_sorted = np.minimum.accumulate(fdr[::-1])[::-1]
+    q_sorted = np.minimum(q_sorted, 1.0)
+    q = np.empty(n)
+    q[order] = q_sorted
+    return q
+
+
+def best_per_group(keys, scores) -> np.ndarray:
+    """Indices of the highest-scoring entry of each key (first one on ties), in first-seen key order."""
+    keys = np.asarray(keys, dtype=object)
+    scores = np.asarray(scores, dtype=np.float64)
+    ranked = np.where(np.isnan(scores), -np.inf, scores)
+    order = np.lexsort((np.arange(len(keys)), -ranked))
+    seen: dict = {}
+    for i in order.tolist():
+        seen.setdefault(keys[i], i)
+    return np.sort(np.fromiter(seen.values(), dtype=np.int64, count=len(seen)))
+
+
+def peptide_qvalues(peptides, scores, is_decoy) -> np.ndarray:
+    """Peptide-level q-values, mapped back onto every entry.
+
+    Each peptide is represented by its best-scoring entry; the competition
+    then runs over peptides. Target and decoy peptides never share a key
+    (a decoy's sequence differs from every target's).
+    """
+    peptides = np.asarray(peptides, dtype=object)
+    scores = np.asarray(scores, dtype=np.float64)
+    is_decoy = np.asarray(is_decoy, dtype=bool)
+    if len(peptides) == 0:
+        return np.empty(0)
+    best = best_per_group(peptides, scores)
+    q_best = dict(zip(peptides[best].tolist(), qvalues(scores[best], is_decoy[best]).tolist()))
+    return np.fromiter((q_best[p] for p in peptides.tolist()), dtype=np.float64, count=len(peptides))

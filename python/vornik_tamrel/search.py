@@ -1,0 +1,294 @@
+"""The search pipeline: files in, a PSM table with q-values out.
+
+Phases (each timed): reading spectra, digestion, index build, scoring,
+error control. Writing the outputs is left to `report.write_outputs`, so a
+search can also be run and inspected from Python without touching disk.
+"""
+from __future__ import annotations
+
+import os
+import time
+from dataclasses import dataclass, field
+from typing import Callable, Optional, Sequence
+
+import numpy as np
+
+from .digest import ENZYMES, DigestSettings, PeptideSet, digest
+from .errors import InputError
+from .fasta import read_fasta
+from .fdr import peptide_qvalues, qvalues
+from .spectra import PeakSettings, Spectrum, read_spectra
+
+#: The engine's 38 result columns, in its order.
+ENGINE_COLUMNS = (
+    "file_id", "spec_id", "psm_id", "rank", "sequence", "modifications", "peptide_len",
+    "missed_cleavages", "expmass", "calcmass", "charge", "delta_mass", "isotope_error",
+    "average_ppm", "hyperscore", "delta_next", "delta_best", "poisson", "discriminant_score",
+    "matched_peaks", "matched_intensity_pct", "longest_b", "longest_y", "longest_y_pct",
+    "scored_candidates", "ms2_intensity", "rt", "aligned_rt", "predicted_rt", "delta_rt_model",
+    "ims", "predicted_ims", "delta_ims_model", "label", "spectrum_q", "peptide_q", "protein_q",
+    "posterior_error",
+)
+
+
+@dataclass(frozen=True)
+class SearchSettings:
+    """Everything a search needs besides its input files (defaults suit Orbitrap MS1 / ion-trap MS2)."""
+
+    digest: DigestSettings = field(default_factory=DigestSettings)
+    peaks: PeakSettings = field(default_factory=PeakSettings)
+    precursor_ppm: float = 10.0
+    fragment_tol: float = 0.5
+    fragment_unit: str = "da"  # "da" or "ppm"
+    min_isotope_err: int = -1
+    max_isotope_err: int = 3
+    min_precursor_charge: int = 2
+    max_precursor_charge: int = 4
+    max_fragment_charge: Optional[int] = 2
+    min_matched_peaks: int = 4
+    min_ion_index: int = 2
+    report_psms: int = 1
+    chimera: bool = False
+    wide_window: bool = False
+    bucket_size: int = 8192
+    decoy_tag: str = "rev_"
+    rescore: bool = True
+    fdr: float = 0.01
+    batch_size: int = 2000
+
+    def __post_init__(self) -> None:
+        if self.fragment_unit not in ("da", "ppm"):
+            raise ValueError(f"fragment tolerance unit must be 'da' or 'ppm', not {self.fragment_unit!r}")
+        if not (self.precursor_ppm > 0 and self.fragment_tol > 0):
+            raise ValueError("tolerances must be positive")
+        if self.min_isotope_err > self.max_isotope_err:
+            raise ValueError("the lowest isotope error is above the highest")
+        if not 1 <= self.min_precursor_charge <= self.max_precursor_charge <= 255:
+            raise ValueError("precursor charge range must satisfy 1 <= min <= max <= 255")
+        if self.report_psms < 1 or self.batch_size < 1 or self.bucket_size < 1:
+            raise ValueError("report_psms, batch_size and bucket_size must be at least 1")
+        if not 0 < self.fdr < 1:
+            raise ValueError("the FDR threshold must lie between 0 and 1")
+
+
+@dataclass
+class SearchResult:
+    psms: "pandas.DataFrame"  # noqa: F821 - one row per reported match
+    timings: dict[str, float]
+    summary: dict
+    settings: SearchSettings
+    files: list[str]
+
+
+def engine():
+    """The compiled extension, imported on first use."""
+    try:
+        import _vornik_tamrel
+    except ImportError as exc:
+        raise RuntimeError("the scoring extension _vornik_tamrel is not installed; build it with `pip install .`") from exc
+    return _vornik_tamrel
+
+
+# ------------------------------------------------------------------ helpers
+
+def modified_peptide(sequence: str, combined_mods: Sequence[float]) -> str:
+    """Peptide text with every non-zero mass in brackets: ``[+42.0106]-PEPC[+57.0215]K``."""
+    if len(combined_mods) != len(sequence) + 2:
+        return sequence
+    tag = lambda m: f"[{m:+.4f}]"  # noqa: E731
+    parts = [tag(combined_mods[0]) + "-"] if combined_mods[0] else []
+    for residue, mass in zip(sequence, combined_mods[1:-1]):
+        parts.append(residue + tag(mass) if mass else residue)
+    if combined_mods[-1]:
+        parts.append("-" + tag(combined_mods[-1]))
+    return "".join(parts)
+
+
+def target_of_decoy(sequence: str) -> str:
+    """Undo the engine's decoy reversal (first and last residue stay, the rest is reversed)."""
+    return sequence if len(sequence) <= 2 else sequence[0] + sequence[-2:0:-1] + sequence[-1]
+
+
+def count_missed_cleavages(sequence: str, enzyme: str) -> int:
+    rule = ENZYMES[enzyme]
+    pairs = zip(sequence[:-1], sequence[1:])
+    if rule.after:
+        return sum(a in rule.residues and b not in rule.unless for a, b in pairs)
+    return sum(b in rule.residues and a not in rule.unless for a, b in pairs)
+
+
+def build_database(peptides: PeptideSet, settings: SearchSettings):
+    """Hand the peptides (already sorted by mass) to the engine's fragment index."""
+    ext = engine()
+    py_peptides = [
+        ext.PyPeptide(seq, float(mass), mods, nterm, cterm)
+        for seq, mass, mods, nterm, cterm in zip(
+            peptides.sequences, peptides.masses.tolist(), peptides.modifications, peptides.nterm, peptides.cterm)
+    ]
+    return ext.PyIndexedDatabase.from_peptides_and_config(
+        py_peptides, settings.bucket_size, [ext.PyKind.B(), ext.PyKind.Y()], settings.min_ion_index, True,
+        settings.decoy_tag, float(settings.digest.min_mass), float(settings.digest.max_mass))
+
+
+def build_scorer(settings: SearchSettings):
+    ext = engine()
+    ppm = settings.precursor_ppm
+    frag = settings.fragment_tol
+    fragment_tol = ext.PyTolerance.Da(-frag, frag) if settings.fragment_unit == "da" else ext.PyTolerance.Ppm(-frag, frag)
+    return ext.PyScorer(
+        ext.PyTolerance.Ppm(-ppm, ppm), fragment_tol,
+        wide_window=settings.wide_window, chimera=settings.chimera, report_psms=settings.report_psms,
+        min_isotope_err=settings.min_isotope_err, max_isotope_err=settings.max_isotope_err,
+        min_precursor_charge=settings.min_precursor_charge, max_precursor_charge=settings.max_precursor_charge,
+        min_matched_peaks=settings.min_matched_peaks, annotate_matches=False,
+        max_fragment_charge=settings.max_fragment_charge)
+
+
+def engine_spectrum(spectrum: Spectrum):
+    ext = engine()
+    window = None
+    if spectrum.isolation_window is not None:
+        lower, upper = spectrum.isolation_window
+        window = ext.PyTolerance.Da(-lower, upper)
+    precursor = ext.PyPrecursor(spectrum.precursor_mz, spectrum.charge, spectrum.precursor_intensity, window,
+                                spectrum.inverse_ion_mobility)
+    return ext.PyProcessedSpectrum(spectrum.id, spectrum.file_id, spectrum.scan_start_time, spectrum.mass,
+                                   spectrum.intensity, [precursor], spectrum.total_ion_current)
+
+
+def score(spectra: Sequence[Spectrum], db, settings: SearchSettings, progress: bool | None = None) -> dict[str, list]:
+    """Score all spectra in batches; returns the engine's 38 columns as lists."""
+    from tqdm import tqdm
+
+    scorer = build_scorer(settings)
+    columns: dict[str, list] = {name: [] for name in ENGINE_COLUMNS}
+    with tqdm(total=len(spectra), unit="spectra", desc="scoring", disable=None if progress is None else not progress,
+              leave=False) as bar:
+        for start in range(0, len(spectra), settings.batch_size):
+            chunk = spectra[start : start + settings.batch_size]
+            arrays = scorer.score_many_spectra(db, [engine_spectrum(s) for s in chunk])
+            for name in ENGINE_COLUMNS:
+                columns[name].extend(getattr(arrays, name))
+            bar.update(len(chunk))
+    return columns
+
+
+def competition_rows(table, chimera: bool) -> np.ndarray:
+    """Rows that compete for identifications: each spectrum's best match (every extracted match when chimeric)."""
+    rank = table["rank"].to_numpy()
+    return np.ones(len(table), dtype=bool) if chimera else rank == 1
+
+
+def control_errors(table, settings: SearchSettings) -> dict:
+    """Fill q-values (and the discriminant when rescoring) into `table`, in place; returns a summary."""
+    from .rescore import feature_matrix, rescore
+
+    is_decoy = table["label"].to_numpy() == -1
+    compete = competition_rows(table, settings.chimera)
+    hyper = table["hyperscore"].to_numpy(np.float64)
+    final = hyper.copy()
+    rescored = False
+    if settings.rescore and compete.any():
+        sub = table.loc[compete]
+        scores = rescore(feature_matrix(sub), is_decoy[compete], sub["spec_id"].astype(str) + "\x00" +
+                         sub["file_id"].astype(str), hyper[compete])
+        if scores is not None:
+            final[compete] = scores
+            rescored = True
+    spectrum_q = np.full(len(table), np.nan)
+    peptide_q = np.full(len(table), np.nan)
+    spectrum_q[compete] = qvalues(final[compete], is_decoy[compete])
+    peptide_q[compete] = peptide_qvalues(table["peptide"].to_numpy(object)[compete], final[compete], is_decoy[compete])
+    hyper_q = qvalues(hyper[compete], is_decoy[compete])
+    table["discriminant_score"] = final.astype(np.float32)
+    table["spectrum_q"] = spectrum_q.astype(np.float32)
+    table["peptide_q"] = peptide_q.astype(np.float32)
+    targets = compete & ~is_decoy
+    accepted = targets & (spectrum_q <= settings.fdr)
+    return {
+        "spectra_competing": int(compete.sum()),
+        "decoys_competing": int((compete & is_decoy).sum()),
+        "rescored": rescored,
+        "psms_at_fdr": int(accepted.sum()),
+        "peptides_at_fdr": int(table.loc[targets & (peptide_q <= settings.fdr), "peptide"].nunique()),
+        "psms_at_fdr_hyperscore": int(((~is_decoy[compete]) & (hyper_q <= settings.fdr)).sum()),
+    }
+
+
+def psm_table(columns: dict[str, list], peptides: PeptideSet, settings: SearchSettings, files: Sequence[str]):
+    """The engine's columns as a data frame, with proteins, peptide text and true missed cleavages."""
+    import pandas as pd
+
+    table = pd.DataFrame({name: columns[name] for name in ENGINE_COLUMNS})
+    is_decoy = table["label"].to_numpy() == -1
+    sequences = table["sequence"].tolist()
+    targets = [target_of_decoy(s) if d else s for s, d in zip(sequences, is_decoy.tolist())]
+    cache: dict[tuple[str, bool], str] = {}
+
+    def proteins_of(seq: str, decoy: bool) -> str:
+        key = (seq, decoy)
+        if key not in cache:
+            accessions = peptides.proteins.get(seq, ())
+            prefix = settings.decoy_tag if decoy else ""
+            cache[key] = ";".join(prefix + a for a in accessions)
+        return cache[key]
+
+    table["missed_cleavages"] = np.array(
+        [count_missed_cleavages(t, settings.digest.enzyme) for t in targets], dtype=np.uint8)
+    table.insert(2, "file", [os.path.basename(files[i]) if i < len(files) else "" for i in table["file_id"]])
+    table.insert(6, "peptide", [modified_peptide(s, m) for s, m in zip(sequences, table["modifications"])])
+    table.insert(7, "proteins", [proteins_of(t, d) for t, d in zip(targets, is_decoy.tolist())])
+    table.insert(8, "is_decoy", is_decoy)
+    return table
+
+
+# ----------------------------------------------------------------- pipeline
+
+def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSettings | None = None,
+               progress: bool | None = None, log: Callable[[str], None] | None = None) -> SearchResult:
+    """Search every MS2 spectrum of `spectra_files` against the tryptic (or other) peptides of `fasta`."""
+    settings = settings or SearchSettings()
+    log = log or (lambda message: None)
+    timings: dict[str, float] = {}
+    files = [os.fspath(f) for f in spectra_files]
+    if not files:
+        raise InputError("no spectrum files given")
+
+    clock = time.perf_counter()
+    spectra: list[Spectrum] = []
+    for file_id, path in enumerate(files):
+        spectra.extend(read_spectra(path, file_id, settings.peaks))
+    timings["reading"] = time.perf_counter() - clock
+    log(f"read {len(spectra)} MS2 spectra from {len(files)} file(s)")
+
+    clock = time.perf_counter()
+    peptides = digest(read_fasta(fasta), settings.digest)
+    timings["digestion"] = time.perf_counter() - clock
+    if not len(peptides):
+        raise InputError(f"{fasta}: digestion left no peptide within the length and mass limits")
+    log(f"digested {len(peptides.proteins)} distinct sequences into {len(peptides)} modified peptides")
+
+    clock = time.perf_counter()
+    db = build_database(peptides, settings)
+    timings["index"] = time.perf_counter() - clock
+    log(f"indexed {db.fragment_count()} fragments")
+
+    clock = time.perf_counter()
+    columns = score(spectra, db, settings, progress)
+    timings["scoring"] = time.perf_counter() - clock
+
+    clock = time.perf_counter()
+    table = psm_table(columns, peptides, settings, files)
+    summary = control_errors(table, settings)
+    order = np.lexsort((-table["discriminant_score"].to_numpy(np.float64),
+                        np.nan_to_num(table["spectrum_q"].to_numpy(np.float64), nan=2.0)))
+    table = table.iloc[order].reset_index(drop=True)
+    timings["error control"] = time.perf_counter() - clock
+
+    summary.update({
+        "spectra": len(spectra),
+        "peptides_searched": len(peptides),
+        "psms_reported": len(table),
+        "fdr": settings.fdr,
+    })
+    return SearchResult(table, timings, summary, settings, files)
