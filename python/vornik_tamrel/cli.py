@@ -118,6 +118,9 @@ def _add_search_options(parser: argparse.ArgumentParser) -> None:
 
     g = parser.add_argument_group("error control")
     g.add_argument("--fdr", type=float, default=0.01, metavar="RATE", help="false discovery rate reported and used in the report")
+    g.add_argument("--conservative-fdr", action="store_true",
+                   help="estimate the FDR as (decoys + 1) / targets instead of decoys / targets "
+                        "(guaranteed control even with few decoys; accepts nothing below ~1/RATE targets)")
     g.add_argument("--no-rescore", action="store_true",
                    help="rank by the engine's hyperscore alone instead of the cross-validated discriminant")
 
@@ -215,7 +218,8 @@ def settings_from_args(args) -> "SearchSettings":  # noqa: F821
         max_fragment_charge=args.max_fragment_charge, min_matched_peaks=args.min_matched_peaks,
         min_ion_index=args.min_ion_index, report_psms=args.report_psms, chimera=args.chimera,
         wide_window=args.wide_window, bucket_size=args.bucket_size, decoy_tag=args.decoy_tag,
-        rescore=not args.no_rescore, fdr=args.fdr, batch_size=args.batch_size)
+        rescore=not args.no_rescore, fdr=args.fdr, conservative_fdr=args.conservative_fdr,
+        batch_size=args.batch_size)
 
 
 def _print_summary(result, written: dict[str, str]) -> None:

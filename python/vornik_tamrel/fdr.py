@@ -2,18 +2,19 @@
 
 Targets and decoys compete inside the search (each spectrum reports its best
 match among both), so the surviving decoys estimate the false targets at
-every score threshold: FDR(t) = (decoys scoring >= t + 1) / (targets scoring
->= t). The +1 keeps the estimate conservative when decoys are rare. A
-q-value is the smallest FDR of any threshold that accepts the match.
-Matches with equal scores are accepted or rejected together, so they share
-one q-value.
+every score threshold: FDR(t) = D(t) / T(t), the numbers of decoys and of
+targets scoring at least t. With `plus_one` the estimate is (D(t) + 1) / T(t),
+which bounds the expected FDR even when decoys are rare, at the price of
+accepting nothing below about 100 targets at 1%. A q-value is the smallest
+FDR of any threshold that accepts the match. Matches with equal scores are
+accepted or rejected together, so they share one q-value.
 """
 from __future__ import annotations
 
 import numpy as np
 
 
-def qvalues(scores, is_decoy) -> np.ndarray:
+def qvalues(scores, is_decoy, plus_one: bool = False) -> np.ndarray:
     """q-value of every entry (targets and decoys alike), higher scores being better.
 
     NaN scores rank below every number. Returns float64, in input order.
@@ -33,7 +34,7 @@ def qvalues(scores, is_decoy) -> np.ndarray:
     # Evaluate the FDR only at the last entry of each block of equal scores.
     block_end = np.ones(n, dtype=bool)
     block_end[:-1] = s[1:] != s[:-1]
-    fdr = (decoys + 1) / np.maximum(targets, 1)
+    fdr = (decoys + int(plus_one)) / np.maximum(targets, 1)
     fdr = np.where(block_end, fdr, np.inf)
     # Running minimum from the bottom: the best threshold at or below each entry.
     q_sorted = np.minimum.accumulate(fdr[::-1])[::-1]
@@ -55,7 +56,7 @@ def best_per_group(keys, scores) -> np.ndarray:
     return np.sort(np.fromiter(seen.values(), dtype=np.int64, count=len(seen)))
 
 
-def peptide_qvalues(peptides, scores, is_decoy) -> np.ndarray:
+def peptide_qvalues(peptides, scores, is_decoy, plus_one: bool = False) -> np.ndarray:
     """Peptide-level q-values, mapped back onto every entry.
 
     Each peptide is represented by its best-scoring entry; the competition
@@ -68,5 +69,5 @@ def peptide_qvalues(peptides, scores, is_decoy) -> np.ndarray:
     if len(peptides) == 0:
         return np.empty(0)
     best = best_per_group(peptides, scores)
-    q_best = dict(zip(peptides[best].tolist(), qvalues(scores[best], is_decoy[best]).tolist()))
+    q_best = dict(zip(peptides[best].tolist(), qvalues(scores[best], is_decoy[best], plus_one).tolist()))
     return np.fromiter((q_best[p] for p in peptides.tolist()), dtype=np.float64, count=len(peptides))

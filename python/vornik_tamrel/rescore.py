@@ -2,7 +2,7 @@
 
 The spectra are split into folds. For each fold a Fisher linear discriminant
 is trained on the other folds (positives: targets accepted at a strict
-q-value; negatives: all decoys), retrained a few times on its own accepted
+q-value, relaxed step by step when too few pass it; negatives: all decoys), retrained a few times on its own accepted
 targets, and applied to the held-out fold only, so no match is scored by a
 model that saw it. Each fold's scores are put on a common scale (0 at the
 training threshold of the strict q-value, -1 at the median training decoy)
@@ -29,9 +29,9 @@ FEATURES = (
 @dataclass(frozen=True)
 class RescoreSettings:
     folds: int = 3
-    train_fdr: float = 0.01
+    train_fdr: tuple[float, ...] = (0.01, 0.02, 0.05)  # strictest first; the first that yields enough targets
     iterations: int = 3
-    min_examples: int = 20
+    min_examples: int = 15
     seed: int = 0
 
 
@@ -63,25 +63,36 @@ def _fit(x: np.ndarray, positive: np.ndarray, negative: np.ndarray) -> np.ndarra
     return np.linalg.solve(cov, a.mean(axis=0) - b.mean(axis=0))
 
 
+def _confident_targets(scores, is_decoy, settings: RescoreSettings):
+    q = qvalues(scores, is_decoy)
+    for level in settings.train_fdr:
+        positive = (~is_decoy) & (q <= level)
+        if positive.sum() >= settings.min_examples:
+            return positive
+    return None
+
+
 def _train_fold(x, is_decoy, start_scores, settings: RescoreSettings):
     """Train on one training split; returns (weights, centre, scale, threshold, decoy median)."""
     mean, std = x.mean(axis=0), x.std(axis=0)
     std[std == 0] = 1.0
     z = (x - mean) / std
+    if is_decoy.sum() < settings.min_examples:
+        return None
     scores = start_scores
     w = None
     for _ in range(settings.iterations):
-        q = qvalues(scores, is_decoy)
-        positive = (~is_decoy) & (q <= settings.train_fdr)
-        if positive.sum() < settings.min_examples or is_decoy.sum() < settings.min_examples:
+        positive = _confident_targets(scores, is_decoy, settings)
+        if positive is None:
             break
         w = _fit(z, positive, is_decoy)
         scores = z @ w
     if w is None:
         return None
-    q = qvalues(scores, is_decoy)
-    accepted = (~is_decoy) & (q <= settings.train_fdr)
-    threshold = scores[accepted].min() if accepted.any() else np.quantile(scores[is_decoy], 0.99)
+    accepted = _confident_targets(scores, is_decoy, settings)
+    if accepted is None:
+        return None
+    threshold = scores[accepted].min()
     decoy_median = np.median(scores[is_decoy])
     if not threshold > decoy_median:
         return None

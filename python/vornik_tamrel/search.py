@@ -54,6 +54,7 @@ class SearchSettings:
     decoy_tag: str = "rev_"
     rescore: bool = True
     fdr: float = 0.01
+    conservative_fdr: bool = False  # estimate the FDR as (decoys + 1) / targets
     batch_size: int = 2000
 
     def __post_init__(self) -> None:
@@ -197,9 +198,11 @@ def control_errors(table, settings: SearchSettings) -> dict:
             rescored = True
     spectrum_q = np.full(len(table), np.nan)
     peptide_q = np.full(len(table), np.nan)
-    spectrum_q[compete] = qvalues(final[compete], is_decoy[compete])
-    peptide_q[compete] = peptide_qvalues(table["peptide"].to_numpy(object)[compete], final[compete], is_decoy[compete])
-    hyper_q = qvalues(hyper[compete], is_decoy[compete])
+    plus_one = settings.conservative_fdr
+    spectrum_q[compete] = qvalues(final[compete], is_decoy[compete], plus_one)
+    peptide_q[compete] = peptide_qvalues(table["peptide"].to_numpy(object)[compete], final[compete],
+                                         is_decoy[compete], plus_one)
+    hyper_q = qvalues(hyper[compete], is_decoy[compete], plus_one)
     table["discriminant_score"] = final.astype(np.float32)
     table["spectrum_q"] = spectrum_q.astype(np.float32)
     table["peptide_q"] = peptide_q.astype(np.float32)
