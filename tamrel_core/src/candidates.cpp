@@ -6,7 +6,9 @@
 #include <span>
 
 #include "tamrel/heap.hpp"
+#include "tamrel/range_bounds.hpp"
 #include "tamrel/scoring.hpp"
+#include "tamrel/total_order.hpp"
 
 namespace tamrel {
 
@@ -28,13 +30,56 @@ void apply_cap(std::vector<PreliminaryScore>& values, std::size_t from, std::uin
     values.resize(from + static_cast<std::size_t>(keep));
 }
 
+// First position of slice[0, n) (sorted by peptide index) whose peptide index
+// is not below `key`. Starts where an even spread of indices over the slice
+// puts `key` and gallops from there: a bucket is large and cold, and this
+// touches a few cache lines where a plain binary search touches a dozen.
+std::size_t first_not_below(const Theoretical* slice, std::size_t n, std::uint64_t key) {
+    if (n == 0 || slice[0].peptide_index >= key) return 0;
+    if (slice[n - 1].peptide_index < key) return n;
+    // From here on slice[lo] < key <= slice[hi].
+    std::size_t lo = 0;
+    std::size_t hi = n - 1;
+    const double first = slice[0].peptide_index;
+    const double span = static_cast<double>(slice[n - 1].peptide_index) - first;
+    const auto guess = std::clamp<std::size_t>(
+        static_cast<std::size_t>((static_cast<double>(key) - first) / span * static_cast<double>(n - 1)),
+        1, n - 1);
+    if (slice[guess].peptide_index < key) {
+        lo = guess;
+        for (std::size_t step = 1; lo + step < hi; step *= 2) {
+            if (slice[lo + step].peptide_index >= key) {
+                hi = lo + step;
+                break;
+            }
+            lo += step;
+        }
+    } else {
+        hi = guess;
+        for (std::size_t step = 1; hi - lo > step; step *= 2) {
+            if (slice[hi - step].peptide_index < key) {
+                lo = hi - step;
+                break;
+            }
+            hi -= step;
+        }
+    }
+    while (hi - lo > 1) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        (slice[mid].peptide_index < key ? lo : hi) = mid;
+    }
+    return hi;
+}
+
 // One matching pass over a spectrum's peaks for a list of precursor
 // hypotheses. Every hypothesis looks up the same fragment masses (peak mass
-// times fragment charge) and differs only in its peptide range, so the lookups
-// of all hypotheses run back to back for each fragment mass: the index buckets
-// they touch are then still in cache. Counting is order-independent, and the
-// results are assembled afterwards in hypothesis order, capped group by group
-// exactly as if each hypothesis had been searched on its own.
+// times fragment charge) and differs only in its peptide range, so all
+// hypotheses visit each index bucket back to back while it is in cache. Each
+// finds exactly the records `IndexedQuery::page_search` yields for it (the
+// buckets are sorted by peptide index, so the records of its peptide range
+// are one run of the bucket). Counting is order-independent, and the results
+// are assembled afterwards in hypothesis order, capped group by group exactly
+// as if each hypothesis had been searched on its own.
 class Matcher {
 public:
     explicit Matcher(const Scorer& scorer) : scorer_(scorer) {}
@@ -76,6 +121,8 @@ public:
 private:
     struct Hypothesis {
         IndexedQuery query;
+        float precursor_low;
+        float precursor_high;
         std::uint8_t charge;
         std::int8_t isotope_error;
         std::uint8_t fragment_charge_limit;
@@ -96,36 +143,63 @@ private:
         const IndexedQuery query = scorer_.db->query(mass, precursor_tol, scorer_.fragment_tol);
         // One slot per peptide position from peptide_lo to peptide_hi inclusive.
         const std::size_t count = static_cast<std::size_t>(query.peptide_hi - query.peptide_lo) + 1;
-        hypotheses_.push_back({query, charge, isotope_error, scorer_.fragment_charge_limit(charge),
-                               slots_.size(), count});
+        const auto [low, high] = precursor_tol.bounds(mass);
+        hypotheses_.push_back({query, low, high, charge, isotope_error,
+                               scorer_.fragment_charge_limit(charge), slots_.size(), count});
         slots_.resize(slots_.size() + count);
     }
 
     void count(const std::vector<Peak>& peaks) {
+        const IndexedDatabase& db = *scorer_.db;
+        const std::vector<float>& minima = db.bucket_min_mass;
+        const auto minimum_key = [&](std::size_t k) { return total_order_key(minima[k]); };
         std::uint8_t max_limit = 0;
         for (const Hypothesis& h : hypotheses_) max_limit = std::max(max_limit, h.fragment_charge_limit);
+
         for (const Peak& peak : peaks) {
             for (std::uint8_t c = 1; c < max_limit; ++c) {
                 const float fragment_mass = peak.mass * static_cast<float>(c);
-                for (Hypothesis& h : hypotheses_) {
-                    if (c >= h.fragment_charge_limit) continue;
-                    PreliminaryScore* const slots = slots_.data() + h.slot_offset;
-                    const std::uint32_t lo = h.query.peptide_lo;
-                    h.query.page_search(fragment_mass, [&](const Theoretical& t) {
-                        PreliminaryScore& slot = slots[t.peptide_index - lo];
-                        if (slot.matched == 0) {
-                            slot.peptide = t.peptide_index;
-                            slot.precursor_charge = h.charge;
-                            slot.isotope_error = h.isotope_error;
-                            ++h.distinct;
-                        }
-                        // Saturate rather than wrap: a wrapped count would rank a
-                        // heavily matched peptide last and count it twice as distinct.
-                        if (slot.matched != UINT16_MAX) ++slot.matched;
-                        ++h.total;
-                    });
+                const auto [fragment_low, fragment_high] = scorer_.fragment_tol.bounds(fragment_mass);
+                const auto [first_bucket, end_bucket] =
+                    range_bounds(minima.size(), minimum_key, total_order_key(fragment_low),
+                                 total_order_key(fragment_high));
+                for (std::size_t k = first_bucket; k < end_bucket; ++k) {
+                    const std::size_t begin = k * db.bucket_size;
+                    const Theoretical* slice = db.fragments.data() + begin;
+                    const std::size_t length = std::min(db.bucket_size, db.fragments.size() - begin);
+                    for (Hypothesis& h : hypotheses_) {
+                        if (c >= h.fragment_charge_limit) continue;
+                        count_bucket(h, slice, length, fragment_low, fragment_high);
+                    }
                 }
             }
+        }
+    }
+
+    void count_bucket(Hypothesis& h, const Theoretical* slice, std::size_t length,
+                      float fragment_low, float fragment_high) {
+        const std::uint32_t lo = h.query.peptide_lo;
+        const std::uint32_t hi = h.query.peptide_hi;
+        const std::vector<Peptide>& peptides = scorer_.db->peptides;
+        PreliminaryScore* const slots = slots_.data() + h.slot_offset;
+        const std::size_t end = first_not_below(slice, length, std::uint64_t{hi} + 1);
+        for (std::size_t i = first_not_below(slice, length, lo); i < end; ++i) {
+            const Theoretical& t = slice[i];
+            if (!(t.fragment_mass >= fragment_low && t.fragment_mass <= fragment_high)) continue;
+            // Only the two boundary peptides can lie outside the precursor window.
+            if (t.peptide_index == lo && !(peptides[lo].monoisotopic >= h.precursor_low)) continue;
+            if (t.peptide_index == hi && !(peptides[hi].monoisotopic <= h.precursor_high)) continue;
+            PreliminaryScore& slot = slots[t.peptide_index - lo];
+            if (slot.matched == 0) {
+                slot.peptide = t.peptide_index;
+                slot.precursor_charge = h.charge;
+                slot.isotope_error = h.isotope_error;
+                ++h.distinct;
+            }
+            // Saturate rather than wrap: a wrapped count would rank a heavily
+            // matched peptide last and count it twice as distinct.
+            if (slot.matched != UINT16_MAX) ++slot.matched;
+            ++h.total;
         }
     }
 

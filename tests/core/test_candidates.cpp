@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <set>
 
 #include "scoring_fixtures.hpp"
@@ -64,6 +65,66 @@ TEST(MatchedPeaksWithIsotope, OnePeakFindsFragmentsAtSeveralCharges) {
     EXPECT_EQ(found(hits)[0].matched, 2);
     EXPECT_EQ(hits.matched_peaks, 2u);
     EXPECT_EQ(hits.scored_candidates, 1u);
+}
+
+// The matching pass must find exactly the records the index query yields, for
+// every hypothesis: compare its slots with counts made through page_search on
+// small random databases full of equal masses and window-edge hits.
+TEST(MatchedPeaksWithIsotope, AgreesWithPageSearch) {
+    const unsigned seed = 4242;
+    std::mt19937 rng(seed);
+    const std::string alphabet = "GASPVK";
+    for (int round = 0; round < 300; ++round) {
+        std::vector<Peptide> peptides;
+        const std::size_t count = 1 + rng() % 40;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::string seq;
+            for (std::size_t j = 0, n = 2 + rng() % 6; j < n; ++j) seq += alphabet[rng() % alphabet.size()];
+            // Masses on a coarse grid, so that many are equal.
+            peptides.push_back(make_peptide(seq, 300.0f + static_cast<float>(rng() % 12) * 0.5f));
+        }
+        std::sort(peptides.begin(), peptides.end(),
+                  [](const Peptide& a, const Peptide& b) { return a.monoisotopic < b.monoisotopic; });
+        std::vector<Peak> peaks;
+        for (int i = 0; i < 12; ++i) {
+            const auto masses = series_masses(peptides[rng() % count], rng() % 2 ? Kind::B : Kind::Y);
+            if (!masses.empty()) peaks.push_back({1.0f, masses[rng() % masses.size()] / static_cast<float>(1 + rng() % 2)});
+        }
+        const auto spectrum = make_spectrum(peaks, precursor_for(300.0f, 3));
+        ScorerSettings settings = narrow_settings();
+        settings.fragment_tol = Tolerance::da(-0.01f * static_cast<float>(rng() % 3), 0.01f * static_cast<float>(rng() % 3));
+        const Tolerance precursor_tol = Tolerance::da(-0.5f * static_cast<float>(rng() % 3), 0.5f * static_cast<float>(rng() % 3));
+        const float precursor_mass = 300.0f + static_cast<float>(rng() % 14) * 0.5f - 0.5f;
+        const auto isotope = static_cast<std::int8_t>(static_cast<int>(rng() % 3) - 1);
+        const auto db = make_database(peptides, {Kind::B, Kind::Y}, 1 + rng() % 9);
+        const Scorer scorer = scorer_for(db, settings);
+
+        const InitialHits hits =
+            scorer.matched_peaks_with_isotope(spectrum.peaks, precursor_mass, 3, precursor_tol, isotope);
+
+        const IndexedQuery q =
+            db->query(precursor_mass - static_cast<float>(isotope) * kIsotopeSpacing, precursor_tol, settings.fragment_tol);
+        std::vector<PreliminaryScore> expected(q.peptide_hi - q.peptide_lo + 1);
+        std::uint32_t total = 0;
+        std::uint32_t distinct = 0;
+        for (const Peak& peak : spectrum.peaks) {
+            for (int c = 1; c < 3; ++c) {
+                q.page_search(peak.mass * static_cast<float>(c), [&](const Theoretical& t) {
+                    PreliminaryScore& slot = expected[t.peptide_index - q.peptide_lo];
+                    if (slot.matched++ == 0) {
+                        slot.peptide = t.peptide_index;
+                        slot.precursor_charge = 3;
+                        slot.isotope_error = isotope;
+                        ++distinct;
+                    }
+                    ++total;
+                });
+            }
+        }
+        ASSERT_EQ(hits.preliminary, expected) << "seed " << seed << " round " << round;
+        ASSERT_EQ(hits.matched_peaks, total) << "seed " << seed << " round " << round;
+        ASSERT_EQ(hits.scored_candidates, distinct) << "seed " << seed << " round " << round;
+    }
 }
 
 struct CapCase {
