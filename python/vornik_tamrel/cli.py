@@ -5,7 +5,6 @@ import argparse
 import os
 import sys
 import textwrap
-import time
 from pathlib import Path
 from typing import Optional, Sequence
 
@@ -253,9 +252,7 @@ def _run(args) -> int:
         spectra, fasta = args.spectra, args.fasta
     log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
     result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log)
-    clock = time.perf_counter()
     written = write_outputs(result, args.output_dir)
-    result.timings["writing"] = time.perf_counter() - clock
     if not args.quiet:
         _print_summary(result, written)
     return 0

@@ -9,6 +9,7 @@ from __future__ import annotations
 import json
 import os
 import tempfile
+import time
 from pathlib import Path
 
 import numpy as np
@@ -96,6 +97,7 @@ def _plot(result: SearchResult, path: str) -> None:
 
 def write_outputs(result: SearchResult, outdir: str | os.PathLike) -> dict[str, str]:
     """Write the table, report and summary into `outdir` (created if needed); returns name -> path."""
+    clock = time.perf_counter()
     outdir = Path(outdir)
     outdir.mkdir(parents=True, exist_ok=True)
     staging = Path(tempfile.mkdtemp(prefix=".vornik-tamrel-", dir=outdir))
@@ -103,6 +105,7 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike) -> dict[str, 
         _tsv_frame(result.psms).to_csv(staging / "psms.tsv", sep="\t", index=False)
         result.psms.to_parquet(staging / "psms.parquet", index=False)
         _plot(result, str(staging / "report.png"))
+        result.timings["writing"] = time.perf_counter() - clock
         summary = dict(result.summary, files=result.files,
                        timings_seconds={k: round(v, 3) for k, v in result.timings.items()})
         (staging / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")

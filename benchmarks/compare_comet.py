@@ -1,0 +1,190 @@
+"""Side by side with Comet on the bundled demo data.
+
+    apt-get install comet-ms          # Debian's package (2019.01 rev. 5 on bookworm)
+    python benchmarks/compare_comet.py [--workdir DIR] [--threads N]
+
+Both engines search the same spectra (the bundled BSA1 MS2 scans, written
+once as an uncompressed indexed mzML, which Comet requires) against the same
+FASTA with equivalent settings: trypsin, 1 missed cleavage, fixed
+carbamidomethyl C, variable oxidised M (at most 2 per peptide), 10 ppm
+precursor tolerance with isotope errors 0 and 1, ion-trap fragment tolerance
+(Comet: 1.0005 Da bins, offset 0.4; here +/-0.5 Da), fragment charges up to
+2, precursor charges 2 to 4 where a scan states none, peptides of 7 to 50
+residues and 500 to 5000 Da, concatenated reversed decoys.
+
+Both results go through the same error control: each spectrum's best match,
+q-value = decoys / targets above the score (vornik_tamrel.fdr.qvalues), and
+the same at the peptide level with peptides written as plain sequences with
+oxidised methionines in lower case. Comet is ranked by its E-value, this
+engine both by its hyperscore and by the rescored discriminant it reports.
+
+Prints one table: wall times (and this engine's phases), PSMs and distinct
+peptides at 1% FDR, and the overlap of identified spectra and peptides.
+"""
+from __future__ import annotations
+
+import argparse
+import gzip
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "python"))  # the source tree's package, unless an installed one is found first
+
+from vornik_tamrel.fdr import peptide_qvalues, qvalues  # noqa: E402
+
+SPECTRA = REPO / "data" / "BSA1_ms2.mzML.gz"
+FASTA = REPO / "data" / "18proteins_contaminants.fasta"
+FDR = 0.01
+
+COMET_SETTINGS = {
+    "decoy_search": "1", "peptide_mass_tolerance": "10.0", "peptide_mass_units": "2", "isotope_error": "1",
+    "search_enzyme_number": "1", "num_enzyme_termini": "2", "allowed_missed_cleavage": "1",
+    "variable_mod01": "15.9949 M 0 2 -1 0 0 0.0", "max_variable_mods_in_peptide": "2",
+    "fragment_bin_tol": "1.0005", "fragment_bin_offset": "0.4", "theoretical_fragment_ions": "1",
+    "output_txtfile": "1", "output_pepxmlfile": "0", "output_sqtfile": "0", "output_percolatorfile": "0",
+    "num_output_lines": "1", "precursor_charge": "2 4", "max_fragment_charge": "2",
+    "digest_mass_range": "501.007276 5001.007276", "peptide_length_range": "7 50", "clip_nterm_methionine": "0",
+}
+
+OUR_OPTIONS = ["--missed-cleavages", "1", "--fixed-mod", "C:57.021464", "--variable-mod", "M:15.994915",
+               "--max-variable-mods", "2", "--precursor-tol", "10", "--isotope-errors", "0:1",
+               "--fragment-tol", "0.5", "--fragment-unit", "da", "--max-fragment-charge", "2",
+               "--charges", "2:4", "--min-length", "7", "--max-length", "50",
+               "--min-mass", "500", "--max-mass", "5000"]
+
+
+def write_indexed_mzml(source: Path, target: Path) -> list[str]:
+    """Uncompress the demo file into an indexed mzML; returns the native ids in file order."""
+    data = gzip.decompress(source.read_bytes())
+    body = data[data.index(b"?>") + 2 :].lstrip()
+    out = (b'<?xml version="1.0" encoding="UTF-8"?>\n'
+           b'<indexedmzML xmlns="http://psi.hupo.org/ms/mzml" '
+           b'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" '
+           b'xsi:schemaLocation="http://psi.hupo.org/ms/mzml '
+           b'http://psidev.info/files/ms/mzML/xsd/mzML1.1.0_idx.xsd">\n' + body + b"\n")
+    offsets = [(m.group(1), m.start()) for m in re.finditer(rb'<spectrum [^>]*?id="([^"]+)"', out)]
+    index_at = len(out)
+    out += b'<indexList count="1">\n<index name="spectrum">\n'
+    out += b"".join(b'<offset idRef="%s">%d</offset>\n' % (i, o) for i, o in offsets)
+    out += b"</index>\n</indexList>\n<indexListOffset>%d</indexListOffset>\n" % index_at
+    out += b"<fileChecksum>0</fileChecksum>\n</indexedmzML>\n"
+    target.write_bytes(out)
+    return [i.decode() for i, _ in offsets]
+
+
+def comet_params(template: str, fasta: Path, threads: int) -> str:
+    settings = dict(COMET_SETTINGS, database_name=str(fasta), num_threads=str(threads))
+    for key, value in settings.items():
+        template, n = re.subn(rf"(?m)^{re.escape(key)} = [^#\n]*", f"{key} = {value} ", template)
+        if n != 1:
+            raise SystemExit(f"comet.params template has no single {key!r} entry")
+    return template
+
+
+def run_comet(workdir: Path, mzml: Path, threads: int) -> tuple[float, pd.DataFrame]:
+    comet = shutil.which("comet-ms") or shutil.which("comet")
+    if comet is None:
+        raise SystemExit("comet-ms not found: apt-get install comet-ms")
+    subprocess.run([comet, "-p"], cwd=workdir, check=True, capture_output=True)
+    (workdir / "comet.params").write_text(comet_params((workdir / "comet.params.new").read_text(), FASTA, threads))
+    clock = time.perf_counter()
+    run = subprocess.run([comet, "-Pcomet.params", mzml.name], cwd=workdir, capture_output=True, text=True)
+    wall = time.perf_counter() - clock
+    result = workdir / (mzml.stem + ".txt")
+    if run.returncode != 0 or not result.exists():
+        raise SystemExit(f"Comet failed:\n{run.stdout}\n{run.stderr}")
+    # data rows end in a tab the header lacks: index_col=False keeps the columns aligned
+    return wall, pd.read_csv(result, sep="\t", skiprows=1, index_col=False)
+
+
+def run_ours(workdir: Path, mzml: Path, threads: int) -> tuple[float, dict, pd.DataFrame]:
+    outdir = workdir / "vornik-tamrel"
+    command = [sys.executable, "-m", "vornik_tamrel", "search", str(mzml), "--fasta", str(FASTA),
+               "-o", str(outdir), "--threads", str(threads), "-q", *OUR_OPTIONS]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), str(REPO / "python")])))
+    clock = time.perf_counter()
+    run = subprocess.run(command, capture_output=True, text=True, env=env)
+    wall = time.perf_counter() - clock
+    if run.returncode != 0:
+        raise SystemExit(f"vornik-tamrel failed:\n{run.stdout}\n{run.stderr}")
+    summary = json.loads((outdir / "summary.json").read_text())
+    return wall, summary, pd.read_parquet(outdir / "psms.parquet")
+
+
+def canonical_comet(modified: str) -> str:
+    core = modified.split(".")[1] if modified.count(".") >= 2 else modified
+    return re.sub(r"M\[15\.99\d*\]", "m", core)
+
+
+def canonical_ours(sequence: str, mods) -> str:
+    return "".join("m" if aa == "M" and abs(m - 15.9949) < 0.01 else aa for aa, m in zip(sequence, list(mods)[1:-1]))
+
+
+def identified(keys, peptides, scores, is_decoy) -> tuple[set, set]:
+    keys, peptides = np.asarray(keys, dtype=object), np.asarray(peptides, dtype=object)
+    scores, is_decoy = np.asarray(scores, dtype=np.float64), np.asarray(is_decoy, dtype=bool)
+    psm_q = qvalues(scores, is_decoy)
+    pep_q = peptide_qvalues(peptides, scores, is_decoy)
+    spectra = set(keys[(~is_decoy) & (psm_q <= FDR)].tolist())
+    peps = set(peptides[(~is_decoy) & (pep_q <= FDR)].tolist())
+    return spectra, peps
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--workdir", help="keep inputs and outputs here (default: a temporary directory)")
+    parser.add_argument("--threads", type=int, default=os.cpu_count() or 1, help="threads for both engines")
+    args = parser.parse_args()
+    workdir = Path(args.workdir or tempfile.mkdtemp(prefix="compare-comet-"))
+    workdir.mkdir(parents=True, exist_ok=True)
+    mzml = workdir / "BSA1_ms2.mzML"
+    native_ids = write_indexed_mzml(SPECTRA, mzml)
+
+    comet_wall, comet = run_comet(workdir, mzml, args.threads)
+    our_wall, summary, ours = run_ours(workdir, mzml, args.threads)
+
+    comet = comet.loc[comet["num"] == 1]
+    comet_keys = [native_ids[s - 1] for s in comet["scan"]]  # Comet numbers the scans of this file from 1
+    comet_decoy = comet["protein"].astype(str).str.startswith("DECOY_")
+    comet_peps = [canonical_comet(p) for p in comet["modified_peptide"]]
+    comet_ids = identified(comet_keys, comet_peps, -np.log10(comet["e-value"].clip(lower=1e-300)), comet_decoy)
+
+    ours = ours.loc[ours["rank"] == 1]
+    our_peps = [canonical_ours(s, m) for s, m in zip(ours["sequence"], ours["modifications"])]
+    our_hyper = identified(ours["spec_id"], our_peps, ours["hyperscore"], ours["label"] == -1)
+    our_final = identified(ours["spec_id"], our_peps, ours["discriminant_score"], ours["label"] == -1)
+
+    timings = summary["timings_seconds"]
+    phases = ", ".join(f"{k} {v:.2f}" for k, v in timings.items())
+    startup = our_wall - sum(timings.values())
+    print(f"{len(native_ids)} MS2 spectra of {SPECTRA.name} against {FASTA.name}; {args.threads} thread(s)")
+    print()
+    print(f"{'':34} {'wall s':>7} {'PSMs':>6} {'peptides':>9}")
+    print(f"{'Comet 2019.01 (E-value)':34} {comet_wall:7.2f} {len(comet_ids[0]):6d} {len(comet_ids[1]):9d}")
+    print(f"{'vornik-tamrel (hyperscore)':34} {our_wall:7.2f} {len(our_hyper[0]):6d} {len(our_hyper[1]):9d}")
+    print(f"{'vornik-tamrel (rescored, reported)':34} {our_wall:7.2f} {len(our_final[0]):6d} {len(our_final[1]):9d}")
+    print(f"  phases (s): {phases}; interpreter start-up and imports {startup:.2f}")
+    print(f"  wall time ratio (ours / Comet): {our_wall / comet_wall:.2f}")
+    print()
+    for label, (spectra, peps) in (("hyperscore", our_hyper), ("rescored", our_final)):
+        print(f"overlap at {FDR:.0%} FDR, Comet vs vornik-tamrel ({label}):")
+        print(f"  spectra: both {len(spectra & comet_ids[0])}, Comet only {len(comet_ids[0] - spectra)}, "
+              f"ours only {len(spectra - comet_ids[0])}")
+        print(f"  peptides: both {len(peps & comet_ids[1])}, Comet only {len(comet_ids[1] - peps)}, "
+              f"ours only {len(peps - comet_ids[1])}")
+    print(f"\noutputs kept in {workdir}")
+
+
+if __name__ == "__main__":
+    main()
