@@ -40,11 +40,19 @@ def fragment_masses(db, idx):
     return sorted(m for m, p in db.debug_fragment_summary() if p == idx)
 
 
+def fragments_by_peptide(db):
+    out = {}
+    for m, p in db.debug_fragment_summary():
+        out.setdefault(p, []).append(m)
+    return {p: sorted(ms) for p, ms in out.items()}
+
+
 def spectrum(db, idx, mass, spec_id="scan=17", file_id=3, rt=12.5, charge=2,
-             isotope=0, intensities=None, precursors=None, tic=1000.0):
+             isotope=0, intensities=None, precursors=None, tic=1000.0, masses=None):
     """A spectrum holding every fragment of peptide `idx` of `db` as a peak,
     with a precursor at `mass` shifted by `isotope` isotope steps."""
-    masses = fragment_masses(db, idx)
+    if masses is None:
+        masses = fragment_masses(db, idx)
     if intensities is None:
         intensities = [100.0 + i for i in range(len(masses))]
     if precursors is None:
@@ -68,11 +76,13 @@ def search(seq="PEPTIDEK", **kw):
 def many_spectra(db, ordered, count, prefix="scan="):
     """`count` spectra cycling through the peptides of `db`, with varied
     charges, isotope offsets and intensities."""
+    fragments = fragments_by_peptide(db)
     out = []
     for i in range(count):
         idx = i % len(ordered)
-        masses = fragment_masses(db, idx)
+        masses = fragments[idx]
         out.append(spectrum(db, idx, mono(ordered[idx]), spec_id=prefix + str(i), file_id=i % 3,
                             rt=0.5 * i, charge=2 + i % 2, isotope=(i // len(ordered)) % 2,
-                            intensities=[10.0 + (i * 7 + k * 13) % 97 for k in range(len(masses))]))
+                            intensities=[10.0 + (i * 7 + k * 13) % 97 for k in range(len(masses))],
+                            masses=masses))
     return out
