@@ -40,6 +40,14 @@ class UnsupportedEncoding(Exception):
     """A binary array uses an encoding this reader does not decode."""
 
 
+class BadSpectrum(ValueError):
+    """One spectrum's content is inconsistent; `spectrum_id` names it."""
+
+    def __init__(self, spectrum_id: str, reason: str):
+        super().__init__(reason)
+        self.spectrum_id = spectrum_id
+
+
 @dataclass
 class RawSpectrum:
     id: str
@@ -89,7 +97,8 @@ def _decode(array, groups: _Groups, expected: int) -> tuple[Optional[str], np.nd
     if dtype is None:
         raise ValueError("binary array without a numeric type")
     binary = array.find(_BINARY)
-    raw = base64.b64decode(binary.text or "") if binary is not None else b""
+    text = binary.text if binary is not None and binary.text else ""
+    raw = base64.b64decode("".join(text.split()), validate=True)
     if compression == _ZLIB and raw:
         raw = zlib.decompress(raw)
     if len(raw) % np.dtype(dtype).itemsize:
@@ -128,12 +137,12 @@ def _spectrum(element, groups: _Groups) -> RawSpectrum:
     )
 
 
-def iter_mzml(stream, on_spectrum_start=None) -> Iterator[RawSpectrum]:
+def iter_mzml(stream) -> Iterator[RawSpectrum]:
     """Yield every spectrum of an mzML stream in file order.
 
-    Raises lxml's XMLSyntaxError for malformed or truncated XML, ValueError
-    (with the spectrum id attached by the caller) for inconsistent arrays, and
-    UnsupportedEncoding for arrays this reader cannot decode.
+    Raises lxml's XMLSyntaxError for malformed or truncated XML, BadSpectrum
+    for a spectrum whose arrays cannot be decoded or disagree with its declared
+    length, and UnsupportedEncoding for arrays this reader cannot decode.
     """
     from lxml import etree
 
@@ -143,9 +152,11 @@ def iter_mzml(stream, on_spectrum_start=None) -> Iterator[RawSpectrum]:
         if element.tag == tags[1]:
             groups.add(element)
             continue
-        if on_spectrum_start is not None:
-            on_spectrum_start(element.get("id"))
-        yield _spectrum(element, groups)
+        try:
+            spectrum = _spectrum(element, groups)
+        except (ValueError, zlib.error) as exc:  # binascii.Error is a ValueError
+            raise BadSpectrum(element.get("id") or element.get("index", "?"), str(exc)) from exc
+        yield spectrum
         element.clear()
         parent = element.getparent()
         while element.getprevious() is not None and parent is not None:

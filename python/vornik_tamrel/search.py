@@ -40,8 +40,8 @@ class SearchSettings:
     precursor_ppm: float = 10.0
     fragment_tol: float = 0.5
     fragment_unit: str = "da"  # "da" or "ppm"
-    min_isotope_err: int = -1
-    max_isotope_err: int = 3
+    min_isotope_err: int = 0
+    max_isotope_err: int = 1
     min_precursor_charge: int = 2
     max_precursor_charge: int = 4
     max_fragment_charge: Optional[int] = 2
@@ -64,6 +64,10 @@ class SearchSettings:
             raise ValueError("tolerances must be positive")
         if self.min_isotope_err > self.max_isotope_err:
             raise ValueError("the lowest isotope error is above the highest")
+        if self.min_isotope_err == self.max_isotope_err != 0:
+            # the engine reads a one-value range as "isotope error 0 only"
+            raise ValueError(f"isotope error {self.min_isotope_err} cannot be searched alone; "
+                             f"give a range that includes it, such as 0:{max(self.max_isotope_err, 0)}")
         if not 1 <= self.min_precursor_charge <= self.max_precursor_charge <= 255:
             raise ValueError("precursor charge range must satisfy 1 <= min <= max <= 255")
         if self.report_psms < 1 or self.batch_size < 1 or self.bucket_size < 1:

@@ -99,13 +99,15 @@ class _Source:
             self._raw = open(path, "rb")
         except OSError as exc:
             raise SpectrumFileError(f"{path}: cannot open: {exc.strerror or exc}") from exc
+        self.compressed = False
         try:
             self.compressed = self._raw.peek(2)[:2] == b"\x1f\x8b"
             self.stream = gzip.GzipFile(fileobj=self._raw, mode="rb") if self.compressed else self._raw
             head = self._peek_head()
         except (OSError, EOFError, zlib.error) as exc:
             self.close()
-            raise SpectrumFileError(f"{path}: cannot read: {exc}") from exc
+            what = "truncated or corrupt compressed file" if self.compressed else "cannot read"
+            raise SpectrumFileError(f"{path}: {what}: {exc}") from exc
         self.format = _sniff(head, path)
         if self.format is None:
             self.close()
@@ -245,7 +247,7 @@ def _read_mzml(source: _Source, file_id: int, settings: PeakSettings) -> list[Sp
 def _parse_mzml(source: _Source, records, convert, file_id: int, settings: PeakSettings) -> list[Spectrum]:
     from lxml import etree
 
-    from .mzml import UnsupportedEncoding
+    from .mzml import BadSpectrum, UnsupportedEncoding
 
     try:
         from pyteomics.auxiliary import PyteomicsError
@@ -264,6 +266,8 @@ def _parse_mzml(source: _Source, records, convert, file_id: int, settings: PeakS
                 spectra.append(spectrum)
     except (SpectrumFileError, UnsupportedEncoding):
         raise
+    except BadSpectrum as exc:
+        raise SpectrumFileError(f"{source.path}: spectrum {exc.spectrum_id!r}: {exc}") from exc
     except (etree.XMLSyntaxError, PyteomicsError, EOFError, OSError, zlib.error, binascii.Error,
             ValueError, KeyError, TypeError, AttributeError) as exc:
         where = f"after spectrum {last!r}" if last is not None else "before the first spectrum"

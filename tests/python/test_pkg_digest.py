@@ -1,0 +1,158 @@
+"""Digestion, modifications and peptide masses of the vornik_tamrel package."""
+import struct
+
+import numpy as np
+import pytest
+
+pytest.importorskip("numpy")
+from vornik_tamrel.digest import DigestSettings, digest  # noqa: E402
+from vornik_tamrel.fasta import Protein, read_fasta  # noqa: E402
+from vornik_tamrel.masses import PROTON, RESIDUE_MASS, WATER, Modification, ModificationSettings, f32  # noqa: E402
+from vornik_tamrel.errors import FastaError  # noqa: E402
+
+NO_MODS = ModificationSettings(fixed=(), variable=())
+
+
+def bits(x):
+    return struct.unpack("<I", struct.pack("<f", x))[0]
+
+
+def loose(**kw):
+    """Settings that let short test peptides through."""
+    base = dict(min_length=1, max_length=50, min_mass=0.0, max_mass=10000.0, missed_cleavages=0, mods=NO_MODS)
+    base.update(kw)
+    return DigestSettings(**base)
+
+
+def rows(peptides):
+    return [(s, m, n, c) for s, m, n, c in zip(peptides.sequences, peptides.modifications, peptides.nterm, peptides.cterm)]
+
+
+@pytest.mark.parametrize("letter, pattern", [("A", 0x428E1300), ("C", 0x42CE04B5), ("K", 0x4300184F),
+                                             ("M", 0x43030A5E), ("W", 0x433A144E), ("L", 0x42E22B0A)])
+def test_residue_masses_are_the_engine_bit_patterns(letter, pattern):
+    assert bits(RESIDUE_MASS[letter]) == pattern
+
+
+def test_proton_is_the_engine_constant():
+    assert bits(PROTON) == 0x3F80EE6F
+
+
+def test_tryptic_cleavage_respects_proline_and_missed_cleavages():
+    proteins = [Protein("P1", "AAKPAARGGKCCR")]
+    zero = sorted(digest(proteins, loose()).sequences)
+    assert zero == ["AAKPAAR", "CCR", "GGK"]  # no cut before P
+    one = sorted(digest(proteins, loose(missed_cleavages=1)).sequences)
+    assert one == ["AAKPAAR", "AAKPAARGGK", "CCR", "GGK", "GGKCCR"]
+    assert sorted(digest(proteins, loose(enzyme="trypsin/p")).sequences) == ["AAK", "CCR", "GGK", "PAAR"]
+
+
+def test_lys_n_cuts_before_lysine():
+    assert sorted(digest([Protein("P", "AAKGGKCC")], loose(enzyme="lys-n")).sequences) == ["AA", "KCC", "KGG"]
+
+
+def test_peptides_never_span_two_proteins():
+    # "GK" + "AAR": a span across the boundary would read GKAAR
+    seqs = digest([Protein("P1", "GK"), Protein("P2", "AAR")], loose(missed_cleavages=2)).sequences
+    assert sorted(seqs) == ["AAR", "GK"]
+
+
+def test_mass_is_sum_of_engine_residues_plus_water_rounded_once():
+    peptides = digest([Protein("P", "PEPTIDEK")], loose())
+    expected = sum(RESIDUE_MASS[a] for a in "PEPTIDEK") + WATER
+    assert peptides.masses.dtype == np.float32
+    assert peptides.masses[0] == np.float32(expected)
+    assert abs(float(peptides.masses[0]) - 927.4549) < 1e-3  # PEPTIDEK, hand-computed
+
+
+def test_fixed_and_variable_modifications_by_hand():
+    mods = ModificationSettings(fixed=(Modification("C", f32(57.021464)),),
+                                variable=(Modification("M", f32(15.994915)),), max_variable=2)
+    peptides = digest([Protein("P", "MCMK")], loose(mods=mods))
+    cam, ox = f32(57.021464), f32(15.994915)
+    base = RESIDUE_MASS["M"] * 2 + RESIDUE_MASS["C"] + RESIDUE_MASS["K"] + WATER + cam
+    got = {tuple(m): float(mass) for m, mass in zip(peptides.modifications, peptides.masses)}
+    assert got == {
+        (0.0, cam, 0.0, 0.0): pytest.approx(float(np.float32(base))),
+        (ox, cam, 0.0, 0.0): pytest.approx(float(np.float32(base + ox))),
+        (0.0, cam, ox, 0.0): pytest.approx(float(np.float32(base + ox))),
+        (ox, cam, ox, 0.0): pytest.approx(float(np.float32(base + 2 * ox))),
+    }
+    assert list(peptides.masses) == sorted(peptides.masses)
+
+
+def test_variable_modification_limit_per_peptide():
+    mods = ModificationSettings(fixed=(), variable=(Modification("M", 16.0),), max_variable=1)
+    peptides = digest([Protein("P", "MAMAMK")], loose(mods=mods))
+    assert len(peptides) == 1 + 3  # unmodified, and each single M
+    assert max(sum(1 for x in (m or []) if x) for m in peptides.modifications) == 1
+
+
+def test_terminal_modifications_become_nterm_and_cterm():
+    mods = ModificationSettings(fixed=(Modification("^", f32(42.010565)),), variable=(Modification("$", 1.0),))
+    peptides = digest([Protein("P", "GGGK")], loose(mods=mods))
+    assert rows(peptides) == [("GGGK", None, f32(42.010565), None), ("GGGK", None, f32(42.010565), 1.0)]
+    base = RESIDUE_MASS["G"] * 3 + RESIDUE_MASS["K"] + WATER + f32(42.010565)
+    assert peptides.masses.tolist() == [np.float32(base), np.float32(base + 1.0)]
+
+
+def test_duplicates_merged_and_every_protein_kept():
+    proteins = [Protein("A", "GGGGGKLLLLLK"), Protein("B", "WWWWWKGGGGGK"), Protein("C", "GGGGGK")]
+    peptides = digest(proteins, loose())
+    assert peptides.sequences.count("GGGGGK") == 1
+    assert peptides.proteins["GGGGGK"] == ("A", "B", "C")
+    assert peptides.proteins["LLLLLK"] == ("A",)
+    assert "NOPE" not in peptides.proteins
+
+
+@pytest.mark.parametrize("kw, expected", [
+    (dict(min_length=4), ["AAAAK", "CCCCCCR"]),
+    (dict(max_length=5), ["AAAAK", "GGR"]),
+    (dict(max_mass=300.0), ["GGR"]),
+])
+def test_length_and_mass_limits(kw, expected):
+    assert sorted(digest([Protein("P", "AAAAKGGRCCCCCCR")], loose(**kw)).sequences) == expected
+
+
+def test_ambiguous_residues_drop_the_peptide():
+    assert digest([Protein("P", "AABKGGGR")], loose()).sequences == ["GGGR"]
+
+
+def test_sorted_by_mass_with_sequence_ties():
+    peptides = digest([Protein("P", "LGGKIGGKWWWR")], loose())
+    # LGGK and IGGK weigh the same; the tie is broken by sequence
+    assert peptides.sequences[:2] == ["IGGK", "LGGK"]
+    assert peptides.masses[0] == peptides.masses[1]
+
+
+@pytest.mark.parametrize("text, message", [
+    ("C57", "expected SITES:MASS"),
+    ("Cx:57", "expected SITES:MASS"),
+    ("1:57", "expected SITES:MASS"),
+])
+def test_modification_syntax_errors(text, message):
+    with pytest.raises(ValueError, match=message):
+        Modification.parse(text)
+
+
+def test_settings_reject_empty_ranges():
+    with pytest.raises(ValueError, match="length range 9..8 is empty"):
+        DigestSettings(min_length=9, max_length=8)
+    with pytest.raises(ValueError, match="unknown enzyme 'pepsin'"):
+        DigestSettings(enzyme="pepsin")
+
+
+def test_fasta_reading_and_errors(tmp_path):
+    good = tmp_path / "p.fasta"
+    good.write_text(">sp|P1|ONE first\nPEPT\nIDEK*\n\n>P2\nggk\n")
+    assert read_fasta(good) == [Protein("sp|P1|ONE", "PEPTIDEK"), Protein("P2", "GGK")]
+    bad = tmp_path / "bad.fasta"
+    bad.write_text("PEPTIDE\n>P1\nAAA\n")
+    with pytest.raises(FastaError, match=r"bad.fasta: line 1: sequence before the first '>' header"):
+        read_fasta(bad)
+    digits = tmp_path / "digits.fasta"
+    digits.write_text(">P1\nAA1A\n")
+    with pytest.raises(FastaError, match=r"protein P1: invalid character\(s\) '1'"):
+        read_fasta(digits)
+    with pytest.raises(FastaError, match="missing.fasta: cannot read FASTA"):
+        read_fasta(tmp_path / "missing.fasta")

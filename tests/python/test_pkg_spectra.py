@@ -1,0 +1,201 @@
+"""Reading mzML and MGF files and preparing peaks (vornik_tamrel.spectra)."""
+import base64
+import gzip
+import zlib
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("lxml")
+from vornik_tamrel.errors import SpectrumFileError  # noqa: E402
+from vornik_tamrel.masses import PROTON  # noqa: E402
+from vornik_tamrel.spectra import PeakSettings, prepare_peaks, read_spectra  # noqa: E402
+
+HEADER = ('<?xml version="1.0" encoding="UTF-8"?>\n'
+          '<mzML xmlns="http://psi.hupo.org/ms/mzml" version="1.1.0">\n<run id="r"><spectrumList count="{n}">\n')
+FOOTER = "</spectrumList></run>\n</mzML>\n"
+
+
+def cv(accession, value="", unit=None):
+    unit_attr = f' unitAccession="{unit}"' if unit else ""
+    return f'<cvParam cvRef="MS" accession="{accession}" name="x" value="{value}"{unit_attr}/>'
+
+
+def binary(values, kind, dtype="<f8", compress=False):
+    raw = np.asarray(values, dtype=dtype).tobytes()
+    if compress:
+        raw = zlib.compress(raw)
+    return ('<binaryDataArray>' + cv(kind) + cv("MS:1000523" if dtype == "<f8" else "MS:1000521")
+            + cv("MS:1000574" if compress else "MS:1000576")
+            + f"<binary>{base64.b64encode(raw).decode()}</binary></binaryDataArray>")
+
+
+def spectrum(native_id, level, mz, intensity, precursor=None, charge=None, rt="60", compress=False, dtype="<f8",
+             window=None):
+    parts = [f'<spectrum id="{native_id}" index="0" defaultArrayLength="{len(mz)}">', cv("MS:1000511", level),
+             "<scanList>", "<scan>", cv("MS:1000016", rt, "UO:0000010"), "</scan>", "</scanList>"]
+    if precursor is not None:
+        ion = cv("MS:1000744", precursor) + (cv("MS:1000041", charge) if charge else "")
+        iso = ""
+        if window:
+            iso = "<isolationWindow>" + cv("MS:1000828", window[0]) + cv("MS:1000829", window[1]) + "</isolationWindow>"
+        parts.append(f"<precursorList><precursor>{iso}<selectedIonList><selectedIon>{ion}"
+                     "</selectedIon></selectedIonList></precursor></precursorList>")
+    parts.append("<binaryDataArrayList>" + binary(mz, "MS:1000514", dtype, compress)
+                 + binary(intensity, "MS:1000515", "<f4", compress) + "</binaryDataArrayList></spectrum>\n")
+    return "".join(parts)
+
+
+def mzml(*spectra):
+    return HEADER.format(n=len(spectra)) + "".join(spectra) + FOOTER
+
+
+MS1 = spectrum("scan=1", 1, [400.0, 500.0], [10.0, 20.0])
+MS2_A = spectrum("scan=2", 2, [300.5, 200.25, 5000.0], [5.0, 50.0, 7.0], precursor="500.25", charge="2",
+                 window=("1.5", "0.5"))
+MS2_B = spectrum("scan=3", 2, [250.0], [3.0], precursor="700.5", rt="1.5", compress=True, dtype="<f4")
+
+MGF = """# comment
+CHARGE=3+
+BEGIN IONS
+TITLE=first spectrum
+PEPMASS=500.25 1000
+CHARGE=2+
+RTINSECONDS=90
+300.5 5
+200.25\t50
+END IONS
+BEGIN IONS
+TITLE=second
+PEPMASS=600.3
+400.0 1.5 1+
+END IONS
+"""
+
+
+@pytest.fixture(params=["plain", "gzip"])
+def write(request, tmp_path):
+    def _write(name, text):
+        path = tmp_path / name
+        data = text.encode() if isinstance(text, str) else text
+        if request.param == "gzip":
+            path = tmp_path / (name + ".gz")
+            data = gzip.compress(data)
+        path.write_bytes(data)
+        return path
+    return _write
+
+
+def test_mzml_ms2_only_with_precursor_details(write):
+    spectra = read_spectra(write("run.mzML", mzml(MS1, MS2_A, MS2_B)), file_id=4)
+    assert [s.id for s in spectra] == ["scan=2", "scan=3"]
+    a, b = spectra
+    assert (a.file_id, a.precursor_mz, a.charge, a.isolation_window) == (4, 500.25, 2, (1.5, 0.5))
+    assert a.scan_start_time == pytest.approx(1.0)  # 60 s in minutes
+    assert b.charge is None and b.isolation_window is None
+    assert a.mass.tolist() == np.float32(np.array([200.25, 300.5]) - PROTON).tolist()  # 5000 m/z is out of range
+    assert a.intensity.tolist() == [50.0, 5.0]
+    assert a.total_ion_current == 55.0
+    assert b.mass.dtype == np.float32 and b.mass.flags["C_CONTIGUOUS"]
+
+
+def test_mgf_spectra_and_global_charge(write):
+    first, second = read_spectra(write("run.mgf", MGF))
+    assert (first.id, first.precursor_mz, first.precursor_intensity, first.charge) == ("first spectrum", 500.25, 1000.0, 2)
+    assert first.scan_start_time == pytest.approx(1.5)
+    assert first.mass.tolist() == np.float32(np.array([200.25, 300.5]) - PROTON).tolist()
+    assert (second.id, second.charge, second.precursor_intensity) == ("second", 3, None)  # file-wide CHARGE
+
+
+def test_mgf_with_several_charges_leaves_the_charge_open(write):
+    text = "BEGIN IONS\nTITLE=t\nPEPMASS=500\nCHARGE=2+ and 3+\n300 1\nEND IONS\n"
+    assert read_spectra(write("x.mgf", text))[0].charge is None
+
+
+BAD_FILES = [
+    ("ms1.mzML", mzml(MS1), r"no MS2 spectra to search \(the file holds only MS1 scans, or none\)"),
+    ("empty.mgf", "# nothing\n", r"no MS2 spectra to search"),
+    ("cut.mgf", MGF[: MGF.index("400.0")], r"truncated: spectrum 'second' opened at line 11 has no END IONS"),
+    ("bad.mgf", MGF.replace("300.5 5", "300.5 five"), r"spectrum 'first spectrum' \(line 3\): invalid peak line '300.5 five'"),
+    ("nomass.mgf", MGF.replace("PEPMASS=600.3\n", ""), r"spectrum 'second' \(line 11\): missing or invalid PEPMASS"),
+    ("nested.mgf", MGF.replace("END IONS\nBEGIN", "BEGIN", 1), r"line 10: BEGIN IONS inside the spectrum opened at line 3 \(missing END IONS\)"),
+    ("cut.mzML", mzml(MS1, MS2_A, MS2_B)[:-300], r"truncated or corrupt mzML after spectrum 'scan=2'"),
+    ("garbled.mzML", mzml(MS2_A).replace("<binary>", "<binary>@@", 1), r"spectrum 'scan=2': (Invalid|Non-base64|Incorrect|Only base64)"),
+    ("short.mzML", mzml(MS2_A).replace('defaultArrayLength="3"', 'defaultArrayLength="4"'),
+     r"spectrum 'scan=2': array holds 3 values, the spectrum declares 4"),
+    ("text.mzML", "hello world\n", r"not an mzML or MGF file"),
+]
+
+
+@pytest.mark.parametrize("name, text, message", BAD_FILES, ids=[case[0] for case in BAD_FILES])
+def test_bad_files_name_the_file_and_spectrum(write, name, text, message):
+    path = write(name, text)
+    with pytest.raises(SpectrumFileError, match=message) as info:
+        read_spectra(path)
+    assert str(info.value).startswith(str(path))
+
+
+def test_truncated_gzip_stream(tmp_path):
+    path = tmp_path / "cut.mzML.gz"
+    path.write_bytes(gzip.compress(mzml(MS2_A, MS2_B).encode())[:-20])
+    with pytest.raises(SpectrumFileError, match="cut.mzML.gz: truncated or corrupt"):
+        read_spectra(path)
+
+
+def test_missing_file(tmp_path):
+    with pytest.raises(SpectrumFileError, match="nope.mzML: cannot open: No such file or directory"):
+        read_spectra(tmp_path / "nope.mzML")
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+def test_numpress_arrays_fall_back_to_pyteomics(tmp_path):
+    pytest.importorskip("pyteomics")
+    numpress = MS2_A.replace('accession="MS:1000576"', 'accession="MS:1002312"', 1)
+    path = tmp_path / "np.mzML"
+    path.write_text(mzml(numpress))
+    # the lxml reader refuses the array; pyteomics then decodes (and here rejects) it
+    with pytest.raises(SpectrumFileError, match="np.mzML"):
+        read_spectra(path)
+
+
+class TestPreparePeaks:
+    def test_keeps_most_intense_inside_range_sorted_by_mass(self):
+        mz = [100.0, 900.0, 300.0, 500.0, 700.0, 5000.0]
+        intensity = [1e6, 1.0, 5.0, 3.0, 4.0, 1e6]
+        mass, inten, tic = prepare_peaks(mz, intensity, PeakSettings(max_peaks=3, min_mz=150, max_mz=4000))
+        assert inten.tolist() == [5.0, 3.0, 4.0]
+        assert mass.tolist() == [np.float32(m - PROTON) for m in (300.0, 500.0, 700.0)]
+        assert tic == 12.0
+
+    def test_ties_at_the_cut_keep_the_lower_mz(self):
+        mass, inten, _ = prepare_peaks([400.0, 300.0, 200.0], [2.0, 2.0, 9.0], PeakSettings(max_peaks=2, min_mz=0))
+        assert mass.tolist() == [np.float32(200.0 - PROTON), np.float32(300.0 - PROTON)]
+
+    def test_drops_unusable_peaks(self):
+        mass, inten, tic = prepare_peaks([200.0, 300.0, np.nan, 500.0], [0.0, np.nan, 4.0, 2.0], PeakSettings())
+        assert mass.tolist() == [np.float32(500.0 - PROTON)] and tic == 2.0
+
+    def test_proton_subtracted_in_double_then_rounded(self):
+        mass, _, _ = prepare_peaks([1000.0], [1.0], PeakSettings())
+        assert mass[0] == np.float32(1000.0 - 1.0072764)
+        assert mass.dtype == np.float32
+
+    def test_empty_spectrum(self):
+        mass, inten, tic = prepare_peaks([], [], PeakSettings())
+        assert len(mass) == 0 and tic == 0.0
+
+    @pytest.mark.parametrize("kw, message", [(dict(max_peaks=0), "at least 1"), (dict(min_mz=500, max_mz=400), "empty")])
+    def test_bad_settings(self, kw, message):
+        with pytest.raises(ValueError, match=message):
+            PeakSettings(**kw)
+
+
+def test_bundled_demo_file_reads_every_ms2_scan():
+    from pathlib import Path
+    path = Path(__file__).resolve().parents[2] / "data" / "BSA1_ms2.mzML.gz"
+    spectra = read_spectra(path)
+    assert len(spectra) == 1120
+    first = spectra[0]
+    assert (first.id, first.charge, first.isolation_window) == ("spectrum=2442", 2, (1.0, 1.0))
+    assert first.precursor_mz == pytest.approx(457.723968505859)
+    assert all(len(s.mass) <= 150 and np.all(np.diff(s.mass) >= 0) for s in spectra)
