@@ -57,7 +57,8 @@ std::vector<ProcessedSpectrum> make_spectra(const IndexedDatabase& db, std::size
             }
         }
         while (s.peaks.size() < 150) s.peaks.push_back({intensity(rng) * 0.2f, noise_mass(rng)});
-        std::sort(s.peaks.begin(), s.peaks.end(), [](const Peak& a, const Peak& b) { return a.mass < b.mass; });
+        std::sort(s.peaks.begin(), s.peaks.end(),
+                  [](const Peak& a, const Peak& b) { return a.mass < b.mass; });
         for (const Peak& peak : s.peaks) s.total_ion_current += peak.intensity;
         const auto z = static_cast<std::uint8_t>(charge(rng));
         Precursor pre;
@@ -71,7 +72,9 @@ std::vector<ProcessedSpectrum> make_spectra(const IndexedDatabase& db, std::size
 
 void run(const char* name, const Scorer& scorer, const std::vector<ProcessedSpectrum>& spectra) {
     // Warm the caches and the allocator once.
-    for (std::size_t i = 0; i < std::min<std::size_t>(spectra.size(), 10); ++i) scorer.score(spectra[i]);
+    for (std::size_t i = 0; i < std::min<std::size_t>(spectra.size(), 10); ++i) {
+        scorer.score(spectra[i]);
+    }
 
     // Best of three rounds: other processes only ever make a round slower.
     double matching = 1e300;
@@ -82,7 +85,9 @@ void run(const char* name, const Scorer& scorer, const std::vector<ProcessedSpec
     for (int round = 0; round < 3; ++round) {
         candidates = 0;
         double start = thread_seconds();
-        for (const auto& s : spectra) candidates += scorer.initial_hits(s, s.precursors[0]).preliminary.size();
+        for (const auto& s : spectra) {
+            candidates += scorer.initial_hits(s, s.precursors[0]).preliminary.size();
+        }
         matching = std::min(matching, thread_seconds() - start);
 
         features = 0;
@@ -93,14 +98,15 @@ void run(const char* name, const Scorer& scorer, const std::vector<ProcessedSpec
             features += result.size();
             // The source peptide has the precursor's mass; count spectra whose
             // first feature has it (decoys or isobaric peptides may share it).
-            const float m0 = (s.precursors[0].mz - kProtonMass) * static_cast<float>(*s.precursors[0].charge);
+            const Precursor& pre = s.precursors[0];
+            const float m0 = (pre.mz - kProtonMass) * static_cast<float>(*pre.charge);
             if (!result.empty() && std::abs(result[0].calcmass - m0) < 0.01f) ++correct;
         }
         total = std::min(total, thread_seconds() - start);
     }
     const double n = static_cast<double>(spectra.size());
     std::printf("%-28s %8.1f spectra/s  %6.3f ms/spectrum  matching %5.1f%%  detailed %5.1f%%"
-                "  (%.1f candidates, %.2f features per spectrum, top hit at precursor mass %.0f%%)\n",
+                "  (%.1f candidates, %.2f features/spectrum, top hit at precursor mass %.0f%%)\n",
                 name, n / total, 1000.0 * total / n, 100.0 * matching / total,
                 100.0 * (total - matching) / total, static_cast<double>(candidates) / n,
                 static_cast<double>(features) / n, 100.0 * static_cast<double>(correct) / n);

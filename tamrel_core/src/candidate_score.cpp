@@ -51,7 +51,8 @@ double score_type_score(ScoreType type, std::uint16_t nb, std::uint16_t ny, floa
     if (type == ScoreType::ProductHyperscore) {
         const float a = ib + 1.0f;
         const float b = iy + 1.0f;
-        result = (std::log(static_cast<double>(a) * static_cast<double>(b)) + lnfact(nb)) + lnfact(ny);
+        const double product = static_cast<double>(a) * static_cast<double>(b);
+        result = (std::log(product) + lnfact(nb)) + lnfact(ny);
     } else {
         const float s = std::log1pf(ib + iy);
         result = (static_cast<double>(s) + lnfact(nb)) + lnfact(ny);

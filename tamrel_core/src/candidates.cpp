@@ -42,9 +42,9 @@ std::size_t first_not_below(const Theoretical* slice, std::size_t n, std::uint64
     std::size_t hi = n - 1;
     const double first = slice[0].peptide_index;
     const double span = static_cast<double>(slice[n - 1].peptide_index) - first;
+    const double fraction = (static_cast<double>(key) - first) / span;
     const auto guess = std::clamp<std::size_t>(
-        static_cast<std::size_t>((static_cast<double>(key) - first) / span * static_cast<double>(n - 1)),
-        1, n - 1);
+        static_cast<std::size_t>(fraction * static_cast<double>(n - 1)), 1, n - 1);
     if (slice[guess].peptide_index < key) {
         lo = guess;
         for (std::size_t step = 1; lo + step < hi; step *= 2) {
@@ -120,7 +120,8 @@ public:
 
 private:
     struct Hypothesis {
-        IndexedQuery query;
+        std::uint32_t peptide_lo;  // the precursor range of the index query
+        std::uint32_t peptide_hi;
         float precursor_low;
         float precursor_high;
         std::uint8_t charge;
@@ -144,7 +145,7 @@ private:
         // One slot per peptide position from peptide_lo to peptide_hi inclusive.
         const std::size_t count = static_cast<std::size_t>(query.peptide_hi - query.peptide_lo) + 1;
         const auto [low, high] = precursor_tol.bounds(mass);
-        hypotheses_.push_back({query, low, high, charge, isotope_error,
+        hypotheses_.push_back({query.peptide_lo, query.peptide_hi, low, high, charge, isotope_error,
                                scorer_.fragment_charge_limit(charge), slots_.size(), count});
         slots_.resize(slots_.size() + count);
     }
@@ -154,19 +155,23 @@ private:
         const std::vector<float>& minima = db.bucket_min_mass;
         const auto minimum_key = [&](std::size_t k) { return total_order_key(minima[k]); };
         std::uint8_t max_limit = 0;
-        for (const Hypothesis& h : hypotheses_) max_limit = std::max(max_limit, h.fragment_charge_limit);
+        for (const Hypothesis& h : hypotheses_) {
+            max_limit = std::max(max_limit, h.fragment_charge_limit);
+        }
 
         for (const Peak& peak : peaks) {
             for (std::uint8_t c = 1; c < max_limit; ++c) {
                 const float fragment_mass = peak.mass * static_cast<float>(c);
-                const auto [fragment_low, fragment_high] = scorer_.fragment_tol.bounds(fragment_mass);
+                const auto [fragment_low, fragment_high] =
+                    scorer_.fragment_tol.bounds(fragment_mass);
                 const auto [first_bucket, end_bucket] =
                     range_bounds(minima.size(), minimum_key, total_order_key(fragment_low),
                                  total_order_key(fragment_high));
                 for (std::size_t k = first_bucket; k < end_bucket; ++k) {
                     const std::size_t begin = k * db.bucket_size;
                     const Theoretical* slice = db.fragments.data() + begin;
-                    const std::size_t length = std::min(db.bucket_size, db.fragments.size() - begin);
+                    const std::size_t length =
+                        std::min(db.bucket_size, db.fragments.size() - begin);
                     for (Hypothesis& h : hypotheses_) {
                         if (c >= h.fragment_charge_limit) continue;
                         count_bucket(h, slice, length, fragment_low, fragment_high);
@@ -178,8 +183,8 @@ private:
 
     void count_bucket(Hypothesis& h, const Theoretical* slice, std::size_t length,
                       float fragment_low, float fragment_high) {
-        const std::uint32_t lo = h.query.peptide_lo;
-        const std::uint32_t hi = h.query.peptide_hi;
+        const std::uint32_t lo = h.peptide_lo;
+        const std::uint32_t hi = h.peptide_hi;
         const std::vector<Peptide>& peptides = scorer_.db->peptides;
         PreliminaryScore* const slots = slots_.data() + h.slot_offset;
         const std::size_t end = first_not_below(slice, length, std::uint64_t{hi} + 1);
@@ -215,7 +220,8 @@ private:
                 bounded_min_heapify(std::span(&*first, h.slot_count), kept);
             }
         }
-        out.preliminary.insert(out.preliminary.end(), first, first + static_cast<std::ptrdiff_t>(kept));
+        out.preliminary.insert(out.preliminary.end(), first,
+                               first + static_cast<std::ptrdiff_t>(kept));
         out.matched_peaks += h.total;
         out.scored_candidates += h.distinct;
     }

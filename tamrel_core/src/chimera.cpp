@@ -45,9 +45,8 @@ std::vector<Feature> Scorer::score_chimera_fast(const ProcessedSpectrum& spectru
             while (const auto mass = series.next()) {
                 for (std::uint8_t c = 1; c < charge_limit; ++c) {
                     const float target = *mass / static_cast<float>(c);
-                    if (const Peak* p = select_most_intense_peak(work.peaks, target, fragment_tol)) {
-                        removal.push_back(*p);
-                    }
+                    const Peak* p = select_most_intense_peak(work.peaks, target, fragment_tol);
+                    if (p) removal.push_back(*p);
                 }
             }
         }

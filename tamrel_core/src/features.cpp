@@ -43,7 +43,9 @@ double poisson_log10(double lambda, double exp_neg_lambda, std::uint16_t k) {
 }  // namespace
 
 void reserve_features(std::vector<Feature>& out, std::uint64_t count, std::size_t useful) {
-    if (count > static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(Feature)) fail("capacity overflow");
+    if (count > static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(Feature)) {
+        fail("capacity overflow");
+    }
     out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, useful)));
 }
 
@@ -55,7 +57,9 @@ void Scorer::build_features(const ProcessedSpectrum& spectrum, float precursor_m
     for (const PreliminaryScore& candidate : hits.preliminary) {
         if (candidate.is_empty()) continue;
         Score s = score_candidate(spectrum, candidate);
-        if (saturating_sum(s.matched_n, s.matched_c) >= min_matched_peaks) scores.push_back(std::move(s));
+        if (saturating_sum(s.matched_n, s.matched_c) >= min_matched_peaks) {
+            scores.push_back(std::move(s));
+        }
     }
     // Stable: equal hyperscores keep the order the candidate selection left.
     std::stable_sort(scores.begin(), scores.end(), [](const Score& a, const Score& b) {

@@ -42,9 +42,11 @@ inline SharedDatabase make_database(std::vector<Peptide> peptides,
         return total_order_key(a.fragment_mass) < total_order_key(b.fragment_mass);
     });
     for (std::size_t begin = 0; begin < f.size(); begin += bucket_size) {
-        const auto end = f.begin() + static_cast<std::ptrdiff_t>(std::min(begin + bucket_size, f.size()));
+        const auto first = f.begin() + static_cast<std::ptrdiff_t>(begin);
+        const std::size_t stop = std::min(begin + bucket_size, f.size());
+        const auto end = f.begin() + static_cast<std::ptrdiff_t>(stop);
         db->bucket_min_mass.push_back(f[begin].fragment_mass);
-        std::stable_sort(f.begin() + static_cast<std::ptrdiff_t>(begin), end,
+        std::stable_sort(first, end,
                          [](const Theoretical& a, const Theoretical& b) {
                              return a.peptide_index < b.peptide_index;
                          });

@@ -25,7 +25,9 @@ std::vector<PreliminaryScore> found(const InitialHits& hits) {
 // Four peptides sharing their b ions, with the masses 100, 200, 200 and 300.
 SharedDatabase shared_b_database() {
     std::vector<Peptide> peptides;
-    for (const float m : {100.0f, 200.0f, 200.0f, 300.0f}) peptides.push_back(make_peptide("GASK", m));
+    for (const float m : {100.0f, 200.0f, 200.0f, 300.0f}) {
+        peptides.push_back(make_peptide("GASK", m));
+    }
     return make_database(std::move(peptides), {Kind::B});
 }
 
@@ -37,7 +39,8 @@ TEST(MatchedPeaksWithIsotope, BoundaryPeptidesOfThePrecursorRangeAreFiltered) {
         spectrum.peaks, 200.0f, 2, Tolerance::da(0.0f, 0.0f), 0);
     // Slots for peptides 0 to 3 in position order, the boundary ones empty.
     const PreliminaryScore empty{};
-    EXPECT_EQ(hits.preliminary, (std::vector<PreliminaryScore>{empty, {1, 1, 2, 0}, {2, 1, 2, 0}, empty}));
+    EXPECT_EQ(hits.preliminary,
+              (std::vector<PreliminaryScore>{empty, {1, 1, 2, 0}, {2, 1, 2, 0}, empty}));
     EXPECT_EQ(hits.matched_peaks, 2u);
     EXPECT_EQ(hits.scored_candidates, 2u);
 }
@@ -73,37 +76,40 @@ TEST(MatchedPeaksWithIsotope, OnePeakFindsFragmentsAtSeveralCharges) {
 TEST(MatchedPeaksWithIsotope, AgreesWithPageSearch) {
     const unsigned seed = 4242;
     std::mt19937 rng(seed);
+    const auto pick = [&](unsigned n) { return static_cast<float>(rng() % n); };
     const std::string alphabet = "GASPVK";
     for (int round = 0; round < 300; ++round) {
         std::vector<Peptide> peptides;
         const std::size_t count = 1 + rng() % 40;
         for (std::size_t i = 0; i < count; ++i) {
-            std::string seq;
-            for (std::size_t j = 0, n = 2 + rng() % 6; j < n; ++j) seq += alphabet[rng() % alphabet.size()];
+            std::string seq(2 + rng() % 6, 'G');
+            for (char& c : seq) c = alphabet[rng() % alphabet.size()];
             // Masses on a coarse grid, so that many are equal.
-            peptides.push_back(make_peptide(seq, 300.0f + static_cast<float>(rng() % 12) * 0.5f));
+            peptides.push_back(make_peptide(seq, 300.0f + 0.5f * pick(12)));
         }
-        std::sort(peptides.begin(), peptides.end(),
-                  [](const Peptide& a, const Peptide& b) { return a.monoisotopic < b.monoisotopic; });
+        std::sort(peptides.begin(), peptides.end(), [](const Peptide& a, const Peptide& b) {
+            return a.monoisotopic < b.monoisotopic;
+        });
         std::vector<Peak> peaks;
         for (int i = 0; i < 12; ++i) {
-            const auto masses = series_masses(peptides[rng() % count], rng() % 2 ? Kind::B : Kind::Y);
-            if (!masses.empty()) peaks.push_back({1.0f, masses[rng() % masses.size()] / static_cast<float>(1 + rng() % 2)});
+            const Kind kind = rng() % 2 ? Kind::B : Kind::Y;
+            const auto masses = series_masses(peptides[rng() % count], kind);
+            if (masses.empty()) continue;
+            peaks.push_back({1.0f, masses[rng() % masses.size()] / (1.0f + pick(2))});
         }
         const auto spectrum = make_spectrum(peaks, precursor_for(300.0f, 3));
         ScorerSettings settings = narrow_settings();
-        settings.fragment_tol = Tolerance::da(-0.01f * static_cast<float>(rng() % 3), 0.01f * static_cast<float>(rng() % 3));
-        const Tolerance precursor_tol = Tolerance::da(-0.5f * static_cast<float>(rng() % 3), 0.5f * static_cast<float>(rng() % 3));
-        const float precursor_mass = 300.0f + static_cast<float>(rng() % 14) * 0.5f - 0.5f;
+        settings.fragment_tol = Tolerance::da(-0.01f * pick(3), 0.01f * pick(3));
+        const Tolerance precursor_tol = Tolerance::da(-0.5f * pick(3), 0.5f * pick(3));
+        const float precursor_mass = 299.5f + 0.5f * pick(14);
         const auto isotope = static_cast<std::int8_t>(static_cast<int>(rng() % 3) - 1);
         const auto db = make_database(peptides, {Kind::B, Kind::Y}, 1 + rng() % 9);
-        const Scorer scorer = scorer_for(db, settings);
 
-        const InitialHits hits =
-            scorer.matched_peaks_with_isotope(spectrum.peaks, precursor_mass, 3, precursor_tol, isotope);
+        const InitialHits hits = scorer_for(db, settings).matched_peaks_with_isotope(
+            spectrum.peaks, precursor_mass, 3, precursor_tol, isotope);
 
-        const IndexedQuery q =
-            db->query(precursor_mass - static_cast<float>(isotope) * kIsotopeSpacing, precursor_tol, settings.fragment_tol);
+        const float shifted = precursor_mass - static_cast<float>(isotope) * kIsotopeSpacing;
+        const IndexedQuery q = db->query(shifted, precursor_tol, settings.fragment_tol);
         std::vector<PreliminaryScore> expected(q.peptide_hi - q.peptide_lo + 1);
         std::uint32_t total = 0;
         std::uint32_t distinct = 0;
@@ -143,7 +149,8 @@ TEST_P(PreliminaryCap, KeepsTheHighestPositionsAmongEqualCounts) {
     const Scorer scorer = scorer_for(db, settings);
 
     for (const InitialHits& hits :
-         {scorer.matched_peaks_with_isotope(spectrum.peaks, p.monoisotopic, 2, settings.precursor_tol, 0),
+         {scorer.matched_peaks_with_isotope(spectrum.peaks, p.monoisotopic, 2,
+                                            settings.precursor_tol, 0),
           scorer.initial_hits(spectrum, spectrum.precursors[0])}) {
         ASSERT_EQ(hits.preliminary.size(), GetParam().kept);
         const std::size_t candidates = std::min<std::size_t>(GetParam().kept, 120);
@@ -199,7 +206,8 @@ TEST_F(InitialHitsTest, ForcedChargeRangeIgnoresTheKnownCharge) {
     const auto spectrum = spectrum_at(peptide.monoisotopic, 3);
     Precursor pre = spectrum.precursors[0];
     pre.charge = 2;  // wrong on purpose: the range still finds charge 3
-    EXPECT_EQ(hypotheses(scorer.initial_hits(spectrum, pre)), (std::set<std::pair<int, int>>{{3, 0}}));
+    EXPECT_EQ(hypotheses(scorer.initial_hits(spectrum, pre)),
+              (std::set<std::pair<int, int>>{{3, 0}}));
 }
 
 TEST_F(InitialHitsTest, WideWindowScalesTheDefaultWindowByCharge) {
@@ -236,7 +244,8 @@ TEST_F(InitialHitsTest, EqualIsotopeBoundsSearchErrorZeroOnly) {
     EXPECT_TRUE(found(scorer.initial_hits(first_isotope, first_isotope.precursors[0])).empty());
 
     settings.min_isotope_err = 0;
-    EXPECT_EQ(hypotheses(scorer_for(db, settings).initial_hits(first_isotope, first_isotope.precursors[0])),
+    const Scorer with_isotopes = scorer_for(db, settings);
+    EXPECT_EQ(hypotheses(with_isotopes.initial_hits(first_isotope, first_isotope.precursors[0])),
               (std::set<std::pair<int, int>>{{2, 1}}));
 }
 
@@ -253,7 +262,8 @@ TEST_F(InitialHitsTest, ReversedRangesFindNothing) {
     settings.wide_window = true;
     settings.min_precursor_charge = 4;
     settings.max_precursor_charge = 3;
-    EXPECT_TRUE(scorer_for(db, settings).initial_hits(spectrum, spectrum.precursors[0]).preliminary.empty());
+    const Scorer reversed = scorer_for(db, settings);
+    EXPECT_TRUE(reversed.initial_hits(spectrum, spectrum.precursors[0]).preliminary.empty());
 }
 
 TEST_F(InitialHitsTest, CountersAddUpOverHypotheses) {

@@ -233,7 +233,8 @@ TEST_P(Dispatch, ReportPsmsZeroGivesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, Dispatch,
-                         ::testing::Values(DispatchCase{"standard", false}, DispatchCase{"chimera", true}),
+                         ::testing::Values(DispatchCase{"standard", false},
+                                           DispatchCase{"chimera", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ReserveFeatures, CapacityOverflowWhenTheByteSizeDoesNotFit) {
@@ -282,7 +283,8 @@ TEST_F(TwoPeptides, ChimeraExtractsOnTheReducedSpectrum) {
     // A duplicate of one of strong's peaks: removed together with the original.
     s.peaks.push_back({100.0f, series_masses(strong, Kind::B)[2]});
     s.total_ion_current += 100.0f;
-    std::stable_sort(s.peaks.begin(), s.peaks.end(), [](const Peak& a, const Peak& b) { return a.mass < b.mass; });
+    std::stable_sort(s.peaks.begin(), s.peaks.end(),
+                     [](const Peak& a, const Peak& b) { return a.mass < b.mass; });
     const auto features = scorer_for(db, settings).score(s);
     ASSERT_EQ(features.size(), 2u);
     EXPECT_EQ(features[0].peptide_idx, 0u);

@@ -56,8 +56,11 @@ TEST(BoundedMinHeapify, KeepsTheKGreatestAsAMinHeap) {
         auto sorted = values;
         std::sort(sorted.begin(), sorted.end(), std::greater<>());
         bounded_min_heapify(std::span(values), k);
-        std::vector<PreliminaryScore> kept(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k));
-        for (std::size_t i = 1; i < k; ++i) ASSERT_LE(kept[(i - 1) / 2], kept[i]) << "seed " << seed;
+        std::vector<PreliminaryScore> kept(values.begin(),
+                                           values.begin() + static_cast<std::ptrdiff_t>(k));
+        for (std::size_t i = 1; i < k; ++i) {
+            ASSERT_LE(kept[(i - 1) / 2], kept[i]) << "seed " << seed;
+        }
         std::sort(kept.begin(), kept.end(), std::greater<>());
         sorted.resize(k);
         ASSERT_EQ(kept, sorted) << "seed " << seed << " round " << round;

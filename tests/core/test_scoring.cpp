@@ -115,7 +115,8 @@ TEST(ScoreCandidate, FragmentAtTwoChargesCountsTwiceAndAnnotates) {
     const Peptide p = make_peptide("PEPTIDEK");
     const auto db = make_database({p}, {Kind::B});
     const float b2 = series_masses(p, Kind::B)[1];
-    const auto spectrum = make_spectrum({{4.0f, b2}, {6.0f, b2 / 2.0f}}, precursor_for(p.monoisotopic, 3));
+    const auto spectrum =
+        make_spectrum({{4.0f, b2}, {6.0f, b2 / 2.0f}}, precursor_for(p.monoisotopic, 3));
     ScorerSettings settings = narrow_settings();
     settings.annotate_matches = true;
     const Score s = scorer_for(db, settings).score_candidate(spectrum, {0, 0, 3, 0});
@@ -139,7 +140,8 @@ TEST(ScoreCandidate, CTerminalOrdinalsAndPresentEmptyAnnotation) {
     const auto ys = series_masses(p, Kind::Y);
     ScorerSettings settings = narrow_settings();
     settings.annotate_matches = true;
-    const auto matched = make_spectrum({{1.0f, ys[0]}, {1.0f, ys[6]}}, precursor_for(p.monoisotopic, 2));
+    const auto matched =
+        make_spectrum({{1.0f, ys[0]}, {1.0f, ys[6]}}, precursor_for(p.monoisotopic, 2));
     const Score s = scorer_for(db, settings).score_candidate(matched, {0, 0, 2, 0});
     ASSERT_TRUE(s.fragments.has_value());
     EXPECT_EQ(s.fragments->fragment_ordinals, (std::vector<std::int32_t>{7, 1}));
@@ -156,7 +158,8 @@ TEST(ScoreCandidate, IntensityWeightedPpmError) {
     const auto db = make_database({p}, {Kind::B});
     const auto bs = series_masses(p, Kind::B);
     const float shifted = bs[2] + 0.004f;
-    const auto spectrum = make_spectrum({{2.0f, shifted}, {6.0f, bs[4]}}, precursor_for(p.monoisotopic, 2));
+    const auto spectrum =
+        make_spectrum({{2.0f, shifted}, {6.0f, bs[4]}}, precursor_for(p.monoisotopic, 2));
     const Score s = scorer_for(db).score_candidate(spectrum, {0, 0, 2, 0});
     const float term = ((2.0f * std::fabs(bs[2] - shifted)) * 2000000.0f) / (bs[2] + shifted);
     EXPECT_EQ(s.average_ppm, term / 8.0f);

@@ -96,7 +96,8 @@ TEST(SelectMostIntensePeak, MatchesBruteForceOnSortedPeaks) {
             // Coarse masses make duplicates and exact edge hits common.
             p = {static_cast<float>(intensity(rng)), std::round(mass(rng) * 8.0f) / 8.0f};
         }
-        std::sort(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) { return a.mass < b.mass; });
+        std::sort(peaks.begin(), peaks.end(),
+                  [](const Peak& a, const Peak& b) { return a.mass < b.mass; });
         const float centre = std::round(mass(rng) * 8.0f) / 8.0f;
         const Tolerance tol = Tolerance::da(-0.25f, 0.25f);
         const auto [low, high] = tol.bounds(centre);

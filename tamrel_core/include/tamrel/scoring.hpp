@@ -183,7 +183,8 @@ struct Scorer : ScorerSettings {
                                            std::int8_t isotope_error) const;
 
     // `candidate` must not be an empty slot.
-    Score score_candidate(const ProcessedSpectrum& spectrum, const PreliminaryScore& candidate) const;
+    Score score_candidate(const ProcessedSpectrum& spectrum,
+                          const PreliminaryScore& candidate) const;
 
     // Scores every candidate of `hits`, ranks them and appends the best
     // `limit` (at least `min_matched_peaks` matches) to `out`.
