@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "tamrel/database.hpp"
 #include "tamrel/error.hpp"
@@ -10,6 +12,21 @@
 namespace tamrel {
 
 namespace {
+
+// The peptides' bytes and modification arrays lie scattered over the heap, and
+// walking them is bound by memory latency: fetch the heap data of the peptides
+// a few positions ahead (two steps, since the bytes' address is itself on the heap).
+// Always inlined: GCC deems a void function of prefetches pure and drops calls to it.
+[[gnu::always_inline]] inline void prefetch_ahead(const std::vector<Peptide>& peptides, std::size_t i, std::size_t end) {
+    constexpr std::size_t kAhead = 8;
+    if (i + 2 * kAhead < end) {
+        const Peptide& far = peptides[i + 2 * kAhead];
+        __builtin_prefetch(far.sequence.get());
+        __builtin_prefetch(far.modifications.data());
+    }
+    if (i + kAhead < end && peptides[i + kAhead].sequence)
+        __builtin_prefetch(peptides[i + kAhead].sequence->data());
+}
 
 std::string_view sequence_of(const Peptide& p) {
     return p.sequence ? std::string_view(*p.sequence) : std::string_view();
@@ -23,6 +40,7 @@ std::vector<Peptide> add_decoys(std::vector<Peptide> peptides) {
     FnvStringSet targets(peptides.size());
     parallel_for(peptides.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
+            prefetch_ahead(peptides, i, end);
             if (!peptides[i].decoy) targets.insert(sequence_of(peptides[i]));
         }
     });
@@ -34,28 +52,105 @@ std::vector<Peptide> add_decoys(std::vector<Peptide> peptides) {
     });
 }
 
-// All fragments in peptide order: counted first, then written in place, so no
-// per-peptide lists are allocated.
-std::vector<Theoretical> generate_fragments(const std::vector<Peptide>& peptides,
-                                            const IndexBuildSettings& settings) {
-    const std::size_t n = peptides.size();
-    const std::size_t kinds = settings.ion_kinds.size();
-    std::vector<std::size_t> offsets(n + 1, 0);
-    parallel_for(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i)
-            offsets[i + 1] = fragment_count(peptides[i].length(), kinds, settings.min_ion_index);
-    });
-    for (std::size_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];
+// Fragments sorted by mass without a full-size scratch array. The fragments
+// are generated twice (cheap running sums): once to count them per block of
+// peptides and per bin (the top 16 bits of the total-order key), once to write
+// each straight into its bin. The bins, small enough for a cache-resident
+// radix sort, are then sorted independently.
+class FragmentSorter {
+public:
+    FragmentSorter(const std::vector<Peptide>& peptides, const IndexBuildSettings& settings)
+        : peptides_(peptides), settings_(settings),
+          blocks_(std::min<std::size_t>(peptides.size(), worker_count() * 4)) {}
 
-    std::vector<Theoretical> fragments(offsets[n]);
-    parallel_for(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            write_fragments(peptides[i], static_cast<std::uint32_t>(i), settings.ion_kinds,
-                            settings.min_ion_index, fragments.data() + offsets[i]);
+    std::vector<Theoretical> run() {
+        if (blocks_ == 0 || settings_.ion_kinds.empty()) return {};
+        std::vector<std::size_t> next = count_bins();
+        std::vector<Theoretical> fragments(bin_start_[kBins]);
+        scatter(next, fragments.data());
+        sort_bins(fragments);
+        return fragments;
+    }
+
+private:
+    static constexpr std::size_t kBins = std::size_t{1} << 16;
+
+    static std::uint32_t key_of(const Theoretical& t) { return total_order_key(t.fragment_mass); }
+    static std::size_t bin_of(const Theoretical& t) { return key_of(t) >> 16; }
+
+    std::size_t block_begin(std::size_t b) const {
+        return static_cast<std::size_t>(std::uint64_t{peptides_.size()} * b / blocks_);
+    }
+
+    template <class Emit>
+    void for_each_in_block(std::size_t b, const Emit& emit) const {
+        for (std::size_t i = block_begin(b), end = block_begin(b + 1); i < end; ++i) {
+            prefetch_ahead(peptides_, i, end);
+            for_each_fragment(peptides_[i], static_cast<std::uint32_t>(i), settings_.ion_kinds,
+                              settings_.min_ion_index, emit);
         }
-    });
-    return fragments;
-}
+    }
+
+    // Returns, per block and bin, where the block writes its first fragment of
+    // that bin: bins in key order, blocks in peptide order inside each bin.
+    std::vector<std::size_t> count_bins() {
+        std::vector<std::size_t> counts(blocks_ * kBins, 0);
+        parallel_for(blocks_, [&](std::size_t first, std::size_t last) {
+            for (std::size_t b = first; b < last; ++b) {
+                std::size_t* count = &counts[b * kBins];
+                for_each_in_block(b, [&](const Theoretical& t) { ++count[bin_of(t)]; });
+            }
+        });
+        bin_start_.assign(kBins + 1, 0);
+        std::size_t offset = 0;
+        for (std::size_t bin = 0; bin < kBins; ++bin) {
+            bin_start_[bin] = offset;
+            for (std::size_t b = 0; b < blocks_; ++b) offset += std::exchange(counts[b * kBins + bin], offset);
+        }
+        bin_start_[kBins] = offset;
+        return counts;
+    }
+
+    void scatter(std::vector<std::size_t>& next, Theoretical* out) const {
+        parallel_for(blocks_, [&](std::size_t first, std::size_t last) {
+            for (std::size_t b = first; b < last; ++b) {
+                std::size_t* position = &next[b * kBins];
+                for_each_in_block(b, [&](const Theoretical& t) { out[position[bin_of(t)]++] = t; });
+            }
+        });
+    }
+
+    void sort_bins(std::vector<Theoretical>& fragments) const {
+        // A bin holding a large share of all fragments (masses crowded into a
+        // narrow range) is sorted on the whole pool instead.
+        const std::size_t total = fragments.size();
+        const std::size_t local_limit = std::max<std::size_t>(std::size_t{1} << 20, total / 8);
+        std::size_t largest_local = 0;
+        std::vector<std::size_t> local;  // non-empty bins: the work to balance
+        for (std::size_t bin = 0; bin < kBins; ++bin) {
+            const std::size_t size = bin_start_[bin + 1] - bin_start_[bin];
+            if (size > local_limit) {
+                parallel_radix_sort(fragments.data() + bin_start_[bin], size, key_of);
+            } else if (size > 0) {
+                largest_local = std::max(largest_local, size);
+                local.push_back(bin);
+            }
+        }
+        parallel_for(local.size(), [&](std::size_t first, std::size_t last) {
+            detail::ScratchBuffer<Theoretical> scratch(largest_local);
+            for (std::size_t i = first; i < last; ++i) {
+                const std::size_t bin = local[i];
+                radix_sort(fragments.data() + bin_start_[bin], scratch.data,
+                           bin_start_[bin + 1] - bin_start_[bin], key_of);
+            }
+        });
+    }
+
+    const std::vector<Peptide>& peptides_;
+    const IndexBuildSettings& settings_;
+    std::size_t blocks_;
+    std::vector<std::size_t> bin_start_;
+};
 
 // Buckets at least this large are each sorted on the whole pool; smaller ones
 // are sorted one per thread, many at once.
@@ -93,9 +188,7 @@ std::vector<float> sort_buckets(std::vector<Theoretical>& fragments, std::size_t
 IndexedDatabase build_indexed_database(const IndexBuildSettings& settings,
                                        std::vector<Peptide> peptides) {
     if (settings.generate_decoys) peptides = add_decoys(std::move(peptides));
-    std::vector<Theoretical> fragments = generate_fragments(peptides, settings);
-    parallel_radix_sort(fragments.data(), fragments.size(),
-                        [](const Theoretical& t) { return total_order_key(t.fragment_mass); });
+    std::vector<Theoretical> fragments = FragmentSorter(peptides, settings).run();
     if (settings.bucket_size == 0) fail("chunk_size must not be zero");
     std::vector<float> minima = sort_buckets(fragments, settings.bucket_size);
 

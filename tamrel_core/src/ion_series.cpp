@@ -30,24 +30,6 @@ float start_mass(const Peptide& p, Kind kind) {
     fail("unknown ion kind " + std::to_string(static_cast<int>(kind)));
 }
 
-// Walks every listed series and hands each kept fragment to `emit`. Every
-// item is computed (the sum runs on), only the ordinal decides what is kept.
-template <class Emit>
-void for_each_fragment(const Peptide& peptide, std::uint32_t peptide_index,
-                       const std::vector<Kind>& kinds, std::size_t min_ion_index, Emit&& emit) {
-    const std::size_t last = peptide.length() == 0 ? 0 : peptide.length() - 1;
-    for (const Kind kind : kinds) {
-        IonSeries series(peptide, kind);
-        const bool prefix = is_n_terminal(kind);
-        for (std::size_t j = 0;; ++j) {
-            const std::optional<float> mass = series.next();
-            if (!mass) break;
-            const std::size_t ordinal = prefix ? j + 1 : last - j;
-            if (ordinal > min_ion_index) emit(Theoretical{peptide_index, *mass});
-        }
-    }
-}
-
 }  // namespace
 
 namespace detail {
@@ -97,12 +79,6 @@ void append_fragments(const Peptide& peptide, std::uint32_t peptide_index,
                       std::vector<Theoretical>& out) {
     for_each_fragment(peptide, peptide_index, kinds, min_ion_index,
                       [&](const Theoretical& t) { out.push_back(t); });
-}
-
-void write_fragments(const Peptide& peptide, std::uint32_t peptide_index,
-                     const std::vector<Kind>& kinds, std::size_t min_ion_index, Theoretical* out) {
-    for_each_fragment(peptide, peptide_index, kinds, min_ion_index,
-                      [&](const Theoretical& t) { *out++ = t; });
 }
 
 }  // namespace tamrel

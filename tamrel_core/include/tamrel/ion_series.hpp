@@ -56,23 +56,29 @@ private:
     Kind kind_;
 };
 
+// Walks every listed series and hands each indexed fragment to `emit`, in the
+// order `append_fragments` appends them. Every item is computed (the running
+// sum goes on), only the ordinal decides what is kept.
+template <class Emit>
+void for_each_fragment(const Peptide& peptide, std::uint32_t peptide_index,
+                       const std::vector<Kind>& kinds, std::size_t min_ion_index, Emit&& emit) {
+    const std::size_t last = peptide.length() == 0 ? 0 : peptide.length() - 1;
+    for (const Kind kind : kinds) {
+        IonSeries series(peptide, kind);
+        const bool prefix = is_n_terminal(kind);
+        for (std::size_t j = 0;; ++j) {
+            const std::optional<float> mass = series.next();
+            if (!mass) break;
+            const std::size_t ordinal = prefix ? j + 1 : last - j;
+            if (ordinal > min_ion_index) emit(Theoretical{peptide_index, *mass});
+        }
+    }
+}
+
 // Appends the indexed fragments of one peptide: kinds in the given order, each
 // in series order, keeping ions with more than `min_ion_index` residues.
 void append_fragments(const Peptide& peptide, std::uint32_t peptide_index,
                       const std::vector<Kind>& kinds, std::size_t min_ion_index,
                       std::vector<Theoretical>& out);
-
-// How many fragments `append_fragments` yields for a sequence of `length`
-// bytes, provided the series can be walked (it fails otherwise).
-inline std::size_t fragment_count(std::size_t length, std::size_t kind_count,
-                                  std::size_t min_ion_index) {
-    const std::size_t ions = length == 0 ? 0 : length - 1;
-    return ions > min_ion_index ? (ions - min_ion_index) * kind_count : 0;
-}
-
-// Like `append_fragments`, but writes exactly `fragment_count(...)` records
-// starting at `out` (the build fills its final array in place).
-void write_fragments(const Peptide& peptide, std::uint32_t peptide_index,
-                     const std::vector<Kind>& kinds, std::size_t min_ion_index, Theoretical* out);
 
 }  // namespace tamrel
