@@ -182,8 +182,8 @@ def build_parser() -> argparse.ArgumentParser:
 def find_demo_data(explicit: Optional[str] = None) -> Path:
     """The directory with the demo files: explicit, $VORNIK_TAMREL_DATA, installed, source tree or ./data."""
     here = Path(__file__).resolve().parent
-    candidates = [explicit, os.environ.get("VORNIK_TAMREL_DATA"), here / "data", here.parent.parent / "data",
-                  Path.cwd() / "data"]
+    candidates = [explicit] if explicit else [os.environ.get("VORNIK_TAMREL_DATA"), here / "data",
+                                              here.parent.parent / "data", Path.cwd() / "data"]
     for candidate in candidates:
         if candidate and (Path(candidate) / DEMO_SPECTRA).is_file() and (Path(candidate) / DEMO_FASTA).is_file():
             return Path(candidate)
@@ -224,7 +224,12 @@ def settings_from_args(args) -> "SearchSettings":  # noqa: F821
 def _print_summary(result, written: dict[str, str]) -> None:
     s = result.summary
     print(f"{s['spectra']} MS2 spectra, {s['peptides_searched']} peptides searched (plus decoys)")
-    how = "rescored by the cross-validated discriminant" if s["rescored"] else "ranked by hyperscore"
+    if s["rescored"]:
+        how = "rescored by the cross-validated discriminant"
+    elif result.settings.rescore:
+        how = "ranked by hyperscore: too few confident matches to train the rescoring"
+    else:
+        how = "ranked by hyperscore"
     print(f"at {s['fdr']:.0%} FDR ({how}): {s['psms_at_fdr']} PSMs, {s['peptides_at_fdr']} distinct peptides"
           f" (hyperscore alone: {s['psms_at_fdr_hyperscore']} PSMs)")
     total = sum(result.timings.values())

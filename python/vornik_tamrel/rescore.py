@@ -10,7 +10,6 @@ before the folds are pooled.
 """
 from __future__ import annotations
 
-import warnings
 from dataclasses import dataclass
 
 import numpy as np
@@ -100,7 +99,8 @@ def _train_fold(x, is_decoy, start_scores, settings: RescoreSettings):
 
 
 def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSettings | None = None):
-    """Cross-validated discriminant scores for every row, or None when there is too little to learn from.
+    """Cross-validated discriminant scores for every row, or None when there is too little to learn from
+    (too few decoys, or too few targets accepted even at the loosest training q-value, in some fold).
 
     `groups` keeps rows of one spectrum in one fold; `start_scores` (the
     engine's hyperscore) chooses the first training targets.
@@ -120,8 +120,6 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
             continue
         model = _train_fold(x[train], is_decoy[train], start_scores[train], settings)
         if model is None:
-            warnings.warn("too few confident targets or decoys to train the discriminant; keeping the hyperscore",
-                          RuntimeWarning, stacklevel=2)
             return None
         w, mean, std, threshold, decoy_median = model
         raw = ((x[test] - mean) / std) @ w

@@ -1,0 +1,185 @@
+"""The command line and the whole search on the bundled data (vornik_tamrel.cli, .search, .report)."""
+import gzip
+import json
+from pathlib import Path
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pd = pytest.importorskip("pandas")
+from vornik_tamrel import cli, spectra  # noqa: E402
+from vornik_tamrel.search import ENGINE_COLUMNS, SearchSettings, modified_peptide, target_of_decoy  # noqa: E402
+
+DATA = Path(__file__).resolve().parents[2] / "data"
+DEMO_SPECTRA = DATA / "BSA1_ms2.mzML.gz"
+DEMO_FASTA = DATA / "18proteins_contaminants.fasta"
+
+# The bundled run gives about 70 PSMs and 25 peptides at 1% FDR. A scorer that
+# ranks wrongly, or peaks left at m/z instead of m/z minus the proton, fall far
+# below these floors (see test_lost_proton_convention_misses_the_floor).
+PSM_FLOOR = 40
+PEPTIDE_FLOOR = 15
+ALBUMIN_FLOOR = 10
+
+
+def test_every_option_is_explained():
+    parser = cli.build_parser()
+    subparsers = next(a for a in parser._actions if a.dest == "command").choices
+    for name, sub in subparsers.items():
+        for action in sub._actions:
+            assert action.help and len(action.help) > 10, (name, action.option_strings or action.dest)
+    text = subparsers["search"].format_help()
+    for option in ("--fasta", "--enzyme", "--missed-cleavages", "--fixed-mod", "--variable-mod", "--max-peaks",
+                   "--precursor-tol", "--fragment-tol", "--isotope-errors", "--fdr", "--no-rescore", "--threads"):
+        assert option in text
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--isotope-errors", "x"], "isotope errors must look like MIN:MAX"),
+    (["--fixed-mod", "C57"], "expected SITES:MASS"),
+    (["--enzyme", "pepsin"], "invalid choice: 'pepsin'"),
+])
+def test_bad_options_are_usage_errors(tmp_path, capsys, argv, message):
+    with pytest.raises(SystemExit) as info:
+        cli.main(["search", "x.mzML", "--fasta", "x.fasta", "-o", str(tmp_path / "out"), *argv])
+    assert info.value.code == 2
+    assert message in capsys.readouterr().err
+
+
+def test_single_nonzero_isotope_error_is_refused(tmp_path, capsys):
+    code = cli.main(["search", str(DEMO_SPECTRA), "--fasta", str(DEMO_FASTA), "-o", str(tmp_path / "out"),
+                     "--isotope-errors", "1:1"])
+    assert code == 1
+    assert "isotope error 1 cannot be searched alone" in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("content, message", [
+    (gzip.compress(b"<mzML xmlns='http://psi.hupo.org/ms/mzml'><run><spectrumList>")[:-8], "truncated or corrupt"),
+    (b"BEGIN IONS\nTITLE=a\nPEPMASS=500\n100 1\n", "truncated: spectrum 'a'"),
+])
+def test_bad_input_fails_cleanly_and_writes_nothing(tmp_path, capsys, content, message):
+    bad = tmp_path / "bad.mgf.gz"
+    bad.write_bytes(content if content[:2] == b"\x1f\x8b" else gzip.compress(content))
+    out = tmp_path / "out"
+    code = cli.main(["search", str(DEMO_SPECTRA), str(bad), "--fasta", str(DEMO_FASTA), "-o", str(out), "-q"])
+    err = capsys.readouterr().err
+    assert code == 1
+    assert err.startswith(f"vornik-tamrel: error: {bad}: ") and message in err
+    assert "Traceback" not in err
+    assert not out.exists()
+
+
+def test_demo_data_is_found_or_explained(tmp_path, monkeypatch):
+    assert cli.find_demo_data() == DATA or (cli.find_demo_data() / cli.DEMO_SPECTRA).is_file()
+    with pytest.raises(cli.InputError, match="demo data not found in /nowhere"):
+        cli.find_demo_data("/nowhere")
+
+
+@pytest.mark.parametrize("sequence, mods, text", [
+    ("PEPTCK", [0, 0, 0, 0, 0, 57.021465, 0, 0], "PEPTC[+57.0215]K"),
+    ("MK", [42.010565, 15.994915, 0, 0], "[+42.0106]-M[+15.9949]K"),
+    ("AK", [0, 0, 0, 1.5], "AK-[+1.5000]"),
+])
+def test_modified_peptide_text(sequence, mods, text):
+    assert modified_peptide(sequence, mods) == text
+
+
+@pytest.mark.parametrize("decoy, target", [("PEDITPEK", "PEPTIDEK"), ("AK", "AK"), ("ACK", "ACK")])
+def test_decoy_sequences_map_back_to_their_target(decoy, target):
+    assert target_of_decoy(decoy) == target
+
+
+# ------------------------------------------------------------ with the engine
+
+@pytest.fixture(scope="module")
+def engine():
+    return pytest.importorskip("_vornik_tamrel")
+
+
+@pytest.fixture(scope="module")
+def demo_run(engine, tmp_path_factory):
+    out = tmp_path_factory.mktemp("demo")
+    assert cli.main(["demo", "-o", str(out), "-q", "--data-dir", str(DATA)]) == 0
+    return out
+
+
+def test_demo_writes_table_report_and_summary(demo_run):
+    assert sorted(p.name for p in demo_run.iterdir()) == ["psms.parquet", "psms.tsv", "report.png", "summary.json"]
+    assert (demo_run / "report.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    table = pd.read_parquet(demo_run / "psms.parquet")
+    tsv = pd.read_csv(demo_run / "psms.tsv", sep="\t")
+    assert list(table.columns) == list(tsv.columns)
+    assert len(table) == len(tsv) > 0
+    assert set(ENGINE_COLUMNS) | {"file", "peptide", "proteins", "is_decoy"} == set(table.columns)
+    assert (table["file"] == "BSA1_ms2.mzML.gz").all()
+
+
+def test_demo_identifications_reach_the_floor(demo_run):
+    summary = json.loads((demo_run / "summary.json").read_text())
+    assert summary["spectra"] == 1120
+    assert summary["psms_at_fdr"] >= PSM_FLOOR
+    assert summary["peptides_at_fdr"] >= PEPTIDE_FLOOR
+    table = pd.read_parquet(demo_run / "psms.parquet")
+    accepted = table.loc[(table["spectrum_q"] <= 0.01) & ~table["is_decoy"]]
+    assert len(accepted) == summary["psms_at_fdr"]
+    albumin = accepted.loc[accepted["proteins"].str.contains("ALBU_BOVIN"), "peptide"].nunique()
+    assert albumin >= ALBUMIN_FLOOR
+    # precursor errors of accepted matches sit well inside the 10 ppm window
+    assert abs(accepted["delta_mass"].median()) < 2.0
+
+
+def test_demo_table_is_consistent(demo_run):
+    table = pd.read_parquet(demo_run / "psms.parquet")
+    decoys = table.loc[table["is_decoy"]]
+    assert (decoys["label"] == -1).all() and (decoys["proteins"].str.split(";").map(
+        lambda accs: all(a.startswith("rev_") for a in accs))).all()
+    targets = table.loc[~table["is_decoy"]]
+    assert (targets["proteins"] != "").all() and not targets["proteins"].str.contains("rev_").any()
+    assert (table["rank"] == 1).all() and table["spec_id"].is_unique
+    # q-values never decrease as the score falls
+    ordered = table.sort_values("discriminant_score", ascending=False)
+    assert (np.diff(ordered["spectrum_q"].to_numpy()) >= -1e-7).all()
+    assert (table["peptide_q"] <= 1.0).all()
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_lost_proton_convention_misses_the_floor(engine, monkeypatch, tmp_path):
+    """Peaks handed over as raw m/z (no proton removed) must not pass the identification floor."""
+    original = spectra.prepare_peaks
+
+    def raw_mz(mz, intensity, settings):
+        mass, inten, tic = original(mz, intensity, settings)
+        return (mass + np.float32(spectra.PROTON)).astype(np.float32), inten, tic
+
+    monkeypatch.setattr(spectra, "prepare_peaks", raw_mz)
+    assert cli.main(["demo", "-o", str(tmp_path), "-q", "--data-dir", str(DATA)]) == 0
+    summary = json.loads((tmp_path / "summary.json").read_text())
+    assert summary["psms_at_fdr"] < PSM_FLOOR / 2
+
+
+def test_synthetic_spectrum_identifies_its_peptide(engine):
+    """A spectrum made of one peptide's b and y ions is matched to that peptide, at ~0 ppm."""
+    from vornik_tamrel.digest import DigestSettings, digest
+    from vornik_tamrel.fasta import Protein
+    from vornik_tamrel.masses import PROTON, RESIDUE_MASS, WATER
+    from vornik_tamrel.search import build_database, engine_spectrum, score
+    from vornik_tamrel.spectra import Spectrum
+
+    proteins = [Protein("P1", "MKWVTFISLLLLFSSAYSRGVFRRDTHKSEIAHRFKDLGEEHFKGLVLIAFSQYLQQCPFDEHVK"),
+                Protein("P2", "SEIAHRFKDLGEEHFKALVLIAFAQYLQQSPFEDHVKLVNELTEFAK")]
+    peptides = digest(proteins, DigestSettings())
+    target = "LVNELTEFAK"
+    residues = [RESIDUE_MASS[a] for a in target]
+    b = np.cumsum(residues)[:-1]
+    y = (sum(residues) + WATER) - b
+    mz = np.sort(np.r_[b, y] + PROTON)  # singly charged fragment m/z
+    mass, intensity, tic = spectra.prepare_peaks(mz, np.full(len(mz), 100.0), spectra.PeakSettings(min_mz=50))
+    precursor_mz = (sum(residues) + WATER + 2 * PROTON) / 2
+    spectrum = Spectrum("synthetic", 0, 1.0, precursor_mz, 2, None, None, None, mass, intensity, tic)
+    settings = SearchSettings()
+    columns = score([spectrum], build_database(peptides, settings), settings, progress=False)
+    assert columns["sequence"] == [target]
+    assert columns["label"] == [1]
+    assert columns["matched_peaks"][0] >= 2 * (len(target) - 1) - 2
+    assert abs(columns["delta_mass"][0]) < 0.5

@@ -1,0 +1,103 @@
+"""Target-decoy q-values and rescoring (vornik_tamrel.fdr, vornik_tamrel.rescore)."""
+import pytest
+
+np = pytest.importorskip("numpy")
+from vornik_tamrel.fdr import best_per_group, peptide_qvalues, qvalues  # noqa: E402
+from vornik_tamrel.rescore import RescoreSettings, rescore  # noqa: E402
+
+# Scores in descending order with their decoy flags; by hand, D/T at each entry:
+# T  T  D  T  T  D  T  D  D  T
+# 0/1 0/2 1/2 1/3 1/4 2/4 2/5 3/5 4/5 4/6
+SCORES = [10, 9, 8, 7, 6, 5, 4, 3, 2, 1]
+DECOYS = [0, 0, 1, 0, 0, 1, 0, 1, 1, 0]
+
+
+def test_qvalues_by_hand():
+    q = qvalues(SCORES, DECOYS)
+    expected = [0, 0, 1 / 4, 1 / 4, 1 / 4, 2 / 5, 2 / 5, 3 / 5, 2 / 3, 2 / 3]
+    assert q.tolist() == pytest.approx(expected)
+
+
+def test_qvalues_plus_one_by_hand():
+    q = qvalues(SCORES, DECOYS, plus_one=True)
+    # (D+1)/T: 1, 1/2, 1, 2/3, 2/4, 3/4, 3/5, 4/5, 5/5, 5/6 -> running minimum from the bottom, capped at 1
+    expected = [1 / 2, 1 / 2, 1 / 2, 1 / 2, 1 / 2, 3 / 5, 3 / 5, 4 / 5, 5 / 6, 5 / 6]
+    assert q.tolist() == pytest.approx(expected)
+
+
+def test_qvalues_do_not_depend_on_input_order():
+    rng = np.random.default_rng(7)
+    order = rng.permutation(len(SCORES))
+    q = qvalues(np.array(SCORES)[order], np.array(DECOYS)[order])
+    assert q.tolist() == pytest.approx(qvalues(SCORES, DECOYS)[order].tolist())
+
+
+def test_tied_scores_share_a_qvalue_and_are_counted_together():
+    # target and decoy tied at the top: accepting one accepts both (1 decoy / 1 target)
+    q = qvalues([5, 5, 4, 3], [0, 1, 0, 0])
+    assert q.tolist() == pytest.approx([1 / 3, 1 / 3, 1 / 3, 1 / 3])
+    # without the tie the target alone would have q = 0
+    assert qvalues([5.1, 5, 4, 3], [0, 1, 0, 0])[0] == 0.0
+
+
+def test_nan_scores_rank_last():
+    q = qvalues([np.nan, 3.0, 2.0], [0, 0, 1])
+    assert q.tolist() == pytest.approx([0.5, 0.0, 0.5])
+
+
+def test_qvalues_edge_cases():
+    assert qvalues([], []).size == 0
+    assert qvalues([1.0, 2.0], [1, 1]).tolist() == [1.0, 1.0]  # decoys only: capped at 1
+    with pytest.raises(ValueError, match="equal length"):
+        qvalues([1.0, 2.0], [0])
+
+
+def test_best_per_group_keeps_the_first_of_equal_best():
+    assert best_per_group(["a", "b", "a", "b", "c"], [1.0, 5.0, 3.0, 5.0, np.nan]).tolist() == [1, 2, 4]
+
+
+def test_peptide_qvalues_use_each_peptides_best_psm():
+    peptides = ["P1", "P1", "P2", "D1", "P3", "D2"]
+    scores = [9.0, 2.0, 8.0, 7.0, 6.0, 1.0]
+    decoys = [0, 0, 0, 1, 0, 1]
+    # peptide list by best score: P1 9 (T), P2 8 (T), D1 7 (D), P3 6 (T), D2 1 (D)
+    q = peptide_qvalues(peptides, scores, decoys)
+    assert q.tolist() == pytest.approx([0.0, 0.0, 0.0, 1 / 3, 1 / 3, 2 / 3])
+
+
+def synthetic(n_target=300, n_decoy=200, seed=1):
+    """Targets: a third correct (shifted in two features), the rest like decoys."""
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n_target + n_decoy, 4))
+    decoy = np.r_[np.zeros(n_target, bool), np.ones(n_decoy, bool)]
+    correct = np.r_[rng.random(n_target) < 0.35, np.zeros(n_decoy, bool)]
+    x[correct, 0] += 1.5  # the "engine score" separates a little
+    x[correct, 1] -= 3.0  # a second feature separates well
+    return x, decoy, correct
+
+
+def test_rescoring_beats_the_single_score_and_stays_calibrated():
+    x, decoy, correct = synthetic()
+    groups = np.arange(len(x)).astype(str)
+    scores = rescore(x, decoy, groups, x[:, 0], RescoreSettings(train_fdr=(0.05, 0.1, 0.2)))
+    assert scores is not None and np.isfinite(scores).all()
+    before = ((qvalues(x[:, 0], decoy) <= 0.05) & ~decoy).sum()
+    after = ((qvalues(scores, decoy) <= 0.05) & ~decoy).sum()
+    assert after > 2 * before
+    accepted = (qvalues(scores, decoy) <= 0.05) & ~decoy
+    assert correct[accepted].mean() > 0.9  # accepted targets are mostly the correct ones
+
+
+def test_rescoring_gives_up_without_confident_targets():
+    rng = np.random.default_rng(3)
+    x = rng.normal(size=(200, 3))
+    decoy = rng.random(200) < 0.5
+    assert rescore(x, decoy, np.arange(200).astype(str), x[:, 0]) is None
+
+
+def test_rescoring_is_deterministic():
+    x, decoy, _ = synthetic()
+    groups = (np.arange(len(x)) // 2).astype(str)  # pairs of rows share a spectrum
+    a = rescore(x, decoy, groups, x[:, 0], RescoreSettings(train_fdr=(0.05, 0.1, 0.2)))
+    b = rescore(x, decoy, groups, x[:, 0], RescoreSettings(train_fdr=(0.05, 0.1, 0.2)))
+    assert np.array_equal(a, b)  # deterministic for a given seed
