@@ -87,7 +87,9 @@ void require_f32(const Py_buffer& view) {
     if (view.strides == nullptr) raise(PyExc_BufferError, "strides is null");
     if (view.itemsize != 4 || !is_native_f32_format(view.format))
         raise(PyExc_BufferError, "buffer contents are not compatible with f32");
-    if (reinterpret_cast<std::uintptr_t>(view.buf) % 4 != 0)
+    // An empty buffer is never read, so where it points does not matter: the
+    // standard library's empty arrays point at an unaligned placeholder (or nowhere).
+    if (view.len > 0 && reinterpret_cast<std::uintptr_t>(view.buf) % 4 != 0)
         raise(PyExc_BufferError, "buffer contents are insufficiently aligned for f32");
 }
 
@@ -106,8 +108,8 @@ std::vector<Peak> copy_peaks(PyObject* mz_array, PyObject* intensity_array) {
         raise(PyExc_ValueError, "mz_array and intensity_array must be C-contiguous float32 buffers");
     const std::size_t n = mz.count();
     if (intensity.count() != n) raise(PyExc_ValueError, "mz_array and intensity_array must be the same length");
-    if (mz.bytes() == nullptr) raise(PyExc_ValueError, "Failed to get mz_array slice");
-    if (intensity.bytes() == nullptr) raise(PyExc_ValueError, "Failed to get intensity_array slice");
+    if (n > 0 && mz.bytes() == nullptr) raise(PyExc_ValueError, "Failed to get mz_array slice");
+    if (n > 0 && intensity.bytes() == nullptr) raise(PyExc_ValueError, "Failed to get intensity_array slice");
 
     std::vector<Peak> peaks(n);
     for (std::size_t i = 0; i < n; ++i) {

@@ -174,6 +174,13 @@ def test_memoryview_and_ctypes_float_arrays_are_accepted():
         assert spectrum((ctypes.c_float * 2)(1, 2), floats(3, 4)).peaks == [(1.0, 3.0), (2.0, 4.0)]
 
 
+def test_empty_standard_library_arrays_give_a_spectrum_without_peaks():
+    # CPython's empty array points at an unaligned placeholder, PyPy's at nothing:
+    # neither address is ever read.
+    assert spectrum(array("f"), array("f")).peaks == []
+    assert spectrum(memoryview(array("f")), array("f")).peaks == []
+
+
 def test_numpy_arrays():
     np = pytest.importorskip("numpy")
     mz = np.array([100.0, 200.0], dtype=np.float32)
