@@ -153,19 +153,6 @@ TEST(ScoreCandidate, CTerminalOrdinalsAndPresentEmptyAnnotation) {
     EXPECT_TRUE(none.fragments->mz_experimental.empty());
 }
 
-TEST(ScoreCandidate, IntensityWeightedPpmError) {
-    const Peptide p = make_peptide("PEPTIDEK");
-    const auto db = make_database({p}, {Kind::B});
-    const auto bs = series_masses(p, Kind::B);
-    const float shifted = bs[2] + 0.004f;
-    const auto spectrum =
-        make_spectrum({{2.0f, shifted}, {6.0f, bs[4]}}, precursor_for(p.monoisotopic, 2));
-    const Score s = scorer_for(db).score_candidate(spectrum, {0, 0, 2, 0});
-    const float term = ((2.0f * std::fabs(bs[2] - shifted)) * 2000000.0f) / (bs[2] + shifted);
-    EXPECT_EQ(s.average_ppm, term / 8.0f);
-    EXPECT_GT(s.average_ppm, 0.0f);
-}
-
 // 70000 residues weighing nothing: every b ion sits at mass 0.0.
 Peptide weightless_peptide() {
     return make_peptide(std::string(70000, 'X'), 18.0f);
