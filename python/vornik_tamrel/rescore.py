@@ -4,9 +4,9 @@ The spectra are split into folds. For each fold a Fisher linear discriminant
 is trained on the other folds (positives: targets accepted at a strict
 q-value, relaxed step by step when too few pass it; negatives: all decoys), retrained a few times on its own accepted
 targets, and applied to the held-out fold only, so no match is scored by a
-model that saw it. Each fold's scores are put on a common scale (0 at the
-training threshold of the strict q-value, -1 at the median training decoy)
-before the folds are pooled.
+model that saw it. Each fold's scores are put on a common scale before the
+folds are pooled: standard deviations above the mean of the training decoys,
+whose score distribution is the one thing every fold estimates well.
 """
 from __future__ import annotations
 
@@ -23,6 +23,11 @@ FEATURES = (
     "abs_delta_mass", "isotope_error", "abs_average_ppm", "log_scored_candidates",
     "log_ms2_intensity", "charge_2", "charge_3", "charge_4plus",
 )
+
+
+# Ridge added to the pooled covariance, relative to its mean variance: small
+# runs train on a few dozen targets, where a plain inverse overfits.
+SHRINKAGE = 0.05
 
 
 @dataclass(frozen=True)
@@ -58,7 +63,7 @@ def _fit(x: np.ndarray, positive: np.ndarray, negative: np.ndarray) -> np.ndarra
     a, b = x[positive], x[negative]
     centred = np.vstack([a - a.mean(axis=0), b - b.mean(axis=0)])
     cov = centred.T @ centred / max(len(centred) - 2, 1)
-    cov += np.eye(x.shape[1]) * (1e-3 * max(np.trace(cov) / x.shape[1], 1e-12))
+    cov += np.eye(x.shape[1]) * (SHRINKAGE * max(np.trace(cov) / x.shape[1], 1e-12))
     return np.linalg.solve(cov, a.mean(axis=0) - b.mean(axis=0))
 
 
@@ -72,7 +77,7 @@ def _confident_targets(scores, is_decoy, settings: RescoreSettings):
 
 
 def _train_fold(x, is_decoy, start_scores, settings: RescoreSettings):
-    """Train on one training split; returns (weights, centre, scale, threshold, decoy median)."""
+    """Train on one training split; returns (weights, feature means, feature scales, decoy mean, decoy spread)."""
     mean, std = x.mean(axis=0), x.std(axis=0)
     std[std == 0] = 1.0
     z = (x - mean) / std
@@ -88,14 +93,10 @@ def _train_fold(x, is_decoy, start_scores, settings: RescoreSettings):
         scores = z @ w
     if w is None:
         return None
-    accepted = _confident_targets(scores, is_decoy, settings)
-    if accepted is None:
+    centre, spread = scores[is_decoy].mean(), scores[is_decoy].std()
+    if not spread > 0:
         return None
-    threshold = scores[accepted].min()
-    decoy_median = np.median(scores[is_decoy])
-    if not threshold > decoy_median:
-        return None
-    return w, mean, std, threshold, decoy_median
+    return w, mean, std, centre, spread
 
 
 def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSettings | None = None):
@@ -121,7 +122,6 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
         model = _train_fold(x[train], is_decoy[train], start_scores[train], settings)
         if model is None:
             return None
-        w, mean, std, threshold, decoy_median = model
-        raw = ((x[test] - mean) / std) @ w
-        out[test] = (raw - threshold) / (threshold - decoy_median)
+        w, mean, std, centre, spread = model
+        out[test] = (((x[test] - mean) / std) @ w - centre) / spread
     return out

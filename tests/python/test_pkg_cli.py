@@ -143,7 +143,6 @@ def test_demo_table_is_consistent(demo_run):
     assert (table["peptide_q"] <= 1.0).all()
 
 
-@pytest.mark.filterwarnings("ignore::RuntimeWarning")
 def test_lost_proton_convention_misses_the_floor(engine, monkeypatch, tmp_path):
     """Peaks handed over as raw m/z (no proton removed) must not pass the identification floor."""
     original = spectra.prepare_peaks
