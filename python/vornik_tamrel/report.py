@@ -35,7 +35,9 @@ def _plot(result: SearchResult, path: str) -> None:
     compete = competition_rows(table, settings.chimera)
     rows = table.loc[compete]
     decoy = rows["is_decoy"].to_numpy()
-    fig, axes = plt.subplots(2, 2, figsize=(11, 8.5), dpi=110)
+    fig, axes = plt.subplots(2, 2, figsize=(11, 8.5), dpi=100)
+    # fixed margins: an automatic layout would draw the whole figure an extra time
+    fig.subplots_adjust(left=0.07, right=0.98, bottom=0.07, top=0.91, wspace=0.22, hspace=0.32)
     fig.suptitle(f"{len(result.files)} file(s), {result.summary['spectra']} MS2 spectra: "
                  f"{result.summary['psms_at_fdr']} PSMs and {result.summary['peptides_at_fdr']} peptides "
                  f"at {settings.fdr:.0%} FDR", fontsize=12)
@@ -47,8 +49,10 @@ def _plot(result: SearchResult, path: str) -> None:
             ax.set_title(title)
             return
         bins = np.histogram_bin_edges(values[finite], bins=60)
-        ax.hist(values[finite & ~decoy], bins=bins, alpha=0.65, color="tab:blue", label=f"targets ({(~decoy).sum()})")
-        ax.hist(values[finite & decoy], bins=bins, alpha=0.65, color="tab:red", label=f"decoys ({decoy.sum()})")
+        ax.hist(values[finite & ~decoy], bins=bins, alpha=0.6, color="tab:blue", histtype="stepfilled",
+                label=f"targets ({(~decoy).sum()})")
+        ax.hist(values[finite & decoy], bins=bins, alpha=0.6, color="tab:red", histtype="stepfilled",
+                label=f"decoys ({decoy.sum()})")
         ax.set_title(title)
         ax.set_xlabel(xlabel)
         ax.set_ylabel("PSMs")
@@ -79,9 +83,9 @@ def _plot(result: SearchResult, path: str) -> None:
     accepted = (~decoy) & (rows["spectrum_q"].to_numpy(np.float64) <= settings.fdr)
     limit = settings.precursor_ppm
     bins = np.linspace(-limit, limit, 41) if not settings.wide_window else 60
-    ax.hist(ppm[accepted], bins=bins, color="tab:green", alpha=0.75,
+    ax.hist(ppm[accepted], bins=bins, color="tab:green", alpha=0.7, histtype="stepfilled",
             label=f"targets at {settings.fdr:.0%} FDR ({accepted.sum()})")
-    ax.hist(ppm[decoy], bins=bins, color="tab:red", alpha=0.5, label=f"decoys ({decoy.sum()})")
+    ax.hist(ppm[decoy], bins=bins, color="tab:red", alpha=0.5, histtype="stepfilled", label=f"decoys ({decoy.sum()})")
     if accepted.any():
         ax.axvline(np.median(ppm[accepted]), color="black", linewidth=1,
                    label=f"median {np.median(ppm[accepted]):+.2f} ppm")
@@ -90,7 +94,6 @@ def _plot(result: SearchResult, path: str) -> None:
     ax.set_ylabel("PSMs")
     ax.legend(frameon=False)
 
-    fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
 
