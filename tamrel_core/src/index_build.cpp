@@ -45,6 +45,7 @@ std::vector<Peptide> add_decoys(std::vector<Peptide> peptides) {
         }
     });
     return parallel_flat_map<Peptide>(peptides.size(), [&](std::size_t i, std::vector<Peptide>& out) {
+        prefetch_ahead(peptides, i, peptides.size());
         Peptide decoy = peptides[i].reverse();
         const bool keep = !targets.contains(sequence_of(decoy));
         out.push_back(std::move(peptides[i]));

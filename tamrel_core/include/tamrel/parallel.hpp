@@ -63,6 +63,7 @@ std::vector<T> parallel_flat_map(std::size_t n, Emit&& emit) {
         for (std::size_t p = first; p < last; ++p) {
             const auto begin = static_cast<std::size_t>(std::uint64_t{n} * p / parts);
             const auto end = static_cast<std::size_t>(std::uint64_t{n} * (p + 1) / parts);
+            pieces[p].reserve(end - begin);  // most maps yield at least one result per item
             for (std::size_t i = begin; i < end; ++i) emit(i, pieces[p]);
         }
     });
