@@ -25,6 +25,8 @@ PYTEST_DEBS="python3-pytest python3-attr python3-more-itertools python3-pkg-reso
 ROOT_KEY="$SUITE $ROOT_PACKAGES $(echo $PYTEST_DEBS)"
 
 say() { printf '[armhf] %s\n' "$*"; }
+PHASE_START=$(date +%s)
+lap() { local now; now=$(date +%s); say "$1 ($((now - PHASE_START)) s)"; PHASE_START=$now; }
 die() { printf '[armhf] FAILED: %s\n' "$*" >&2; exit 1; }
 
 [ "$(id -u)" = 0 ] || die "must run as root (apt-get, mount, chroot)"
@@ -99,6 +101,7 @@ prepare_root() {
 }
 if [ "$(cat "$R/.tamrel-root" 2>/dev/null)" != "$ROOT_KEY" ]; then
   prepare_root
+  lap "armhf root ready"
 else
   say "reusing the armhf root in $R"
 fi
@@ -160,6 +163,7 @@ cmake -S "$SRC" -B "$B" "${GEN[@]}" --log-level=WARNING \
   || { cat "$R/tamrel/configure.log" >&2; die "cmake configure failed"; }
 cmake --build "$B" -j "$JOBS" >"$R/tamrel/build.log" 2>&1 \
   || { tail -n 60 "$R/tamrel/build.log" >&2; die "cross build failed (log: $R/tamrel/build.log)"; }
+lap "cross build done"
 
 # --- run --------------------------------------------------------------------
 PASSED=0; FAILED=0; SKIPPED=0
@@ -180,6 +184,7 @@ if [ $BUILD_TESTS = ON ]; then
     tail -n 30 "$R/tamrel/core-tests.log" >&2
     n_fail=1   # crashed before its summary
   fi
+  lap "core tests done"
   say "core (C++, armhf): $n_pass passed, $n_fail failed, $n_skip skipped"
   PASSED=$((PASSED + n_pass)); FAILED=$((FAILED + n_fail)); SKIPPED=$((SKIPPED + n_skip))
   [ $rc -eq 0 ] || STATUS=1
@@ -208,6 +213,7 @@ if [ $BUILD_PY = ON ]; then
   [ -n "$summary" ] || summary=$(tail -n1 "$R/tamrel/python-tests.log")
   count() { printf '%s\n' "$summary" | grep -oE "[0-9]+ $1" | grep -oE '^[0-9]+' || echo 0; }
   p_pass=$(count passed); p_fail=$(( $(count failed) + $(count error) )); p_skip=$(count skipped)
+  lap "python suite done"
   say "python (PyPy, armhf): $p_pass passed, $p_fail failed, $p_skip skipped  [$summary]"
   if [ $rc -ne 0 ] && [ $p_fail = 0 ]; then p_fail=1; fi   # e.g. exit 5: no tests ran
   PASSED=$((PASSED + p_pass)); FAILED=$((FAILED + p_fail)); SKIPPED=$((SKIPPED + p_skip))
