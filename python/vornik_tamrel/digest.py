@@ -227,6 +227,7 @@ def digest(proteins: Sequence[Protein], settings: DigestSettings | None = None) 
     out_c = [cterm_fixed] * len(plain_idx)
     out_mass = base_mass[plain_idx].tolist()
     out_missed = missed[plain_idx].tolist()
+    out_rank = plain_idx.tolist()  # position of the sequence in sorted order, for mass ties
 
     for k in np.flatnonzero(~plain).tolist():
         seq, m0 = uniq_list[k], float(base_mass[k])
@@ -259,12 +260,11 @@ def digest(proteins: Sequence[Protein], settings: DigestSettings | None = None) 
                     out_c.append(cterm)
                     out_mass.append(total)
                     out_missed.append(int(missed[k]))
+                    out_rank.append(k)
 
     masses = np.asarray(out_mass, np.float64).astype(np.float32)
     # Sort by mass, ties by sequence (then by modification form) for a reproducible order.
-    seq_rank = np.empty(len(out_seq), np.int64)
-    seq_rank[np.argsort(np.array(out_seq, dtype=object), kind="stable")] = np.arange(len(out_seq))
-    rank = np.lexsort((seq_rank, masses))
+    rank = np.lexsort((np.asarray(out_rank, np.int64), masses))
     pick = rank.tolist()
     return PeptideSet(
         sequences=[out_seq[i] for i in pick],
