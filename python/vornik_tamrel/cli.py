@@ -6,12 +6,15 @@ import os
 import sys
 import textwrap
 from pathlib import Path
-from typing import Optional, Sequence
+from typing import TYPE_CHECKING, Optional, Sequence
 
 from .digest import ENZYMES, DigestSettings
 from .errors import InputError
 from .masses import Modification, ModificationSettings
 from .spectra import PeakSettings
+
+if TYPE_CHECKING:
+    from .search import SearchSettings
 
 DEMO_SPECTRA = "BSA1_ms2.mzML.gz"
 DEMO_FASTA = "18proteins_contaminants.fasta"
@@ -205,7 +208,7 @@ def _mods(given, default) -> tuple[Modification, ...]:
     return tuple(m for m in given if m is not None)
 
 
-def settings_from_args(args) -> "SearchSettings":  # noqa: F821
+def settings_from_args(args) -> SearchSettings:
     from .search import SearchSettings
 
     if not hasattr(args, "enzyme"):  # the demo: defaults, with the peak count suited to ion-trap MS2

@@ -25,7 +25,9 @@ def _open_text(path: str):
 
 
 def _parse(path: str) -> Iterator[Protein]:
-    accession, chunks, line_no = None, [], 0
+    accession: str | None = None
+    chunks: list[str] = []
+    line_no = 0
     with _open_text(path) as handle:
         for line_no, line in enumerate(handle, 1):
             line = line.strip()

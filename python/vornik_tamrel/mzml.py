@@ -119,7 +119,7 @@ def _spectrum(element, groups: _Groups) -> RawSpectrum:
         params.setdefault(accession, (value, unit))
     level = params.get(MS_LEVEL, (None,))[0]
     expected = int(element.get("defaultArrayLength", "0"))
-    arrays = {}
+    arrays: dict[str, np.ndarray] = {}
     array_list = element.find(_ARRAY_LIST)
     if array_list is not None:
         for array in array_list.iterchildren(_ARRAY):

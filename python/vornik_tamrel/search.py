@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Optional, Sequence
+from typing import TYPE_CHECKING, Callable, Optional, Sequence
 
 import numpy as np
 
@@ -18,6 +18,9 @@ from .errors import InputError
 from .fasta import read_fasta
 from .fdr import peptide_qvalues, qvalues
 from .spectra import PeakSettings, Spectrum, read_spectra
+
+if TYPE_CHECKING:
+    import pandas
 
 #: The engine's 38 result columns, in its order.
 ENGINE_COLUMNS = (
@@ -78,7 +81,7 @@ class SearchSettings:
 
 @dataclass
 class SearchResult:
-    psms: "pandas.DataFrame"  # noqa: F821 - one row per reported match
+    psms: pandas.DataFrame  # one row per reported match
     timings: dict[str, float]
     summary: dict
     settings: SearchSettings
