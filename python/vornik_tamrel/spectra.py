@@ -232,27 +232,26 @@ def _read_mzml(source: _Source, file_id: int, settings: PeakSettings) -> list[Sp
     from .mzml import UnsupportedEncoding, iter_mzml
 
     try:
-        return _parse_mzml(source, lambda stream: iter_mzml(stream), _fast_spectrum, file_id, settings)
+        return _parse_mzml(source, iter_mzml, _fast_spectrum, file_id, settings)
     except UnsupportedEncoding:
         source.stream.seek(0)
+    # Imported only here: pyteomics and its vocabulary cost about a second to load.
     from pyteomics import mzml
+    from pyteomics.auxiliary import PyteomicsError
 
     def pyteomics_records(stream):
         return mzml.MzML(stream, use_index=False, read_schema=False, decode_binary=True, huge_tree=True,
                          cv=_psi_ms_vocabulary())
 
-    return _parse_mzml(source, pyteomics_records, _pyteomics_spectrum, file_id, settings)
+    return _parse_mzml(source, pyteomics_records, _pyteomics_spectrum, file_id, settings, (PyteomicsError,))
 
 
-def _parse_mzml(source: _Source, records, convert, file_id: int, settings: PeakSettings) -> list[Spectrum]:
+def _parse_mzml(source: _Source, records, convert, file_id: int, settings: PeakSettings,
+                reader_errors: tuple = ()) -> list[Spectrum]:
     from lxml import etree
 
     from .mzml import BadSpectrum, UnsupportedEncoding
 
-    try:
-        from pyteomics.auxiliary import PyteomicsError
-    except ImportError:  # pragma: no cover - pyteomics is a dependency, but only this fallback needs it
-        PyteomicsError = ValueError  # noqa: N806
     spectra, last = [], None
     try:
         for raw in records(source.stream):
@@ -268,8 +267,8 @@ def _parse_mzml(source: _Source, records, convert, file_id: int, settings: PeakS
         raise
     except BadSpectrum as exc:
         raise SpectrumFileError(f"{source.path}: spectrum {exc.spectrum_id!r}: {exc}") from exc
-    except (etree.XMLSyntaxError, PyteomicsError, EOFError, OSError, zlib.error, binascii.Error,
-            ValueError, KeyError, TypeError, AttributeError) as exc:
+    except (etree.XMLSyntaxError, EOFError, OSError, zlib.error, binascii.Error, ValueError, KeyError,
+            TypeError, AttributeError, *reader_errors) as exc:
         where = f"after spectrum {last!r}" if last is not None else "before the first spectrum"
         reason = getattr(exc, "message", None) or str(exc) or type(exc).__name__
         truncated = isinstance(exc, (EOFError, etree.XMLSyntaxError, zlib.error, binascii.Error))
