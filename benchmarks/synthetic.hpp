@@ -27,11 +27,13 @@ struct ProteomeOptions {
 
 inline constexpr float kWater = 18.010565f;
 
-// Residue frequencies (percent) of a typical reviewed proteome.
-inline std::discrete_distribution<int> residue_distribution(std::string_view& letters) {
-    letters = "ARNDCQEGHILKMFPSTWYV";
-    return std::discrete_distribution<int>({8.25, 5.53, 4.06, 5.45, 1.37, 3.93, 6.75, 7.07, 2.27, 5.96,
-                                            9.66, 5.84, 2.42, 3.86, 4.70, 6.56, 5.34, 1.08, 2.92, 6.87});
+inline constexpr std::string_view kResidueLetters = "ARNDCQEGHILKMFPSTWYV";
+
+// Index into kResidueLetters, weighted by the residue frequencies (percent)
+// of a typical reviewed proteome.
+inline std::discrete_distribution<std::size_t> residue_distribution() {
+    return std::discrete_distribution<std::size_t>({8.25, 5.53, 4.06, 5.45, 1.37, 3.93, 6.75, 7.07, 2.27, 5.96,
+                                                    9.66, 5.84, 2.42, 3.86, 4.70, 6.56, 5.34, 1.08, 2.92, 6.87});
 }
 
 // Neutral monoisotopic mass: residues summed in double, plus water, as a
@@ -45,8 +47,7 @@ inline float peptide_mass(std::string_view sequence) {
 // Distinct tryptic peptides of random proteins, ascending by mass.
 inline std::vector<Peptide> synthetic_peptides(const ProteomeOptions& options = {}) {
     std::mt19937_64 rng(options.seed);
-    std::string_view letters;
-    auto residue = residue_distribution(letters);
+    auto residue = residue_distribution();
     std::uniform_int_distribution<std::size_t> protein_length(150, 800);
     std::unordered_set<std::string> seen;
     seen.reserve(options.peptides * 2);
@@ -55,7 +56,7 @@ inline std::vector<Peptide> synthetic_peptides(const ProteomeOptions& options = 
     std::string protein;
     while (sequences.size() < options.peptides) {
         protein.resize(protein_length(rng));
-        for (char& c : protein) c = letters[static_cast<std::size_t>(residue(rng))];
+        for (char& c : protein) c = kResidueLetters[residue(rng)];
         std::size_t start = 0;
         for (std::size_t i = 0; i < protein.size() && sequences.size() < options.peptides; ++i) {
             if (protein[i] != 'K' && protein[i] != 'R' && i + 1 != protein.size()) continue;

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <limits>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -189,6 +191,9 @@ std::vector<float> sort_buckets(std::vector<Theoretical>& fragments, std::size_t
 IndexedDatabase build_indexed_database(const IndexBuildSettings& settings,
                                        std::vector<Peptide> peptides) {
     if (settings.generate_decoys) peptides = add_decoys(std::move(peptides));
+    // Fragments name their peptide in 32 bits: refuse rather than alias peptides.
+    if (std::uint64_t{peptides.size()} > std::numeric_limits<std::uint32_t>::max())
+        fail("too many peptides for 32-bit peptide indices: " + std::to_string(peptides.size()));
     std::vector<Theoretical> fragments = FragmentSorter(peptides, settings).run();
     if (settings.bucket_size == 0) fail("chunk_size must not be zero");
     std::vector<float> minima = sort_buckets(fragments, settings.bucket_size);
