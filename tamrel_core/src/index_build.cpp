@@ -46,12 +46,16 @@ std::vector<Peptide> add_decoys(std::vector<Peptide> peptides) {
             if (!peptides[i].decoy) targets.insert(sequence_of(peptides[i]));
         }
     });
-    return parallel_flat_map<Peptide>(peptides.size(), [&](std::size_t i, std::vector<Peptide>& out) {
-        prefetch_ahead(peptides, i, peptides.size());
-        Peptide decoy = peptides[i].reverse();
-        const bool keep = !targets.contains(sequence_of(decoy));
-        out.push_back(std::move(peptides[i]));
-        if (keep) out.push_back(std::move(decoy));
+    return parallel_flat_map<Peptide>(peptides.size(), [&](std::size_t begin, std::size_t end,
+                                                           std::vector<Peptide>& out) {
+        for (std::size_t i = begin; i < end; ++i) {
+            // Within this range only: other threads move the peptides of theirs.
+            prefetch_ahead(peptides, i, end);
+            Peptide decoy = peptides[i].reverse();
+            const bool keep = !targets.contains(sequence_of(decoy));
+            out.push_back(std::move(peptides[i]));
+            if (keep) out.push_back(std::move(decoy));
+        }
     });
 }
 

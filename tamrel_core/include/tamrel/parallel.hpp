@@ -51,9 +51,10 @@ std::optional<std::size_t> parse_cpu_max(std::string_view content);
 // Nested calls from inside a body run inline on the current thread.
 void parallel_for(std::size_t n, const std::function<void(std::size_t begin, std::size_t end)>& body);
 
-// Calls `emit(i, out)` for every i in [0, n), where `out` is a vector of T to
-// append item i's results to, and returns all results concatenated in the
-// order of i.
+// Calls `emit(begin, end, out)` over consecutive ranges covering [0, n), where
+// `out` is a vector of T to append the results of items begin..end-1 to, and
+// returns all results concatenated in item order. A range belongs to one
+// thread, so `emit` may move its items out of shared input.
 template <class T, class Emit>
 std::vector<T> parallel_flat_map(std::size_t n, Emit&& emit) {
     if (n == 0) return {};
@@ -64,7 +65,7 @@ std::vector<T> parallel_flat_map(std::size_t n, Emit&& emit) {
             const auto begin = static_cast<std::size_t>(std::uint64_t{n} * p / parts);
             const auto end = static_cast<std::size_t>(std::uint64_t{n} * (p + 1) / parts);
             pieces[p].reserve(end - begin);  // most maps yield at least one result per item
-            for (std::size_t i = begin; i < end; ++i) emit(i, pieces[p]);
+            emit(begin, end, pieces[p]);
         }
     });
     std::size_t total = 0;
