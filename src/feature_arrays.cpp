@@ -13,7 +13,8 @@ FeatureColumns features_to_arrays(std::vector<Feature>&& features, SharedDatabas
     TAMREL_FEATURE_COLUMNS(TAMREL_RESERVE)
 #undef TAMREL_RESERVE
     for (Feature& f : features) {
-        std::optional<Peptide> peptide = peptide_by_idx(*db, f.peptide_idx);
+        // Read in place: a copy of the peptide would only be dropped again.
+        const Peptide* peptide = f.peptide_idx < db->peptides.size() ? &db->peptides[f.peptide_idx] : nullptr;
         c.file_id.push_back(f.file_id);
         c.spec_id.push_back(std::move(f.spec_id));
         c.psm_id.push_back(f.psm_id);
