@@ -71,33 +71,25 @@ class ProteinMap:
     sequences that end up identified are ever asked for.
     """
 
-    def __init__(self, sequences: np.ndarray, offsets: np.ndarray, protein_ids: np.ndarray, accessions: list[str]):
-        self._sequences = sequences  # sorted object array of str
-        self._offsets = offsets  # group k holds protein_ids[offsets[k]:offsets[k + 1]]
+    def __init__(self, sequences: Sequence[str], offsets: np.ndarray, protein_ids: np.ndarray, accessions: list[str]):
+        self._index = {seq: k for k, seq in enumerate(sequences)}
+        self._offsets = offsets  # sequence k is in proteins protein_ids[offsets[k]:offsets[k + 1]]
         self._protein_ids = protein_ids
         self._accessions = accessions
 
     def __len__(self) -> int:
-        return len(self._sequences)
+        return len(self._index)
 
     def __contains__(self, sequence: object) -> bool:
-        return self._find(sequence) is not None
+        return sequence in self._index
 
     def __getitem__(self, sequence: str) -> tuple[str, ...]:
-        k = self._find(sequence)
-        if k is None:
-            raise KeyError(sequence)
+        k = self._index[sequence]
         ids = self._protein_ids[self._offsets[k] : self._offsets[k + 1]].tolist()
         return tuple(self._accessions[i] for i in ids)
 
     def get(self, sequence: str, default=()):
-        return self[sequence] if sequence in self else default
-
-    def _find(self, sequence: object) -> int | None:
-        if not isinstance(sequence, str) or not len(self._sequences):
-            return None
-        k = int(np.searchsorted(self._sequences, sequence))
-        return k if k < len(self._sequences) and self._sequences[k] == sequence else None
+        return self[sequence] if sequence in self._index else default
 
 
 @dataclass
@@ -181,97 +173,163 @@ def _spans(proteins: Sequence[Protein], settings: DigestSettings):
 
 
 def _protein_map(seqs: list[str], prot: np.ndarray, accessions: list[str]):
-    """Merge duplicate sequences; returns the map and, per distinct sequence, its first span."""
-    uniq, first, inverse = np.unique(np.array(seqs, dtype=object), return_index=True, return_inverse=True)
-    inverse = inverse.reshape(-1)
+    """Merge duplicate sequences (numbered in order of first appearance).
+
+    Returns the map, the distinct sequences and the index of each one's first span.
+    """
+    import pandas as pd  # its hash table numbers the strings far faster than a sort would
+
+    inverse, uniq = pd.factorize(pd.Series(seqs, dtype=object), sort=False)
+    inverse = np.asarray(inverse, dtype=np.int64)
+    first = np.full(len(uniq), len(inverse), dtype=np.int64)
+    np.minimum.at(first, inverse, np.arange(len(inverse)))
     order = np.lexsort((prot, inverse))
     pairs_seq, pairs_prot = inverse[order], prot[order]
     fresh = np.ones(len(order), bool)
     fresh[1:] = (pairs_seq[1:] != pairs_seq[:-1]) | (pairs_prot[1:] != pairs_prot[:-1])
     pairs_seq, pairs_prot = pairs_seq[fresh], pairs_prot[fresh]
     offsets = np.searchsorted(pairs_seq, np.arange(len(uniq) + 1))
-    return ProteinMap(uniq, offsets, pairs_prot, accessions), uniq, first
+    uniq_list = list(uniq)
+    return ProteinMap(uniq_list, offsets, pairs_prot, accessions), uniq_list, first
+
+
+def _site_positions(codes: np.ndarray, lo: np.ndarray, lengths: np.ndarray, site_codes, count: int) -> np.ndarray:
+    """Positions (within each peptide) of its `count` modifiable residues, one row per peptide."""
+    width = int(lengths.max())
+    columns = np.arange(width)
+    valid = columns[None, :] < lengths[:, None]
+    residues = codes[np.where(valid, lo[:, None] + columns[None, :], 0)]
+    is_site = np.isin(residues, site_codes) & valid
+    return np.flatnonzero(is_site.ravel()).reshape(len(lo), count) % width
+
+
+def _subsets(n_sites: int, most: int) -> np.ndarray:
+    """Every choice of at most `most` of `n_sites` sites, as a boolean matrix (one row per choice)."""
+    picks = [combo for k in range(min(n_sites, most) + 1) for combo in itertools.combinations(range(n_sites), k)]
+    table = np.zeros((len(picks), n_sites), dtype=bool)
+    for row, combo in enumerate(picks):
+        table[row, list(combo)] = True
+    return table
 
 
 def digest(proteins: Sequence[Protein], settings: DigestSettings | None = None) -> PeptideSet:
-    """Digest and modify `proteins`; return the distinct modified peptides sorted by mass."""
+    """Digest and modify `proteins`; return the distinct modified peptides sorted by mass.
+
+    Equal masses keep the order of each sequence's first appearance in the
+    proteins, then the order in which its modified forms are generated.
+    """
     settings = settings or DigestSettings()
     mods = settings.mods
     text, codes, fixed, lo, hi, prot, missed, mass_prefix, terminal = _spans(proteins, settings)
     seqs = [text[a:b] for a, b in zip(lo.tolist(), hi.tolist())]
     protein_map, uniq, first = _protein_map(seqs, prot, [p.accession for p in proteins])
     lo, hi, missed = lo[first], hi[first], missed[first]
+    lengths = hi - lo
     base_mass = mass_prefix[hi] - mass_prefix[lo] + terminal
 
     variable = mods.variable_by_site()
-    var_residues = [s for s in variable if s not in (NTERM, CTERM)]
-    site_prefix = np.concatenate(([0], np.cumsum(np.isin(codes, [ord(s) for s in var_residues]))))
+    var_codes = [ord(site) for site in variable if site not in (NTERM, CTERM)]
+    site_prefix = np.concatenate(([0], np.cumsum(np.isin(codes, var_codes))))
     n_sites = site_prefix[hi] - site_prefix[lo] + (NTERM in variable) + (CTERM in variable)
-    has_fixed = np.concatenate(([0], np.cumsum(fixed[codes] != 0)))
-    has_fixed = (has_fixed[hi] - has_fixed[lo]) > 0
+    fixed_prefix = np.concatenate(([0], np.cumsum(fixed[codes] != 0)))
+    has_fixed = (fixed_prefix[hi] - fixed_prefix[lo]) > 0
     nterm_fixed = mods.fixed_mass(NTERM) or None
     cterm_fixed = mods.fixed_mass(CTERM) or None
     fixed_f32 = fixed.astype(np.float32)
-    in_range = (base_mass >= settings.min_mass) & (base_mass <= settings.max_mass)
 
-    # Peptides without a variable site have one form: no Python expansion needed.
+    out_k: list[np.ndarray] = []  # distinct-sequence index of each row
+    out_mods: list = []
+    out_mass: list[np.ndarray] = []
+    out_n: list = []
+    out_c: list = []
+
+    def emit(ks, residue_mods, masses, nterm=None, cterm=None):
+        out_k.append(np.asarray(ks, np.int64))
+        out_mods.extend(residue_mods)
+        out_mass.append(np.asarray(masses, np.float64))
+        out_n.extend([nterm_fixed] * len(ks) if nterm is None else nterm)
+        out_c.extend([cterm_fixed] * len(ks) if cterm is None else cterm)
+
+    # Per-residue lists share one float object per residue letter: building
+    # them is then a C-level map over the sequence, with no float allocation.
+    fixed_float = {chr(c): float(fixed_f32[c]) for c in range(65, 91)}
+    residue_list = lambda k: list(map(fixed_float.__getitem__, uniq[k]))  # noqa: E731
+
+    # Peptides without a variable site have a single form.
     plain = (n_sites == 0) | (mods.max_variable == 0)
-    plain_idx = np.flatnonzero(plain & in_range)
-    uniq_list = uniq.tolist()
-    out_seq = [uniq_list[k] for k in plain_idx.tolist()]
-    out_mods: list = [None] * len(plain_idx)
-    for j in np.flatnonzero(has_fixed[plain_idx]).tolist():
-        k = plain_idx[j]
-        out_mods[j] = fixed_f32[codes[lo[k] : hi[k]]].tolist()
-    out_n = [nterm_fixed] * len(plain_idx)
-    out_c = [cterm_fixed] * len(plain_idx)
-    out_mass = base_mass[plain_idx].tolist()
-    out_missed = missed[plain_idx].tolist()
-    out_rank = plain_idx.tolist()  # position of the sequence in sorted order, for mass ties
+    in_range = (base_mass >= settings.min_mass) & (base_mass <= settings.max_mass)
+    ks = np.flatnonzero(plain & in_range)
+    emit(ks, [residue_list(k) if f else None for k, f in zip(ks.tolist(), has_fixed[ks].tolist())], base_mass[ks])
 
-    for k in np.flatnonzero(~plain).tolist():
-        seq, m0 = uniq_list[k], float(base_mass[k])
-        per_residue = fixed_f32[codes[lo[k] : hi[k]]].tolist()
-        sites = [(i, c) for i, c in enumerate(seq) if c in variable]
-        if NTERM in variable:
-            sites.append((-1, NTERM))
-        if CTERM in variable:
-            sites.append((len(seq), CTERM))
-        for n_mods in range(min(len(sites), mods.max_variable) + 1):
-            for combo in itertools.combinations(sites, n_mods):
-                # several variable masses on one site are alternatives: expand their product
-                for deltas in itertools.product(*(variable[site] for _, site in combo)):
-                    total = m0 + sum(deltas)
-                    if not settings.min_mass <= total <= settings.max_mass:
-                        continue
-                    residue_mods, nterm, cterm = per_residue, nterm_fixed, cterm_fixed
-                    if combo:
-                        residue_mods = list(per_residue)
-                        for (pos, site), delta in zip(combo, deltas):
-                            if site == NTERM:
-                                nterm = (nterm or 0.0) + delta
-                            elif site == CTERM:
-                                cterm = (cterm or 0.0) + delta
-                            else:
-                                residue_mods[pos] += delta
-                    out_seq.append(seq)
-                    out_mods.append(residue_mods if any(residue_mods) else None)
-                    out_n.append(nterm)
-                    out_c.append(cterm)
-                    out_mass.append(total)
-                    out_missed.append(int(missed[k]))
-                    out_rank.append(k)
+    # Residue sites with one variable mass each (the usual case): masses and
+    # filters for all forms of all peptides with the same number of sites at once.
+    vectorised = all(len(v) == 1 for v in variable.values()) and NTERM not in variable and CTERM not in variable
+    others = np.flatnonzero(~plain)
+    if vectorised and len(others):
+        delta_of = np.zeros(256, np.float64)
+        for site, (delta,) in variable.items():
+            delta_of[ord(site)] = delta
+        for count in np.unique(n_sites[others]).tolist():
+            ks = others[n_sites[others] == count]
+            positions = _site_positions(codes, lo[ks], lengths[ks], var_codes, count)
+            deltas = delta_of[codes[lo[ks][:, None] + positions]]  # (peptides, sites)
+            bases = [residue_list(k) for k in ks.tolist()]
+            for pattern in _subsets(count, mods.max_variable):
+                masses = base_mass[ks] + deltas[:, pattern].sum(axis=1)
+                keep = np.flatnonzero((masses >= settings.min_mass) & (masses <= settings.max_mass))
+                if not len(keep):
+                    continue
+                if pattern.any():
+                    rows = []
+                    for j, where, add in zip(keep.tolist(), positions[keep][:, pattern].tolist(),
+                                             deltas[keep][:, pattern].tolist()):
+                        row = list(bases[j])
+                        for p, d in zip(where, add):
+                            row[p] += d
+                        rows.append(row)
+                else:
+                    rows = [bases[j] if has_fixed[ks[j]] else None for j in keep.tolist()]
+                emit(ks[keep], rows, masses[keep])
+    else:
+        for k in others.tolist():
+            _expand_one(k, uniq[k], float(base_mass[k]), residue_list(k), variable, nterm_fixed, cterm_fixed,
+                        settings, emit)
 
-    masses = np.asarray(out_mass, np.float64).astype(np.float32)
-    # Sort by mass, ties by sequence (then by modification form) for a reproducible order.
-    rank = np.lexsort((np.asarray(out_rank, np.int64), masses))
+    ks_all = np.concatenate(out_k) if out_k else np.empty(0, np.int64)
+    masses = (np.concatenate(out_mass) if out_mass else np.empty(0)).astype(np.float32)
+    rank = np.lexsort((np.arange(len(ks_all)), ks_all, masses))
     pick = rank.tolist()
     return PeptideSet(
-        sequences=[out_seq[i] for i in pick],
+        sequences=[uniq[k] for k in ks_all[rank].tolist()],
         modifications=[out_mods[i] for i in pick],
         nterm=[out_n[i] for i in pick],
         cterm=[out_c[i] for i in pick],
         masses=masses[rank],
-        missed_cleavages=np.asarray(out_missed, np.uint8)[rank],
+        missed_cleavages=missed[ks_all[rank]].astype(np.uint8),
         proteins=protein_map,
     )
+
+
+def _expand_one(k, seq, m0, per_residue, variable, nterm_fixed, cterm_fixed, settings, emit) -> None:
+    """All modified forms of one peptide, for the general case (terminal or alternative variable masses)."""
+    sites = [(i, c) for i, c in enumerate(seq) if c in variable]
+    if NTERM in variable:
+        sites.append((-1, NTERM))
+    if CTERM in variable:
+        sites.append((len(seq), CTERM))
+    for n_mods in range(min(len(sites), settings.mods.max_variable) + 1):
+        for combo in itertools.combinations(sites, n_mods):
+            # several variable masses on one site are alternatives: expand their product
+            for deltas in itertools.product(*(variable[site] for _, site in combo)):
+                total = m0 + sum(deltas)
+                if not settings.min_mass <= total <= settings.max_mass:
+                    continue
+                residue_mods, nterm, cterm = list(per_residue), nterm_fixed, cterm_fixed
+                for (pos, site), delta in zip(combo, deltas):
+                    if site == NTERM:
+                        nterm = (nterm or 0.0) + delta
+                    elif site == CTERM:
+                        cterm = (cterm or 0.0) + delta
+                    else:
+                        residue_mods[pos] += delta
+                emit([k], [residue_mods if any(residue_mods) else None], [total], [nterm], [cterm])

@@ -81,6 +81,33 @@ def test_fixed_and_variable_modifications_by_hand():
     assert list(peptides.masses) == sorted(peptides.masses)
 
 
+@pytest.mark.parametrize("variable", [
+    (Modification("M", f32(15.994915)),),  # the vectorised path
+    (Modification("M", f32(15.994915)), Modification("M", f32(31.989829))),  # alternatives: the general path
+])
+def test_both_expansion_paths_agree_with_a_plain_enumeration(variable):
+    import itertools
+    mods = ModificationSettings(fixed=(Modification("C", f32(57.021464)),), variable=variable, max_variable=2)
+    proteins = [Protein("P", "MCMKAMMMCRGGGKMK")]
+    peptides = digest(proteins, loose(mods=mods, missed_cleavages=1))
+    got = sorted((s, tuple(m or [0.0] * len(s)), round(float(x), 3))
+                 for s, m, x in zip(peptides.sequences, peptides.modifications, peptides.masses))
+    expected = []
+    for seq in sorted(set(peptides.sequences)):
+        fixed = [f32(57.021464) if a == "C" else 0.0 for a in seq]
+        sites = [i for i, a in enumerate(seq) if a == "M"]
+        for n in range(min(2, len(sites)) + 1):
+            for combo in itertools.combinations(sites, n):
+                for deltas in itertools.product(*([m.mass for m in variable] for _ in combo)):
+                    per = list(fixed)
+                    for i, d in zip(combo, deltas):
+                        per[i] += d
+                    mass = sum(RESIDUE_MASS[a] for a in seq) + WATER + sum(per)
+                    expected.append((seq, tuple(per), round(float(np.float32(mass)), 3)))
+    assert got == sorted(expected)
+    assert list(peptides.masses) == sorted(peptides.masses)
+
+
 def test_variable_modification_limit_per_peptide():
     mods = ModificationSettings(fixed=(), variable=(Modification("M", 16.0),), max_variable=1)
     peptides = digest([Protein("P", "MAMAMK")], loose(mods=mods))
@@ -118,11 +145,12 @@ def test_ambiguous_residues_drop_the_peptide():
     assert digest([Protein("P", "AABKGGGR")], loose()).sequences == ["GGGR"]
 
 
-def test_sorted_by_mass_with_sequence_ties():
-    peptides = digest([Protein("P", "LGGKIGGKWWWR")], loose())
-    # LGGK and IGGK weigh the same; the tie is broken by sequence
-    assert peptides.sequences[:2] == ["IGGK", "LGGK"]
-    assert peptides.masses[0] == peptides.masses[1]
+def test_sorted_by_mass_ties_in_order_of_first_appearance():
+    peptides = digest([Protein("P", "LGGKIGGKWWWR"), Protein("Q", "AGGKIGGK")], loose())
+    # LGGK, IGGK weigh the same: they keep the order in which the proteins first hold them
+    assert peptides.sequences == ["AGGK", "LGGK", "IGGK", "WWWR"]
+    assert peptides.masses[1] == peptides.masses[2]
+    assert peptides.proteins["IGGK"] == ("P", "Q")
 
 
 @pytest.mark.parametrize("text, message", [
