@@ -2,7 +2,6 @@
 // new Python objects; only `peptide` can be replaced.
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 
 #include "fragments.hpp"
 

@@ -5,8 +5,10 @@
 // the lock back.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "feature_arrays.hpp"
 #include "tamrel/error.hpp"
