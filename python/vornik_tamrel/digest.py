@@ -280,7 +280,7 @@ def digest(proteins: Sequence[Protein], settings: DigestSettings | None = None) 
                 if not len(keep):
                     continue
                 if pattern.any():
-                    rows = []
+                    rows: list[list[float] | None] = []
                     for j, where, add in zip(keep.tolist(), positions[keep][:, pattern].tolist(),
                                              deltas[keep][:, pattern].tolist()):
                         row = list(bases[j])
