@@ -87,7 +87,7 @@ def write_indexed_mzml(source: Path, target: Path) -> list[str]:
     return [i.decode() for i, _ in offsets]
 
 
-def comet_params(template: str, fasta: Path, threads: int) -> str:
+def comet_params(template: str, fasta: str, threads: int) -> str:
     settings = dict(COMET_SETTINGS, database_name=str(fasta), num_threads=str(threads))
     for key, value in settings.items():
         template, n = re.subn(rf"(?m)^{re.escape(key)} = [^#\n]*", f"{key} = {value} ", template)
@@ -106,12 +106,12 @@ def timed(command, **kwargs) -> tuple[float, float, subprocess.CompletedProcess]
     return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime), run
 
 
-def run_comet(workdir: Path, mzml: Path, threads: int) -> tuple[float, float, pd.DataFrame]:
+def run_comet(workdir: Path, mzml: Path, fasta: str, threads: int) -> tuple[float, float, pd.DataFrame]:
     comet = shutil.which("comet-ms") or shutil.which("comet")
     if comet is None:
         raise SystemExit("comet-ms not found: apt-get install comet-ms")
     subprocess.run([comet, "-p"], cwd=workdir, check=True, capture_output=True)
-    (workdir / "comet.params").write_text(comet_params((workdir / "comet.params.new").read_text(), FASTA, threads))
+    (workdir / "comet.params").write_text(comet_params((workdir / "comet.params.new").read_text(), fasta, threads))
     wall, cpu, run = timed([comet, "-Pcomet.params", mzml.name], cwd=workdir)
     result = workdir / (mzml.stem + ".txt")
     if run.returncode != 0 or not result.exists():
@@ -120,9 +120,9 @@ def run_comet(workdir: Path, mzml: Path, threads: int) -> tuple[float, float, pd
     return wall, cpu, pd.read_csv(result, sep="\t", skiprows=1, index_col=False)
 
 
-def run_ours(workdir: Path, mzml: Path, threads: int) -> tuple[float, float, dict, pd.DataFrame]:
+def run_ours(workdir: Path, mzml: Path, fasta: str, threads: int) -> tuple[float, float, dict, pd.DataFrame]:
     outdir = workdir / "vornik-tamrel"
-    command = [sys.executable, "-m", "vornik_tamrel", "search", str(mzml), "--fasta", str(FASTA),
+    command = [sys.executable, "-m", "vornik_tamrel", "search", str(mzml), "--fasta", fasta,
                "-o", str(outdir), "--threads", str(threads), "-q", *OUR_OPTIONS]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), str(REPO / "python")])))
     wall, cpu, run = timed(command, env=env)
@@ -155,14 +155,16 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--workdir", help="keep inputs and outputs here (default: a temporary directory)")
     parser.add_argument("--threads", type=int, default=os.cpu_count() or 1, help="threads for both engines")
+    parser.add_argument("--fasta", default=str(FASTA), help="protein database (default: the bundled one)")
     args = parser.parse_args()
     workdir = Path(args.workdir or tempfile.mkdtemp(prefix="compare-comet-"))
     workdir.mkdir(parents=True, exist_ok=True)
     mzml = workdir / "BSA1_ms2.mzML"
     native_ids = write_indexed_mzml(SPECTRA, mzml)
 
-    comet_wall, comet_cpu, comet = run_comet(workdir, mzml, args.threads)
-    our_wall, our_cpu, summary, ours = run_ours(workdir, mzml, args.threads)
+    fasta = str(Path(args.fasta).resolve())
+    comet_wall, comet_cpu, comet = run_comet(workdir, mzml, fasta, args.threads)
+    our_wall, our_cpu, summary, ours = run_ours(workdir, mzml, fasta, args.threads)
 
     comet = comet.loc[comet["num"] == 1]
     comet_keys = [native_ids[s - 1] for s in comet["scan"]]  # Comet numbers the scans of this file from 1
@@ -178,7 +180,7 @@ def main() -> None:
     timings = summary["timings_seconds"]
     phases = ", ".join(f"{k} {v:.2f}" for k, v in timings.items())
     startup = our_wall - sum(timings.values())
-    print(f"{len(native_ids)} MS2 spectra of {SPECTRA.name} against {FASTA.name}; {args.threads} thread(s)")
+    print(f"{len(native_ids)} MS2 spectra of {SPECTRA.name} against {Path(fasta).name}; {args.threads} thread(s)")
     print()
     print(f"{'':34} {'wall s':>7} {'CPU s':>6} {'PSMs':>6} {'peptides':>9}")
     rows = (("Comet 2019.01 (E-value)", comet_wall, comet_cpu, comet_ids),

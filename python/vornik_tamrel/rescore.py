@@ -33,7 +33,7 @@ SHRINKAGE = 0.05
 @dataclass(frozen=True)
 class RescoreSettings:
     folds: int = 3
-    train_fdr: tuple[float, ...] = (0.01, 0.02, 0.05)  # strictest first; the first that yields enough targets
+    train_fdr: tuple[float, ...] = (0.01, 0.02, 0.05, 0.1)  # strictest first; the first that yields enough targets
     iterations: int = 3
     min_examples: int = 15
     seed: int = 0
@@ -76,6 +76,22 @@ def _confident_targets(scores, is_decoy, settings: RescoreSettings):
     return None
 
 
+def _starting_scores(z, is_decoy, start_scores, settings: RescoreSettings):
+    """The single score that accepts the most targets at the strictest usable training level.
+
+    The engine's score first, then every feature in either direction: on a
+    large database the hyperscore alone may accept almost nothing, while for
+    example the precursor mass error still separates well.
+    """
+    candidates = [start_scores] + [sign * z[:, j] for j in range(z.shape[1]) for sign in (1.0, -1.0)]
+    for level in settings.train_fdr:
+        counts = [int(((~is_decoy) & (qvalues(c, is_decoy) <= level)).sum()) for c in candidates]
+        best = int(np.argmax(counts))  # the engine's score wins ties
+        if counts[best] >= settings.min_examples:
+            return candidates[best]
+    return None
+
+
 def _train_fold(x, is_decoy, start_scores, settings: RescoreSettings):
     """Train on one training split; returns (weights, feature means, feature scales, decoy mean, decoy spread)."""
     mean, std = x.mean(axis=0), x.std(axis=0)
@@ -83,7 +99,9 @@ def _train_fold(x, is_decoy, start_scores, settings: RescoreSettings):
     z = (x - mean) / std
     if is_decoy.sum() < settings.min_examples:
         return None
-    scores = start_scores
+    scores = _starting_scores(z, is_decoy, start_scores, settings)
+    if scores is None:
+        return None
     w = None
     for _ in range(settings.iterations):
         positive = _confident_targets(scores, is_decoy, settings)

@@ -101,3 +101,12 @@ def test_rescoring_is_deterministic():
     a = rescore(x, decoy, groups, x[:, 0], RescoreSettings(train_fdr=(0.05, 0.1, 0.2)))
     b = rescore(x, decoy, groups, x[:, 0], RescoreSettings(train_fdr=(0.05, 0.1, 0.2)))
     assert np.array_equal(a, b)  # deterministic for a given seed
+
+
+def test_rescoring_starts_from_the_best_single_feature_when_the_engine_score_is_useless():
+    x, decoy, correct = synthetic()
+    useless = np.random.default_rng(5).normal(size=len(x))
+    scores = rescore(x, decoy, np.arange(len(x)).astype(str), useless)
+    assert scores is not None
+    accepted = (qvalues(scores, decoy) <= 0.05) & ~decoy
+    assert accepted.sum() > 50 and correct[accepted].mean() > 0.9
