@@ -36,6 +36,7 @@ class RescoreSettings:
     train_fdr: tuple[float, ...] = (0.01, 0.02, 0.05, 0.1)  # strictest first; the first that yields enough targets
     iterations: int = 3
     min_examples: int = 15
+    repeats: int = 5
     seed: int = 0
 
 
@@ -121,15 +122,26 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     """Cross-validated discriminant scores for every row, or None when there is too little to learn from
     (too few decoys, or too few targets accepted even at the loosest training q-value, in some fold).
 
+    The fold assignment is repeated `settings.repeats` times with different
+    random splits and the scores of the splits that could be trained are
+    averaged: every score still comes from models that never saw its row, and
+    small runs hinge less on one split.
     `groups` keeps rows of one spectrum in one fold; `start_scores` (the
-    engine's hyperscore) chooses the first training targets.
+    engine's hyperscore) is the first candidate for choosing training targets.
     """
     settings = settings or RescoreSettings()
+    runs = [_rescore_once(x, is_decoy, groups, start_scores, settings, settings.seed + repeat)
+            for repeat in range(settings.repeats)]
+    usable = [scores for scores in runs if scores is not None]
+    return np.mean(usable, axis=0) if usable else None
+
+
+def _rescore_once(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSettings, seed: int):
     is_decoy = np.asarray(is_decoy, dtype=bool)
     start_scores = np.asarray(start_scores, dtype=np.float64)
     groups = np.asarray(groups, dtype=object)
     unique_groups, group_index = np.unique(groups.astype(str), return_inverse=True)
-    rng = np.random.default_rng(settings.seed)
+    rng = np.random.default_rng(seed)
     fold_of_group = rng.permutation(len(unique_groups)) % settings.folds
     fold = fold_of_group[group_index.reshape(-1)]
     out = np.full(len(x), np.nan)
