@@ -110,3 +110,24 @@ def test_rescoring_starts_from_the_best_single_feature_when_the_engine_score_is_
     assert scores is not None
     accepted = (qvalues(scores, decoy) <= 0.05) & ~decoy
     assert accepted.sum() > 50 and correct[accepted].mean() > 0.9
+
+
+@pytest.mark.parametrize("chimera, expected_q", [
+    (False, [0.0, np.nan, 0.0, 1 / 3, 1 / 3]),  # rank 2 of a standard search does not compete
+    (True, [0.0, 0.0, 0.0, 1 / 4, 1 / 4]),  # chimeric extractions are PSMs of their own
+])
+def test_error_control_on_a_small_table(chimera, expected_q):
+    pd = pytest.importorskip("pandas")
+    from vornik_tamrel.search import SearchSettings, control_errors
+
+    table = pd.DataFrame({
+        "spec_id": ["s1", "s1", "s2", "s3", "s4"], "file_id": [0] * 5, "rank": [1, 2, 1, 1, 1],
+        "label": [1, 1, 1, -1, 1], "hyperscore": [30.0, 25.0, 20.0, 15.0, 10.0],
+        "peptide": ["AAK", "CCK", "DDK", "EEK", "AAK"],
+    })
+    summary = control_errors(table, SearchSettings(rescore=False, chimera=chimera, fdr=0.01))
+    assert table["spectrum_q"].tolist() == pytest.approx(expected_q, nan_ok=True)
+    assert table["discriminant_score"].tolist() == [30.0, 25.0, 20.0, 15.0, 10.0]
+    # AAK is represented by its best PSM (q 0), so its weaker PSM inherits q 0 at the peptide level
+    assert table["peptide_q"].iloc[4] == 0.0
+    assert summary["psms_at_fdr"] == (3 if chimera else 2) and summary["rescored"] is False
