@@ -84,6 +84,33 @@ int closed_setattro(PyObject* self, PyObject* name, PyObject* value) {
 }  // namespace
 #endif
 
+namespace {
+
+// A class whose name carries no module is created on purpose; the
+// interpreter's deprecation warning about it (an error under -W error) is
+// silenced for the duration of the call.
+Ref from_spec_without_module(PyType_Spec& type_spec) {
+    Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
+    if (!warnings) return Ref();
+    Ref context = Ref::steal(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
+    if (!context) return Ref();
+    Ref entered = Ref::steal(PyObject_CallMethod(context.get(), "__enter__", nullptr));
+    if (!entered) return Ref();
+    Ref filtered = Ref::steal(
+        PyObject_CallMethod(warnings.get(), "simplefilter", "(sO)", "ignore", PyExc_DeprecationWarning));
+    Ref type = filtered ? Ref::steal(PyType_FromSpec(&type_spec)) : Ref();
+    PyObject *err_type, *err_value, *err_tb;
+    PyErr_Fetch(&err_type, &err_value, &err_tb);
+    Ref exited = Ref::steal(PyObject_CallMethod(context.get(), "__exit__", "(OOO)", Py_None, Py_None, Py_None));
+    if (err_type != nullptr || !exited) {
+        if (err_type != nullptr) PyErr_Restore(err_type, err_value, err_tb);
+        return Ref();
+    }
+    return type;
+}
+
+}  // namespace
+
 PyTypeObject* lazy_type(const ClassSpec& spec, PyTypeObject*& cache) {
     if (cache != nullptr) return cache;
     std::vector<PyType_Slot> slots = spec.slots();
@@ -93,7 +120,8 @@ PyTypeObject* lazy_type(const ClassSpec& spec, PyTypeObject*& cache) {
     slots.push_back({0, nullptr});
     // Without Py_TPFLAGS_BASETYPE the class cannot be subclassed.
     PyType_Spec type_spec{spec.spec_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
-    Ref type = Ref::steal(PyType_FromSpec(&type_spec));
+    Ref type = std::strchr(spec.spec_name, '.') ? Ref::steal(PyType_FromSpec(&type_spec))
+                                                : from_spec_without_module(type_spec);
     if (!type) return nullptr;
 #ifdef PYPY_VERSION
     Ref hook = Ref::steal(PyCFunction_New(&refuse_subclass_def, type.get()));

@@ -82,3 +82,20 @@ def test_instances_take_no_new_attributes():
         tol.anything = 1
     with pytest.raises(AttributeError):
         tol.Da = 1
+
+
+def test_result_class_without_module_is_created_under_warnings_as_errors():
+    # The columnar result class carries no module on purpose; creating it must
+    # not trip a deprecation warning that -W error would turn into a failure.
+    import subprocess
+    import sys
+
+    code = (
+        "import _vornik_tamrel as m\n"
+        "db = m.PyIndexedDatabase.from_peptides_and_config([], 16, [], 0, False, '', 0.0, 0.0)\n"
+        "scorer = m.PyScorer(m.PyTolerance.Ppm(-10, 10), m.PyTolerance.Da(-0.5, 0.5))\n"
+        "arrays = scorer.score_many_spectra(db, [])\n"
+        "print(type(arrays).__qualname__)\n"
+    )
+    out = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["PyFeatureArrays"]
