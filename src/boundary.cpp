@@ -111,16 +111,16 @@ Ref from_spec_without_module(PyType_Spec& type_spec) {
 
 }  // namespace
 
-PyTypeObject* lazy_type(const ClassSpec& spec, PyTypeObject*& cache) {
+PyTypeObject* lazy_type(const ClassDef& def, PyTypeObject*& cache) {
     if (cache != nullptr) return cache;
-    std::vector<PyType_Slot> slots = spec.slots();
+    std::vector<PyType_Slot> slots = def.slots();
 #ifdef PYPY_VERSION
     slots.push_back({Py_tp_setattro, reinterpret_cast<void*>(closed_setattro)});
 #endif
     slots.push_back({0, nullptr});
     // Without Py_TPFLAGS_BASETYPE the class cannot be subclassed.
-    PyType_Spec type_spec{spec.spec_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
-    Ref type = std::strchr(spec.spec_name, '.') ? Ref::steal(PyType_FromSpec(&type_spec))
+    PyType_Spec type_spec{def.spec_name, def.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    Ref type = std::strchr(def.spec_name, '.') ? Ref::steal(PyType_FromSpec(&type_spec))
                                                 : from_spec_without_module(type_spec);
     if (!type) return nullptr;
 #ifdef PYPY_VERSION
@@ -137,10 +137,10 @@ PyTypeObject* lazy_type(const ClassSpec& spec, PyTypeObject*& cache) {
     return cache;
 }
 
-PyTypeObject* type_for_instance(const ClassSpec& spec, PyTypeObject* type) {
+PyTypeObject* type_for_instance(const ClassDef& def, PyTypeObject* type) {
     if (type == nullptr) {
         PyErr_Print();
-        fail(std::string("failed to create type object for ") + spec.name);
+        fail(std::string("failed to create type object for ") + def.name);
     }
     return type;
 }

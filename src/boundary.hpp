@@ -92,7 +92,7 @@ struct Instance {
 };
 
 // Registration data of one class, and its type object built on first use.
-struct ClassSpec {
+struct ClassDef {
     const char* name;       // "PyFeature"
     const char* spec_name;  // "vornik_tamrel.PyFeature" (module prefix shows as __module__)
     int basicsize;
@@ -100,7 +100,7 @@ struct ClassSpec {
 };
 
 // The cached type object, or null with a Python error set when building failed.
-PyTypeObject* lazy_type(const ClassSpec& spec, PyTypeObject*& cache);
+PyTypeObject* lazy_type(const ClassDef& def, PyTypeObject*& cache);
 
 // Each wrapped record names its Python class through this trait (classes.hpp).
 template <class T>
@@ -109,16 +109,16 @@ struct PyClass;
 template <class T>
 PyTypeObject* type_of() {
     static PyTypeObject* cache = nullptr;
-    return lazy_type(PyClass<T>::spec, cache);
+    return lazy_type(PyClass<T>::def, cache);
 }
 
 // The type object for a result about to be created; an internal failure when
 // it cannot be built.
-PyTypeObject* type_for_instance(const ClassSpec& spec, PyTypeObject* type);
+PyTypeObject* type_for_instance(const ClassDef& def, PyTypeObject* type);
 
 template <class T>
 Ref wrap(T value) {
-    PyTypeObject* type = type_for_instance(PyClass<T>::spec, type_of<T>());
+    PyTypeObject* type = type_for_instance(PyClass<T>::def, type_of<T>());
     PyObject* self = PyType_GenericAlloc(type, 0);
     check(self != nullptr);
     auto* inst = reinterpret_cast<Instance<T>*>(self);
@@ -304,11 +304,11 @@ struct From<std::vector<T>> {
 
 // A class instance by value: its record copied under a brief reader borrow.
 template <class T>
-    requires requires { PyClass<T>::spec; }
+    requires requires { PyClass<T>::def; }
 struct From<T> {
     static T convert(PyObject* o) {
         Instance<T>* inst = instance_of<T>(o);
-        if (inst == nullptr) raise_cannot_convert(o, PyClass<T>::spec.name);
+        if (inst == nullptr) raise_cannot_convert(o, PyClass<T>::def.name);
         ReadBorrow guard(inst->borrow);
         return inst->value;
     }
@@ -322,7 +322,7 @@ template <class T>
 struct From<ByRef<T>> {
     static Borrowed<T> convert(PyObject* o) {
         Instance<T>* inst = instance_of<T>(o);
-        if (inst == nullptr) raise_cannot_convert(o, PyClass<T>::spec.name);
+        if (inst == nullptr) raise_cannot_convert(o, PyClass<T>::def.name);
         return Borrowed<T>(o, inst);
     }
 };

@@ -1,5 +1,5 @@
 // The record each Python class wraps. Each class family file defines the
-// registration data (`PyClass<T>::spec`) of its classes.
+// registration data (`PyClass<T>::def`) of its classes.
 #pragma once
 
 #include <optional>
@@ -35,7 +35,7 @@ PyMethodDef* PyScorer_methods();
 #define TAMREL_PY_CLASS(Record)             \
     template <>                             \
     struct PyClass<Record> {                \
-        static const ClassSpec spec;        \
+        static const ClassDef def;        \
     }
 
 TAMREL_PY_CLASS(SharedDatabase);   // PyIndexedDatabase

@@ -101,7 +101,7 @@ PyGetSetDef PyIndexedDatabase_getset[] = {{"peptides", PyIndexedDatabase_peptide
 
 }  // namespace
 
-const ClassSpec PyClass<SharedDatabase>::spec = {
+const ClassDef PyClass<SharedDatabase>::def = {
     "PyIndexedDatabase", "vornik_tamrel.PyIndexedDatabase", sizeof(Instance<SharedDatabase>), [] {
         auto slots = base_slots(dealloc<SharedDatabase>, "");
         slots.push_back({Py_tp_getset, PyIndexedDatabase_getset});

@@ -175,7 +175,7 @@ PyObject* PyFeature_repr(PyObject* self) {
         const auto& p = self_->peptide;
         // Assembled as bytes and decoded once: the sequence is decoded
         // leniently, everything else is valid UTF-8 already.
-        std::string text = "Feature(spec=";
+        std::string text = "Feature(def=";
         text.append(f.spec_id)
             .append(", peptide_idx=").append(std::to_string(f.peptide_idx))
             .append(", rank=").append(std::to_string(f.rank))
@@ -242,7 +242,7 @@ PyMethodDef PyFeature_methods[] = {
 
 }  // namespace
 
-const ClassSpec PyClass<FeatureObject>::spec = {
+const ClassDef PyClass<FeatureObject>::def = {
     "PyFeature", "vornik_tamrel.PyFeature", sizeof(Instance<FeatureObject>), [] {
         auto slots = base_slots(dealloc<FeatureObject>, "");
         slots.push_back({Py_tp_getset, PyFeature_getset});

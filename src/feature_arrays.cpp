@@ -201,7 +201,7 @@ PyMethodDef PyFeatureArrays_methods[] = {
 
 }  // namespace
 
-const ClassSpec PyClass<FeatureColumns>::spec = {
+const ClassDef PyClass<FeatureColumns>::def = {
     "PyFeatureArrays", "PyFeatureArrays", sizeof(Instance<FeatureColumns>), [] {
         auto slots = base_slots(dealloc<FeatureColumns>,
                                 "A columnar representation of many PyFeature objects, optimized for zero-copy\n"

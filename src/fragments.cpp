@@ -61,7 +61,7 @@ Ref fragments_dict(const Fragments& fragments) {
     return dict;
 }
 
-const ClassSpec PyClass<Fragments>::spec = {
+const ClassDef PyClass<Fragments>::def = {
     "PyFragments", "vornik_tamrel.PyFragments", sizeof(Instance<Fragments>), [] {
         auto slots = base_slots(dealloc<Fragments>, "");
         slots.push_back({Py_tp_getset, PyFragments_getset});

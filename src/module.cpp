@@ -25,7 +25,7 @@ bool add(PyObject* module, const char* name, PyObject* value) {
 template <class T>
 bool add_class(PyObject* module) {
     PyTypeObject* type = type_of<T>();
-    return type != nullptr && add(module, PyClass<T>::spec.name, reinterpret_cast<PyObject*>(type));
+    return type != nullptr && add(module, PyClass<T>::def.name, reinterpret_cast<PyObject*>(type));
 }
 
 PyObject* create_module() {

@@ -70,7 +70,7 @@ PyGetSetDef PyPeptide_getset[] = {
 
 }  // namespace
 
-const ClassSpec PyClass<Peptide>::spec = {
+const ClassDef PyClass<Peptide>::def = {
     "PyPeptide", "vornik_tamrel.PyPeptide", sizeof(Instance<Peptide>), [] {
         auto slots = base_slots(dealloc<Peptide>,
                                 "PyPeptide(sequence, monoisotopic, modifications, nterm=None, cterm=None)\n--\n\n");

@@ -33,7 +33,7 @@ PyObject* PyScorer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-const ClassSpec PyClass<ScorerSettings>::spec = {
+const ClassDef PyClass<ScorerSettings>::def = {
     "PyScorer", "vornik_tamrel.PyScorer", sizeof(Instance<ScorerSettings>), [] {
         auto slots = base_slots(dealloc<ScorerSettings>,
                                 "PyScorer(precursor_tol, fragment_tol, wide_window=True, chimera=True, report_psms=5, "

@@ -170,7 +170,7 @@ PyGetSetDef PyProcessedSpectrum_getset[] = {
 
 }  // namespace
 
-const ClassSpec PyClass<Precursor>::spec = {
+const ClassDef PyClass<Precursor>::def = {
     "PyPrecursor", "vornik_tamrel.PyPrecursor", sizeof(Instance<Precursor>), [] {
         auto slots = base_slots(
             dealloc<Precursor>,
@@ -180,7 +180,7 @@ const ClassSpec PyClass<Precursor>::spec = {
         return slots;
     }};
 
-const ClassSpec PyClass<SharedSpectrum>::spec = {
+const ClassDef PyClass<SharedSpectrum>::def = {
     "PyProcessedSpectrum", "vornik_tamrel.PyProcessedSpectrum", sizeof(Instance<SharedSpectrum>), [] {
         auto slots = base_slots(dealloc<SharedSpectrum>,
                                 "PyProcessedSpectrum(id, file_id, scan_start_time, mz_array, intensity_array, "

@@ -39,14 +39,14 @@ PyMethodDef PyKind_methods[] = {
 
 }  // namespace
 
-const ClassSpec PyClass<Tolerance>::spec = {
+const ClassDef PyClass<Tolerance>::def = {
     "PyTolerance", "vornik_tamrel.PyTolerance", sizeof(Instance<Tolerance>), [] {
         auto slots = base_slots(dealloc<Tolerance>, "");
         slots.push_back({Py_tp_methods, PyTolerance_methods});
         return slots;
     }};
 
-const ClassSpec PyClass<Kind>::spec = {"PyKind", "vornik_tamrel.PyKind", sizeof(Instance<Kind>), [] {
+const ClassDef PyClass<Kind>::def = {"PyKind", "vornik_tamrel.PyKind", sizeof(Instance<Kind>), [] {
                                            auto slots = base_slots(dealloc<Kind>, "");
                                            slots.push_back({Py_tp_methods, PyKind_methods});
                                            return slots;
