@@ -175,7 +175,7 @@ PyObject* PyFeature_repr(PyObject* self) {
         const auto& p = self_->peptide;
         // Assembled as bytes and decoded once: the sequence is decoded
         // leniently, everything else is valid UTF-8 already.
-        std::string text = "Feature(def=";
+        std::string text = "Feature(spec=";
         text.append(f.spec_id)
             .append(", peptide_idx=").append(std::to_string(f.peptide_idx))
             .append(", rank=").append(std::to_string(f.rank))
