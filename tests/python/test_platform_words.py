@@ -32,12 +32,15 @@ def next_down(x):
     return from_bits(bits(x) - 1)
 
 
-def make_peptide(seq, mono=None, nterm=None):
-    if mono is None:
-        mono = mg.WATER
-        for r in seq:
-            mono = f32(mono + mg.RESIDUE[ord(r)])
-    return vt.PyPeptide(seq, mono, None, nterm)
+def peptide_mass(seq):
+    mono = mg.WATER
+    for r in seq:
+        mono = f32(mono + mg.RESIDUE[ord(r)])
+    return mono
+
+
+def make_peptide(seq):
+    return vt.PyPeptide(seq, peptide_mass(seq), None)
 
 
 def make_db(peptides, bucket_size=4, min_ion_index=0, kinds=("B", "Y"), decoys=False):
@@ -57,11 +60,11 @@ def tol(t):
     return getattr(vt.PyTolerance, t[0])(t[1], t[2])
 
 
-SEQS = ["GAK", "PEPTIDEK", "LESLIEK", "SAMPLER", "MKWVTFISLLR"]
+SEQS = sorted(["GAK", "PEPTIDEK", "LESLIEK", "SAMPLER", "MKWVTFISLLR"], key=peptide_mass)
 
 
 def word_db(**kw):
-    return make_db([make_peptide(s) for s in sorted(SEQS, key=len)], **kw)
+    return make_db([make_peptide(s) for s in SEQS], **kw)
 
 
 def reference_fragment_count(min_ion_index=0):
@@ -70,7 +73,7 @@ def reference_fragment_count(min_ion_index=0):
 
 def one_hit_spectrum(seq="PEPTIDEK", file_id=0):
     """A charge-2 spectrum holding every b and y ion of `seq` exactly."""
-    mono = f32(mg.WATER + sum(mg.RESIDUE[ord(r)] for r in seq))
+    mono = peptide_mass(seq)
     masses = [m for kind in "BY" for m in mg.ion_series(seq, [0.0] * len(seq), None, mono, kind)]
     return make_spectrum(masses, [100.0 + i for i in range(len(masses))], f32(mono / 2 + PROTON), 2, file_id)
 
@@ -124,7 +127,7 @@ def test_sequence_for_at_word_limits_is_none(value):
 
 def test_sequence_for_last_index():
     db = word_db()
-    assert db.sequence_for(len(SEQS) - 1) == sorted(SEQS, key=len)[-1]
+    assert db.sequence_for(len(SEQS) - 1) == SEQS[-1]
     assert db.sequence_for(len(SEQS)) is None
 
 
@@ -253,7 +256,7 @@ def test_ppm_window_of_the_precursor_search_is_bit_exact():
 ])
 def test_fragment_window_edges_are_inclusive_and_bit_exact(fragment_tol):
     seq = "PEPTIDEK"
-    mono = f32(mg.WATER + sum(mg.RESIDUE[ord(r)] for r in seq))
+    mono = peptide_mass(seq)
     series = {k: mg.ion_series(seq, [0.0] * 8, None, mono, k) for k in "BY"}
     ordinal = {"B": lambda j: j + 1, "Y": lambda j: 7 - j}
     # Per ion ordinal: where its peak sits relative to the ion's window.
