@@ -253,9 +253,6 @@ def _run(args) -> int:
         if args.threads < 1:
             raise InputError("--threads must be at least 1")
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)  # read when the engine's pool starts
-    from .report import write_outputs
-    from .search import run_search
-
     try:
         settings = settings_from_args(args)
     except ValueError as exc:
@@ -265,9 +262,16 @@ def _run(args) -> int:
         spectra, fasta = [str(data / DEMO_SPECTRA)], str(data / DEMO_FASTA)
     else:
         spectra, fasta = args.spectra, args.fasta
-    log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
-    result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log)
-    written = write_outputs(result, args.output_dir)
+    from .plot import ReportProcess
+
+    # The report's helper process loads matplotlib while the search runs.
+    with ReportProcess() as report:
+        from .report import write_outputs
+        from .search import run_search
+
+        log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
+        result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log)
+        written = write_outputs(result, args.output_dir, report)
     if not args.quiet:
         _print_summary(result, written)
     return 0

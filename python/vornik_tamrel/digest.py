@@ -71,8 +71,8 @@ class ProteinMap:
     sequences that end up identified are ever asked for.
     """
 
-    def __init__(self, sequences: Sequence[str], offsets: np.ndarray, protein_ids: np.ndarray, accessions: list[str]):
-        self._index = {seq: k for k, seq in enumerate(sequences)}
+    def __init__(self, index: dict[str, int], offsets: np.ndarray, protein_ids: np.ndarray, accessions: list[str]):
+        self._index = index  # distinct sequence -> its number k (taken over, not copied)
         self._offsets = offsets  # sequence k is in proteins protein_ids[offsets[k]:offsets[k + 1]]
         self._protein_ids = protein_ids
         self._accessions = accessions
@@ -177,10 +177,9 @@ def _protein_map(seqs: list[str], prot: np.ndarray, accessions: list[str]):
 
     Returns the map, the distinct sequences and the index of each one's first span.
     """
-    import pandas as pd  # its hash table numbers the strings far faster than a sort would
-
-    inverse, uniq = pd.factorize(pd.Series(seqs, dtype=object), sort=False)
-    inverse = np.asarray(inverse, dtype=np.int64)
+    index: dict[str, int] = {}
+    inverse = np.fromiter((index.setdefault(s, len(index)) for s in seqs), dtype=np.int64, count=len(seqs))
+    uniq = list(index)
     first = np.full(len(uniq), len(inverse), dtype=np.int64)
     np.minimum.at(first, inverse, np.arange(len(inverse)))
     order = np.lexsort((prot, inverse))
@@ -189,8 +188,7 @@ def _protein_map(seqs: list[str], prot: np.ndarray, accessions: list[str]):
     fresh[1:] = (pairs_seq[1:] != pairs_seq[:-1]) | (pairs_prot[1:] != pairs_prot[:-1])
     pairs_seq, pairs_prot = pairs_seq[fresh], pairs_prot[fresh]
     offsets = np.searchsorted(pairs_seq, np.arange(len(uniq) + 1))
-    uniq_list = list(uniq)
-    return ProteinMap(uniq_list, offsets, pairs_prot, accessions), uniq_list, first
+    return ProteinMap(index, offsets, pairs_prot, accessions), uniq, first
 
 
 def _site_positions(codes: np.ndarray, lo: np.ndarray, lengths: np.ndarray, site_codes, count: int) -> np.ndarray:

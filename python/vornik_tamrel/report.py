@@ -3,121 +3,155 @@
 Every file is written under a temporary name in the output directory and
 renamed into place only once all of them are complete, so an interrupted or
 failed run never leaves a half-written table behind.
+
+The table goes through pyarrow directly (both files from one Arrow table;
+pandas is never imported). The report is drawn by a helper process (see
+`plot.ReportProcess`) while the tables are written.
 """
 from __future__ import annotations
 
 import json
 import os
 import tempfile
+import threading
 import time
 from pathlib import Path
+from typing import Optional
 
 import numpy as np
 
-from .search import SearchResult, competition_rows
+from .plot import ReportProcess, report_data
+from .search import SearchResult
 
 OUTPUT_FILES = ("psms.tsv", "psms.parquet", "report.png", "summary.json")
 
 
-def _tsv_frame(table):
-    flat = table.copy()
-    flat["modifications"] = [",".join(f"{m:g}" for m in mods) for mods in flat["modifications"]]
-    return flat
+# Arrays are handed to pyarrow as buffers: its converters from numpy arrays and
+# Python lists import pandas (half a second) whenever it is installed.
+
+def _buffer_array(values: np.ndarray):
+    import pyarrow as pa
+
+    if values.dtype == np.bool_:
+        bits = np.packbits(values, bitorder="little")
+        return pa.Array.from_buffers(pa.bool_(), len(values), [None, pa.py_buffer(bits)])
+    values = np.ascontiguousarray(values)
+    return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [None, pa.py_buffer(values)])
 
 
-def _plot(result: SearchResult, path: str) -> None:
-    import matplotlib
+def _offsets(lengths) -> tuple[np.ndarray, bool]:
+    ends = np.cumsum(np.fromiter(lengths, dtype=np.int64))
+    large = bool(len(ends)) and ends[-1] > np.iinfo(np.int32).max
+    return np.concatenate(([0], ends)).astype(np.int64 if large else np.int32), large
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
 
-    table, settings = result.psms, result.settings
-    compete = competition_rows(table, settings.chimera)
-    rows = table.loc[compete]
-    decoy = rows["is_decoy"].to_numpy()
-    fig, axes = plt.subplots(2, 2, figsize=(11, 8.5), dpi=100)
-    # fixed margins: an automatic layout would draw the whole figure an extra time
-    fig.subplots_adjust(left=0.07, right=0.98, bottom=0.07, top=0.91, wspace=0.22, hspace=0.32)
-    fig.suptitle(f"{len(result.files)} file(s), {result.summary['spectra']} MS2 spectra: "
-                 f"{result.summary['psms_at_fdr']} PSMs and {result.summary['peptides_at_fdr']} peptides "
-                 f"at {settings.fdr:.0%} FDR", fontsize=12)
+def _string_array(texts: list[str]):
+    import pyarrow as pa
 
-    def histogram(ax, values, title, xlabel):
-        values = np.asarray(values, dtype=np.float64)
-        finite = np.isfinite(values)
-        if not finite.any():
-            ax.set_title(title)
+    encoded = [t.encode() for t in texts]
+    offsets, large = _offsets(map(len, encoded))
+    return pa.Array.from_buffers(pa.large_string() if large else pa.string(), len(encoded),
+                                 [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(encoded))])
+
+
+def _float_lists(rows):
+    import pyarrow as pa
+
+    rows = [np.asarray(r, dtype=np.float32) for r in rows]
+    offsets, large = _offsets(map(len, rows))
+    values = _buffer_array(np.concatenate(rows) if rows else np.empty(0, np.float32))
+    array_type = pa.LargeListArray if large else pa.ListArray
+    return array_type.from_arrays(_buffer_array(offsets), values)
+
+
+def arrow_table(table):
+    """The PSM table as a pyarrow Table (`modifications` as lists of 32-bit floats)."""
+    import pyarrow as pa
+
+    columns = []
+    for name, values in table.items():
+        if values.dtype != object:
+            columns.append(_buffer_array(values))
+        elif name == "modifications" and not (len(values) and isinstance(values[0], str)):
+            columns.append(_float_lists(values))
+        else:
+            columns.append(_string_array(values.tolist()))
+    return pa.Table.from_arrays(columns, names=list(table))
+
+
+def _mod_text(mods) -> str:
+    return ",".join(f"{m:g}" for m in mods)
+
+
+def write_tsv(table, path) -> None:
+    """Tab-separated text: modifications as comma-separated masses, values quoted only where they must be."""
+    import pyarrow as pa
+    import pyarrow.csv as csv
+
+    flat = dict(table)
+    if "modifications" in flat:
+        flat["modifications"] = np.array([_mod_text(m) for m in flat["modifications"]], dtype=object)
+    arrow = arrow_table(flat)
+    header = ("\t".join(arrow.column_names) + "\n").encode()
+    with open(path, "wb") as handle:
+        handle.write(header)
+        try:
+            csv.write_csv(arrow, handle, csv.WriteOptions(include_header=False, delimiter="\t", quoting_style="none"))
             return
-        bins = np.histogram_bin_edges(values[finite], bins=60)
-        ax.hist(values[finite & ~decoy], bins=bins, alpha=0.6, color="tab:blue", histtype="stepfilled",
-                label=f"targets ({(~decoy).sum()})")
-        ax.hist(values[finite & decoy], bins=bins, alpha=0.6, color="tab:red", histtype="stepfilled",
-                label=f"decoys ({decoy.sum()})")
-        ax.set_title(title)
-        ax.set_xlabel(xlabel)
-        ax.set_ylabel("PSMs")
-        ax.legend(frameon=False)
-
-    histogram(axes[0, 0], rows["hyperscore"], "Engine score, best match per spectrum", "hyperscore")
-    if result.summary.get("rescored"):
-        histogram(axes[0, 1], rows["discriminant_score"], "Rescored (cross-validated discriminant)",
-                  "discriminant score")
-    else:
-        histogram(axes[0, 1], rows["matched_peaks"], "Matched fragment peaks", "matched peaks")
-
-    ax = axes[1, 0]
-    thresholds = np.linspace(0, max(0.1, 2 * settings.fdr), 201)
-    target_rows = rows.loc[~decoy]
-    q_psm = np.sort(target_rows["spectrum_q"].to_numpy(np.float64))
-    pep_q = target_rows.groupby("peptide")["peptide_q"].min().to_numpy(np.float64)
-    ax.plot(thresholds, np.searchsorted(q_psm, thresholds, side="right"), label="PSMs")
-    ax.plot(thresholds, np.searchsorted(np.sort(pep_q), thresholds, side="right"), label="peptides")
-    ax.axvline(settings.fdr, color="grey", linestyle="--", linewidth=1)
-    ax.set_title("Identifications against q-value")
-    ax.set_xlabel("q-value threshold")
-    ax.set_ylabel("accepted targets")
-    ax.legend(frameon=False)
-
-    ax = axes[1, 1]
-    ppm = rows["delta_mass"].to_numpy(np.float64)
-    accepted = (~decoy) & (rows["spectrum_q"].to_numpy(np.float64) <= settings.fdr)
-    limit = settings.precursor_ppm
-    bins = np.linspace(-limit, limit, 41) if not settings.wide_window else 60
-    ax.hist(ppm[accepted], bins=bins, color="tab:green", alpha=0.7, histtype="stepfilled",
-            label=f"targets at {settings.fdr:.0%} FDR ({accepted.sum()})")
-    ax.hist(ppm[decoy], bins=bins, color="tab:red", alpha=0.5, histtype="stepfilled", label=f"decoys ({decoy.sum()})")
-    if accepted.any():
-        ax.axvline(np.median(ppm[accepted]), color="black", linewidth=1,
-                   label=f"median {np.median(ppm[accepted]):+.2f} ppm")
-    ax.set_title("Precursor mass error (isotope-corrected)")
-    ax.set_xlabel("ppm")
-    ax.set_ylabel("PSMs")
-    ax.legend(frameon=False)
-
-    fig.savefig(path)
-    plt.close(fig)
+        except pa.ArrowInvalid:  # a value holds a tab, quote or line break
+            handle.seek(0)
+            handle.truncate()
+            handle.write(header)
+        csv.write_csv(arrow, handle, csv.WriteOptions(include_header=False, delimiter="\t", quoting_style="needed"))
 
 
-def write_outputs(result: SearchResult, outdir: str | os.PathLike) -> dict[str, str]:
-    """Write the table, report and summary into `outdir` (created if needed); returns name -> path."""
+def write_outputs(result: SearchResult, outdir: str | os.PathLike,
+                  report: Optional[ReportProcess] = None) -> dict[str, str]:
+    """Write the table, report and summary into `outdir` (created if needed); returns name -> path.
+
+    `report` is a helper process started earlier to draw the PNG (one is
+    started here when none is given); it is used up either way.
+    """
+    import pyarrow.parquet as pq
+
     clock = time.perf_counter()
-    outdir = Path(outdir)
-    outdir.mkdir(parents=True, exist_ok=True)
-    staging = Path(tempfile.mkdtemp(prefix=".vornik-tamrel-", dir=outdir))
-    try:
-        _tsv_frame(result.psms).to_csv(staging / "psms.tsv", sep="\t", index=False)
-        result.psms.to_parquet(staging / "psms.parquet", index=False)
-        _plot(result, str(staging / "report.png"))
-        result.timings["writing"] = time.perf_counter() - clock
-        summary = dict(result.summary, files=result.files,
-                       timings_seconds={k: round(v, 3) for k, v in result.timings.items()})
-        (staging / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
-        written = {}
-        for name in OUTPUT_FILES:
-            os.replace(staging / name, outdir / name)
-            written[name] = str(outdir / name)
-        return written
-    finally:
-        for leftover in staging.glob("*"):
-            leftover.unlink()
-        staging.rmdir()
+    report = report or ReportProcess()
+    with report:
+        outdir = Path(outdir)
+        outdir.mkdir(parents=True, exist_ok=True)
+        staging = Path(tempfile.mkdtemp(prefix=".vornik-tamrel-", dir=outdir))
+        try:
+            data = report_data(result.table, result.summary, result.settings, len(result.files))
+            png = staging / "report.png"
+            # The helper draws while this process writes the tables.
+            drawing: list = []
+
+            def draw() -> None:
+                try:
+                    report.draw(data, str(png))
+                except BaseException as exc:  # re-raised on the calling thread
+                    drawing.append(exc)
+
+            worker = threading.Thread(target=draw, name="vornik-tamrel-report")
+            worker.start()
+            try:
+                pq.write_table(arrow_table(result.table), staging / "psms.parquet")
+                write_tsv(result.table, staging / "psms.tsv")
+            finally:
+                worker.join()
+            if drawing:
+                raise drawing[0]
+            result.timings["writing"] = time.perf_counter() - clock
+            summary = dict(result.summary, files=result.files,
+                           timings_seconds={k: round(v, 3) for k, v in result.timings.items()})
+            (staging / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
+            written = {}
+            for name in OUTPUT_FILES:
+                os.replace(staging / name, outdir / name)
+                written[name] = str(outdir / name)
+            return written
+        finally:
+            for leftover in staging.glob("*"):
+                leftover.unlink()
+            staging.rmdir()
+

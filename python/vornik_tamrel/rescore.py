@@ -130,20 +130,36 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     engine's hyperscore) is the first candidate for choosing training targets.
     """
     settings = settings or RescoreSettings()
-    runs = [_rescore_once(x, is_decoy, groups, start_scores, settings, settings.seed + repeat)
-            for repeat in range(settings.repeats)]
+    is_decoy = np.asarray(is_decoy, dtype=bool)
+    start_scores = np.asarray(start_scores, dtype=np.float64)
+    numbers = spectrum_numbers(groups)
+    runs = [_rescore_once(x, is_decoy, fold_of(numbers, settings.folds, repeat, settings.seed), start_scores,
+                          settings) for repeat in range(settings.repeats)]
     usable = [scores for scores in runs if scores is not None]
     return np.mean(usable, axis=0) if usable else None
 
 
-def _rescore_once(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSettings, seed: int):
-    is_decoy = np.asarray(is_decoy, dtype=bool)
-    start_scores = np.asarray(start_scores, dtype=np.float64)
-    groups = np.asarray(groups, dtype=object)
-    unique_groups, group_index = np.unique(groups.astype(str), return_inverse=True)
-    rng = np.random.default_rng(seed)
-    fold_of_group = rng.permutation(len(unique_groups)) % settings.folds
-    fold = fold_of_group[group_index.reshape(-1)]
+def spectrum_numbers(groups) -> np.ndarray:
+    """Number the distinct keys of `groups` 0, 1, ... in order of first appearance."""
+    seen: dict = {}
+    return np.fromiter((seen.setdefault(g, len(seen)) for g in groups), dtype=np.int64, count=len(groups))
+
+
+def fold_of(numbers: np.ndarray, folds: int, repeat: int, seed: int) -> np.ndarray:
+    """Fold of every row: spectra dealt out in input order for repeat 0, seeded shuffles after that.
+
+    Depends only on the spectrum numbers, never on scores or labels, so a
+    run gives the same split every time.
+    """
+    count = int(numbers.max()) + 1 if len(numbers) else 0
+    if repeat == 0:
+        deal = np.arange(count)
+    else:
+        deal = np.random.default_rng([seed, repeat]).permutation(count)
+    return (deal % folds)[numbers]
+
+
+def _rescore_once(x: np.ndarray, is_decoy, fold, start_scores, settings: RescoreSettings):
     out = np.full(len(x), np.nan)
     for k in range(settings.folds):
         test, train = fold == k, fold != k

@@ -79,13 +79,39 @@ class SearchSettings:
             raise ValueError("the FDR threshold must lie between 0 and 1")
 
 
+#: numpy types of the engine's numeric columns (its own widths); the rest are object arrays.
+COLUMN_TYPES = {
+    "file_id": np.uint32, "psm_id": np.uint32, "rank": np.uint32, "peptide_len": np.uint32,
+    "missed_cleavages": np.uint8, "expmass": np.float32, "calcmass": np.float32, "charge": np.uint8,
+    "delta_mass": np.float32, "isotope_error": np.float32, "average_ppm": np.float32, "hyperscore": np.float64,
+    "delta_next": np.float64, "delta_best": np.float64, "poisson": np.float64, "discriminant_score": np.float32,
+    "matched_peaks": np.uint32, "matched_intensity_pct": np.float32, "longest_b": np.uint32,
+    "longest_y": np.uint32, "longest_y_pct": np.float32, "scored_candidates": np.uint32,
+    "ms2_intensity": np.float32, "rt": np.float32, "aligned_rt": np.float32, "predicted_rt": np.float32,
+    "delta_rt_model": np.float32, "ims": np.float32, "predicted_ims": np.float32, "delta_ims_model": np.float32,
+    "label": np.int32, "spectrum_q": np.float32, "peptide_q": np.float32, "protein_q": np.float32,
+    "posterior_error": np.float32,
+}
+
+#: A PSM table: column name -> one-dimensional array, all of one length, in output order.
+Table = dict
+
+
 @dataclass
 class SearchResult:
-    psms: pandas.DataFrame  # one row per reported match
+    table: Table  # one row per reported match (see `psm_table` for the columns)
     timings: dict[str, float]
     summary: dict
     settings: SearchSettings
     files: list[str]
+
+    @property
+    def psms(self) -> pandas.DataFrame:
+        """The table as a pandas data frame (pandas is imported only here)."""
+        import pandas as pd
+
+        return pd.DataFrame({name: list(values) if name == "modifications" else values
+                             for name, values in self.table.items()})
 
 
 def engine():
@@ -181,34 +207,38 @@ def score(spectra: Sequence[Spectrum], db, settings: SearchSettings, progress: b
     return columns
 
 
-def competition_rows(table, chimera: bool) -> np.ndarray:
+def table_rows(table: Table) -> int:
+    return len(next(iter(table.values()))) if table else 0
+
+
+def competition_rows(table: Table, chimera: bool) -> np.ndarray:
     """Rows that compete for identifications: each spectrum's best match (every extracted match when chimeric)."""
-    rank = table["rank"].to_numpy()
-    return np.ones(len(table), dtype=bool) if chimera else rank == 1
+    rank = np.asarray(table["rank"])
+    return np.ones(len(rank), dtype=bool) if chimera else rank == 1
 
 
-def control_errors(table, settings: SearchSettings) -> dict:
+def control_errors(table: Table, settings: SearchSettings) -> dict:
     """Fill q-values (and the discriminant when rescoring) into `table`, in place; returns a summary."""
     from .rescore import feature_matrix, rescore
 
-    is_decoy = table["label"].to_numpy() == -1
+    is_decoy = np.asarray(table["label"]) == -1
     compete = competition_rows(table, settings.chimera)
-    hyper = table["hyperscore"].to_numpy(np.float64)
+    hyper = np.asarray(table["hyperscore"], dtype=np.float64)
     final = hyper.copy()
     rescored = False
     if settings.rescore and compete.any():
-        sub = table.loc[compete]
-        scores = rescore(feature_matrix(sub), is_decoy[compete], sub["spec_id"].astype(str) + "\x00" +
-                         sub["file_id"].astype(str), hyper[compete])
+        sub = {name: np.asarray(values)[compete] for name, values in table.items()}
+        spectra = list(zip(sub["file_id"].tolist(), sub["spec_id"].tolist()))
+        scores = rescore(feature_matrix(sub), is_decoy[compete], spectra, hyper[compete])
         if scores is not None:
             final[compete] = scores
             rescored = True
-    spectrum_q = np.full(len(table), np.nan)
-    peptide_q = np.full(len(table), np.nan)
+    spectrum_q = np.full(len(final), np.nan)
+    peptide_q = np.full(len(final), np.nan)
     plus_one = settings.conservative_fdr
+    peptides = np.asarray(table["peptide"], dtype=object)
     spectrum_q[compete] = qvalues(final[compete], is_decoy[compete], plus_one)
-    peptide_q[compete] = peptide_qvalues(table["peptide"].to_numpy(object)[compete], final[compete],
-                                         is_decoy[compete], plus_one)
+    peptide_q[compete] = peptide_qvalues(peptides[compete], final[compete], is_decoy[compete], plus_one)
     hyper_q = qvalues(hyper[compete], is_decoy[compete], plus_one)
     table["discriminant_score"] = final.astype(np.float32)
     table["spectrum_q"] = spectrum_q.astype(np.float32)
@@ -220,18 +250,25 @@ def control_errors(table, settings: SearchSettings) -> dict:
         "decoys_competing": int((compete & is_decoy).sum()),
         "rescored": rescored,
         "psms_at_fdr": int(accepted.sum()),
-        "peptides_at_fdr": int(table.loc[targets & (peptide_q <= settings.fdr), "peptide"].nunique()),
+        "peptides_at_fdr": len(set(peptides[targets & (peptide_q <= settings.fdr)].tolist())),
         "psms_at_fdr_hyperscore": int(((~is_decoy[compete]) & (hyper_q <= settings.fdr)).sum()),
     }
 
 
-def psm_table(columns: dict[str, list], peptides: PeptideSet, settings: SearchSettings, files: Sequence[str]):
-    """The engine's columns as a data frame, with proteins, peptide text and true missed cleavages."""
-    import pandas as pd
+def _object_array(values) -> np.ndarray:
+    out = np.empty(len(values), dtype=object)
+    out[:] = values
+    return out
 
-    table = pd.DataFrame({name: columns[name] for name in ENGINE_COLUMNS})
-    is_decoy = table["label"].to_numpy() == -1
-    sequences = table["sequence"].tolist()
+
+def psm_table(columns: dict[str, list], peptides: PeptideSet, settings: SearchSettings, files: Sequence[str]) -> Table:
+    """The engine's columns as arrays, with file name, peptide text, proteins and true missed cleavages.
+
+    Column order: the engine's, with `file` after `spec_id` and `peptide`,
+    `proteins` and `is_decoy` after `sequence`.
+    """
+    is_decoy = np.asarray(columns["label"], dtype=np.int32) == -1
+    sequences = columns["sequence"]
     targets = [target_of_decoy(s) if d else s for s, d in zip(sequences, is_decoy.tolist())]
     cache: dict[tuple[str, bool], str] = {}
 
@@ -243,12 +280,25 @@ def psm_table(columns: dict[str, list], peptides: PeptideSet, settings: SearchSe
             cache[key] = ";".join(prefix + a for a in accessions)
         return cache[key]
 
+    names = [os.path.basename(f) for f in files]
+    extra = {
+        "file": _object_array([names[i] if i < len(names) else "" for i in columns["file_id"]]),
+        "peptide": _object_array([modified_peptide(s, m) for s, m in zip(sequences, columns["modifications"])]),
+        "proteins": _object_array([proteins_of(t, d) for t, d in zip(targets, is_decoy.tolist())]),
+        "is_decoy": is_decoy,
+    }
+    table: Table = {}
+    for name in ENGINE_COLUMNS:
+        if name in COLUMN_TYPES:
+            table[name] = np.asarray(columns[name], dtype=COLUMN_TYPES[name])
+        else:
+            table[name] = _object_array(columns[name])
+        if name == "spec_id":
+            table["file"] = extra["file"]
+        elif name == "sequence":
+            table.update(peptide=extra["peptide"], proteins=extra["proteins"], is_decoy=extra["is_decoy"])
     table["missed_cleavages"] = np.array(
         [count_missed_cleavages(t, settings.digest.enzyme) for t in targets], dtype=np.uint8)
-    table.insert(2, "file", [os.path.basename(files[i]) if i < len(files) else "" for i in table["file_id"]])
-    table.insert(6, "peptide", [modified_peptide(s, m) for s, m in zip(sequences, table["modifications"])])
-    table.insert(7, "proteins", [proteins_of(t, d) for t, d in zip(targets, is_decoy.tolist())])
-    table.insert(8, "is_decoy", is_decoy)
     return table
 
 
@@ -290,15 +340,15 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
     clock = time.perf_counter()
     table = psm_table(columns, peptides, settings, files)
     summary = control_errors(table, settings)
-    order = np.lexsort((-table["discriminant_score"].to_numpy(np.float64),
-                        np.nan_to_num(table["spectrum_q"].to_numpy(np.float64), nan=2.0)))
-    table = table.iloc[order].reset_index(drop=True)
+    order = np.lexsort((-table["discriminant_score"].astype(np.float64),
+                        np.nan_to_num(table["spectrum_q"].astype(np.float64), nan=2.0)))
+    table = {name: values[order] for name, values in table.items()}
     timings["error control"] = time.perf_counter() - clock
 
     summary.update({
         "spectra": len(spectra),
         "peptides_searched": len(peptides),
-        "psms_reported": len(table),
+        "psms_reported": table_rows(table),
         "fdr": settings.fdr,
     })
     return SearchResult(table, timings, summary, settings, files)
