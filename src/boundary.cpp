@@ -325,26 +325,23 @@ namespace {
 }  // namespace
 
 std::int64_t convert_signed(PyObject* o, std::int64_t lo, std::int64_t hi) {
+    // Read through 64 bits whatever the width of a C long, so that the limits
+    // and their message are the same on 32-bit and 64-bit machines.
     Ref index = Ref::checked(PyNumber_Index(o));
-    long v = PyLong_AsLong(index.get());
+    long long v = PyLong_AsLongLong(index.get());
     check(!(v == -1 && PyErr_Occurred()));
     if (v < lo || v > hi) raise_out_of_range();
     return v;
 }
 
 std::uint64_t convert_unsigned(PyObject* o, std::uint64_t hi) {
-    // Narrow unsigned types go through a C long, so negatives are simply out
-    // of range; word-sized ones use the interpreter's unsigned conversion.
+    // Narrow unsigned types read as signed, so negatives are simply out of
+    // range; 32-bit and word-sized ones refuse negatives with the
+    // interpreter's own unsigned conversion error.
     if (hi < 0xFFFFFFFFu) return static_cast<std::uint64_t>(convert_signed(o, 0, static_cast<std::int64_t>(hi)));
     Ref index = Ref::checked(PyNumber_Index(o));
-    unsigned long long v;
-    if (hi <= std::numeric_limits<unsigned long>::max()) {
-        v = PyLong_AsUnsignedLong(index.get());
-        check(!(v == static_cast<unsigned long>(-1) && PyErr_Occurred()));
-    } else {
-        v = PyLong_AsUnsignedLongLong(index.get());
-        check(!(v == static_cast<unsigned long long>(-1) && PyErr_Occurred()));
-    }
+    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    check(!(v == static_cast<unsigned long long>(-1) && PyErr_Occurred()));
     if (v > hi) raise_out_of_range();
     return v;
 }
