@@ -84,7 +84,11 @@ def _mod_text(mods) -> str:
 
 
 def write_tsv(table, path) -> None:
-    """Tab-separated text: modifications as comma-separated masses, values quoted only where they must be."""
+    """Tab-separated text, modifications as comma-separated masses.
+
+    Nothing is quoted unless some value holds a tab, quote or line break;
+    then every text value is quoted.
+    """
     import pyarrow as pa
     import pyarrow.csv as csv
 

@@ -16,12 +16,15 @@ import numpy as np
 
 from .fdr import qvalues
 
-# Engine columns that describe a match; log-scaled where they span decades.
+# Engine columns that describe a match, log-scaled where they span decades,
+# and a few ratios that put them on a per-peptide scale (a 20-residue peptide
+# matches more peaks by chance than an 8-residue one).
 FEATURES = (
     "hyperscore", "delta_next", "poisson", "matched_peaks", "matched_intensity_pct",
     "longest_b", "longest_y", "longest_y_pct", "peptide_len", "missed_cleavages",
     "abs_delta_mass", "isotope_error", "abs_average_ppm", "log_scored_candidates",
     "log_ms2_intensity", "charge_2", "charge_3", "charge_4plus",
+    "log_matched_peaks", "matched_per_bond", "delta_next_share", "longest_series_pct",
 )
 
 
@@ -36,7 +39,7 @@ class RescoreSettings:
     train_fdr: tuple[float, ...] = (0.01, 0.02, 0.05, 0.1)  # strictest first; the first that yields enough targets
     iterations: int = 3
     min_examples: int = 15
-    repeats: int = 5
+    repeats: int = 15
     seed: int = 0
 
 
@@ -54,6 +57,10 @@ def feature_matrix(columns) -> np.ndarray:
         np.abs(col["average_ppm"]), np.log1p(np.maximum(col["scored_candidates"], 0)),
         np.log1p(np.maximum(col["ms2_intensity"], 0)),
         charge == 2, charge == 3, charge >= 4,
+        np.log(np.maximum(col["matched_peaks"], 1.0)),
+        col["matched_peaks"] / np.maximum(col["peptide_len"] - 1.0, 1.0),
+        col["delta_next"] / np.maximum(col["hyperscore"], 1e-9),
+        np.maximum(col["longest_b"], col["longest_y"]) / np.maximum(col["peptide_len"], 1.0),
     ]).astype(np.float64)
     # Poisson can be -inf and the ppm error NaN (no match): clamp to finite values.
     return np.nan_to_num(table, nan=0.0, posinf=0.0, neginf=-1e3)

@@ -3,7 +3,7 @@ import pytest
 
 np = pytest.importorskip("numpy")
 from vornik_tamrel.fdr import best_per_group, peptide_qvalues, qvalues  # noqa: E402
-from vornik_tamrel.rescore import RescoreSettings, rescore  # noqa: E402
+from vornik_tamrel.rescore import RescoreSettings, fold_of, rescore, spectrum_numbers  # noqa: E402
 
 # Scores in descending order with their decoy flags; by hand, D/T at each entry:
 # T  T  D  T  T  D  T  D  D  T
@@ -103,6 +103,25 @@ def test_rescoring_is_deterministic():
     assert np.array_equal(a, b)  # deterministic for a given seed
 
 
+def test_folds_depend_on_spectrum_order_only():
+    numbers = spectrum_numbers(["b", "b", "a", "c", "a", "d", "e", "f"])
+    assert numbers.tolist() == [0, 0, 1, 2, 1, 3, 4, 5]
+    # the first split deals spectra out in turn; rows of one spectrum share a fold
+    assert fold_of(numbers, 3, 0, seed=0).tolist() == [0, 0, 1, 2, 1, 0, 1, 2]
+    later = fold_of(numbers, 3, 1, seed=0)
+    assert later.tolist() == fold_of(numbers, 3, 1, seed=0).tolist()
+    assert later[0] == later[1] and later[2] == later[4]
+    assert sorted(np.bincount(later[[0, 2, 3, 5, 6, 7]], minlength=3).tolist()) == [2, 2, 2]
+
+
+def test_rescoring_depends_on_the_order_of_spectra_not_their_names():
+    x, decoy, _ = synthetic()
+    settings = RescoreSettings(train_fdr=(0.05, 0.1, 0.2))
+    a = rescore(x, decoy, np.arange(len(x)), x[:, 0], settings)
+    b = rescore(x, decoy, [f"scan={i}" for i in range(len(x))], x[:, 0], settings)
+    assert np.array_equal(a, b)
+
+
 def test_rescoring_starts_from_the_best_single_feature_when_the_engine_score_is_useless():
     x, decoy, correct = synthetic()
     useless = np.random.default_rng(5).normal(size=len(x))
@@ -117,17 +136,17 @@ def test_rescoring_starts_from_the_best_single_feature_when_the_engine_score_is_
     (True, [0.0, 0.0, 0.0, 1 / 4, 1 / 4]),  # chimeric extractions are PSMs of their own
 ])
 def test_error_control_on_a_small_table(chimera, expected_q):
-    pd = pytest.importorskip("pandas")
     from vornik_tamrel.search import SearchSettings, control_errors
 
-    table = pd.DataFrame({
-        "spec_id": ["s1", "s1", "s2", "s3", "s4"], "file_id": [0] * 5, "rank": [1, 2, 1, 1, 1],
-        "label": [1, 1, 1, -1, 1], "hyperscore": [30.0, 25.0, 20.0, 15.0, 10.0],
-        "peptide": ["AAK", "CCK", "DDK", "EEK", "AAK"],
-    })
+    table = {
+        "spec_id": np.array(["s1", "s1", "s2", "s3", "s4"], dtype=object), "file_id": np.zeros(5, np.uint32),
+        "rank": np.array([1, 2, 1, 1, 1], np.uint32), "label": np.array([1, 1, 1, -1, 1], np.int32),
+        "hyperscore": np.array([30.0, 25.0, 20.0, 15.0, 10.0]),
+        "peptide": np.array(["AAK", "CCK", "DDK", "EEK", "AAK"], dtype=object),
+    }
     summary = control_errors(table, SearchSettings(rescore=False, chimera=chimera, fdr=0.01))
     assert table["spectrum_q"].tolist() == pytest.approx(expected_q, nan_ok=True)
     assert table["discriminant_score"].tolist() == [30.0, 25.0, 20.0, 15.0, 10.0]
     # AAK is represented by its best PSM (q 0), so its weaker PSM inherits q 0 at the peptide level
-    assert table["peptide_q"].iloc[4] == 0.0
+    assert table["peptide_q"][4] == 0.0
     assert summary["psms_at_fdr"] == (3 if chimera else 2) and summary["rescored"] is False
