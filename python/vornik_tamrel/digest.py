@@ -9,6 +9,7 @@ result is sorted by mass, the order the fragment index requires.
 from __future__ import annotations
 
 import itertools
+import operator
 from dataclasses import dataclass, field
 from typing import Sequence
 
@@ -298,14 +299,21 @@ def digest(proteins: Sequence[Protein], settings: DigestSettings | None = None) 
     rank = np.lexsort((np.arange(len(ks_all)), ks_all, masses))
     pick = rank.tolist()
     return PeptideSet(
-        sequences=[uniq[k] for k in ks_all[rank].tolist()],
-        modifications=[out_mods[i] for i in pick],
-        nterm=[out_n[i] for i in pick],
-        cterm=[out_c[i] for i in pick],
+        sequences=_take(uniq, ks_all[rank].tolist()),
+        modifications=_take(out_mods, pick),
+        nterm=_take(out_n, pick),
+        cterm=_take(out_c, pick),
         masses=masses[rank],
         missed_cleavages=missed[ks_all[rank]].astype(np.uint8),
         proteins=protein_map,
     )
+
+
+def _take(items: list, positions: list[int]) -> list:
+    """`[items[i] for i in positions]`, gathered at C speed."""
+    if len(positions) < 2:
+        return [items[i] for i in positions]
+    return list(operator.itemgetter(*positions)(items))
 
 
 def _expand_one(k, seq, m0, per_residue, variable, nterm_fixed, cterm_fixed, settings, emit) -> None:
