@@ -1,7 +1,5 @@
 #include "boundary.hpp"
 
-#include <charconv>
-#include <cmath>
 #include <cstring>
 
 #include "tamrel/error.hpp"
@@ -427,47 +425,5 @@ std::string lossy_utf8(std::string_view bytes) {
 }
 
 void dict_set(PyObject* dict, const char* key, Ref value) { check(PyDict_SetItemString(dict, key, value.get()) == 0); }
-
-namespace {
-
-template <class F>
-std::string shortest(F v) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    if (v == 0) return std::signbit(v) ? "-0.0" : "0.0";
-    char buf[64];
-    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-    std::string sci(buf, res.ptr);
-    std::size_t e = sci.find('e');
-    int exponent = std::stoi(sci.substr(e + 1));
-    std::string mantissa = sci.substr(0, e);
-    bool negative = mantissa[0] == '-';
-    if (negative) mantissa.erase(0, 1);
-    std::string digits;
-    for (char c : mantissa) {
-        if (c != '.') digits += c;
-    }
-    std::string out = negative ? "-" : "";
-    F magnitude = std::fabs(v);
-    if (magnitude < F(1e-4) || magnitude >= F(1e16)) {
-        out += digits.substr(0, 1);
-        if (digits.size() > 1) out.append(".").append(digits, 1);
-        return out + "e" + std::to_string(exponent);
-    }
-    if (exponent < 0) {
-        out.append("0.").append(static_cast<std::size_t>(-exponent - 1), '0').append(digits);
-    } else if (static_cast<std::size_t>(exponent) + 1 >= digits.size()) {
-        out += digits + std::string(static_cast<std::size_t>(exponent) + 1 - digits.size(), '0') + ".0";
-    } else {
-        out += digits.substr(0, static_cast<std::size_t>(exponent) + 1) + "." +
-               digits.substr(static_cast<std::size_t>(exponent) + 1);
-    }
-    return out;
-}
-
-}  // namespace
-
-std::string format_shortest(float v) { return shortest(v); }
-std::string format_shortest(double v) { return shortest(v); }
 
 }  // namespace tamrel::py

@@ -400,10 +400,6 @@ Ref list_of(const std::vector<T>& items) {
 // Sets `key` in `dict` to a new value.
 void dict_set(PyObject* dict, const char* key, Ref value);
 
-// Shortest round-trip decimal of a float, always with a fractional part,
-// exponent form below 1e-4 or from 1e16 on (zero excepted): 0.0, 57.02146, 1e-5.
-std::string format_shortest(float v);
-std::string format_shortest(double v);
 
 // ---------------------------------------------------------------- templates
 

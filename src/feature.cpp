@@ -1,55 +1,13 @@
 // PyFeature: one match with a private copy of its peptide. Every getter builds
 // new Python objects; only `peptide` can be replaced.
-#include <charconv>
-#include <cmath>
-
 #include "fragments.hpp"
+#include "number_format.hpp"
 
 namespace tamrel::py {
 namespace {
 
 std::string_view sequence_bytes(const Peptide& p) {
     return p.sequence ? std::string_view(*p.sequence) : std::string_view();
-}
-
-// The exact value correctly rounded to `decimals` places; a negative value
-// that rounds to zero keeps its sign (-0.0000).
-template <class F>
-std::string format_fixed(F v, int decimals) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    char buf[400];
-    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
-    return std::string(buf, res.ptr);
-}
-
-// Shortest round-trip digits written out without exponent, and without a
-// fractional part for integral values: 0, -1, 0.5, 1.00335.
-std::string format_plain(float v) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    if (v == 0) return std::signbit(v) ? "-0" : "0";
-    char buf[64];
-    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-    std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
-    const std::size_t e = sci.find('e');
-    int exponent = 0;
-    std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
-    std::string digits;
-    for (char c : sci.substr(0, e)) {
-        if (c >= '0' && c <= '9') digits += c;
-    }
-    std::string out = v < 0 ? "-" : "";
-    const auto point = static_cast<long>(exponent) + 1;  // digits before the decimal point
-    const auto count = static_cast<long>(digits.size());
-    if (point <= 0) {
-        out.append("0.").append(static_cast<std::size_t>(-point), '0').append(digits);
-    } else if (point >= count) {
-        out.append(digits).append(static_cast<std::size_t>(point - count), '0');
-    } else {
-        out.append(digits, 0, static_cast<std::size_t>(point)).append(".").append(digits, static_cast<std::size_t>(point));
-    }
-    return out;
 }
 
 std::string format_mods(const std::vector<float>& mods) {

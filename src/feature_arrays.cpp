@@ -1,5 +1,6 @@
 // PyFeatureArrays: 38 parallel columns, each read as a new list.
 #include "feature_arrays.hpp"
+#include "number_format.hpp"
 
 #include <cstdio>
 #include <iterator>

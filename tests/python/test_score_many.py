@@ -14,15 +14,7 @@ import _vornik_tamrel as vt
 import scoring_data as sd
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-COLUMNS = [
-    "file_id", "spec_id", "psm_id", "rank", "sequence", "modifications", "peptide_len",
-    "missed_cleavages", "expmass", "calcmass", "charge", "delta_mass", "isotope_error",
-    "average_ppm", "hyperscore", "delta_next", "delta_best", "poisson", "discriminant_score",
-    "matched_peaks", "matched_intensity_pct", "longest_b", "longest_y", "longest_y_pct",
-    "scored_candidates", "ms2_intensity", "rt", "aligned_rt", "predicted_rt", "delta_rt_model",
-    "ims", "predicted_ims", "delta_ims_model", "label", "spectrum_q", "peptide_q", "protein_q",
-    "posterior_error",
-]
+COLUMNS = sd.COLUMNS
 WITHOUT_ID = [c for c in COLUMNS if c != "psm_id"]
 
 
