@@ -14,7 +14,7 @@ DATA = Path(__file__).resolve().parents[2] / "data"
 DEMO_SPECTRA = DATA / "BSA1_ms2.mzML.gz"
 DEMO_FASTA = DATA / "18proteins_contaminants.fasta"
 
-# The bundled run gives about 100 PSMs and 27 peptides (22 of albumin) at 1%
+# The bundled run gives about 100 PSMs and 28 peptides (22 of albumin) at 1%
 # FDR after rescoring, 65 PSMs by hyperscore alone. A scorer that ranks
 # wrongly, or peaks left at m/z instead of m/z minus the proton, fall far below
 # these floors (see test_lost_proton_convention_misses_the_floor).

@@ -150,3 +150,34 @@ def test_error_control_on_a_small_table(chimera, expected_q):
     # AAK is represented by its best PSM (q 0), so its weaker PSM inherits q 0 at the peptide level
     assert table["peptide_q"][4] == 0.0
     assert summary["psms_at_fdr"] == (3 if chimera else 2) and summary["rescored"] is False
+
+
+def test_few_training_targets_give_the_mean_difference_direction():
+    from vornik_tamrel.rescore import _fit
+
+    rng = np.random.default_rng(3)
+    x = rng.normal(size=(60, 4)) @ np.array([[1, 0.9, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1.0]])
+    positive = np.zeros(60, bool)
+    positive[:4] = True  # no more targets than features: the covariance is not to be trusted
+    negative = ~positive
+    w = _fit(x, positive, negative)
+    difference = x[positive].mean(axis=0) - x[negative].mean(axis=0)
+    assert np.allclose(w / np.linalg.norm(w), difference / np.linalg.norm(difference))
+    # with plenty of targets the correlation between the first two features is used
+    positive[:40] = True
+    w = _fit(x, positive, ~positive)
+    difference = x[positive].mean(axis=0) - x[~positive].mean(axis=0)
+    assert not np.allclose(w / np.linalg.norm(w), difference / np.linalg.norm(difference), atol=1e-3)
+
+
+def test_tail_features_by_hand():
+    from vornik_tamrel.search import tail_features
+
+    table = {"file_id": np.array([0, 0, 1], np.uint32), "spec_id": np.array(["a", "b", "a"], dtype=object),
+             "hyperscore": np.array([10.0, 30.0, 2.0]), "scored_candidates": np.array([100, 0, 10], np.uint32)}
+    # log10(rank / candidates) = 1 - 0.5 * hyperscore for spectrum a of file 0; 0.5 - 0.1 * score for file 1
+    features = tail_features(table, {(0, "a"): (1.0, -0.5), (1, "a"): (0.5, -0.1)})
+    # spectrum b has no fit (0); file 1's score is below chance level, clamped at 0
+    assert features[:, 0].tolist() == pytest.approx([4.0, 0.0, 0.0])
+    # less log10 of the candidates, with an empty candidate count taken as one
+    assert features[:, 1].tolist() == pytest.approx([2.0, 0.0, -1.0])
