@@ -29,7 +29,7 @@ TARGET, DECOY, ACCEPTED = "tab:blue", "tab:red", "tab:green"
 
 def report_data(table, summary: dict, settings, n_files: int) -> dict:
     """The few arrays and texts the report shows, from a PSM table (see `search.psm_table`)."""
-    from .search import competition_rows
+    from .control import competition_rows
 
     compete = competition_rows(table, settings.chimera)
     decoy = np.asarray(table["is_decoy"], dtype=bool)[compete]

@@ -136,7 +136,8 @@ def test_rescoring_starts_from_the_best_single_feature_when_the_engine_score_is_
     (True, [0.0, 0.0, 0.0, 1 / 4, 1 / 4]),  # chimeric extractions are PSMs of their own
 ])
 def test_error_control_on_a_small_table(chimera, expected_q):
-    from vornik_tamrel.search import SearchSettings, control_errors
+    from vornik_tamrel.control import control_errors
+    from vornik_tamrel.search import SearchSettings
 
     table = {
         "spec_id": np.array(["s1", "s1", "s2", "s3", "s4"], dtype=object), "file_id": np.zeros(5, np.uint32),
@@ -171,7 +172,7 @@ def test_few_training_targets_give_the_mean_difference_direction():
 
 
 def test_tail_features_by_hand():
-    from vornik_tamrel.search import tail_features
+    from vornik_tamrel.control import tail_features
 
     table = {"file_id": np.array([0, 0, 1], np.uint32), "spec_id": np.array(["a", "b", "a"], dtype=object),
              "hyperscore": np.array([10.0, 30.0, 2.0]), "scored_candidates": np.array([100, 0, 10], np.uint32)}
