@@ -163,15 +163,25 @@ def build_parser() -> argparse.ArgumentParser:
                                       proteins and is_decoy; spectrum_q and peptide_q
                                       hold the q-values, discriminant_score the score
                                       they were computed from
+              peptides.tsv/.parquet   the best match of each peptide, with its peptide
+                                      q-value and posterior error
+              proteins.tsv/.parquet   protein groups (parsimony, razor peptides) with
+                                      protein-level q-values and coverage
               report.png              score distributions, identifications against
-                                      q-value, precursor mass error
+                                      q-value, precursor mass error, protein groups,
+                                      retention time predicted against observed
               summary.json            counts, timings and files
+              psms.pin, psms.mzid     with --pin, --mzid (see below)
             """),
         epilog="example: vornik-tamrel search run1.mzML run2.mgf.gz --fasta human.fasta -o results/")
     search.add_argument("spectra", nargs="+", metavar="SPECTRA", help="mzML or MGF files, plain or .gz")
     search.add_argument("--fasta", required=True, help="protein sequences (FASTA, plain or .gz)")
     search.add_argument("-o", "--output-dir", required=True, metavar="OUTDIR", help="directory for the results")
     _add_search_options(search)
+    g = search.add_argument_group("files for other tools")
+    g.add_argument("--pin", action="store_true", help="also write psms.pin, the matches and their features as "
+                                                        "Percolator input (readable by Percolator and mokapot)")
+    g.add_argument("--mzid", action="store_true", help="also write psms.mzid, the matches as mzIdentML 1.2")
 
     demo = sub.add_parser(
         "demo", formatter_class=_Formatter,
@@ -241,7 +251,7 @@ def _print_summary(result, written: dict[str, str]) -> None:
     else:
         how = "ranked by hyperscore"
     print(f"at {s['fdr']:.0%} FDR ({how}): {s['psms_at_fdr']} PSMs, {s['peptides_at_fdr']} distinct peptides"
-          f" (hyperscore alone: {s['psms_at_fdr_hyperscore']} PSMs)")
+          f", {s['protein_groups_at_fdr']} protein groups (hyperscore alone: {s['psms_at_fdr_hyperscore']} PSMs)")
     total = sum(result.timings.values())
     print("time: " + ", ".join(f"{k} {v:.2f}s" for k, v in result.timings.items()) + f"; total {total:.2f}s")
     for path in written.values():
@@ -271,7 +281,8 @@ def _run(args) -> int:
 
         log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
         result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log)
-        written = write_outputs(result, args.output_dir, report)
+        formats = [f for f in ("pin", "mzid") if getattr(args, f, False)]
+        written = write_outputs(result, args.output_dir, report, formats)
     if not args.quiet:
         _print_summary(result, written)
     return 0

@@ -27,8 +27,9 @@ import numpy as np
 TARGET, DECOY, ACCEPTED = "tab:blue", "tab:red", "tab:green"
 
 
-def report_data(table, summary: dict, settings, n_files: int) -> dict:
-    """The few arrays and texts the report shows, from a PSM table (see `search.psm_table`)."""
+def report_data(table, summary: dict, settings, n_files: int, proteins=None) -> dict:
+    """The few arrays and texts the report shows, from a PSM table (see `search.psm_table`) and the
+    protein groups (see `proteins.infer_proteins`)."""
     from .control import competition_rows
 
     compete = competition_rows(table, settings.chimera)
@@ -57,6 +58,11 @@ def report_data(table, summary: dict, settings, n_files: int) -> dict:
         "delta_mass": column("delta_mass"),
         "accepted": targets & (spectrum_q <= settings.fdr),
         "ppm_limit": None if settings.wide_window else settings.precursor_ppm,
+        "protein_q": np.sort(np.asarray(proteins["protein_q"], dtype=np.float64)[~proteins["is_decoy"]])
+        if proteins is not None else np.empty(0),
+        "rt": column("aligned_rt")[targets & (spectrum_q <= settings.fdr)],
+        "predicted_rt": column("predicted_rt")[targets & (spectrum_q <= settings.fdr)]
+        if summary.get("rt_model") else None,
     }
 
 
@@ -67,11 +73,11 @@ class _Figure:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
 
-        self.figure = Figure(figsize=(11, 8.5), dpi=100)
+        self.figure = Figure(figsize=(11, 12.5), dpi=100)
         FigureCanvasAgg(self.figure)
-        self.axes = self.figure.subplots(2, 2)
-        self.figure.subplots_adjust(left=0.07, right=0.98, bottom=0.07, top=0.91, wspace=0.22, hspace=0.32)
-        (a, b), (c, d) = self.axes
+        self.axes = self.figure.subplots(3, 2)
+        self.figure.subplots_adjust(left=0.07, right=0.98, bottom=0.05, top=0.93, wspace=0.22, hspace=0.34)
+        (a, b), (c, d), (e, f) = self.axes
         a.set_title("Engine score, best match per spectrum")
         a.set_xlabel("hyperscore")
         c.set_title("Identifications against q-value")
@@ -81,9 +87,15 @@ class _Figure:
         d.set_xlabel("ppm")
         for ax in (a, b, d):
             ax.set_ylabel("PSMs")
+        e.set_title("Protein groups against q-value (picked target-decoy)")
+        e.set_xlabel("protein-level q-value threshold")
+        e.set_ylabel("accepted target groups")
+        f.set_title("Retention time of accepted PSMs")
+        f.set_xlabel("observed (aligned), min")
+        f.set_ylabel("predicted, min")
 
     def finish(self, data: dict, path: str) -> None:
-        (a, b), (c, d) = self.axes
+        (a, b), (c, d), (e, f) = self.axes
         self.figure.suptitle(data["title"], fontsize=12)
         decoy = data["decoy"]
         _histograms(a, data["hyperscore"], decoy)
@@ -112,6 +124,24 @@ class _Figure:
             median = float(np.median(ppm[accepted]))
             d.axvline(median, color="black", linewidth=1, label=f"median {median:+.2f} ppm")
         d.legend(frameon=False, loc="upper right")
+
+        e.plot(thresholds, np.searchsorted(data["protein_q"], thresholds, side="right"), color=ACCEPTED,
+               label="protein groups")
+        e.axvline(fdr, color="grey", linestyle="--", linewidth=1)
+        e.set_ylim(bottom=0)
+        e.legend(frameon=False, loc="center right")
+
+        observed, predicted = data["rt"], data["predicted_rt"]
+        if predicted is None or len(observed) < 3:
+            f.text(0.5, 0.5, "too few confident peptides for a model", ha="center", va="center",
+                   transform=f.transAxes)
+        else:
+            r = float(np.corrcoef(observed, predicted)[0, 1])
+            f.scatter(observed, predicted, s=6, color=TARGET, alpha=0.6, linewidths=0,
+                      label=f"{len(observed)} PSMs, Pearson r {r:.3f}")
+            low, high = float(min(observed.min(), predicted.min())), float(max(observed.max(), predicted.max()))
+            f.plot([low, high], [low, high], color="grey", linewidth=1)
+            f.legend(frameon=False, loc="upper left")
         self.figure.savefig(path, pil_kwargs={"compress_level": 1})
 
 

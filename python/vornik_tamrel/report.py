@@ -16,14 +16,17 @@ import tempfile
 import threading
 import time
 from pathlib import Path
-from typing import Optional
+from typing import Optional, Sequence
 
 import numpy as np
 
 from .plot import ReportProcess, report_data
 from .search import SearchResult
 
-OUTPUT_FILES = ("psms.tsv", "psms.parquet", "report.png", "summary.json")
+OUTPUT_FILES = ("psms.tsv", "psms.parquet", "peptides.tsv", "peptides.parquet", "proteins.tsv", "proteins.parquet",
+                "report.png", "summary.json")
+#: Written only when asked for (`write_outputs(..., formats=...)`).
+OPTIONAL_FILES = {"pin": "psms.pin", "mzid": "psms.mzid"}
 
 
 # Arrays are handed to pyarrow as buffers: its converters from numpy arrays and
@@ -110,11 +113,12 @@ def write_tsv(table, path) -> None:
 
 
 def write_outputs(result: SearchResult, outdir: str | os.PathLike,
-                  report: Optional[ReportProcess] = None) -> dict[str, str]:
-    """Write the table, report and summary into `outdir` (created if needed); returns name -> path.
+                  report: Optional[ReportProcess] = None, formats: Sequence[str] = ()) -> dict[str, str]:
+    """Write the tables, report and summary into `outdir` (created if needed); returns name -> path.
 
     `report` is a helper process started earlier to draw the PNG (one is
-    started here when none is given); it is used up either way.
+    started here when none is given); it is used up either way. `formats`
+    adds files for other tools: "pin" (Percolator input), "mzid" (mzIdentML).
     """
     import pyarrow.parquet as pq
 
@@ -125,7 +129,7 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike,
         outdir.mkdir(parents=True, exist_ok=True)
         staging = Path(tempfile.mkdtemp(prefix=".vornik-tamrel-", dir=outdir))
         try:
-            data = report_data(result.table, result.summary, result.settings, len(result.files))
+            data = report_data(result.table, result.summary, result.settings, len(result.files), result.proteins)
             png = staging / "report.png"
             # The helper draws while this process writes the tables.
             drawing: list = []
@@ -139,8 +143,18 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike,
             worker = threading.Thread(target=draw, name="vornik-tamrel-report")
             worker.start()
             try:
-                pq.write_table(arrow_table(result.table), staging / "psms.parquet")
-                write_tsv(result.table, staging / "psms.tsv")
+                for stem, rows in (("psms", result.table), ("peptides", result.peptides),
+                                   ("proteins", result.proteins)):
+                    pq.write_table(arrow_table(rows), staging / f"{stem}.parquet")
+                    write_tsv(rows, staging / f"{stem}.tsv")
+                if "pin" in formats:
+                    from .pin import write_pin
+
+                    write_pin(result.table, staging / OPTIONAL_FILES["pin"])
+                if "mzid" in formats:
+                    from .mzid import write_mzid
+
+                    write_mzid(result, staging / OPTIONAL_FILES["mzid"])
             finally:
                 worker.join()
             if drawing:
@@ -150,7 +164,7 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike,
                            timings_seconds={k: round(v, 3) for k, v in result.timings.items()})
             (staging / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
             written = {}
-            for name in OUTPUT_FILES:
+            for name in OUTPUT_FILES + tuple(OPTIONAL_FILES[f] for f in formats):
                 os.replace(staging / name, outdir / name)
                 written[name] = str(outdir / name)
             return written

@@ -17,6 +17,7 @@ from .digest import ENZYMES, DigestSettings, PeptideSet, digest
 from .errors import InputError
 from .fasta import read_fasta
 from .control import control_errors, null_tails, tail_features
+from .results import complete_results
 from .spectra import PeakSettings, Spectrum, read_spectra
 
 if TYPE_CHECKING:
@@ -104,6 +105,8 @@ class SearchResult:
     summary: dict
     settings: SearchSettings
     files: list[str]
+    peptides: Optional[Table] = None  # best PSM per peptide (see `results.peptide_table`)
+    proteins: Optional[Table] = None  # protein groups (see `proteins.infer_proteins`)
 
     @property
     def psms(self) -> pandas.DataFrame:
@@ -278,7 +281,8 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
     log(f"read {len(spectra)} MS2 spectra from {len(files)} file(s)")
 
     clock = time.perf_counter()
-    peptides = digest(read_fasta(fasta), settings.digest)
+    proteome = read_fasta(fasta)
+    peptides = digest(proteome, settings.digest)
     timings["digestion"] = time.perf_counter() - clock
     if not len(peptides):
         raise InputError(f"{fasta}: digestion left no peptide within the length and mass limits")
@@ -296,16 +300,23 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
 
     clock = time.perf_counter()
     table = psm_table(columns, peptides, settings, files)
-    summary = control_errors(table, settings, tail_features(table, tails) if tails is not None else None)
+    extra = tail_features(table, tails) if tails is not None else None
+    summary = control_errors(table, settings, extra)
+    timings["error control"] = time.perf_counter() - clock
+
+    clock = time.perf_counter()
+    summary, peptide_rows, protein_rows = complete_results(
+        table, settings, summary, extra, {p.accession: p.sequence for p in proteome})
     order = np.lexsort((-table["discriminant_score"].astype(np.float64),
                         np.nan_to_num(table["spectrum_q"].astype(np.float64), nan=2.0)))
     table = {name: values[order] for name, values in table.items()}
-    timings["error control"] = time.perf_counter() - clock
+    timings["results"] = time.perf_counter() - clock
 
     summary.update({
         "spectra": len(spectra),
         "peptides_searched": len(peptides),
         "psms_reported": table_rows(table),
         "fdr": settings.fdr,
+        "fasta": os.fspath(fasta),
     })
-    return SearchResult(table, timings, summary, settings, files)
+    return SearchResult(table, timings, summary, settings, files, peptide_rows, protein_rows)

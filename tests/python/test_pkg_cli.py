@@ -8,6 +8,7 @@ import pytest
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
 from vornik_tamrel import cli, spectra  # noqa: E402
+from vornik_tamrel.report import OUTPUT_FILES  # noqa: E402
 from vornik_tamrel.search import ENGINE_COLUMNS, SearchSettings, modified_peptide, target_of_decoy  # noqa: E402
 
 DATA = Path(__file__).resolve().parents[2] / "data"
@@ -106,7 +107,7 @@ def demo_run(engine, tmp_path_factory):
 
 
 def test_demo_writes_table_report_and_summary(demo_run):
-    assert sorted(p.name for p in demo_run.iterdir()) == ["psms.parquet", "psms.tsv", "report.png", "summary.json"]
+    assert sorted(p.name for p in demo_run.iterdir()) == sorted(OUTPUT_FILES)
     assert (demo_run / "report.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     table = pd.read_parquet(demo_run / "psms.parquet")
     tsv = pd.read_csv(demo_run / "psms.tsv", sep="\t")

@@ -59,6 +59,7 @@ def report_input():
         "second": rng.normal(size=n), "second_title": "second", "second_label": "x",
         "psm_q": np.sort(rng.random(90) / 10), "peptide_q": np.sort(rng.random(30) / 10), "fdr": 0.01,
         "delta_mass": rng.normal(size=n) * 3, "accepted": ~decoy & (rng.random(n) < 0.5), "ppm_limit": 10.0,
+        "protein_q": np.sort(rng.random(12) / 10), "rt": rng.random(40) * 30, "predicted_rt": rng.random(40) * 30,
     }
 
 

@@ -1,0 +1,72 @@
+"""Posterior error probabilities from the target and decoy score distributions.
+
+Under target-decoy competition a decoy stands for one false target at the
+same score, so the chance that a target at score s is false is d(s) / t(s),
+the ratio of the decoy and target densities there. With p(s) the share of
+decoys among all matches at s, that ratio is p / (1 - p). p is estimated by
+isotonic regression of the decoy labels on the score (non-increasing in the
+score, pool-adjacent-violators), which makes the posterior error monotone
+without any binning; within each fitted block the posterior errors of the
+targets add up to the block's decoys, so their mean over any accepted set
+tracks the decoy-estimated FDR.
+"""
+from __future__ import annotations
+
+import numpy as np
+
+
+def decoy_share(scores, is_decoy) -> np.ndarray:
+    """Isotonic estimate of the share of decoys at each entry's score, non-increasing in the score.
+
+    Equal scores get one value; NaN scores rank below every number.
+    """
+    scores = np.asarray(scores, dtype=np.float64)
+    is_decoy = np.asarray(is_decoy, dtype=bool)
+    if scores.shape != is_decoy.shape or scores.ndim != 1:
+        raise ValueError("scores and decoy flags must be one-dimensional and of equal length")
+    if not len(scores):
+        return np.empty(0)
+    ranked = np.where(np.isnan(scores), -np.inf, scores)
+    order = np.argsort(-ranked, kind="stable")
+    s = ranked[order]
+    starts = np.flatnonzero(np.r_[True, s[1:] != s[:-1]])  # blocks of equal scores, best first
+    weight = np.diff(np.r_[starts, len(s)]).astype(np.float64)
+    total = np.add.reduceat(is_decoy[order].astype(np.float64), starts)
+    # Pool adjacent violators: the decoy share must not fall as the score falls.
+    sums: list[float] = []
+    weights: list[float] = []
+    sizes: list[int] = []
+    for t, w in zip(total.tolist(), weight.tolist()):
+        size = 1
+        while sums and sums[-1] * w >= t * weights[-1]:
+            t += sums.pop()
+            w += weights.pop()
+            size += sizes.pop()
+        sums.append(t)
+        weights.append(w)
+        sizes.append(size)
+    fitted = np.repeat(np.array(sums) / np.array(weights), sizes)
+    out = np.empty(len(scores))
+    out[order] = np.repeat(fitted, weight.astype(np.int64))
+    return out
+
+
+def posterior_errors(scores, is_decoy) -> np.ndarray:
+    """Posterior error probability of every entry, in [0, 1] and non-increasing in the score."""
+    p = decoy_share(scores, is_decoy)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.minimum(np.where(p < 1.0, p / (1.0 - p), 1.0), 1.0)
+
+
+def peptide_posterior_errors(peptides, scores, is_decoy) -> np.ndarray:
+    """Peptide-level posterior errors, each peptide represented by its best entry, mapped onto every entry."""
+    from .fdr import best_per_group
+
+    peptides = np.asarray(peptides, dtype=object)
+    if not len(peptides):
+        return np.empty(0)
+    best = best_per_group(peptides, scores)
+    pep = dict(zip(peptides[best].tolist(),
+                   posterior_errors(np.asarray(scores, dtype=np.float64)[best],
+                                    np.asarray(is_decoy, dtype=bool)[best]).tolist()))
+    return np.fromiter((pep[p] for p in peptides.tolist()), dtype=np.float64, count=len(peptides))

@@ -1,0 +1,200 @@
+"""Protein inference by parsimony, and protein-level q-values by picked target-decoy competition.
+
+Groups are built from the peptides of the competing PSMs, targets and decoys
+alike (their peptides never coincide): proteins with the same peptide set
+form one group; a group whose peptides are a strict subset of another's is
+folded into it; a peptide still shared between groups counts, as a razor
+peptide, only for the group with the most evidence, and groups left without
+any peptide of their own are dropped (their peptides are explained).
+
+A group scores as its best razor peptide. Each target protein then competes
+with its own decoy: groups are taken best first, and a group that contains
+a protein whose counterpart was already taken is out of the competition,
+won or lost. The q-values follow from the groups that remain.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Mapping, Sequence
+
+import numpy as np
+
+from .fdr import best_per_group, qvalues
+
+
+@dataclass(frozen=True)
+class Group:
+    members: tuple[str, ...]  # accessions with exactly this group's peptide set, sorted
+    subsets: tuple[str, ...]  # accessions folded in: their peptides are a strict subset of the group's
+    peptides: frozenset  # every peptide of the members
+    razor: frozenset  # the peptides that count for this group (its unique ones among them)
+    unique: frozenset  # peptides found in no other group
+
+
+@dataclass(frozen=True)
+class Evidence:
+    """What ranks groups when a razor peptide is assigned: per peptide, whether it passed the
+    peptide-level threshold, and its best score."""
+
+    confident: Mapping[str, bool]
+    score: Mapping[str, float]
+
+    def of(self, peptides) -> tuple:
+        confident = sum(self.confident.get(p, False) for p in peptides)
+        best = max((self.score.get(p, -np.inf) for p in peptides), default=-np.inf)
+        return confident, len(peptides), best
+
+
+def parsimony(peptide_proteins: Mapping[str, Sequence[str]], evidence: Evidence) -> list[Group]:
+    """Protein groups for peptides mapped to their proteins, strongest evidence first.
+
+    Evidence ranks by the number of confident peptides, then all peptides,
+    then the best score, then the first accession (so the result never
+    depends on input order).
+    """
+    by_protein: dict[str, set] = {}
+    for peptide, proteins in peptide_proteins.items():
+        for protein in proteins:
+            by_protein.setdefault(protein, set()).add(peptide)
+    same: dict[frozenset, list[str]] = {}
+    for protein, peptides in by_protein.items():
+        same.setdefault(frozenset(peptides), []).append(protein)
+    sets = list(same)
+    holders: dict[str, list[int]] = {}
+    for i, peptides in enumerate(sets):
+        for peptide in peptides:
+            holders.setdefault(peptide, []).append(i)
+
+    def rank(i: int) -> tuple:
+        confident, count, best = evidence.of(sets[i])
+        return -confident, -count, -best, min(same[sets[i]])
+
+    # Fold each strict subset into its strongest maximal superset (every superset of a set holds its
+    # first peptide, and a chain of supersets always ends at a maximal one).
+    order = sorted(range(len(sets)), key=rank)
+    supersets = {i: [j for j in holders[next(iter(sets[i]))] if sets[i] < sets[j]] for i in order}
+    kept = [i for i in order if not supersets[i]]
+    position = {i: k for k, i in enumerate(order)}
+    folded: dict[int, list[str]] = {i: [] for i in kept}
+    for i in order:
+        if supersets[i]:
+            top = min((j for j in supersets[i] if not supersets[j]), key=position.__getitem__)
+            folded[top].extend(same[sets[i]])
+
+    owners: dict[str, int] = {}
+    in_groups: dict[str, int] = {}
+    for i in kept:
+        for peptide in sets[i]:
+            owners.setdefault(peptide, i)  # kept is in evidence order: the first holder is the razor owner
+            in_groups[peptide] = in_groups.get(peptide, 0) + 1
+    groups = []
+    for i in kept:
+        razor = frozenset(p for p in sets[i] if owners[p] == i)
+        if razor:
+            groups.append(Group(tuple(sorted(same[sets[i]])), tuple(sorted(folded[i])), sets[i], razor,
+                                frozenset(p for p in sets[i] if in_groups[p] == 1)))
+    return groups
+
+
+def picked_qvalues(scores, is_decoy, claims: Sequence[Sequence[str]], plus_one: bool = False) -> np.ndarray:
+    """Protein-level q-values by picked competition; NaN for the groups that drop out.
+
+    `claims[i]` are the accessions of group i with any decoy tag removed, so
+    a target protein and its decoy claim the same name. Groups are taken in
+    order of score (decoys first on ties); a group claiming a name taken by
+    an earlier group drops out, and its names are taken all the same.
+    """
+    scores = np.asarray(scores, dtype=np.float64)
+    is_decoy = np.asarray(is_decoy, dtype=bool)
+    ranked = np.where(np.isnan(scores), -np.inf, scores)
+    taken: set = set()
+    keep = np.zeros(len(scores), dtype=bool)
+    for i in np.lexsort((~is_decoy, -ranked)).tolist():
+        keep[i] = taken.isdisjoint(claims[i])
+        taken.update(claims[i])
+    q = np.full(len(scores), np.nan)
+    q[keep] = qvalues(scores[keep], is_decoy[keep], plus_one)
+    return q
+
+
+def coverage(sequence: str, peptides) -> float:
+    """Share of `sequence`'s residues inside at least one occurrence of one of `peptides`."""
+    if not sequence:
+        return 0.0
+    covered = np.zeros(len(sequence), dtype=bool)
+    for peptide in peptides:
+        start = sequence.find(peptide)
+        while start >= 0:
+            covered[start : start + len(peptide)] = True
+            start = sequence.find(peptide, start + 1)
+    return float(covered.mean())
+
+
+PROTEIN_COLUMNS = ("group", "proteins", "subset_proteins", "is_decoy", "best_score", "protein_q",
+                   "peptides", "unique_peptides", "razor_peptides", "psms", "coverage")
+
+
+def infer_proteins(table, compete: np.ndarray, fdr: float, decoy_tag: str, sequences: Mapping[str, str],
+                   plus_one: bool = False) -> dict[str, np.ndarray]:
+    """Protein groups of a PSM table: fills its `protein_q` (from each row's razor group; 1 where there is
+    none) and returns the protein table, one row per group, best first (see PROTEIN_COLUMNS).
+
+    Uses the competing rows' plain sequences, `proteins`, final score
+    (`discriminant_score`) and `peptide_q`; `sequences` maps target
+    accessions to their residues, for the coverage.
+    """
+    from .search import target_of_decoy
+
+    rows = np.flatnonzero(compete)
+    peptide = np.asarray(table["sequence"], dtype=object)[rows]
+    score = np.asarray(table["discriminant_score"], dtype=np.float64)[rows]
+    peptide_q = np.asarray(table["peptide_q"], dtype=np.float64)[rows]
+    best = best_per_group(peptide, score)
+    best_score = dict(zip(peptide[best].tolist(), score[best].tolist()))
+    confident = dict(zip(peptide[best].tolist(), (peptide_q[best] <= fdr).tolist()))
+    psms: dict[str, int] = {}
+    for p in peptide.tolist():
+        psms[p] = psms.get(p, 0) + 1
+    accessions = np.asarray(table["proteins"], dtype=object)[rows][best].tolist()
+    mapping = {p: tuple(a for a in text.split(";") if a) for p, text in zip(peptide[best].tolist(), accessions)}
+    groups = parsimony(mapping, Evidence(confident, best_score))
+
+    tag = len(decoy_tag)
+    strip = lambda a: a[tag:] if a.startswith(decoy_tag) else a  # noqa: E731
+    decoy = np.array([g.members[0].startswith(decoy_tag) for g in groups], dtype=bool)
+    group_score = np.array([max(best_score[p] for p in g.razor) for g in groups], dtype=np.float64)
+    claims = [{strip(a) for a in g.members + g.subsets} for g in groups]
+    q = picked_qvalues(group_score, decoy, claims, plus_one)
+    q = np.where(np.isnan(q), 1.0, q)
+    order = np.lexsort((np.arange(len(groups)), -group_score, q))
+
+    group_of = {p: k for k, g in enumerate(groups) for p in g.razor}
+    row_q = np.ones(len(np.asarray(table["protein_q"])), dtype=np.float32)
+    all_peptides = np.asarray(table["sequence"], dtype=object).tolist()
+    for i, p in enumerate(all_peptides):
+        k = group_of.get(p)
+        if k is not None:
+            row_q[i] = q[k]
+    table["protein_q"] = row_q
+
+    def cover(g: Group) -> float:
+        lead = g.members[0]
+        residues = sequences.get(strip(lead), "")
+        return coverage(residues, [target_of_decoy(p) for p in g.peptides] if lead.startswith(decoy_tag)
+                        else g.peptides)
+
+    ordered = [groups[k] for k in order.tolist()]
+    text = lambda values: np.array(values, dtype=object)  # noqa: E731
+    return {
+        "group": np.arange(1, len(ordered) + 1, dtype=np.uint32),
+        "proteins": text([";".join(g.members) for g in ordered]),
+        "subset_proteins": text([";".join(g.subsets) for g in ordered]),
+        "is_decoy": decoy[order],
+        "best_score": group_score[order].astype(np.float32),
+        "protein_q": q[order].astype(np.float32),
+        "peptides": np.array([len(g.peptides) for g in ordered], dtype=np.uint32),
+        "unique_peptides": np.array([len(g.unique) for g in ordered], dtype=np.uint32),
+        "razor_peptides": np.array([len(g.razor) for g in ordered], dtype=np.uint32),
+        "psms": np.array([sum(psms[p] for p in g.peptides) for g in ordered], dtype=np.uint32),
+        "coverage": np.array([cover(g) for g in ordered], dtype=np.float32),
+    }

@@ -1,0 +1,210 @@
+"""Protein groups, posterior errors, retention time and the files for other tools
+(vornik_tamrel.proteins, .pep, .rt, .pin, .mzid)."""
+from pathlib import Path
+
+import pytest
+
+np = pytest.importorskip("numpy")
+from vornik_tamrel.pep import posterior_errors  # noqa: E402
+from vornik_tamrel.proteins import Evidence, parsimony, picked_qvalues  # noqa: E402
+from vornik_tamrel.rt import align, fill_retention  # noqa: E402
+
+HERE = Path(__file__).resolve().parent
+SCHEMA = HERE.parent / "data" / "mzIdentML1.2.0.xsd"
+DATA = HERE.parents[1] / "data"
+
+
+def _groups(mapping, confident=(), score=None):
+    evidence = Evidence({p: p in confident for p in mapping}, score or {p: 1.0 for p in mapping})
+    return {g.members: (sorted(g.subsets), sorted(g.razor), sorted(g.unique)) for g in parsimony(mapping, evidence)}
+
+
+@pytest.mark.parametrize("mapping, confident, expected", [
+    # identical peptide sets: one group of both proteins
+    ({"a": ["P1", "P2"], "b": ["P1", "P2"]}, (), {("P1", "P2"): ([], ["a", "b"], ["a", "b"])}),
+    # a strict subset is folded into its superset
+    ({"a": ["P1", "P2"], "b": ["P1"]}, (), {("P1",): (["P2"], ["a", "b"], ["a", "b"])}),
+    # a subset of a subset ends up in the group that is kept
+    ({"a": ["P1", "P2", "P3"], "b": ["P1", "P2"], "c": ["P1"]}, (), {("P1",): (["P2", "P3"], ["a", "b", "c"],
+                                                                               ["a", "b", "c"])}),
+    # a shared peptide goes, as razor peptide, to the group with more peptides
+    ({"a": ["P1", "P2"], "b": ["P1"], "c": ["P1"], "d": ["P2"]}, (),
+     {("P1",): ([], ["a", "b", "c"], ["b", "c"]), ("P2",): ([], ["d"], ["d"])}),
+    # ... or with more confident ones, before counting all
+    ({"a": ["P1", "P2"], "b": ["P1"], "c": ["P1"], "d": ["P2"]}, ("d",),
+     {("P1",): ([], ["b", "c"], ["b", "c"]), ("P2",): ([], ["a", "d"], ["d"])}),
+    # a group whose peptides are all explained by stronger groups is dropped
+    ({"a": ["P1", "P3"], "b": ["P1", "P2"], "c": ["P2", "P3"], "d": ["P1"], "e": ["P2"]}, (),
+     {("P1",): ([], ["a", "b", "d"], ["d"]), ("P2",): ([], ["c", "e"], ["e"])}),
+])
+def test_parsimony(mapping, confident, expected):
+    assert _groups(mapping, confident) == expected
+
+
+def test_parsimony_does_not_depend_on_input_order():
+    mapping = {"a": ["P1", "P2"], "b": ["P2", "P1"], "c": ["P3"], "d": ["P3", "P4"]}
+    reordered = {k: list(reversed(v)) for k, v in reversed(list(mapping.items()))}
+    assert _groups(mapping) == _groups(reordered)
+    # equal evidence: the first accession decides who keeps the shared peptide
+    assert _groups({"a": ["P9", "P5"], "b": ["P9"], "c": ["P5"]}) == \
+        {("P5",): ([], ["a", "c"], ["c"]), ("P9",): ([], ["b"], ["b"])}
+
+
+@pytest.mark.parametrize("scores, decoy, claims, expected", [
+    # each target against its own decoy: the better one stays
+    ([5, 4, 3, 2], [0, 1, 1, 0], [{"A"}, {"A"}, {"B"}, {"B"}], [0.0, np.nan, 1.0, np.nan]),
+    # a tie goes to the decoy
+    ([5, 5, 1], [0, 1, 0], [{"A"}, {"A"}, {"C"}], [np.nan, 1.0, 1.0]),
+    # a group competes through every member
+    ([6, 5, 4, 3], [1, 0, 1, 0], [{"A"}, {"A", "B"}, {"B"}, {"C"}], [1.0, np.nan, np.nan, 1.0]),
+])
+def test_picked_competition(scores, decoy, claims, expected):
+    q = picked_qvalues(scores, np.array(decoy, bool), claims)
+    np.testing.assert_allclose(q, expected)
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_protein_fdr_holds_without_information(seed):
+    """Target and decoy groups drawn from one distribution: at 1% hardly any target group may pass."""
+    rng = np.random.default_rng(seed)
+    n = 2000
+    scores = rng.normal(size=2 * n)
+    decoy = np.r_[np.zeros(n, bool), np.ones(n, bool)]
+    claims = [{f"P{i % n}"} for i in range(2 * n)]
+    q = picked_qvalues(scores, decoy, claims)
+    assert ((q <= 0.01) & ~decoy).sum() <= 3, seed
+
+
+@pytest.mark.parametrize("seed", [4, 5])
+def test_posterior_errors_are_monotone_bounded_and_calibrated(seed):
+    rng = np.random.default_rng(seed)
+    false = rng.normal(0, 1, 3000)
+    true = rng.normal(3, 1, 1500)
+    scores = np.round(np.r_[true, false, rng.normal(0, 1, 3000)], 2)  # rounding makes ties
+    decoy = np.r_[np.zeros(4500, bool), np.ones(3000, bool)]
+    pep = posterior_errors(scores, decoy)
+    assert ((pep >= 0) & (pep <= 1)).all()
+    order = np.argsort(-scores, kind="stable")
+    assert (np.diff(pep[order]) >= 0).all(), f"seed {seed}"
+    assert all(np.unique(pep[scores == s]).size == 1 for s in np.unique(scores)[:50])
+    # mean posterior error of the targets above a threshold tracks the decoy-estimated FDR
+    for threshold in (2.0, 1.0):
+        accepted = (scores >= threshold) & ~decoy
+        fdr = ((scores >= threshold) & decoy).sum() / accepted.sum()
+        assert pep[accepted].mean() == pytest.approx(fdr, rel=0.5, abs=0.005)
+
+
+def test_posterior_errors_without_decoys_and_empty():
+    assert posterior_errors([3.0, 2.0], [False, False]).tolist() == [0.0, 0.0]
+    assert posterior_errors([3.0, 2.0], [True, True]).tolist() == [1.0, 1.0]
+    assert posterior_errors([], []).size == 0
+
+
+def _retention_table(rng, lines, peptides_per_file=40):
+    """Confident PSMs of shared peptides whose true time is a sum of residue terms, seen through per-file lines."""
+    residues = np.array(list("ACDEFGHIKLMNPQRSTVWY"))
+    weight = dict(zip(residues, rng.uniform(-1, 3, len(residues))))
+    peptides = ["".join(rng.choice(residues, rng.integers(7, 15))) + "K" for _ in range(peptides_per_file)]
+    true = np.array([5 + sum(weight[r] for r in p) for p in peptides])
+    columns = {"sequence": [], "rt": [], "file_id": []}
+    for f, (intercept, slope) in enumerate(lines):
+        columns["sequence"] += peptides
+        columns["rt"] += list(intercept + slope * true + rng.normal(0, 0.1, len(true)))
+        columns["file_id"] += [f] * len(true)
+    n = len(columns["rt"])
+    table = {"sequence": np.array(columns["sequence"], dtype=object), "rt": np.array(columns["rt"], np.float32),
+             "file_id": np.array(columns["file_id"], np.uint32), "is_decoy": np.zeros(n, bool),
+             "spectrum_q": np.zeros(n, np.float32)}
+    table.update({name: np.full(n, value, np.float32) for name, value in
+                  (("aligned_rt", 0.0), ("predicted_rt", 0.0), ("delta_rt_model", 0.999))})
+    return table, true
+
+
+@pytest.mark.parametrize("lines", [[(0.0, 1.0), (3.0, 1.0)], [(0.0, 1.0), (-2.0, 1.2), (10.0, 0.8)]])
+def test_alignment_recovers_synthetic_shifts(lines):
+    rng = np.random.default_rng(11)
+    table, true = _retention_table(rng, lines)
+    confident = np.ones(len(table["rt"]), bool)
+    found = align(table["file_id"], table["sequence"], table["rt"], confident)
+    # file 0 holds as many peptides as any other and the lowest number: it sets the scale
+    for f, (intercept, slope) in enumerate(lines):
+        # mapping file f onto file 0: t0 = i0 + s0 * (t - i) / s
+        assert found[f][1] == pytest.approx(lines[0][1] / slope, rel=0.02)
+        assert found[f][0] == pytest.approx(lines[0][0] - intercept * lines[0][1] / slope, abs=0.3)
+    delta = fill_retention(table, confident, 0.01)
+    aligned = table["aligned_rt"]
+    assert np.corrcoef(aligned, np.tile(true, len(lines)))[0, 1] > 0.99
+    assert np.corrcoef(table["predicted_rt"], aligned)[0, 1] > 0.9
+    assert delta is not None and ((delta >= 0) & (delta <= 1)).all()
+
+
+def test_retention_needs_confident_peptides():
+    rng = np.random.default_rng(12)
+    table, _ = _retention_table(rng, [(0.0, 1.0)], peptides_per_file=5)
+    assert fill_retention(table, np.ones(5, bool), 0.01) is None
+    assert (table["delta_rt_model"] == np.float32(0.999)).all()
+
+
+# ------------------------------------------------------------ with the engine
+
+@pytest.fixture(scope="module")
+def search_run(tmp_path_factory):
+    pytest.importorskip("_vornik_tamrel")
+    from vornik_tamrel import cli
+
+    out = tmp_path_factory.mktemp("results")
+    assert cli.main(["search", str(DATA / "BSA1_ms2.mzML.gz"), "--fasta", str(DATA / "18proteins_contaminants.fasta"),
+                     "--max-peaks", "75", "-o", str(out), "-q", "--pin", "--mzid"]) == 0
+    return out
+
+
+def test_result_tables_agree(search_run):
+    pd = pytest.importorskip("pandas")
+    psms = pd.read_parquet(search_run / "psms.parquet")
+    peptides = pd.read_parquet(search_run / "peptides.parquet")
+    proteins = pd.read_parquet(search_run / "proteins.parquet")
+    assert peptides["peptide"].is_unique and set(peptides["peptide"]) == set(psms["peptide"])
+    assert ((psms["posterior_error"] >= 0) & (psms["posterior_error"] <= 1)).all()
+    ordered = psms.sort_values("discriminant_score", ascending=False)
+    assert (np.diff(ordered["posterior_error"].to_numpy()) >= 0).all()
+    accepted = proteins.loc[(proteins["protein_q"] <= 0.01) & ~proteins["is_decoy"]]
+    assert accepted.iloc[0]["proteins"].endswith("ALBU_BOVIN") and accepted.iloc[0]["coverage"] > 0.2
+    # every accepted PSM's group is accepted, and its protein_q is that group's
+    confident = psms.loc[(psms["spectrum_q"] <= 0.01) & ~psms["is_decoy"]]
+    assert (confident["protein_q"] <= proteins["protein_q"].max()).all()
+    assert set(confident["protein_q"]) <= set(proteins["protein_q"])
+    assert (psms["predicted_rt"] != 0).any() and (psms["delta_rt_model"] < 0.999).any()
+
+
+def test_mzid_is_valid_against_the_schema(search_run):
+    from lxml import etree
+
+    schema = etree.XMLSchema(etree.parse(str(SCHEMA)))
+    document = etree.parse(str(search_run / "psms.mzid"))
+    assert schema.validate(document), schema.error_log
+    ns = {"m": "http://psidev.info/psi/pi/mzIdentML/1.2"}
+    assert len(document.findall(".//m:SpectrumIdentificationResult", ns)) == \
+        sum(1 for _ in open(search_run / "psms.tsv")) - 1
+
+
+def test_pin_round_trip(search_run):
+    pd = pytest.importorskip("pandas")
+    psms = pd.read_parquet(search_run / "psms.parquet")
+    lines = (search_run / "psms.pin").read_text().splitlines()
+    header = lines[0].split("\t")
+    assert header[:3] == ["SpecId", "Label", "ScanNr"] and header[-2:] == ["Peptide", "Proteins"]
+    rows = [line.split("\t") for line in lines[1:]]
+    assert len(rows) == len(psms)
+    assert sorted(int(r[1]) for r in rows) == sorted(np.where(psms["is_decoy"], -1, 1))
+    features = len(header) - 2
+    assert all(np.isfinite([float(v) for v in r[3:features]]).all() for r in rows)
+    assert sorted(r[features][2:-2] for r in rows) == sorted(psms["peptide"])
+    assert sorted(";".join(r[features + 1:]) for r in rows) == sorted(psms["proteins"])
+
+
+def test_pin_loads_in_mokapot(search_run):
+    mokapot = pytest.importorskip("mokapot")
+    dataset = mokapot.read_pin(str(search_run / "psms.pin"))
+    lines = (search_run / "psms.pin").read_text().splitlines()
+    assert len(dataset.data) == len(lines) - 1
+    assert dataset.features.shape[1] == len(lines[0].split("\t")) - 7
