@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 want="${*:-cpython pypy core}"
 
-apt_packages=(g++ cmake ninja-build libgtest-dev pypy3 pypy3-dev pypy3-venv python3-venv)
+apt_packages=(g++ cmake ninja-build libgtest-dev zlib1g-dev pypy3 pypy3-dev pypy3-venv python3-venv)
 missing=()
 for p in "${apt_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,33 +1,33 @@
 """Reading MS2 spectra from mzML and MGF files, and preparing their peaks.
 
-mzML (plain or gzip-compressed, indexed or not: the file is streamed once, so
-no offset index is needed) goes through the lxml reader of `mzml.py`, and
-through pyteomics for array encodings that reader leaves out. Measured on the
-bundled 1120-scan file (CPU time), pyteomics spends about 1.2 s parsing plus about
-1.3 s importing and loading its vocabulary, pymzml about 0.6 s, the lxml
-reader about 0.35 s. MGF is parsed here: the format is line-based and a
-strict reader can say which line and spectrum are wrong, and notice a file cut
-off inside a spectrum (pyteomics silently returns None for such a spectrum).
+Files (plain or gzip-compressed, recognised by their content) are parsed by
+the native reader of `vornik_tamrel._native` in batches: the peaks arrive
+already prepared, as arrays, so no Python object is built per peak and
+memory stays bounded by the batch, whatever the file size. mzML arrays in an
+encoding the native reader does not decode (MS-Numpress) send the file to
+pyteomics, which decodes them all but costs several times more per spectrum.
 
 Every failure of ordinary bad input becomes a SpectrumFileError naming the
 file and, where known, the spectrum.
 """
 from __future__ import annotations
 
-import binascii
 import functools
-import gzip
-import io
 import os
-import re
-import zlib
 from dataclasses import dataclass
 from typing import Iterator, Optional
 
 import numpy as np
 
+from . import _native
 from .errors import SpectrumFileError
 from .masses import PROTON
+
+#: Spectra per batch when a file is read in batches.
+BATCH_SIZE = 2000
+
+# Bits of SpectrumBatch.present: which optional values a spectrum carries.
+_HAS_PRECURSOR_INTENSITY, _HAS_ISOLATION_WINDOW, _HAS_ION_MOBILITY = 1, 2, 4
 
 
 @dataclass(frozen=True)
@@ -68,12 +68,97 @@ class Spectrum:
     total_ion_current: float
 
 
+@dataclass
+class SpectrumBatch:
+    """Consecutive spectra of one file as columns, one row per spectrum.
+
+    The peaks of row i are `mass[peak_offsets[i]:peak_offsets[i + 1]]` (and
+    the same slice of `intensity`). `charge` is 0 where the file gives none;
+    optional values are 0 where `present` lacks their bit.
+    """
+
+    file_id: int
+    ids: list[str]
+    scan_start_time: np.ndarray  # float64, minutes
+    precursor_mz: np.ndarray  # float64
+    charge: np.ndarray  # int64
+    precursor_intensity: np.ndarray  # float64
+    window_lower: np.ndarray  # float64, isolation window offsets in m/z
+    window_upper: np.ndarray
+    ion_mobility: np.ndarray  # float64
+    present: np.ndarray  # uint8 bits: precursor intensity 1, isolation window 2, ion mobility 4
+    total_ion_current: np.ndarray  # float32
+    peak_offsets: np.ndarray  # int64, len(ids) + 1
+    mass: np.ndarray  # float32
+    intensity: np.ndarray  # float32
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+    @classmethod
+    def from_buffers(cls, file_id: int, columns: dict) -> "SpectrumBatch":
+        types = {"scan_start_time": np.float64, "precursor_mz": np.float64, "charge": np.int64,
+                 "precursor_intensity": np.float64, "window_lower": np.float64, "window_upper": np.float64,
+                 "ion_mobility": np.float64, "present": np.uint8, "total_ion_current": np.float32,
+                 "peak_offsets": np.int64, "mass": np.float32, "intensity": np.float32}
+        arrays = {name: np.frombuffer(columns[name], dtype) for name, dtype in types.items()}
+        return cls(file_id=file_id, ids=columns["ids"], **arrays)
+
+    @classmethod
+    def from_spectra(cls, spectra: list[Spectrum], file_id: int) -> "SpectrumBatch":
+        def column(get, dtype):
+            return np.fromiter((get(s) for s in spectra), dtype, len(spectra))
+
+        present = column(lambda s: (_HAS_PRECURSOR_INTENSITY * (s.precursor_intensity is not None)
+                                    | _HAS_ISOLATION_WINDOW * (s.isolation_window is not None)
+                                    | _HAS_ION_MOBILITY * (s.inverse_ion_mobility is not None)), np.uint8)
+        lengths = column(lambda s: len(s.mass), np.int64)
+        return cls(
+            file_id=file_id, ids=[s.id for s in spectra],
+            scan_start_time=column(lambda s: s.scan_start_time, np.float64),
+            precursor_mz=column(lambda s: s.precursor_mz, np.float64),
+            charge=column(lambda s: s.charge or 0, np.int64),
+            precursor_intensity=column(lambda s: s.precursor_intensity or 0.0, np.float64),
+            window_lower=column(lambda s: (s.isolation_window or (0.0, 0.0))[0], np.float64),
+            window_upper=column(lambda s: (s.isolation_window or (0.0, 0.0))[1], np.float64),
+            ion_mobility=column(lambda s: s.inverse_ion_mobility or 0.0, np.float64),
+            present=present,
+            total_ion_current=column(lambda s: s.total_ion_current, np.float32),
+            peak_offsets=np.concatenate(([0], np.cumsum(lengths))).astype(np.int64),
+            mass=np.concatenate([s.mass for s in spectra] or [np.empty(0, np.float32)]),
+            intensity=np.concatenate([s.intensity for s in spectra] or [np.empty(0, np.float32)]),
+        )
+
+    def spectra(self) -> list[Spectrum]:
+        """The rows as Spectrum records (their peak arrays are views into the batch)."""
+        offsets = self.peak_offsets.tolist()
+        present = self.present.tolist()
+        charge = self.charge.tolist()
+        intensity, lower, upper, mobility = (self.precursor_intensity.tolist(), self.window_lower.tolist(),
+                                             self.window_upper.tolist(), self.ion_mobility.tolist())
+        return [
+            Spectrum(
+                id=spectrum_id, file_id=self.file_id, scan_start_time=rt, precursor_mz=mz,
+                charge=charge[i] or None,
+                precursor_intensity=intensity[i] if present[i] & _HAS_PRECURSOR_INTENSITY else None,
+                isolation_window=(lower[i], upper[i]) if present[i] & _HAS_ISOLATION_WINDOW else None,
+                inverse_ion_mobility=mobility[i] if present[i] & _HAS_ION_MOBILITY else None,
+                mass=self.mass[offsets[i]:offsets[i + 1]], intensity=self.intensity[offsets[i]:offsets[i + 1]],
+                total_ion_current=tic,
+            )
+            for i, (spectrum_id, rt, mz, tic) in enumerate(zip(
+                self.ids, self.scan_start_time.tolist(), self.precursor_mz.tolist(),
+                self.total_ion_current.tolist()))
+        ]
+
+
 def prepare_peaks(mz, intensity, settings: PeakSettings) -> tuple[np.ndarray, np.ndarray, float]:
     """Keep the `max_peaks` most intense peaks inside the m/z range, as scorer masses.
 
     Peaks with a non-finite m/z or a non-positive or non-finite intensity are
     dropped first. Among equally intense peaks at the cut, the lower m/z wins.
-    Returns (mass, intensity, total_ion_current), mass ascending.
+    Returns (mass, intensity, total_ion_current), mass ascending. The native
+    reader applies the same rule to the files it parses.
     """
     mz = np.asarray(mz, dtype=np.float64).reshape(-1)
     intensity = np.asarray(intensity, dtype=np.float64).reshape(-1)
@@ -88,59 +173,7 @@ def prepare_peaks(mz, intensity, settings: PeakSettings) -> tuple[np.ndarray, np
     return mass, inten, float(np.float32(inten.sum(dtype=np.float64)))
 
 
-# ---------------------------------------------------------------- file access
-
-class _Source:
-    """An opened spectrum file, transparently decompressed, that remembers its format."""
-
-    def __init__(self, path: str):
-        self.path = path
-        try:
-            self._raw = open(path, "rb")
-        except OSError as exc:
-            raise SpectrumFileError(f"{path}: cannot open: {exc.strerror or exc}") from exc
-        self.compressed = False
-        try:
-            self.compressed = self._raw.peek(2)[:2] == b"\x1f\x8b"
-            self.stream = gzip.GzipFile(fileobj=self._raw, mode="rb") if self.compressed else self._raw
-            head = self._peek_head()
-        except (OSError, EOFError, zlib.error) as exc:
-            self.close()
-            what = "truncated or corrupt compressed file" if self.compressed else "cannot read"
-            raise SpectrumFileError(f"{path}: {what}: {exc}") from exc
-        self.format = _sniff(head, path)
-        if self.format is None:
-            self.close()
-            raise SpectrumFileError(f"{path}: not an mzML or MGF file (unrecognised content)")
-
-    def _peek_head(self) -> bytes:
-        head = self.stream.read(4096)
-        self.stream.seek(0)
-        return head
-
-    def close(self) -> None:
-        if getattr(self, "stream", None) is not None and self.stream is not self._raw:
-            self.stream.close()
-        self._raw.close()
-
-
-def _sniff(head: bytes, path: str) -> Optional[str]:
-    text = head.lstrip(b"\xef\xbb\xbf \t\r\n")
-    if text.startswith(b"<") and (b"<mzML" in head or b"<indexedmzML" in head):
-        return "mzml"
-    if re.search(rb"^\s*BEGIN IONS\s*$", head, re.M) or re.match(rb"^\s*(#|[A-Z_]+=)", text):
-        return "mgf"
-    if not text:
-        return None
-    name = path.lower().removesuffix(".gz")
-    if name.endswith(".mgf"):
-        return "mgf"
-    if name.endswith(".mzml") and text.startswith(b"<"):
-        return "mzml"
-    return None
-
-
-# ---------------------------------------------------------------------- mzML
+# --------------------------------------------------- mzML through pyteomics
 
 _MINUTES = {"minute": 1.0, "min": 1.0, "second": 1.0 / 60.0, "s": 1.0 / 60.0, "sec": 1.0 / 60.0}
 
@@ -171,25 +204,6 @@ def _make_spectrum(native_id, file_id, rt_minutes, mz, charge, precursor_intensi
         intensity=intensity,
         total_ion_current=tic,
     )
-
-
-def _fast_spectrum(raw, file_id: int, settings: PeakSettings) -> Optional[Spectrum]:
-    """Build a Spectrum from the lxml reader's record; None unless it is an MS2 scan with a precursor."""
-    from . import mzml as m
-
-    level = raw.level if raw.level is not None else (2 if raw.has_precursor else 1)
-    if level != 2 or not raw.has_precursor:
-        return None
-    p = raw.params
-    value = lambda accession: p.get(accession, (None, None))[0]  # noqa: E731
-    mz = value(m.SELECTED_MZ) or value(m.TARGET_MZ)
-    charge = value(m.CHARGE)
-    if charge is None and m.POSSIBLE_CHARGE in p and list(p).count(m.POSSIBLE_CHARGE) == 1:
-        charge = value(m.POSSIBLE_CHARGE)
-    rt, unit = p.get(m.SCAN_START_TIME, (None, None))
-    rt_minutes = float(rt) * (1.0 if unit == m.MINUTE else 1.0 / 60.0) if rt not in (None, "") else 0.0
-    return _make_spectrum(raw.id, file_id, rt_minutes, mz, charge, value(m.PEAK_INTENSITY), value(m.LOWER_OFFSET),
-                          value(m.UPPER_OFFSET), value(m.ION_MOBILITY), raw.mz, raw.intensity, settings)
 
 
 def _pyteomics_spectrum(raw: dict, file_id: int, settings: PeakSettings) -> Optional[Spectrum]:
@@ -227,157 +241,74 @@ def _psi_ms_vocabulary():
     return OBOCache(enabled=False, use_remote=False).load("http://purl.obolibrary.org/obo/ms/psi-ms.obo")
 
 
-def _read_mzml(source: _Source, file_id: int, settings: PeakSettings) -> list[Spectrum]:
-    """The lxml reader first; pyteomics for encodings it does not decode."""
-    from .mzml import UnsupportedEncoding, iter_mzml
+def _read_with_pyteomics(path: str, file_id: int, settings: PeakSettings) -> list[Spectrum]:
+    """Every MS2 spectrum of an mzML file, through pyteomics (imported only here: about a second to load)."""
+    import binascii
+    import gzip
+    import zlib
 
-    try:
-        return _parse_mzml(source, iter_mzml, _fast_spectrum, file_id, settings)
-    except UnsupportedEncoding:
-        source.stream.seek(0)
-    # Imported only here: pyteomics and its vocabulary cost about a second to load.
+    from lxml import etree
     from pyteomics import mzml
     from pyteomics.auxiliary import PyteomicsError
 
-    def pyteomics_records(stream):
-        return mzml.MzML(stream, use_index=False, read_schema=False, decode_binary=True, huge_tree=True,
-                         cv=_psi_ms_vocabulary())
-
-    return _parse_mzml(source, pyteomics_records, _pyteomics_spectrum, file_id, settings, (PyteomicsError,))
-
-
-def _parse_mzml(source: _Source, records, convert, file_id: int, settings: PeakSettings,
-                reader_errors: tuple = ()) -> list[Spectrum]:
-    from lxml import etree
-
-    from .mzml import BadSpectrum, UnsupportedEncoding
-
     spectra, last = [], None
     try:
-        for raw in records(source.stream):
-            current = raw.id if hasattr(raw, "id") else raw.get("id", raw.get("index"))
-            try:
-                spectrum = convert(raw, file_id, settings)
-            except (ValueError, TypeError, KeyError) as exc:
-                raise SpectrumFileError(f"{source.path}: spectrum {current!r}: {exc}") from exc
-            last = current
-            if spectrum is not None:
-                spectra.append(spectrum)
-    except (SpectrumFileError, UnsupportedEncoding):
+        with open(path, "rb") as raw_file:
+            stream = gzip.GzipFile(fileobj=raw_file) if raw_file.peek(2)[:2] == b"\x1f\x8b" else raw_file
+            records = mzml.MzML(stream, use_index=False, read_schema=False, decode_binary=True, huge_tree=True,
+                                cv=_psi_ms_vocabulary())
+            for raw in records:
+                current = raw.get("id", raw.get("index"))
+                try:
+                    spectrum = _pyteomics_spectrum(raw, file_id, settings)
+                except (ValueError, TypeError, KeyError) as exc:
+                    raise SpectrumFileError(f"{path}: spectrum {current!r}: {exc}") from exc
+                last = current
+                if spectrum is not None:
+                    spectra.append(spectrum)
+    except SpectrumFileError:
         raise
-    except BadSpectrum as exc:
-        raise SpectrumFileError(f"{source.path}: spectrum {exc.spectrum_id!r}: {exc}") from exc
     except (etree.XMLSyntaxError, EOFError, OSError, zlib.error, binascii.Error, ValueError, KeyError,
-            TypeError, AttributeError, *reader_errors) as exc:
+            TypeError, AttributeError, PyteomicsError) as exc:
         where = f"after spectrum {last!r}" if last is not None else "before the first spectrum"
         reason = getattr(exc, "message", None) or str(exc) or type(exc).__name__
         truncated = isinstance(exc, (EOFError, etree.XMLSyntaxError, zlib.error, binascii.Error))
         kind = "truncated or corrupt" if truncated else "unreadable"
-        raise SpectrumFileError(f"{source.path}: {kind} mzML {where}: {reason}") from exc
+        raise SpectrumFileError(f"{path}: {kind} mzML {where}: {reason}") from exc
+    if not spectra:
+        raise SpectrumFileError(f"{path}: no MS2 spectra to search (the file holds only MS1 scans, or none)")
     return spectra
 
 
-# ----------------------------------------------------------------------- MGF
-
-_CHARGE_RE = re.compile(r"(\d+)\s*([+-]?)")
-
-
-def _mgf_charge(text: str) -> Optional[int]:
-    found = _CHARGE_RE.findall(text)
-    if len(found) != 1:
-        return None  # several candidate charges: search the configured range
-    value, sign = found[0]
-    return None if sign == "-" or int(value) == 0 else int(value)
-
-
-def _read_mgf(source: _Source, file_id: int, settings: PeakSettings) -> list[Spectrum]:
-    return list(_iter_mgf(source, file_id, settings))
-
-
-def _iter_mgf(source: _Source, file_id: int, settings: PeakSettings) -> Iterator[Spectrum]:
-    path = source.path
-    text = io.TextIOWrapper(source.stream, encoding="utf-8", errors="replace")
-    defaults: dict[str, str] = {}
-    params: Optional[dict[str, str]] = None
-    peaks: list[str] = []
-    begin_line = 0
-    index = -1
-    line_no = 0
-    try:
-        for line_no, line in enumerate(text, 1):
-            line = line.strip()
-            if not line or line[0] in "#;!/":
-                continue
-            upper = line.upper()
-            if upper == "BEGIN IONS":
-                if params is not None:
-                    raise SpectrumFileError(f"{path}: line {line_no}: BEGIN IONS inside the spectrum opened at line {begin_line} (missing END IONS)")
-                params, peaks, begin_line = dict(defaults), [], line_no
-                index += 1
-            elif upper == "END IONS":
-                if params is None:
-                    raise SpectrumFileError(f"{path}: line {line_no}: END IONS without BEGIN IONS")
-                yield _mgf_spectrum(path, params, peaks, begin_line, index, file_id, settings)
-                params = None
-            elif "=" in line and not line[0].isdigit():
-                key, value = line.split("=", 1)
-                (defaults if params is None else params)[key.strip().upper()] = value.strip()
-            elif params is None:
-                raise SpectrumFileError(f"{path}: line {line_no}: unexpected text outside a spectrum: {line[:60]!r}")
-            else:
-                peaks.append(line)
-    except (OSError, EOFError, zlib.error) as exc:
-        raise SpectrumFileError(f"{path}: truncated or corrupt file near line {line_no}: {exc}") from exc
-    if params is not None:
-        title = params.get("TITLE", f"index={index}")
-        raise SpectrumFileError(f"{path}: truncated: spectrum {title!r} opened at line {begin_line} has no END IONS")
-
-
-def _mgf_spectrum(path, params, peak_lines, begin_line, index, file_id, settings) -> Spectrum:
-    title = params.get("TITLE", f"index={index}")
-    where = f"{path}: spectrum {title!r} (line {begin_line})"
-    pepmass = params.get("PEPMASS", "").replace(",", " ").split()
-    try:
-        precursor_mz = float(pepmass[0])
-        precursor_intensity = float(pepmass[1]) if len(pepmass) > 1 else None
-    except (IndexError, ValueError):
-        raise SpectrumFileError(f"{where}: missing or invalid PEPMASS {params.get('PEPMASS')!r}") from None
-    try:
-        table = np.array([line.split()[:2] for line in peak_lines], dtype=np.float64).reshape(-1, 2)
-    except ValueError:
-        for offset, line in enumerate(peak_lines):
-            fields = line.split()
-            try:
-                if len(fields) < 2:
-                    raise ValueError
-                float(fields[0]), float(fields[1])
-            except ValueError:
-                raise SpectrumFileError(f"{where}: invalid peak line {line[:60]!r}") from None
-        raise
-    rt = params.get("RTINSECONDS")
-    mobility = params.get("ION_MOBILITY") or params.get("INVERSE_ION_MOBILITY")
-    try:
-        rt_minutes = float(rt.split()[0].split("-")[0]) / 60.0 if rt else 0.0
-        mobility_value = float(mobility) if mobility else None
-    except ValueError:
-        raise SpectrumFileError(f"{where}: invalid RTINSECONDS or ION_MOBILITY") from None
-    mass, intensity, tic = prepare_peaks(table[:, 0], table[:, 1], settings)
-    return Spectrum(
-        id=title,
-        file_id=file_id,
-        scan_start_time=rt_minutes,
-        precursor_mz=precursor_mz,
-        charge=_mgf_charge(params.get("CHARGE", "")),
-        precursor_intensity=precursor_intensity,
-        isolation_window=None,
-        inverse_ion_mobility=mobility_value,
-        mass=mass,
-        intensity=intensity,
-        total_ion_current=tic,
-    )
-
-
 # -------------------------------------------------------------------- public
+
+def iter_batches(path: str | os.PathLike, file_id: int = 0, settings: PeakSettings | None = None,
+                 batch_size: int = BATCH_SIZE) -> Iterator[SpectrumBatch]:
+    """Read and prepare the MS2 spectra of an mzML or MGF file (optionally gzipped), in batches, in file order.
+
+    MS1 scans are skipped. Raises SpectrumFileError, naming the file and the
+    spectrum where known, when the file cannot be opened, is corrupt or
+    truncated, or holds no MS2 spectrum at all; batches before the fault have
+    been handed out by then.
+    """
+    path = os.fspath(path)
+    settings = settings or PeakSettings()
+    done = 0
+    try:
+        reader = _native.open_spectra(path, settings.max_peaks, settings.min_mz, settings.max_mz)
+        while (columns := _native.read_spectra(reader, batch_size)) is not None:
+            batch = SpectrumBatch.from_buffers(file_id, columns)
+            done += len(batch)
+            yield batch
+        return
+    except _native.InputError as exc:
+        raise SpectrumFileError(str(exc)) from None
+    except _native.UnsupportedEncoding:
+        pass  # e.g. MS-Numpress arrays: pyteomics decodes them
+    rest = _read_with_pyteomics(path, file_id, settings)[done:]
+    for start in range(0, len(rest), batch_size):
+        yield SpectrumBatch.from_spectra(rest[start:start + batch_size], file_id)
+
 
 def read_spectra(path: str | os.PathLike, file_id: int = 0, settings: PeakSettings | None = None) -> list[Spectrum]:
     """Read and prepare every MS2 spectrum of an mzML or MGF file (optionally gzipped).
@@ -386,14 +317,4 @@ def read_spectra(path: str | os.PathLike, file_id: int = 0, settings: PeakSettin
     spectrum where known, when the file cannot be opened, is corrupt or
     truncated, or holds no MS2 spectrum at all.
     """
-    path = os.fspath(path)
-    settings = settings or PeakSettings()
-    source = _Source(path)
-    try:
-        reader = _read_mzml if source.format == "mzml" else _read_mgf
-        spectra = reader(source, file_id, settings)
-    finally:
-        source.close()
-    if not spectra:
-        raise SpectrumFileError(f"{path}: no MS2 spectra to search (the file holds only MS1 scans, or none)")
-    return spectra
+    return [spectrum for batch in iter_batches(path, file_id, settings) for spectrum in batch.spectra()]

@@ -17,7 +17,7 @@ R=${TAMREL_ARMHF_ROOT:-/tmp/tamrel-armhf}
 R=${R%/}
 SUITE=bookworm
 JOBS=${TAMREL_ARMHF_JOBS:-$(nproc)}
-ROOT_PACKAGES=pypy3,pypy3-dev,libgtest-dev
+ROOT_PACKAGES=pypy3,pypy3-dev,libgtest-dev,zlib1g-dev
 # Debian's pytest and what it needs on a Python 3.9 interpreter; all are
 # Architecture: all, so the host's apt fetches them.
 PYTEST_DEBS="python3-pytest python3-attr python3-more-itertools python3-pkg-resources

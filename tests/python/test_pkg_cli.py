@@ -147,13 +147,14 @@ def test_demo_table_is_consistent(demo_run):
 
 def test_lost_proton_convention_misses_the_floor(engine, monkeypatch, tmp_path):
     """Peaks handed over as raw m/z (no proton removed) must not pass the identification floor."""
-    original = spectra.prepare_peaks
+    original = spectra.iter_batches
 
-    def raw_mz(mz, intensity, settings):
-        mass, inten, tic = original(mz, intensity, settings)
-        return (mass + np.float32(spectra.PROTON)).astype(np.float32), inten, tic
+    def raw_mz(*args, **kwargs):
+        for batch in original(*args, **kwargs):
+            batch.mass = (batch.mass + np.float32(spectra.PROTON)).astype(np.float32)
+            yield batch
 
-    monkeypatch.setattr(spectra, "prepare_peaks", raw_mz)
+    monkeypatch.setattr(spectra, "iter_batches", raw_mz)
     assert cli.main(["demo", "-o", str(tmp_path), "-q", "--data-dir", str(DATA)]) == 0
     summary = json.loads((tmp_path / "summary.json").read_text())
     assert summary["psms_at_fdr"] < PSM_FLOOR / 2

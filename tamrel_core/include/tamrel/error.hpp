@@ -1,5 +1,7 @@
-// The one failure type of the core. Every broken invariant, out-of-range
-// index or failed assertion throws `Failure`; the binding translates it once.
+// The failure types of the core. Every broken invariant, out-of-range index
+// or failed assertion throws `Failure`; unusable input files (a spectrum file
+// or FASTA that is corrupt, truncated or malformed) throw `InputFailure`,
+// whose message names the file and the record. The binding translates them.
 #pragma once
 
 #include <stdexcept>
@@ -8,6 +10,11 @@
 namespace tamrel {
 
 class Failure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class InputFailure : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
