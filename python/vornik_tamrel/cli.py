@@ -3,13 +3,16 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 import textwrap
+import threading
+import warnings
 from pathlib import Path
 from typing import TYPE_CHECKING, Optional, Sequence
 
 from .digest import ENZYMES, DigestSettings
-from .errors import InputError
+from .errors import InputError, OutputError
 from .masses import Modification, ModificationSettings
 from .spectra import PeakSettings
 
@@ -96,6 +99,9 @@ def _add_search_options(parser: argparse.ArgumentParser) -> None:
                         "searched with a wide fragment window, often do better with fewer, e.g. 75)")
     g.add_argument("--min-mz", type=float, default=150.0, metavar="MZ", help="ignore fragment peaks below this m/z")
     g.add_argument("--max-mz", type=float, default=4000.0, metavar="MZ", help="ignore fragment peaks above this m/z")
+    g.add_argument("--skip-bad-precursors", action="store_true",
+                   help="skip spectra whose precursor m/z is not a positive 32-bit number or whose charge is "
+                        "above 255, with one warning per file, instead of stopping at the first")
 
     g = parser.add_argument_group("matching")
     g.add_argument("--precursor-tol", type=float, default=10.0, metavar="PPM",
@@ -237,6 +243,7 @@ def settings_from_args(args) -> SearchSettings:
         max_fragment_charge=args.max_fragment_charge, min_matched_peaks=args.min_matched_peaks,
         min_ion_index=args.min_ion_index, report_psms=args.report_psms, chimera=args.chimera,
         wide_window=args.wide_window, bucket_size=args.bucket_size, decoy_tag=args.decoy_tag,
+        skip_bad_precursors=args.skip_bad_precursors,
         rescore=not args.no_rescore, fdr=args.fdr, conservative_fdr=args.conservative_fdr,
         batch_size=args.batch_size)
 
@@ -252,6 +259,8 @@ def _print_summary(result, written: dict[str, str]) -> None:
         how = "ranked by hyperscore"
     print(f"at {s['fdr']:.0%} FDR ({how}): {s['psms_at_fdr']} PSMs, {s['peptides_at_fdr']} distinct peptides"
           f", {s['protein_groups_at_fdr']} protein groups (hyperscore alone: {s['psms_at_fdr_hyperscore']} PSMs)")
+    if not s["psms_reported"]:
+        print("no spectrum matched a peptide: the tables hold the column names only")
     total = sum(result.timings.values())
     print("time: " + ", ".join(f"{k} {v:.2f}s" for k, v in result.timings.items()) + f"; total {total:.2f}s")
     for path in written.values():
@@ -273,31 +282,71 @@ def _run(args) -> int:
     else:
         spectra, fasta = args.spectra, args.fasta
     from .plot import ReportProcess
+    from .report import check_output_dir, write_outputs
 
+    check_output_dir(args.output_dir)
     # The report's helper process loads matplotlib while the search runs.
     with ReportProcess() as report:
-        from .report import write_outputs
         from .search import run_search
 
         log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
         result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log)
         formats = [f for f in ("pin", "mzid") if getattr(args, f, False)]
-        written = write_outputs(result, args.output_dir, report, formats)
+        try:
+            written = write_outputs(result, args.output_dir, report, formats)
+        except OSError as exc:
+            raise OutputError(f"{args.output_dir}: cannot write the results: {exc.strerror or exc}") from None
     if not args.quiet:
-        _print_summary(result, written)
+        try:
+            _print_summary(result, written)
+            sys.stdout.flush()
+        except OSError as exc:  # stdout closed or full: the results are written all the same
+            _discard_stdout()
+            print(f"vornik-tamrel: warning: results written, but the summary could not be printed: "
+                  f"{exc.strerror or exc}", file=sys.stderr)
     return 0
+
+
+def _discard_stdout() -> None:
+    """Point standard output at the null device, so the text still buffered cannot fail again at exit."""
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass  # not a real file: nothing is flushed at exit
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised where the program is, so that the clean-up of Ctrl-C runs too."""
+
+
+def _terminate(signum, frame):
+    raise Terminated
+
+
+def _warning_line(message, category, filename, lineno, file=None, line=None) -> None:
+    print(f"vornik-tamrel: warning: {message}", file=sys.stderr)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
+    handling = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _terminate) if handling else None
     try:
-        return _run(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = _warning_line
+            return _run(args)
     except InputError as exc:
         print(f"vornik-tamrel: error: {exc}", file=sys.stderr)
         return 1
+    except Terminated:
+        print("vornik-tamrel: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
     except KeyboardInterrupt:
         print("vornik-tamrel: interrupted", file=sys.stderr)
         return 130
+    finally:
+        if handling:
+            signal.signal(signal.SIGTERM, previous)
 
 
 if __name__ == "__main__":

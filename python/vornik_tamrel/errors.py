@@ -11,3 +11,11 @@ class SpectrumFileError(InputError):
 
 class FastaError(InputError):
     """A protein database file is unreadable or holds no usable sequence."""
+
+
+class OutputError(InputError):
+    """The results cannot be written where asked (not a directory, no permission, disk full, ...)."""
+
+
+class InputWarning(UserWarning):
+    """Input that was used only in part: skipped records, renamed duplicates. The CLI prints it on one line."""

@@ -3,11 +3,12 @@ from __future__ import annotations
 
 import gzip
 import os
+import warnings
 import zlib
 from dataclasses import dataclass
 from typing import Iterator
 
-from .errors import FastaError
+from .errors import FastaError, InputWarning
 
 
 @dataclass(frozen=True)
@@ -50,7 +51,7 @@ def _parse(path: str) -> Iterator[Protein]:
 
 def _protein(path: str, accession: str, chunks: list[str]) -> Protein:
     sequence = "".join(chunks).replace(" ", "").upper().rstrip("*")
-    if not sequence.isalpha() or not sequence.isascii():
+    if sequence and (not sequence.isalpha() or not sequence.isascii()):
         bad = sorted({c for c in sequence if not ("A" <= c <= "Z")})
         raise FastaError(f"{path}: protein {accession}: invalid character(s) {''.join(bad)!r} in the sequence")
     return Protein(accession, sequence)
@@ -60,15 +61,21 @@ def read_fasta(path: str | os.PathLike) -> list[Protein]:
     """Read every protein of a FASTA file.
 
     Raises FastaError naming the file (and the line or protein) when the file
-    is missing, corrupt or holds no protein with a sequence.
+    is missing, corrupt or holds no protein with a sequence. Records without
+    a sequence are left out, counted in one InputWarning.
     """
     path = os.fspath(path)
     try:
-        proteins = [p for p in _parse(path) if p.sequence]
+        records = list(_parse(path))
     except FastaError:
         raise
     except (OSError, EOFError, zlib.error, UnicodeError) as exc:
         raise FastaError(f"{path}: cannot read FASTA: {exc}") from exc
+    proteins = [p for p in records if p.sequence]
+    empty = [p.accession for p in records if not p.sequence]
+    if empty and proteins:
+        warnings.warn(f"{path}: skipped {len(empty)} record(s) without a sequence (first: {empty[0]})",
+                      InputWarning, stacklevel=2)
     if not proteins:
         raise FastaError(f"{path}: no protein sequences found")
     return proteins

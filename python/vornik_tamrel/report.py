@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
 import tempfile
 import threading
 import time
@@ -20,6 +21,7 @@ from typing import Optional, Sequence
 
 import numpy as np
 
+from .errors import OutputError
 from .plot import ReportProcess, report_data
 from .search import SearchResult
 
@@ -67,15 +69,15 @@ def _float_lists(rows):
     return array_type.from_arrays(_buffer_array(offsets), values)
 
 
-def arrow_table(table):
-    """The PSM table as a pyarrow Table (`modifications` as lists of 32-bit floats)."""
+def arrow_table(table, mods_as_text: bool = False):
+    """The PSM table as a pyarrow Table (`modifications` as lists of 32-bit floats, or as text already made)."""
     import pyarrow as pa
 
     columns = []
     for name, values in table.items():
         if values.dtype != object:
             columns.append(_buffer_array(values))
-        elif name == "modifications" and not (len(values) and isinstance(values[0], str)):
+        elif name == "modifications" and not mods_as_text:
             columns.append(_float_lists(values))
         else:
             columns.append(_string_array(values.tolist()))
@@ -98,7 +100,7 @@ def write_tsv(table, path) -> None:
     flat = dict(table)
     if "modifications" in flat:
         flat["modifications"] = np.array([_mod_text(m) for m in flat["modifications"]], dtype=object)
-    arrow = arrow_table(flat)
+    arrow = arrow_table(flat, mods_as_text=True)
     header = ("\t".join(arrow.column_names) + "\n").encode()
     with open(path, "wb") as handle:
         handle.write(header)
@@ -110,6 +112,25 @@ def write_tsv(table, path) -> None:
             handle.truncate()
             handle.write(header)
         csv.write_csv(arrow, handle, csv.WriteOptions(include_header=False, delimiter="\t", quoting_style="needed"))
+
+
+def check_output_dir(outdir: str | os.PathLike) -> None:
+    """Raise OutputError now, before a search starts, if result files cannot be created in `outdir`.
+
+    Nothing is left behind: a missing directory is created only when the
+    results are written.
+    """
+    path = Path(os.path.abspath(outdir))
+    existing = path
+    while not existing.exists() and existing != existing.parent:
+        existing = existing.parent
+    if not existing.is_dir():
+        where = "exists" if existing == path else f"lies under {existing}, which exists"
+        raise OutputError(f"{outdir}: {where} and is not a directory")
+    try:
+        os.rmdir(tempfile.mkdtemp(prefix=".vornik-tamrel-", dir=existing))
+    except OSError as exc:
+        raise OutputError(f"{outdir}: cannot create files in {existing}: {exc.strerror or exc}") from None
 
 
 def write_outputs(result: SearchResult, outdir: str | os.PathLike,
@@ -169,7 +190,5 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike,
                 written[name] = str(outdir / name)
             return written
         finally:
-            for leftover in staging.glob("*"):
-                leftover.unlink()
-            staging.rmdir()
+            shutil.rmtree(staging, ignore_errors=True)
 

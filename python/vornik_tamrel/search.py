@@ -35,6 +35,10 @@ ENGINE_COLUMNS = (
 )
 
 
+#: Most matches reported per spectrum.
+MAX_REPORT_PSMS = 1000
+
+
 @dataclass(frozen=True)
 class SearchSettings:
     """Everything a search needs besides its input files (defaults suit Orbitrap MS1 / ion-trap MS2)."""
@@ -56,6 +60,7 @@ class SearchSettings:
     wide_window: bool = False
     bucket_size: int = 8192
     decoy_tag: str = "rev_"
+    skip_bad_precursors: bool = False  # skip spectra with an unusable precursor instead of failing
     rescore: bool = True
     fdr: float = 0.01
     conservative_fdr: bool = False  # estimate the FDR as (decoys + 1) / targets
@@ -76,6 +81,13 @@ class SearchSettings:
             raise ValueError("precursor charge range must satisfy 1 <= min <= max <= 255")
         if self.report_psms < 1 or self.batch_size < 1 or self.bucket_size < 1:
             raise ValueError("report_psms, batch_size and bucket_size must be at least 1")
+        if self.report_psms > MAX_REPORT_PSMS:  # the engine reserves room for them per spectrum
+            raise ValueError(f"report_psms must be at most {MAX_REPORT_PSMS}, not {self.report_psms}")
+        if not 0 <= self.min_matched_peaks <= 0xFFFF:
+            raise ValueError(f"min_matched_peaks must lie between 0 and 65535, not {self.min_matched_peaks}")
+        if self.chimera and self.min_matched_peaks < 1:
+            raise ValueError("chimeric scoring needs min_matched_peaks of at least 1: with 0 it extracts "
+                             "the best peptide again and again until report_psms")
         if not 0 < self.fdr < 1:
             raise ValueError("the FDR threshold must lie between 0 and 1")
 
@@ -261,6 +273,22 @@ def psm_table(columns: dict[str, list], peptides: PeptideSet, settings: SearchSe
     return table
 
 
+def first_extractions(table: Table) -> Table:
+    """The rows of a chimeric search without repeats: each peptide once per spectrum, at its first extraction.
+
+    The engine may extract a peptide again from the peaks its first
+    extraction left; counted twice, it would weigh twice in error control.
+    """
+    seen: set = set()
+    keep = np.zeros(table_rows(table), dtype=bool)
+    keys = zip(table["file_id"].tolist(), table["spec_id"].tolist(), table["peptide"].tolist(),
+               table["is_decoy"].tolist())
+    for row, key in enumerate(keys):
+        keep[row] = key not in seen
+        seen.add(key)
+    return {name: values[keep] for name, values in table.items()}
+
+
 # ----------------------------------------------------------------- pipeline
 
 def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSettings | None = None,
@@ -276,7 +304,7 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
     clock = time.perf_counter()
     spectra: list[Spectrum] = []
     for file_id, path in enumerate(files):
-        spectra.extend(read_spectra(path, file_id, settings.peaks))
+        spectra.extend(read_spectra(path, file_id, settings.peaks, skip_bad_precursors=settings.skip_bad_precursors))
     timings["reading"] = time.perf_counter() - clock
     log(f"read {len(spectra)} MS2 spectra from {len(files)} file(s)")
 
@@ -300,6 +328,8 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
 
     clock = time.perf_counter()
     table = psm_table(columns, peptides, settings, files)
+    if settings.chimera:
+        table = first_extractions(table)
     extra = tail_features(table, tails) if tails is not None else None
     summary = control_errors(table, settings, extra)
     timings["error control"] = time.perf_counter() - clock

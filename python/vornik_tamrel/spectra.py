@@ -12,16 +12,23 @@ file and, where known, the spectrum.
 """
 from __future__ import annotations
 
+import dataclasses
 import functools
 import os
+import warnings
 from dataclasses import dataclass
 from typing import Iterator, Optional
 
 import numpy as np
 
 from . import _native
-from .errors import SpectrumFileError
+from .errors import InputWarning, SpectrumFileError
 from .masses import PROTON
+
+# The engine holds precursor m/z in 32 bits and charges in 8: beyond these they
+# overflow (an infinite precursor would match every peptide).
+MAX_PRECURSOR_MZ = float(np.finfo(np.float32).max)
+MAX_CHARGE = 255
 
 #: Spectra per batch when a file is read in batches.
 BATCH_SIZE = 2000
@@ -129,6 +136,17 @@ class SpectrumBatch:
             intensity=np.concatenate([s.intensity for s in spectra] or [np.empty(0, np.float32)]),
         )
 
+    def rows(self, keep: np.ndarray) -> "SpectrumBatch":
+        """The batch with only the rows where `keep` is true."""
+        lengths = np.diff(self.peak_offsets)
+        peaks = np.repeat(keep, lengths)
+        per_row = {f.name: getattr(self, f.name)[keep] for f in dataclasses.fields(self)
+                   if f.name not in ("file_id", "ids", "peak_offsets", "mass", "intensity")}
+        return dataclasses.replace(
+            self, ids=[i for i, k in zip(self.ids, keep.tolist()) if k], **per_row,
+            peak_offsets=np.concatenate(([0], np.cumsum(lengths[keep]))).astype(np.int64),
+            mass=self.mass[peaks], intensity=self.intensity[peaks])
+
     def spectra(self) -> list[Spectrum]:
         """The rows as Spectrum records (their peak arrays are views into the batch)."""
         offsets = self.peak_offsets.tolist()
@@ -190,7 +208,7 @@ def _make_spectrum(native_id, file_id, rt_minutes, mz, charge, precursor_intensi
         raise ValueError(f"m/z array ({len(mz_array)} values) and intensity array "
                          f"({len(intensity_array)} values) differ in length")
     mass, intensity, tic = prepare_peaks(mz_array, intensity_array, settings)
-    charge = int(float(charge)) if charge not in (None, "") else None
+    charge = _charge_number(charge) if charge not in (None, "") else None
     return Spectrum(
         id=str(native_id),
         file_id=file_id,
@@ -204,6 +222,13 @@ def _make_spectrum(native_id, file_id, rt_minutes, mz, charge, precursor_intensi
         intensity=intensity,
         total_ion_current=tic,
     )
+
+
+def _charge_number(text) -> int:
+    value = float(text)
+    if not value.is_integer():
+        raise ValueError(f"invalid charge {text!r}")
+    return int(value)
 
 
 def _pyteomics_spectrum(raw: dict, file_id: int, settings: PeakSettings) -> Optional[Spectrum]:
@@ -280,19 +305,82 @@ def _read_with_pyteomics(path: str, file_id: int, settings: PeakSettings) -> lis
     return spectra
 
 
+# ------------------------------------------------------------ checked rows
+
+def _precursor_problems(batch: SpectrumBatch) -> np.ndarray:
+    """Per row: whether the precursor m/z is not a positive 32-bit number, or the charge not 0 (none) to 255."""
+    mz = batch.precursor_mz
+    return ~((mz > 0) & (mz <= MAX_PRECURSOR_MZ)) | (batch.charge < 0) | (batch.charge > MAX_CHARGE)
+
+
+def _problem(batch: SpectrumBatch, row: int) -> str:
+    mz, charge = float(batch.precursor_mz[row]), int(batch.charge[row])
+    if not 0 < mz <= MAX_PRECURSOR_MZ:
+        return f"spectrum {batch.ids[row]!r}: precursor m/z {mz!r} is not a positive finite 32-bit number"
+    return f"spectrum {batch.ids[row]!r}: charge {charge} is out of range (1 to {MAX_CHARGE})"
+
+
+class _Checks:
+    """What `iter_batches` verifies across the batches of one file: usable precursors, distinct titles."""
+
+    def __init__(self, path: str, skip_bad_precursors: bool):
+        self.path, self.skip = path, skip_bad_precursors
+        self.seen: set[str] = set()
+        self.renamed: list[str] = []
+        self.rows = self.skipped = 0
+        self.first_skipped: Optional[str] = None
+
+    def batch(self, batch: SpectrumBatch) -> SpectrumBatch:
+        self.rows += len(batch)
+        bad = _precursor_problems(batch)
+        if bad.any():
+            first = _problem(batch, int(np.argmax(bad)))
+            if not self.skip:
+                raise SpectrumFileError(f"{self.path}: {first}")
+            self.first_skipped = self.first_skipped or first
+            self.skipped += int(bad.sum())
+            batch = batch.rows(~bad)
+        for row, spectrum_id in enumerate(batch.ids):
+            if spectrum_id in self.seen:  # a suffix tells the results of the two spectra apart
+                k = 2
+                while f"{spectrum_id} #{k}" in self.seen:
+                    k += 1
+                spectrum_id = batch.ids[row] = f"{spectrum_id} #{k}"
+                self.renamed.append(spectrum_id)
+            self.seen.add(spectrum_id)
+        return batch
+
+    def warn(self) -> None:
+        if self.skipped:
+            warnings.warn(f"{self.path}: skipped {self.skipped} of {self.rows} spectra with an unusable precursor "
+                          f"(first: {self.first_skipped})", InputWarning, stacklevel=3)
+        if self.renamed:
+            warnings.warn(f"{self.path}: {len(self.renamed)} spectra repeat an earlier spectrum's title; they are "
+                          f"named with a suffix, such as {self.renamed[0]!r}", InputWarning, stacklevel=3)
+
+
 # -------------------------------------------------------------------- public
 
 def iter_batches(path: str | os.PathLike, file_id: int = 0, settings: PeakSettings | None = None,
-                 batch_size: int = BATCH_SIZE) -> Iterator[SpectrumBatch]:
+                 batch_size: int = BATCH_SIZE, skip_bad_precursors: bool = False) -> Iterator[SpectrumBatch]:
     """Read and prepare the MS2 spectra of an mzML or MGF file (optionally gzipped), in batches, in file order.
 
     MS1 scans are skipped. Raises SpectrumFileError, naming the file and the
     spectrum where known, when the file cannot be opened, is corrupt or
-    truncated, or holds no MS2 spectrum at all; batches before the fault have
-    been handed out by then.
+    truncated, or holds no MS2 spectrum at all, or when a spectrum's precursor
+    m/z is not a positive finite 32-bit number or its charge is above 255;
+    batches before the fault have been handed out by then. With
+    `skip_bad_precursors`, such spectra are left out instead, counted in one
+    InputWarning at the end of the file. A title used again in the file gets
+    a suffix (`'title #2'`), with one InputWarning.
     """
     path = os.fspath(path)
-    settings = settings or PeakSettings()
+    checks = _Checks(path, skip_bad_precursors)
+    yield from map(checks.batch, _batches(path, file_id, settings or PeakSettings(), batch_size))
+    checks.warn()
+
+
+def _batches(path: str, file_id: int, settings: PeakSettings, batch_size: int) -> Iterator[SpectrumBatch]:
     done = 0
     try:
         reader = _native.open_spectra(path, settings.max_peaks, settings.min_mz, settings.max_mz)
@@ -310,11 +398,11 @@ def iter_batches(path: str | os.PathLike, file_id: int = 0, settings: PeakSettin
         yield SpectrumBatch.from_spectra(rest[start:start + batch_size], file_id)
 
 
-def read_spectra(path: str | os.PathLike, file_id: int = 0, settings: PeakSettings | None = None) -> list[Spectrum]:
+def read_spectra(path: str | os.PathLike, file_id: int = 0, settings: PeakSettings | None = None,
+                 skip_bad_precursors: bool = False) -> list[Spectrum]:
     """Read and prepare every MS2 spectrum of an mzML or MGF file (optionally gzipped).
 
-    MS1 scans are skipped. Raises SpectrumFileError, naming the file and the
-    spectrum where known, when the file cannot be opened, is corrupt or
-    truncated, or holds no MS2 spectrum at all.
+    Raises and warns as `iter_batches` does.
     """
-    return [spectrum for batch in iter_batches(path, file_id, settings) for spectrum in batch.spectra()]
+    batches = iter_batches(path, file_id, settings, skip_bad_precursors=skip_bad_precursors)
+    return [spectrum for batch in batches for spectrum in batch.spectra()]

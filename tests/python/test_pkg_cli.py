@@ -7,6 +7,8 @@ import pytest
 
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
+pa = pytest.importorskip("pyarrow")
+pytest.importorskip("pyarrow.parquet")
 from vornik_tamrel import cli, spectra  # noqa: E402
 from vornik_tamrel.report import OUTPUT_FILES  # noqa: E402
 from vornik_tamrel.search import ENGINE_COLUMNS, SearchSettings, modified_peptide, target_of_decoy  # noqa: E402
@@ -185,3 +187,147 @@ def test_synthetic_spectrum_identifies_its_peptide(engine):
     assert columns["label"] == [1]
     assert columns["matched_peaks"][0] >= 2 * (len(target) - 1) - 2
     assert abs(columns["delta_mass"][0]) < 0.5
+
+
+# ------------------------------------------------------------ at the edges
+
+NO_PEAKS = "BEGIN IONS\nTITLE=a\nPEPMASS=500.3\nCHARGE=2+\n{peaks}END IONS\n"
+
+
+def run_cli(*argv, stdout=None, prelude=""):
+    """The command line in a fresh interpreter: (return code, standard error)."""
+    import subprocess
+    import sys
+
+    script = prelude + "import sys\nfrom vornik_tamrel import cli\nsys.exit(cli.main(sys.argv[1:]))\n"
+    done = subprocess.run([sys.executable, "-c", script, *map(str, argv)], stdout=stdout or subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, text=True, timeout=600)
+    return done.returncode, done.stderr
+
+
+@pytest.fixture
+def no_peaks(tmp_path):
+    path = tmp_path / "none.mgf"
+    path.write_text(NO_PEAKS.format(peaks=""))
+    return path
+
+
+@pytest.mark.parametrize("peaks", ["", "200 -5\n300 -1\n"], ids=["no peaks", "negative peaks"])
+def test_no_match_writes_empty_tables_with_every_column(engine, tmp_path, capsys, peaks):
+    spectra_file = tmp_path / "one.mgf"
+    spectra_file.write_text(NO_PEAKS.format(peaks=peaks))
+    out = tmp_path / "out"
+    assert cli.main(["search", str(spectra_file), "--fasta", str(DEMO_FASTA), "-o", str(out)]) == 0
+    assert "no spectrum matched a peptide: the tables hold the column names only\n" in capsys.readouterr().out
+    table = pa.parquet.read_table(out / "psms.parquet")
+    assert table.num_rows == 0
+    assert (out / "psms.tsv").read_text() == "\t".join(table.column_names) + "\n"
+    assert set(ENGINE_COLUMNS) | {"file", "peptide", "proteins", "is_decoy"} == set(table.column_names)
+    assert table.schema.field("modifications").type.value_type == pa.float32()
+    assert json.loads((out / "summary.json").read_text())["psms_reported"] == 0
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--chimera", "--min-matched-peaks", "0"], "chimeric scoring needs min_matched_peaks of at least 1: with 0 "
+                                                "it extracts the best peptide again and again until report_psms"),
+    (["--report-psms", "4000000000"], "report_psms must be at most 1000, not 4000000000"),
+    (["--min-matched-peaks", "-1"], "min_matched_peaks must lie between 0 and 65535, not -1"),
+])
+def test_settings_that_cannot_end_sensibly_are_refused(tmp_path, capsys, argv, message):
+    out = tmp_path / "out"
+    assert cli.main(["search", "missing.mgf", "--fasta", "x.fasta", "-o", str(out), *argv]) == 1
+    assert capsys.readouterr().err == f"vornik-tamrel: error: {message}\n"
+    assert not out.exists()
+
+
+def test_chimeric_search_counts_a_peptide_once_per_spectrum(engine, tmp_path):
+    """Every fragment twice, the copy weaker and 0.1 Da off: the copies left after the first extraction
+    match the same peptide again."""
+    from vornik_tamrel.masses import PROTON, RESIDUE_MASS, WATER
+    from vornik_tamrel.search import run_search
+
+    target = "LVNELTEFAK"
+    residues = [RESIDUE_MASS[a] for a in target]
+    b = np.cumsum(residues)[:-1]
+    mz = np.r_[b, sum(residues) + WATER - b] + PROTON
+    peaks = "".join(f"{m:.5f} 100\n{m + 0.1:.5f} 50\n" for m in np.sort(mz))
+    precursor = (sum(residues) + WATER + 2 * PROTON) / 2
+    (tmp_path / "c.mgf").write_text(f"BEGIN IONS\nTITLE=c\nPEPMASS={precursor}\nCHARGE=2+\n{peaks}END IONS\n")
+    (tmp_path / "p.fasta").write_text(">P1\nSEIAHRFKDLGEEHFKALVLIAFAQYLQQSPFEDHVKLVNELTEFAK\n")
+    settings = SearchSettings(chimera=True, report_psms=3, min_matched_peaks=4, rescore=False,
+                              peaks=spectra.PeakSettings(min_mz=50))
+    result = run_search([str(tmp_path / "c.mgf")], str(tmp_path / "p.fasta"), settings)
+    assert result.table["peptide"].tolist().count(target) == 1
+    assert result.summary["spectra_competing"] == len(result.table["peptide"])
+
+
+@pytest.mark.parametrize("where, message", [
+    ("file", "{out}: exists and is not a directory"),
+    ("file/sub", "{out}: lies under {root}/file, which exists and is not a directory"),
+    ("/proc/self/out", "{out}: cannot create files in /proc/self: "),
+])
+def test_output_directory_is_checked_before_reading(tmp_path, capsys, where, message):
+    (tmp_path / "file").write_text("")
+    out = where if where.startswith("/") else tmp_path / where
+    assert cli.main(["search", str(tmp_path / "missing.mgf"), "--fasta", "x.fasta", "-o", str(out)]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("vornik-tamrel: error: " + message.format(out=out, root=tmp_path)) and err.count("\n") == 1
+
+
+def test_file_size_limit_is_one_line_and_leaves_nothing(engine, tmp_path, no_peaks):
+    out = tmp_path / "out"
+    limit = "import resource\nresource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+    code, err = run_cli("search", no_peaks, "--fasta", DEMO_FASTA, "-o", out, "-q", prelude=limit)
+    assert code == 1
+    assert err.startswith(f"vornik-tamrel: error: {out}: cannot write the results: ") and err.count("\n") == 1
+    assert "File too large" in err
+    assert list(out.iterdir()) == []
+
+
+def test_summary_that_cannot_be_printed_does_not_fail_the_search(engine, tmp_path, no_peaks):
+    out = tmp_path / "out"
+    with open("/dev/full", "w") as full:
+        code, err = run_cli("search", no_peaks, "--fasta", DEMO_FASTA, "-o", out, stdout=full)
+    assert code == 0
+    assert err.endswith("vornik-tamrel: warning: results written, but the summary could not be printed: "
+                        "No space left on device\n")
+    names = {p.name for p in out.iterdir()}
+    assert {"psms.parquet", "psms.tsv", "report.png", "summary.json"} <= names
+    assert not any(name.startswith(".") for name in names)
+
+
+def test_sigterm_while_writing_removes_the_staging_folder(engine, tmp_path, no_peaks):
+    out = tmp_path / "out"
+    # The table is half written when the signal arrives.
+    stop = ("import os, signal\nfrom vornik_tamrel import report\n"
+            "def write_tsv(table, path):\n    open(path, 'w').write('file_id')\n"
+            "    os.kill(os.getpid(), signal.SIGTERM)\n"
+            "report.write_tsv = write_tsv\n")
+    code, err = run_cli("search", no_peaks, "--fasta", DEMO_FASTA, "-o", out, "-q", prelude=stop)
+    assert (code, err) == (143, "vornik-tamrel: terminated\n")
+    assert list(out.iterdir()) == []
+
+
+@pytest.mark.parametrize("copies", [1, 2], ids=["within a file", "and across files"])
+def test_repeated_titles_raise_no_numeric_warning(engine, tmp_path, copies):
+    import warnings
+
+    from vornik_tamrel.errors import InputWarning
+    from vornik_tamrel.search import run_search
+
+    lines = []
+    for s in spectra.read_spectra(DEMO_SPECTRA)[:300]:
+        lines.append(f"BEGIN IONS\nTITLE=same\nPEPMASS={s.precursor_mz!r}\nCHARGE={s.charge}+\n")
+        lines.extend(f"{m + spectra.PROTON:.5f} {i:.1f}\n" for m, i in zip(s.mass.tolist(), s.intensity.tolist()))
+        lines.append("END IONS\n")
+    path = tmp_path / "same.mgf"
+    path.write_text("".join(lines))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("error")
+        warnings.simplefilter("always", InputWarning)
+        result = run_search([str(path)] * copies, str(DEMO_FASTA), SearchSettings(), progress=False)
+    assert [str(w.message) for w in caught] == [
+        f"{path}: 299 spectra repeat an earlier spectrum's title; they are named with a suffix, such as 'same #2'"
+    ] * copies
+    keys = list(zip(result.table["file_id"].tolist(), result.table["spec_id"].tolist()))
+    assert len(keys) == len(set(keys)) > 0 and result.summary["psms_at_fdr"] > 0

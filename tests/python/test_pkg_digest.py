@@ -7,6 +7,7 @@ import pytest
 pytest.importorskip("numpy")
 from vornik_tamrel.digest import DigestSettings, digest  # noqa: E402
 from vornik_tamrel.fasta import Protein, read_fasta  # noqa: E402
+from vornik_tamrel.errors import InputWarning  # noqa: E402
 from vornik_tamrel.masses import PROTON, RESIDUE_MASS, WATER, Modification, ModificationSettings, f32  # noqa: E402
 from vornik_tamrel.errors import FastaError  # noqa: E402
 
@@ -184,3 +185,11 @@ def test_fasta_reading_and_errors(tmp_path):
         read_fasta(digits)
     with pytest.raises(FastaError, match="missing.fasta: cannot read FASTA"):
         read_fasta(tmp_path / "missing.fasta")
+
+
+def test_fasta_record_without_sequence_is_skipped_with_a_warning(tmp_path):
+    path = tmp_path / "gap.fasta"
+    path.write_text(">EMPTY1\n>P1\nPEPTIDEK\n>EMPTY2 no residues\n\n")
+    with pytest.warns(InputWarning) as caught:
+        assert read_fasta(path) == [Protein("P1", "PEPTIDEK")]
+    assert [str(w.message) for w in caught] == [f"{path}: skipped 2 record(s) without a sequence (first: EMPTY1)"]

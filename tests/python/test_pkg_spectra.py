@@ -7,7 +7,7 @@ import pytest
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("lxml")
-from vornik_tamrel.errors import SpectrumFileError  # noqa: E402
+from vornik_tamrel.errors import InputWarning, SpectrumFileError  # noqa: E402
 from vornik_tamrel.masses import PROTON  # noqa: E402
 from vornik_tamrel.spectra import PeakSettings, prepare_peaks, read_spectra  # noqa: E402
 
@@ -133,6 +133,44 @@ def test_bad_files_name_the_file_and_spectrum(write, name, text, message):
     with pytest.raises(SpectrumFileError, match=message) as info:
         read_spectra(path)
     assert str(info.value).startswith(str(path))
+
+
+NOT_32_BIT = "is not a positive finite 32-bit number"
+BAD_PRECURSORS = [
+    ("inf.mgf", MGF.replace("PEPMASS=600.3", "PEPMASS=inf"), "second", f"precursor m/z inf {NOT_32_BIT}"),
+    ("nan.mgf", MGF.replace("PEPMASS=600.3", "PEPMASS=NaN"), "second", f"precursor m/z nan {NOT_32_BIT}"),
+    ("zero.mgf", MGF.replace("PEPMASS=600.3", "PEPMASS=0"), "second", f"precursor m/z 0.0 {NOT_32_BIT}"),
+    ("negative.mgf", MGF.replace("PEPMASS=600.3", "PEPMASS=-600.3"), "second", f"precursor m/z -600.3 {NOT_32_BIT}"),
+    ("huge.mgf", MGF.replace("PEPMASS=600.3", "PEPMASS=3.5e38"), "second", f"precursor m/z 3.5e+38 {NOT_32_BIT}"),
+    ("charge.mgf", MGF.replace("PEPMASS=600.3", "PEPMASS=600.3\nCHARGE=300+"), "second",
+     "charge 300 is out of range (1 to 255)"),
+    ("huge.mzML", mzml(MS2_A, MS2_B.replace('value="700.5"', 'value="1e39"')), "scan=3",
+     f"precursor m/z 1e+39 {NOT_32_BIT}"),
+    ("charge.mzML", mzml(MS2_A, spectrum("scan=3", 2, [250.0], [3.0], precursor="700.5", charge="-2")), "scan=3",
+     "charge -2 is out of range (1 to 255)"),
+]
+
+
+@pytest.mark.parametrize("name, text, title, problem", BAD_PRECURSORS, ids=[case[0] for case in BAD_PRECURSORS])
+def test_unusable_precursors_are_refused_or_skipped(write, name, text, title, problem):
+    path = write(name, text)
+    with pytest.raises(SpectrumFileError) as info:
+        read_spectra(path)
+    assert str(info.value) == f"{path}: spectrum {title!r}: {problem}"
+    with pytest.warns(InputWarning) as caught:
+        assert len(read_spectra(path, skip_bad_precursors=True)) == 1
+    assert [str(w.message) for w in caught] == [
+        f"{path}: skipped 1 of 2 spectra with an unusable precursor (first: spectrum {title!r}: {problem})"]
+
+
+def test_repeated_titles_get_a_suffix(write):
+    path = write("twice.mgf", MGF.replace("TITLE=second", "TITLE=first spectrum") + MGF[MGF.index("BEGIN"):])
+    with pytest.warns(InputWarning) as caught:
+        spectra = read_spectra(path)
+    assert [s.id for s in spectra] == ["first spectrum", "first spectrum #2", "first spectrum #3", "second"]
+    assert [str(w.message) for w in caught] == [
+        f"{path}: 2 spectra repeat an earlier spectrum's title; they are named with a suffix, such as "
+        "'first spectrum #2'"]
 
 
 def test_truncated_gzip_stream(tmp_path):
