@@ -26,7 +26,7 @@ if [[ " $want " == *" cpython "* ]]; then
     echo "== CPython environment (.venv)"
     [ -x .venv/bin/python ] || python3 -m venv .venv
     .venv/bin/python -m pip install -q --upgrade pip
-    .venv/bin/python -m pip install -q ".[test]"
+    .venv/bin/python -m pip install -q ".[test,cluster]"
 fi
 
 if [[ " $want " == *" pypy "* ]]; then

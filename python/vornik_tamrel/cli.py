@@ -144,6 +144,12 @@ def _add_runtime_options(parser: argparse.ArgumentParser) -> None:
     g.add_argument("--threads", type=int, metavar="N",
                    help="scoring threads (default: every processor available)")
     g.add_argument("--batch-size", type=int, default=2000, metavar="N", help="spectra scored per engine call")
+    g.add_argument("--cluster", metavar="ADDRESS",
+                   help="score on a Dask cluster: tcp://HOST:PORT of a running scheduler, or local:N to start N "
+                        "worker processes here (needs pip install 'vornik-tamrel[cluster]')")
+    g.add_argument("--db-partitions", type=int, default=1, metavar="K",
+                   help="split the database into K slices by precursor mass and hold one slice's index at a time "
+                        "(for databases larger than one process's memory)")
     g.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors (no progress bar)")
 
 
@@ -228,7 +234,8 @@ def settings_from_args(args) -> SearchSettings:
     from .search import SearchSettings
 
     if not hasattr(args, "enzyme"):  # the demo: defaults, with the peak count suited to ion-trap MS2
-        return SearchSettings(peaks=PeakSettings(max_peaks=DEMO_MAX_PEAKS), batch_size=args.batch_size)
+        return SearchSettings(peaks=PeakSettings(max_peaks=DEMO_MAX_PEAKS), batch_size=args.batch_size,
+                              db_partitions=args.db_partitions)
     mods = ModificationSettings(fixed=_mods(args.fixed_mod, _DEFAULTS["fixed"]),
                                 variable=_mods(args.variable_mod, _DEFAULTS["variable"]),
                                 max_variable=args.max_variable_mods)
@@ -245,7 +252,7 @@ def settings_from_args(args) -> SearchSettings:
         wide_window=args.wide_window, bucket_size=args.bucket_size, decoy_tag=args.decoy_tag,
         skip_bad_precursors=args.skip_bad_precursors,
         rescore=not args.no_rescore, fdr=args.fdr, conservative_fdr=args.conservative_fdr,
-        batch_size=args.batch_size)
+        batch_size=args.batch_size, db_partitions=args.db_partitions)
 
 
 def _print_summary(result, written: dict[str, str]) -> None:
@@ -261,6 +268,11 @@ def _print_summary(result, written: dict[str, str]) -> None:
           f", {s['protein_groups_at_fdr']} protein groups (hyperscore alone: {s['psms_at_fdr_hyperscore']} PSMs)")
     if not s["psms_reported"]:
         print("no spectrum matched a peptide: the tables hold the column names only")
+    if "db_partitions" in s:
+        d = s["db_partitions"]
+        print(f"database in {d['slices']} slices by mass: the merge may differ from one search of the whole "
+              f"database in the rows of {d['rows_may_differ']} and the chance level of {d['tails_may_differ']} "
+              f"of {d['spectra']} spectra")
     total = sum(result.timings.values())
     print("time: " + ", ".join(f"{k} {v:.2f}s" for k, v in result.timings.items()) + f"; total {total:.2f}s")
     for path in written.values():
@@ -290,7 +302,8 @@ def _run(args) -> int:
         from .search import run_search
 
         log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
-        result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log)
+        result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log,
+                            cluster=args.cluster)
         formats = [f for f in ("pin", "mzid") if getattr(args, f, False)]
         try:
             written = write_outputs(result, args.output_dir, report, formats)

@@ -25,36 +25,40 @@ NULL_WINDOW_DA = 25.0
 NULL_PSMS = 20
 
 
-def null_tails(spectra: Sequence[Spectrum], db, settings: SearchSettings) -> dict[tuple[int, str], tuple[float, float]]:
-    """Per spectrum (file_id, spec_id): intercept and slope of log10(rank / scored candidates) against the
-    hyperscore, a least-squares line through ranks 2 to NULL_PSMS of the wide pass.
-
-    Rank 1 is left out, as it may be the spectrum's true peptide; spectra with
-    fewer than four such ranks, or all of one score, get no line.
-    """
-    from .search import engine, engine_spectrum
+def null_scorer(settings: SearchSettings, report_psms: int = NULL_PSMS, min_matched_peaks: int = 1):
+    """The wide pass's scorer: +/- NULL_WINDOW_DA around each precursor, isotope error 0."""
+    from .search import engine
 
     ext = engine()
     frag = settings.fragment_tol
     fragment_tol = ext.PyTolerance.Da(-frag, frag) if settings.fragment_unit == "da" else ext.PyTolerance.Ppm(-frag, frag)
-    scorer = ext.PyScorer(
+    return ext.PyScorer(
         ext.PyTolerance.Da(-NULL_WINDOW_DA, NULL_WINDOW_DA), fragment_tol, wide_window=False, chimera=False,
-        report_psms=NULL_PSMS, min_isotope_err=0, max_isotope_err=0,
+        report_psms=report_psms, min_isotope_err=0, max_isotope_err=0,
         min_precursor_charge=settings.min_precursor_charge, max_precursor_charge=settings.max_precursor_charge,
-        min_matched_peaks=1, annotate_matches=False, max_fragment_charge=settings.max_fragment_charge)
-    keys: list = []
-    rank, score, candidates = [], [], []
-    for start in range(0, len(spectra), settings.batch_size):
-        arrays = scorer.score_many_spectra(db, [engine_spectrum(s) for s in spectra[start : start + settings.batch_size]])
-        keys.extend(zip(arrays.file_id, arrays.spec_id))
-        rank.extend(arrays.rank)
-        score.extend(arrays.hyperscore)
-        candidates.extend(arrays.scored_candidates)
+        min_matched_peaks=min_matched_peaks, annotate_matches=False, max_fragment_charge=settings.max_fragment_charge)
+
+
+def null_tails(spectra: Sequence[Spectrum], db, settings: SearchSettings) -> dict[tuple[int, str], tuple[float, float]]:
+    """The tails (see `fit_tails`) of the wide pass over `spectra`."""
+    from .search import score_pass
+
+    return fit_tails(score_pass(spectra, db, null_scorer(settings), settings.batch_size))
+
+
+def fit_tails(rows: Table) -> dict[tuple[int, str], tuple[float, float]]:
+    """Per spectrum (file_id, spec_id): intercept and slope of log10(rank / scored candidates) against the
+    hyperscore, a least-squares line through ranks 2 to NULL_PSMS of the wide pass's `rows`.
+
+    Rank 1 is left out, as it may be the spectrum's true peptide; spectra with
+    fewer than four such ranks, or all of one score, get no line.
+    """
     from .rescore import spectrum_numbers
 
-    r = np.asarray(rank, dtype=np.float64)
-    x = np.asarray(score, dtype=np.float64)
-    n = np.maximum(np.asarray(candidates, dtype=np.float64), r)
+    keys = list(zip(rows["file_id"].tolist(), rows["spec_id"].tolist()))
+    r = rows["rank"].astype(np.float64)
+    x = rows["hyperscore"].astype(np.float64)
+    n = np.maximum(rows["scored_candidates"].astype(np.float64), r)
     group = spectrum_numbers(keys)
     use = (r >= 2) & np.isfinite(x)
     g, x, y = group[use], x[use], np.log10(r[use] / n[use])

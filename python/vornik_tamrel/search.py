@@ -23,6 +23,8 @@ from .spectra import PeakSettings, Spectrum, read_spectra
 if TYPE_CHECKING:
     import pandas
 
+    from .partitions import MergeStats
+
 #: The engine's 38 result columns, in its order.
 ENGINE_COLUMNS = (
     "file_id", "spec_id", "psm_id", "rank", "sequence", "modifications", "peptide_len",
@@ -65,6 +67,7 @@ class SearchSettings:
     fdr: float = 0.01
     conservative_fdr: bool = False  # estimate the FDR as (decoys + 1) / targets
     batch_size: int = 2000
+    db_partitions: int = 1  # slices of the database by precursor mass, one index at a time (see `partitions`)
 
     def __post_init__(self) -> None:
         if self.fragment_unit not in ("da", "ppm"):
@@ -88,6 +91,11 @@ class SearchSettings:
         if self.chimera and self.min_matched_peaks < 1:
             raise ValueError("chimeric scoring needs min_matched_peaks of at least 1: with 0 it extracts "
                              "the best peptide again and again until report_psms")
+        if self.db_partitions < 1:
+            raise ValueError("the database must be searched in at least 1 partition")
+        if self.db_partitions > 1 and self.chimera:
+            raise ValueError("chimeric search cannot be split into database partitions: each extraction needs "
+                             "the best candidate of the whole database")
         if not 0 < self.fdr < 1:
             raise ValueError("the FDR threshold must lie between 0 and 1")
 
@@ -205,21 +213,37 @@ def engine_spectrum(spectrum: Spectrum):
                                    spectrum.intensity, [precursor], spectrum.total_ion_current)
 
 
-def score(spectra: Sequence[Spectrum], db, settings: SearchSettings, progress: bool | None = None) -> dict[str, list]:
-    """Score all spectra in batches; returns the engine's 38 columns as lists."""
+def engine_columns(arrays) -> Table:
+    """A `PyFeatureArrays` as arrays: the engine's numeric widths, object arrays for text and modifications."""
+    return {name: np.asarray(getattr(arrays, name), dtype=COLUMN_TYPES[name]) if name in COLUMN_TYPES
+            else _object_array(getattr(arrays, name)) for name in ENGINE_COLUMNS}
+
+
+def concat_tables(tables: Sequence[Table]) -> Table:
+    """Row-wise concatenation of tables with the same columns (the engine's, when there are none)."""
+    if not tables:
+        return {name: np.empty(0, dtype=COLUMN_TYPES.get(name, object)) for name in ENGINE_COLUMNS}
+    return {name: np.concatenate([t[name] for t in tables]) for name in tables[0]}
+
+
+def score_pass(spectra: Sequence[Spectrum], db, scorer, batch_size: int, bar=None) -> Table:
+    """Rows of `scorer` over all spectra, in spectrum order, scored in batches of `batch_size`."""
+    tables = []
+    for start in range(0, len(spectra), batch_size):
+        chunk = spectra[start : start + batch_size]
+        tables.append(engine_columns(scorer.score_many_spectra(db, [engine_spectrum(s) for s in chunk])))
+        if bar is not None:
+            bar.update(len(chunk))
+    return concat_tables(tables)
+
+
+def score(spectra: Sequence[Spectrum], db, settings: SearchSettings, progress: bool | None = None) -> Table:
+    """Score all spectra in batches; returns the engine's 38 columns."""
     from tqdm import tqdm
 
-    scorer = build_scorer(settings)
-    columns: dict[str, list] = {name: [] for name in ENGINE_COLUMNS}
     with tqdm(total=len(spectra), unit="spectra", desc="scoring", disable=None if progress is None else not progress,
               leave=False) as bar:
-        for start in range(0, len(spectra), settings.batch_size):
-            chunk = spectra[start : start + settings.batch_size]
-            arrays = scorer.score_many_spectra(db, [engine_spectrum(s) for s in chunk])
-            for name in ENGINE_COLUMNS:
-                columns[name].extend(getattr(arrays, name))
-            bar.update(len(chunk))
-    return columns
+        return score_pass(spectra, db, build_scorer(settings), settings.batch_size, bar)
 
 
 def table_rows(table: Table) -> int:
@@ -232,7 +256,7 @@ def _object_array(values) -> np.ndarray:
     return out
 
 
-def psm_table(columns: dict[str, list], peptides: PeptideSet, settings: SearchSettings, files: Sequence[str]) -> Table:
+def psm_table(columns: Table, peptides: PeptideSet, settings: SearchSettings, files: Sequence[str]) -> Table:
     """The engine's columns as arrays, with file name, peptide text, proteins and true missed cleavages.
 
     Column order: the engine's, with `file` after `spec_id` and `peptide`,
@@ -270,6 +294,9 @@ def psm_table(columns: dict[str, list], peptides: PeptideSet, settings: SearchSe
             table.update(peptide=extra["peptide"], proteins=extra["proteins"], is_decoy=extra["is_decoy"])
     table["missed_cleavages"] = np.array(
         [count_missed_cleavages(t, settings.digest.enzyme) for t in targets], dtype=np.uint8)
+    # The engine numbers matches per process, in an order its threads decide;
+    # numbered here in scoring order, the same however the search was split.
+    table["psm_id"] = np.arange(1, len(is_decoy) + 1, dtype=np.uint32)
     return table
 
 
@@ -292,15 +319,76 @@ def first_extractions(table: Table) -> Table:
 # ----------------------------------------------------------------- pipeline
 
 def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSettings | None = None,
-               progress: bool | None = None, log: Callable[[str], None] | None = None) -> SearchResult:
-    """Search every MS2 spectrum of `spectra_files` against the tryptic (or other) peptides of `fasta`."""
+               progress: bool | None = None, log: Callable[[str], None] | None = None,
+               cluster=None) -> SearchResult:
+    """Search every MS2 spectrum of `spectra_files` against the tryptic (or other) peptides of `fasta`.
+
+    `cluster`: None to search in this process; a Dask scheduler address
+    (``tcp://host:port``), ``local:N`` for a local cluster of N worker
+    processes, or a `distributed.Client` (see `vornik_tamrel.cluster`).
+    """
     settings = settings or SearchSettings()
     log = log or (lambda message: None)
     timings: dict[str, float] = {}
     files = [os.fspath(f) for f in spectra_files]
     if not files:
         raise InputError("no spectrum files given")
+    if cluster is not None:
+        from .cluster import search_on_cluster
 
+        found = search_on_cluster(files, fasta, settings, cluster, timings, progress, log)
+    else:
+        found = _search_here(files, fasta, settings, timings, progress, log)
+
+    clock = time.perf_counter()
+    table = psm_table(found.columns, found.peptides, settings, files)
+    if settings.chimera:
+        table = first_extractions(table)
+    extra = tail_features(table, found.tails) if found.tails is not None else None
+    summary = control_errors(table, settings, extra)
+    timings["error control"] = time.perf_counter() - clock
+
+    clock = time.perf_counter()
+    summary, peptide_rows, protein_rows = complete_results(table, settings, summary, extra, found.proteome)
+    order = np.lexsort((-table["discriminant_score"].astype(np.float64),
+                        np.nan_to_num(table["spectrum_q"].astype(np.float64), nan=2.0)))
+    table = {name: values[order] for name, values in table.items()}
+    timings["results"] = time.perf_counter() - clock
+
+    summary.update({
+        "spectra": found.spectra,
+        "peptides_searched": len(found.peptides),
+        "psms_reported": table_rows(table),
+        "fdr": settings.fdr,
+        "fasta": os.fspath(fasta),
+    })
+    if found.merge is not None:
+        summary["db_partitions"] = {"slices": settings.db_partitions, **found.merge.counts()}
+    return SearchResult(table, timings, summary, settings, files, peptide_rows, protein_rows)
+
+
+@dataclass
+class Found:
+    """What scoring hands to error control: the engine's columns and the wide pass's tails."""
+
+    columns: Table
+    tails: Optional[dict]
+    peptides: PeptideSet
+    proteome: dict[str, str]  # accession -> protein sequence
+    spectra: int
+    merge: Optional[MergeStats] = None
+
+
+def digest_fasta(fasta: str, settings: SearchSettings, proteome: Optional[list] = None) -> PeptideSet:
+    """The peptides of `fasta` (already read as `proteome`, when given)."""
+    peptides = digest(read_fasta(fasta) if proteome is None else proteome, settings.digest)
+    if not len(peptides):
+        raise InputError(f"{fasta}: digestion left no peptide within the length and mass limits")
+    return peptides
+
+
+def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings: dict[str, float],
+                 progress: bool | None, log: Callable[[str], None]) -> Found:
     clock = time.perf_counter()
     spectra: list[Spectrum] = []
     for file_id, path in enumerate(files):
@@ -310,11 +398,17 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
 
     clock = time.perf_counter()
     proteome = read_fasta(fasta)
-    peptides = digest(proteome, settings.digest)
+    peptides = digest_fasta(fasta, settings, proteome)
     timings["digestion"] = time.perf_counter() - clock
-    if not len(peptides):
-        raise InputError(f"{fasta}: digestion left no peptide within the length and mass limits")
     log(f"digested {len(peptides.proteins)} distinct sequences into {len(peptides)} modified peptides")
+
+    if settings.db_partitions > 1:
+        from .partitions import search_in_slices
+
+        clock = time.perf_counter()
+        columns, tails, merge = search_in_slices(spectra, peptides, settings)
+        timings["scoring"] = time.perf_counter() - clock
+        return Found(columns, tails, peptides, {p.accession: p.sequence for p in proteome}, len(spectra), merge)
 
     clock = time.perf_counter()
     db = build_database(peptides, settings)
@@ -325,28 +419,4 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
     columns = score(spectra, db, settings, progress)
     tails = null_tails(spectra, db, settings) if settings.rescore else None
     timings["scoring"] = time.perf_counter() - clock
-
-    clock = time.perf_counter()
-    table = psm_table(columns, peptides, settings, files)
-    if settings.chimera:
-        table = first_extractions(table)
-    extra = tail_features(table, tails) if tails is not None else None
-    summary = control_errors(table, settings, extra)
-    timings["error control"] = time.perf_counter() - clock
-
-    clock = time.perf_counter()
-    summary, peptide_rows, protein_rows = complete_results(
-        table, settings, summary, extra, {p.accession: p.sequence for p in proteome})
-    order = np.lexsort((-table["discriminant_score"].astype(np.float64),
-                        np.nan_to_num(table["spectrum_q"].astype(np.float64), nan=2.0)))
-    table = {name: values[order] for name, values in table.items()}
-    timings["results"] = time.perf_counter() - clock
-
-    summary.update({
-        "spectra": len(spectra),
-        "peptides_searched": len(peptides),
-        "psms_reported": table_rows(table),
-        "fdr": settings.fdr,
-        "fasta": os.fspath(fasta),
-    })
-    return SearchResult(table, timings, summary, settings, files, peptide_rows, protein_rows)
+    return Found(columns, tails, peptides, {p.accession: p.sequence for p in proteome}, len(spectra))

@@ -1,0 +1,283 @@
+"""The search on a Dask cluster: chunks of spectra scored on workers, error control on the client.
+
+A chunk is a spectrum file, or a slice of one when there are fewer files than
+workers. Each worker reads its chunks itself (the files must be reachable
+under the same paths), builds the peptide index once per search and keeps it
+for the following chunks; the digested peptides come from a content-addressed
+cache file (keyed by the FASTA's bytes and the digestion settings) that the
+client writes first, so workers sharing a file system do not digest again.
+Workers return columns only. The client concatenates them in file order, so
+the table, and everything error control computes from it, equals the
+single-process search bit for bit; nothing is written before every chunk is in.
+
+A worker lost mid-search loses nothing: the scheduler reruns its chunks on the
+others (up to its `allowed-failures` limit). A chunk that fails with an error
+fails the search with that error.
+
+With `db_partitions` K > 1 every chunk is scored against each of K database
+slices (see `partitions`) and merged per spectrum by one more task; slices are
+scheduled one after another, so a worker holds one slice's index at a time.
+
+Dask is imported only here, and this module only when a cluster is asked for.
+"""
+from __future__ import annotations
+
+import hashlib
+import os
+import pickle
+import threading
+import time
+import warnings
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Callable, Optional, Sequence
+
+import numpy as np
+
+from .errors import InputError
+
+if TYPE_CHECKING:
+    from .digest import PeptideSet
+    from .search import Found, SearchSettings, Table
+
+EXTRA = "pip install 'vornik-tamrel[cluster]'"
+
+
+@dataclass(frozen=True)
+class Chunk:
+    """Spectra `part` of `parts` (contiguous, in file order) of the file `path`."""
+
+    file_id: int
+    path: str
+    part: int = 0
+    parts: int = 1
+
+
+def plan_chunks(files: Sequence[str], workers: int) -> list[Chunk]:
+    """One chunk per file; each file in as many slices as it takes to give every worker one."""
+    parts = max(1, -(-workers // len(files)))
+    return [Chunk(i, path, part, parts) for i, path in enumerate(files) for part in range(parts)]
+
+
+def cache_dir() -> Path:
+    """Where digested peptides are kept: $VORNIK_TAMREL_CACHE, else the user's cache directory."""
+    explicit = os.environ.get("VORNIK_TAMREL_CACHE")
+    if explicit:
+        return Path(explicit)
+    return Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "vornik-tamrel"
+
+
+def peptide_key(fasta: str, settings: SearchSettings) -> str:
+    """Content address of the digested peptides: the FASTA's bytes and the digestion settings."""
+    digest = hashlib.sha256(repr(settings.digest).encode())
+    try:
+        with open(fasta, "rb") as handle:
+            for block in iter(lambda: handle.read(1 << 20), b""):
+                digest.update(block)
+    except OSError as exc:
+        raise InputError(f"{fasta}: cannot read the FASTA file ({exc.strerror or exc})") from None
+    return digest.hexdigest()[:32]
+
+
+def cached_peptides(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
+                    proteome: Optional[list] = None) -> PeptideSet:
+    """The digested peptides from the cache, or digested now (from `proteome` when given) and stored there
+    (when it is writable)."""
+    from .search import digest_fasta
+
+    path = cache / f"peptides-{key}.pickle" if cache is not None else None
+    if path is not None:
+        try:
+            with open(path, "rb") as handle:
+                return pickle.load(handle)
+        except (OSError, EOFError, pickle.UnpicklingError):
+            pass
+    peptides = digest_fasta(fasta, settings, proteome)
+    if path is not None:
+        try:
+            path.parent.mkdir(parents=True, exist_ok=True)
+            staging = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}")
+            with open(staging, "wb") as handle:
+                pickle.dump(peptides, handle, protocol=pickle.HIGHEST_PROTOCOL)
+            os.replace(staging, path)  # readers see the whole file or none
+        except OSError:
+            pass  # a read-only or full cache only costs the next search a digestion
+    return peptides
+
+
+# ------------------------------------------------------------------ on the workers
+
+_index_lock = threading.Lock()
+_index: dict = {}  # one index per worker process: {(peptide key, index settings, slice): database}
+
+
+def worker_index(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
+                 bounds: Optional[tuple[int, int]]):
+    """This worker's index for the search `key` (one slice of it with `bounds`), built on first use."""
+    from .search import build_database
+
+    wanted = (key, settings.bucket_size, settings.min_ion_index, settings.decoy_tag, bounds)
+    with _index_lock:
+        if wanted not in _index:
+            _index.clear()  # free the previous search's or slice's index before building the next
+            peptides = cached_peptides(fasta, settings, key, cache)
+            if bounds is not None:
+                from .partitions import peptide_slice
+
+                peptides = peptide_slice(peptides, *bounds)
+            _index[wanted] = build_database(peptides, settings)
+        return _index[wanted]
+
+
+def read_chunk(chunk: Chunk, settings: SearchSettings) -> tuple[list, list[str]]:
+    """The chunk's spectra, and the reader's warnings (the first part of a file only) for the client."""
+    from .spectra import read_spectra
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        spectra = read_spectra(chunk.path, chunk.file_id, settings.peaks,
+                               skip_bad_precursors=settings.skip_bad_precursors)
+    n = len(spectra)
+    said = [str(w.message) for w in caught] if chunk.part == 0 else []
+    return spectra[chunk.part * n // chunk.parts : (chunk.part + 1) * n // chunk.parts], said
+
+
+def score_chunk(chunk: Chunk, fasta: str, settings: SearchSettings, key: str, cache: Optional[Path]):
+    """The engine's columns, the wide pass's tails, the spectrum count and the reader's warnings of one
+    chunk."""
+    from .control import null_tails
+    from .search import build_scorer, score_pass
+
+    spectra, said = read_chunk(chunk, settings)
+    db = worker_index(fasta, settings, key, cache, None)
+    columns = score_pass(spectra, db, build_scorer(settings), settings.batch_size)
+    tails = null_tails(spectra, db, settings) if settings.rescore else None
+    return columns, tails, len(spectra), said
+
+
+def score_chunk_slice(chunk: Chunk, fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
+                      bounds: tuple[int, int]):
+    """One database slice's rows for one chunk (see `partitions.score_slice_passes`)."""
+    from .partitions import numbered, score_slice_passes
+
+    spectra, said = read_chunk(chunk, settings)
+    db = worker_index(fasta, settings, key, cache, bounds)
+    return score_slice_passes(numbered(spectra), db, settings), [s.id for s in spectra], said
+
+
+def merge_chunk(chunk: Chunk, settings: SearchSettings, *parts):
+    """A chunk's rows merged over all slices, as `score_chunk` returns them, plus the merge's counts."""
+    from .partitions import MergeStats, merge_passes
+
+    ids, said = parts[0][1], parts[0][2]
+    stats = MergeStats()
+    columns, tails = merge_passes([p[0] for p in parts], np.full(len(ids), chunk.file_id), ids, settings, stats)
+    return columns, tails, len(ids), said, stats
+
+
+# ------------------------------------------------------------------ on the client
+
+def connect(cluster, log: Callable[[str], None]):
+    """A `distributed.Client` for `cluster` (a Client, a scheduler address or ``local:N``), and the
+    LocalCluster this call started (None otherwise), which the caller closes."""
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        raise InputError(f"searching on a cluster needs Dask's distributed package: {EXTRA}") from None
+    if isinstance(cluster, Client):
+        return cluster, None
+    address = str(cluster)
+    if address.startswith("local:"):
+        try:
+            workers = int(address[len("local:"):])
+        except ValueError:
+            workers = 0
+        if workers < 1:
+            raise InputError(f"--cluster {address}: expected local:N with N the number of worker processes, e.g. local:4")
+        threads = os.environ.get("RAYON_NUM_THREADS") or str(max(1, (os.cpu_count() or 1) // workers))
+        local = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+                             env={"RAYON_NUM_THREADS": threads})
+        log(f"started a local Dask cluster of {workers} worker processes ({threads} scoring thread(s) each); "
+            f"dashboard: {local.dashboard_link}")
+        return Client(local), local
+    try:
+        return Client(address, timeout="30s"), None
+    except (OSError, TimeoutError, ValueError) as exc:
+        raise InputError(f"--cluster {address}: cannot reach the Dask scheduler ({exc})") from None
+
+
+def _submit(client, chunks: list[Chunk], fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
+            slices: list[tuple[int, int]]):
+    """One future per chunk, in chunk order, each giving what `score_chunk` (or `merge_chunk`) returns."""
+    if not slices:
+        return [client.submit(score_chunk, c, fasta, settings, key, cache, pure=False) for c in chunks]
+    # Slice by slice: a worker finishes its chunks of one slice before it builds the next slice's index.
+    parts = [[client.submit(score_chunk_slice, c, fasta, settings, key, cache, bounds, pure=False,
+                            priority=len(slices) - s) for s, bounds in enumerate(slices)] for c in chunks]
+    return [client.submit(merge_chunk, c, settings, *p, pure=False, priority=len(slices) + 1)
+            for c, p in zip(chunks, parts)]
+
+
+def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cluster, timings: dict[str, float],
+                      progress: Optional[bool], log: Callable[[str], None]) -> Found:
+    """Digest here, score every chunk on the cluster, and hand the columns in file order to error control."""
+    from distributed import as_completed
+    from tqdm import tqdm
+
+    from .fasta import read_fasta
+    from .search import Found, concat_tables
+
+    client, local = connect(cluster, log)
+    futures: list = []
+    try:
+        clock = time.perf_counter()
+        key = peptide_key(fasta, settings)
+        cache = cache_dir()
+        proteome = read_fasta(fasta)
+        peptides = cached_peptides(fasta, settings, key, cache, proteome)
+        timings["digestion"] = time.perf_counter() - clock
+        log(f"digested {len(peptides.proteins)} distinct sequences into {len(peptides)} modified peptides")
+
+        clock = time.perf_counter()
+        slices = []
+        if settings.db_partitions > 1:
+            from .partitions import slice_bounds
+
+            slices = slice_bounds(peptides.masses, settings.db_partitions)
+        workers = max(1, len(client.scheduler_info().get("workers", {})))
+        chunks = plan_chunks(files, workers)
+        futures = _submit(client, chunks, fasta, settings, key, cache, slices)
+        position = {f.key: i for i, f in enumerate(futures)}
+        results: list = [None] * len(futures)
+        with tqdm(total=len(futures), unit="chunks", desc="scoring", leave=False,
+                  disable=None if progress is None else not progress) as bar:
+            for future in as_completed(futures):
+                results[position[future.key]] = future.result()  # a chunk's error ends the search here
+                future.release()
+                bar.update(1)
+        timings["scoring on the cluster"] = time.perf_counter() - clock
+    finally:
+        if futures:
+            client.cancel(futures)
+        if local is not None:
+            client.close()
+            local.close()
+    columns = concat_tables([r[0] for r in results])
+    tails = None
+    if settings.rescore:
+        tails = {}
+        for r in results:
+            tails.update(r[1])
+    merge = None
+    if slices:
+        from .partitions import MergeStats
+
+        merge = MergeStats()
+        for r in results:
+            merge.add(r[4])
+    for r in results:
+        for message in r[3]:
+            warnings.warn(message, stacklevel=2)
+    spectra = sum(r[2] for r in results)
+    log(f"scored {spectra} MS2 spectra from {len(files)} file(s) in {len(chunks)} chunk(s)")
+    return Found(columns, tails, peptides, {p.accession: p.sequence for p in proteome}, spectra, merge)

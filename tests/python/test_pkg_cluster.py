@@ -1,0 +1,159 @@
+"""The search on a Dask cluster and in database slices (vornik_tamrel.cluster, .partitions).
+
+Every comparison is bit for bit against the single-process search of the
+bundled run, on a real LocalCluster of two worker processes.
+"""
+import os
+import signal
+import subprocess
+import sys
+from dataclasses import replace
+from pathlib import Path
+
+import pytest
+
+np = pytest.importorskip("numpy")
+distributed = pytest.importorskip("distributed")
+from vornik_tamrel import cli, partitions, search  # noqa: E402
+from vornik_tamrel.search import SearchSettings, run_search  # noqa: E402
+from vornik_tamrel.spectra import PeakSettings  # noqa: E402
+
+DATA = Path(__file__).resolve().parents[2] / "data"
+SPECTRA = [str(DATA / "BSA1_ms2.mzML.gz")]
+FASTA = str(DATA / "18proteins_contaminants.fasta")
+SETTINGS = SearchSettings(peaks=PeakSettings(max_peaks=75))
+
+
+def same_bits(a, b) -> bool:
+    if a.dtype == object:
+        return len(a) == len(b) and all(repr(x) == repr(y) for x, y in zip(a, b))
+    return a.dtype == b.dtype and a.tobytes() == b.tobytes()
+
+
+def assert_same_result(got, want):
+    assert list(got.table) == list(want.table)
+    differing = [name for name in want.table if not same_bits(got.table[name], want.table[name])]
+    assert differing == []
+    assert got.summary == want.summary
+
+
+@pytest.fixture(scope="module")
+def client(tmp_path_factory):
+    os.environ["VORNIK_TAMREL_CACHE"] = str(tmp_path_factory.mktemp("cache"))  # inherited by the workers
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                  env={"RAYON_NUM_THREADS": "1"}) as cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+@pytest.fixture(scope="module")
+def single():
+    return {k: run_search(SPECTRA, FASTA, replace(SETTINGS, db_partitions=k)) for k in (1, 3)}
+
+
+@pytest.mark.parametrize("partitions", [1, 3])
+def test_cluster_equals_single_process(client, single, partitions):
+    got = run_search(SPECTRA, FASTA, replace(SETTINGS, db_partitions=partitions), cluster=client)
+    assert_same_result(got, single[partitions])
+
+
+class _KillFirstTask(distributed.WorkerPlugin):
+    """Kills the worker process that starts the search's first task (once, across all workers)."""
+
+    def __init__(self, marker: str):
+        self.marker = marker
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "executing":
+            try:
+                os.close(os.open(self.marker, os.O_CREAT | os.O_EXCL))
+            except FileExistsError:
+                return
+            os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_lost_worker_reruns_its_chunks(client, single, tmp_path):
+    import cloudpickle
+
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])  # the workers cannot import this file
+    marker = tmp_path / "killed"
+    client.register_plugin(_KillFirstTask(str(marker)), name="kill-first-task")
+    try:
+        got = run_search(SPECTRA, FASTA, SETTINGS, cluster=client)
+    finally:
+        client.unregister_worker_plugin("kill-first-task")
+    assert marker.exists()
+    assert_same_result(got, single[1])
+
+
+@pytest.mark.parametrize("changes, spread", [
+    (dict(db_partitions=3), False),  # narrow windows: each spectrum's candidates lie in one slice
+    # every charge in the isolation window: candidates in several slices, beyond the preliminary cut
+    (dict(db_partitions=4, wide_window=True, report_psms=3), True),
+])
+def test_slices_equal_one_index_except_where_flagged(changes, spread):
+    whole = search._search_here(SPECTRA, FASTA, replace(SETTINGS, **{k: v for k, v in changes.items()
+                                                                     if k != "db_partitions"}), {}, False, print)
+    sliced = search._search_here(SPECTRA, FASTA, replace(SETTINGS, **changes), {}, False, print)
+    merge = sliced.merge
+    assert (merge.spread > 0) == spread
+
+    def rows_by_spectrum(columns):
+        keys = list(zip(columns["file_id"].tolist(), columns["spec_id"].tolist()))
+        out = {}
+        for i, key in enumerate(keys):
+            out.setdefault(key, []).append(i)
+        return out
+
+    a, b = rows_by_spectrum(whole.columns), rows_by_spectrum(sliced.columns)
+    assert a.keys() == b.keys()
+    unflagged = [key for key in a if key not in merge.rows]
+    assert unflagged
+    rows_a = np.concatenate([a[key] for key in unflagged])
+    rows_b = np.concatenate([b[key] for key in unflagged])
+    differing = [name for name, values in whole.columns.items()
+                 if name != "psm_id" and not same_bits(sliced.columns[name][rows_b], values[rows_a])]
+    assert differing == []
+    differing_tails = {key for key in whole.tails.keys() | sliced.tails.keys()
+                       if whole.tails.get(key) != sliced.tails.get(key)}
+    assert differing_tails <= merge.tails
+
+
+@pytest.mark.parametrize("masses, k, want", [
+    ([1.0, 2.0, 3.0, 4.0, 5.0, 6.0], 3, [(0, 2), (2, 4), (4, 6)]),
+    ([1.0, 2.0, 2.0, 2.0, 3.0, 4.0], 2, [(0, 1), (1, 6)]),  # the equal masses stay in one slice
+    ([5.0, 5.0, 5.0], 3, [(0, 3)]),
+    ([1.0, 2.0], 4, [(0, 1), (1, 2)]),
+])
+def test_slice_bounds_never_split_equal_masses(masses, k, want):
+    assert partitions.slice_bounds(np.array(masses, dtype=np.float32), k) == want
+
+
+@pytest.mark.parametrize("total, candidates, ks, known", [
+    (1, 1, [1], True), (737, 52, [0, 3, 9, 14], True), (50_000, 311, [40, 161, 400], True), (52, 52, [1, 1], True),
+    (1234, 7, [60], True),
+    (1234, 7, [200], False),  # e^lnfact(200) overflows: every total gives NaN
+])
+def test_match_total_is_recovered_from_poisson(total, candidates, ks, known):
+    reported = [partitions.poisson_log10(total, candidates, k) for k in ks]
+    assert partitions.match_total(candidates, ks, reported) == (total if known else -1)
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--cluster", "local:0"], "--cluster local:0: expected local:N"),
+    (["--db-partitions", "2", "--chimera"], "chimeric search cannot be split into database partitions"),
+    (["--db-partitions", "0"], "at least 1 partition"),
+])
+def test_bad_cluster_options(tmp_path, capsys, argv, message):
+    code = cli.main(["search", *SPECTRA, "--fasta", FASTA, "-o", str(tmp_path / "out"), "-q", *argv])
+    assert code == 1
+    assert message in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()
+
+
+def test_search_without_cluster_imports_no_dask(tmp_path):
+    code = ("import sys; from vornik_tamrel import cli; "
+            f"assert cli.main(['search', {SPECTRA[0]!r}, '--fasta', {FASTA!r}, '-o', {str(tmp_path)!r}, '-q', "
+            "'--no-rescore']) == 0; "
+            "print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')))")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert run.stdout.strip() == "[]"
