@@ -270,9 +270,9 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
             tails.update(r[1])
     merge = None
     if slices:
-        from .partitions import MergeStats
+        from .partitions import MergeStats, stray_decoys
 
-        merge = MergeStats()
+        merge = MergeStats(stray_decoys=stray_decoys(peptides, slices))
         for r in results:
             merge.add(r[4])
     for r in results:

@@ -30,7 +30,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field, replace
-from typing import TYPE_CHECKING, Sequence
+from typing import TYPE_CHECKING, Optional, Sequence
 
 import numpy as np
 
@@ -58,6 +58,21 @@ def peptide_slice(peptides: PeptideSet, start: int, stop: int) -> PeptideSet:
     return replace(peptides, sequences=peptides.sequences[start:stop], modifications=peptides.modifications[start:stop],
                    nterm=peptides.nterm[start:stop], cterm=peptides.cterm[start:stop],
                    masses=peptides.masses[start:stop], missed_cleavages=peptides.missed_cleavages[start:stop])
+
+
+def stray_decoys(peptides: PeptideSet, bounds: Sequence[tuple[int, int]]) -> int:
+    """Decoys the slices make that one index of all peptides would not: the engine gives no decoy to a
+    peptide whose reversal is a target sequence, and a slice knows only its own targets. Reversals share
+    their peptide's composition, so only a modification on one but not the other puts them in two slices."""
+    from .search import target_of_decoy  # the reversal undoes itself
+
+    everywhere = set(peptides.sequences)
+    stray = 0
+    for start, stop in bounds:
+        here = set(peptides.sequences[start:stop])
+        stray += sum(1 for s in peptides.sequences[start:stop]
+                     if (r := target_of_decoy(s)) in everywhere and r not in here)
+    return stray
 
 
 # ------------------------------------------------------------------ the Poisson feature
@@ -142,15 +157,23 @@ class SliceRows:
     `rows` hold, per spectrum, its best rows that pass the matched-peak
     minimum (one more than reported, for `delta_next`), with `file_id`
     replaced by the spectrum's position in the chunk. Per spectrum:
-    `candidates` (the slice's `scored_candidates`), `hits` (its total of index
-    hits, -1 where unknown) and `truncated` (more passing rows may exist than
-    the slice reported).
+    `candidates` (the slice's `scored_candidates`) and `truncated` (more
+    passing rows may exist than the slice reported). `evidence` holds the
+    position, `matched_peaks` and `poisson` of every row the slice reported
+    (main pass only), from which the merge recovers the slice's hit total
+    where it needs it.
     """
 
     rows: Table
     candidates: np.ndarray
-    hits: np.ndarray
     truncated: np.ndarray
+    evidence: Optional[tuple[np.ndarray, np.ndarray, np.ndarray]]
+
+    def hits(self, position: int) -> int:
+        """The slice's total of index hits for the spectrum at `position`; -1 where it cannot be recovered."""
+        at, k, poisson = self.evidence
+        lo, hi = np.searchsorted(at, position, side="left"), np.searchsorted(at, position, side="right")
+        return match_total(int(self.candidates[position]), k[lo:hi].tolist(), poisson[lo:hi].tolist())
 
 
 def numbered(spectra: Sequence[Spectrum]) -> list[Spectrum]:
@@ -165,10 +188,10 @@ def _group_starts(position: np.ndarray, count: int) -> tuple[np.ndarray, np.ndar
 
 
 def score_slice(spectra: Sequence[Spectrum], db, scorer, report: int, batch_size: int, keep: int, min_matched: int,
-                with_hits: bool) -> SliceRows:
+                evidence: bool) -> SliceRows:
     """Score position-numbered `spectra` against one slice with a relaxed `scorer` (reporting `report` rows,
     no matched-peak minimum) and keep what the merge needs: per spectrum its best `keep` rows with at least
-    `min_matched` matched peaks, and the slice's counts (its hits only `with_hits`)."""
+    `min_matched` matched peaks, the slice's counts, and with `evidence` what its hit total follows from."""
     from .search import score_pass
 
     rows = score_pass(spectra, db, scorer, batch_size)
@@ -177,18 +200,14 @@ def score_slice(spectra: Sequence[Spectrum], db, scorer, report: int, batch_size
     starts, sizes = _group_starts(position, n)
     candidates = np.zeros(n, dtype=np.int64)
     candidates[position] = rows["scored_candidates"]
-    hits = np.full(n, -1, dtype=np.int64)
-    if with_hits:
-        for i in np.flatnonzero(sizes):
-            span = slice(starts[i], starts[i] + sizes[i])
-            hits[i] = match_total(int(candidates[i]), rows["matched_peaks"][span].tolist(),
-                                  rows["poisson"][span].tolist())
     passing = rows["matched_peaks"] >= min_matched
     before = np.cumsum(passing) - passing  # passing rows before each row, over the whole table
     keep_row = passing & (before - before[starts[position]] < keep)
     passed = np.bincount(position[passing], minlength=n)
     truncated = (sizes >= report) & (passed < keep)
-    return SliceRows({name: values[keep_row] for name, values in rows.items()}, candidates, hits, truncated)
+    kept = {name: values[keep_row] for name, values in rows.items()}
+    return SliceRows(kept, candidates, truncated,
+                     (position, rows["matched_peaks"], rows["poisson"]) if evidence else None)
 
 
 # ------------------------------------------------------------------ the merge
@@ -207,26 +226,29 @@ class MergeStats:
 
     spectra: int = 0
     spread: int = 0  # spectra with candidates in more than one slice
+    stray_decoys: int = 0  # see `stray_decoys`; their rows are not flagged
     rows: set = field(default_factory=set)
     tails: set = field(default_factory=set)
 
     def add(self, other: MergeStats) -> None:
         self.spectra += other.spectra
         self.spread += other.spread
+        self.stray_decoys += other.stray_decoys
         self.rows |= other.rows
         self.tails |= other.tails
 
     def counts(self) -> dict[str, int]:
-        return {"spectra": self.spectra, "spread_over_slices": self.spread, "rows_may_differ": len(self.rows), "tails_may_differ": len(self.tails)}
+        return {"spectra": self.spectra, "spread_over_slices": self.spread, "rows_may_differ": len(self.rows),
+                "tails_may_differ": len(self.tails), "stray_decoys": self.stray_decoys}
 
 
 def merge_slices(parts: Sequence[SliceRows], file_ids: np.ndarray, report: int, cap: int,
                  poisson: bool, ties: bool) -> tuple[Table, np.ndarray, np.ndarray]:
-    """Each spectrum's best `report` rows over all slices, as one search of the whole database reports them,
-    and per spectrum whether they may differ from it (see `MergeStats`) and whether several slices found
-    candidates for it. `file_ids` restores each position's
-    file; `cap` is the engine's preliminary cap; `poisson` is recomputed from the slices' hit totals; `ties`:
-    whether the order of equal hyperscores counts."""
+    """Each spectrum's best `report` rows over all slices, as one search of the whole database reports them;
+    per spectrum, whether they may differ from it (see `MergeStats`) and whether several slices found
+    candidates for it. `file_ids` restores each position's file; `cap` is the engine's preliminary cap;
+    `poisson`: recompute it from the slices' hit totals; `ties`: whether the order of equal hyperscores counts.
+    """
     from .search import concat_tables
 
     n = len(file_ids)
@@ -240,7 +262,7 @@ def merge_slices(parts: Sequence[SliceRows], file_ids: np.ndarray, report: int, 
     order = np.lexsort((np.arange(len(position)), slice_of, -rows["hyperscore"], position))
     rows = {name: values[order] for name, values in rows.items()}
     position = position[order]
-    starts, _ = _group_starts(position, n)
+    starts, sizes = _group_starts(position, n)
     rank = np.arange(len(position)) - starts[position] + 1
     hyper = rows["hyperscore"]
     following = np.zeros(len(hyper))
@@ -256,13 +278,15 @@ def merge_slices(parts: Sequence[SliceRows], file_ids: np.ndarray, report: int, 
     rows["scored_candidates"] = candidates[position].astype(np.uint32)
     rows["file_id"] = file_ids[position].astype(np.uint32)
     if poisson:
-        hits = np.sum([np.maximum(p.hits, 0) for p in parts], axis=0)
-        known = ~np.any([(p.hits < 0) & (p.candidates > 0) for p in parts], axis=0)
-        uncertain |= ~known & (reached >= 2)
         values = rows["poisson"].copy()
-        for i in np.flatnonzero((reached[position] >= 2) & known[position]):
-            values[i] = poisson_log10(int(hits[position[i]]), int(candidates[position[i]]),
-                                      int(rows["matched_peaks"][i]))
+        for spectrum in np.flatnonzero(reached >= 2):
+            totals = [p.hits(spectrum) for p in parts if p.candidates[spectrum] > 0]
+            if min(totals) < 0:
+                uncertain[spectrum] = True
+                continue
+            span = slice(starts[spectrum], starts[spectrum] + sizes[spectrum])
+            values[span] = [poisson_log10(sum(totals), int(candidates[spectrum]), int(k))
+                            for k in rows["matched_peaks"][span]]
         rows["poisson"] = values
     reported = rank <= report
     return {name: values[reported] for name, values in rows.items()}, uncertain, reached >= 2
@@ -281,12 +305,12 @@ def score_slice_passes(spectra: Sequence[Spectrum], db, settings: SearchSettings
 
     report = max(settings.report_psms, RELAXED_REPORT)
     main = score_slice(spectra, db, build_scorer(replace(settings, report_psms=report, min_matched_peaks=0)), report,
-                       settings.batch_size, settings.report_psms + 1, settings.min_matched_peaks, with_hits=True)
+                       settings.batch_size, settings.report_psms + 1, settings.min_matched_peaks, evidence=True)
     if not settings.rescore:
         return main, None
     report = max(NULL_PSMS, RELAXED_REPORT)
     wide = score_slice(spectra, db, null_scorer(settings, report, 0), report, settings.batch_size, NULL_PSMS + 1, 1,
-                       with_hits=False)
+                       evidence=False)
     return main, wide
 
 
@@ -317,11 +341,12 @@ def search_in_slices(spectra: Sequence[Spectrum], peptides: PeptideSet, settings
 
     chunk = numbered(spectra)
     parts = []
-    for start, stop in slice_bounds(peptides.masses, settings.db_partitions):
+    bounds = slice_bounds(peptides.masses, settings.db_partitions)
+    for start, stop in bounds:
         db = build_database(peptide_slice(peptides, start, stop), settings)
         parts.append(score_slice_passes(chunk, db, settings))
         del db
-    stats = MergeStats()
+    stats = MergeStats(stray_decoys=stray_decoys(peptides, bounds))
     columns, tails = merge_passes(parts, np.array([s.file_id for s in spectra]), [s.id for s in spectra],
                                   settings, stats)
     return columns, tails, stats

@@ -1,0 +1,148 @@
+"""The search on a local Dask cluster against the single process, measured in one run.
+
+    .venv/bin/python benchmarks/cluster.py --scale-mgf SPECTRA.mgf --scale-fasta TARGETS.fasta [--bsa]
+
+1. scaling: the scale benchmark's spectra cut into 8 files, searched with 1
+   and with 2 local workers of 1 scoring thread each (clusters started
+   beforehand, peptide cache warm); goal: >= 1.8x faster with 2;
+2. overhead: `local:2` against the single process with 2 threads, same files;
+   goal: at most 15% slower;
+3. memory: peak RSS of one worker above its RSS before the search (its index,
+   plus the chunk being scored), with --db-partitions K = 1, 2, 4; goal: the
+   index part falls roughly as 1/K;
+4. with --bsa: the nine BSA runs of Debian's openms-doc against the 9,439
+   target proteins of its 18-protein-mix FASTA (`_rev` entries removed),
+   single process against `local:2`.
+
+Every figure comes from this run; the machine is shared, so compare ratios.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import replace
+from pathlib import Path
+
+os.environ.setdefault("RAYON_NUM_THREADS", "2")  # this process's own engine: the single-process peer
+
+
+def split_mgf(path: Path, parts: int, outdir: Path) -> list[str]:
+    """The spectra of `path` in `parts` files of consecutive spectra."""
+    blocks = path.read_text().split("BEGIN IONS")[1:]
+    files = []
+    for i in range(parts):
+        out = outdir / f"part{i}.mgf"
+        out.write_text("".join("BEGIN IONS" + b for b in blocks[i * len(blocks) // parts:(i + 1) * len(blocks) // parts]))
+        files.append(str(out))
+    return files
+
+
+def local_cluster(workers: int):
+    import distributed
+
+    cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                       dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"})
+    return cluster, distributed.Client(cluster)
+
+
+def timed(files, fasta, settings, cluster=None):
+    from vornik_tamrel import run_search
+
+    clock = time.perf_counter()
+    result = run_search(files, fasta, settings, progress=False, cluster=cluster)
+    return time.perf_counter() - clock, result
+
+
+def _rss() -> tuple[int, int]:
+    import psutil
+
+    return psutil.Process().memory_info().rss, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def scale(mgf: Path, fasta: str, tmp: Path) -> None:
+    from vornik_tamrel import SearchSettings
+
+    settings = SearchSettings(fragment_tol=0.02)  # the scale benchmark's settings
+    files = split_mgf(mgf, 8, tmp)
+    wall_single, single = timed(files, fasta, settings)
+    print(f"single process, 2 threads        {wall_single:7.1f} s   {single.summary['psms_at_fdr']} PSMs at 1%")
+    walls = {}
+    for workers in (1, 2):
+        cluster, client = local_cluster(workers)
+        try:
+            timed(files[:1], fasta, settings, client)  # warms the peptide cache and the workers' imports
+            walls[workers], result = timed(files, fasta, settings, client)
+        finally:
+            client.close()
+            cluster.close()
+        same = all(result.table[k].tobytes() == single.table[k].tobytes()
+                   for k in single.table if single.table[k].dtype != object)
+        print(f"local:{workers}, 1 thread per worker   {walls[workers]:7.1f} s   identical to single process: {same}")
+    print(f"scaling 1 -> 2 workers: {walls[1] / walls[2]:.2f}x (goal >= 1.8x)")
+    print(f"overhead of local:2 over the single process with 2 threads: {walls[2] / wall_single - 1:+.1%} "
+          "(goal <= +15%)")
+
+    for k in (1, 2, 4):
+        cluster, client = local_cluster(1)
+        try:
+            before = client.run(_rss)
+            wall, result = timed(files, fasta, replace(settings, db_partitions=k), client)
+            after = client.run(_rss)
+        finally:
+            client.close()
+            cluster.close()
+        (address, (rss0, _)), = before.items()
+        peak = after[address][1]
+        flagged = result.summary.get("db_partitions", {})
+        print(f"--db-partitions {k}: worker peak RSS {peak / 2**20:7.0f} MB, above its start {(peak - rss0) / 2**20:7.0f} MB,"
+              f" wall {wall:6.1f} s; may differ: rows {flagged.get('rows_may_differ', 0)},"
+              f" chance level {flagged.get('tails_may_differ', 0)}")
+
+
+def bsa(tmp: Path) -> None:
+    from vornik_tamrel import SearchSettings
+
+    listing = subprocess.run(["dpkg", "-L", "openms-doc"], capture_output=True, text=True, check=True).stdout.split()
+    runs = sorted(p for p in listing if p.endswith(".mzML") and ("/BSA/BSA" in p or "/FRACTIONS/" in p))
+    source = next(p for p in listing if p.endswith("/18Protein_SoCe_Tr_detergents_trace_target_decoy.fasta"))
+    fasta = tmp / "targets.fasta"
+    records = Path(source).read_text().split(">")[1:]
+    fasta.write_text("".join(">" + r for r in records if not r.startswith("rev_")))
+    settings = SearchSettings()
+    wall_single, single = timed(runs, str(fasta), settings)
+    cluster, client = local_cluster(2)
+    try:
+        timed(runs[:1], str(fasta), settings, client)
+        wall_cluster, result = timed(runs, str(fasta), settings, client)
+    finally:
+        client.close()
+        cluster.close()
+    same = all(result.table[k].tobytes() == single.table[k].tobytes()
+               for k in single.table if single.table[k].dtype != object)
+    print(f"BSA, {len(runs)} runs, {len(records) - sum(r.startswith('rev_') for r in records)} proteins: "
+          f"single process (2 threads) {wall_single:.1f} s, local:2 {wall_cluster:.1f} s "
+          f"({wall_single / wall_cluster:.2f}x); identical: {same}; {single.summary['psms_at_fdr']} PSMs at 1%")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--scale-mgf", type=Path, help="the scale benchmark's spectra (made by its scale.sh)")
+    parser.add_argument("--scale-fasta", help="the scale benchmark's target FASTA (db_targets.fasta)")
+    parser.add_argument("--bsa", action="store_true", help="also search the nine BSA runs of openms-doc")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as tmp:
+        os.environ.setdefault("VORNIK_TAMREL_CACHE", str(Path(tmp) / "cache"))
+        if args.scale_mgf:
+            scale(args.scale_mgf, args.scale_fasta, Path(tmp))
+        if args.bsa:
+            bsa(Path(tmp))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
