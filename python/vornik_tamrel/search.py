@@ -37,8 +37,14 @@ ENGINE_COLUMNS = (
 )
 
 
-#: Most matches reported per spectrum.
-MAX_REPORT_PSMS = 1000
+#: Integer settings and the ranges the engine can hold (its field widths; the 32-bit
+#: word of the smallest platform). Matches per spectrum are bounded far lower,
+#: as the engine reserves room for all of them in every spectrum.
+INTEGER_RANGES = {
+    "min_isotope_err": (-128, 127), "max_isotope_err": (-128, 127), "max_fragment_charge": (1, 255),
+    "min_matched_peaks": (0, 0xFFFF), "min_ion_index": (0, 0xFFFFFFFF), "bucket_size": (1, 0xFFFFFFFF),
+    "report_psms": (1, 1000),
+}
 
 
 @dataclass(frozen=True)
@@ -84,10 +90,10 @@ class SearchSettings:
             raise ValueError("precursor charge range must satisfy 1 <= min <= max <= 255")
         if self.report_psms < 1 or self.batch_size < 1 or self.bucket_size < 1:
             raise ValueError("report_psms, batch_size and bucket_size must be at least 1")
-        if self.report_psms > MAX_REPORT_PSMS:  # the engine reserves room for them per spectrum
-            raise ValueError(f"report_psms must be at most {MAX_REPORT_PSMS}, not {self.report_psms}")
-        if not 0 <= self.min_matched_peaks <= 0xFFFF:
-            raise ValueError(f"min_matched_peaks must lie between 0 and 65535, not {self.min_matched_peaks}")
+        for name, (low, high) in INTEGER_RANGES.items():
+            value = getattr(self, name)
+            if value is not None and not low <= value <= high:
+                raise ValueError(f"{name} must lie between {low} and {high}, not {value}")
         if self.chimera and self.min_matched_peaks < 1:
             raise ValueError("chimeric scoring needs min_matched_peaks of at least 1: with 0 it extracts "
                              "the best peptide again and again until report_psms")

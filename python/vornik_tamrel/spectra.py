@@ -46,8 +46,8 @@ class PeakSettings:
     max_mz: float = 4000.0
 
     def __post_init__(self) -> None:
-        if self.max_peaks < 1:
-            raise ValueError("the number of peaks to keep must be at least 1")
+        if not 1 <= self.max_peaks <= 0xFFFFFFFF:  # a 32-bit count in the reader
+            raise ValueError(f"the number of peaks to keep must lie between 1 and 4294967295, not {self.max_peaks}")
         if not 0 <= self.min_mz < self.max_mz:
             raise ValueError(f"fragment m/z range {self.min_mz}..{self.max_mz} is empty")
 

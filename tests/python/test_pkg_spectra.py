@@ -222,7 +222,7 @@ class TestPreparePeaks:
         mass, inten, tic = prepare_peaks([], [], PeakSettings())
         assert len(mass) == 0 and tic == 0.0
 
-    @pytest.mark.parametrize("kw, message", [(dict(max_peaks=0), "at least 1"), (dict(min_mz=500, max_mz=400), "empty")])
+    @pytest.mark.parametrize("kw, message", [(dict(max_peaks=0), "between 1 and 4294967295, not 0"), (dict(min_mz=500, max_mz=400), "empty")])
     def test_bad_settings(self, kw, message):
         with pytest.raises(ValueError, match=message):
             PeakSettings(**kw)
