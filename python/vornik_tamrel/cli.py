@@ -134,7 +134,7 @@ def _add_search_options(parser: argparse.ArgumentParser) -> None:
                    help="estimate the FDR as (decoys + 1) / targets instead of decoys / targets "
                         "(guaranteed control even with few decoys; accepts nothing below ~1/RATE targets)")
     g.add_argument("--no-rescore", action="store_true",
-                   help="rank by the engine's hyperscore alone instead of the cross-validated discriminant")
+                   help="rank by the E-value from each spectrum's own score distribution alone, without the learned discriminant")
 
     _add_runtime_options(parser)
 
@@ -261,11 +261,11 @@ def _print_summary(result, written: dict[str, str]) -> None:
     if s["rescored"]:
         how = "rescored by the cross-validated discriminant"
     elif result.settings.rescore:
-        how = "ranked by hyperscore: too few confident matches to train the rescoring"
+        how = "ranked by E-value: the discriminant did not beat it on held-out spectra"
     else:
-        how = "ranked by hyperscore"
+        how = "ranked by E-value"
     print(f"at {s['fdr']:.0%} FDR ({how}): {s['psms_at_fdr']} PSMs, {s['peptides_at_fdr']} distinct peptides"
-          f", {s['protein_groups_at_fdr']} protein groups (hyperscore alone: {s['psms_at_fdr_hyperscore']} PSMs)")
+          f", {s['protein_groups_at_fdr']} protein groups (E-value alone: {s['psms_at_fdr_calibrated']} PSMs)")
     if not s["psms_reported"]:
         print("no spectrum matched a peptide: the tables hold the column names only")
     if "db_partitions" in s:

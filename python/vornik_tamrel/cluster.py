@@ -151,7 +151,7 @@ def score_chunk(chunk: Chunk, fasta: str, settings: SearchSettings, key: str, ca
     spectra, said = read_chunk(chunk, settings)
     db = worker_index(fasta, settings, key, cache, None)
     columns = score_pass(spectra, db, build_scorer(settings), settings.batch_size)
-    tails = null_tails(spectra, db, settings) if settings.rescore else None
+    tails = null_tails(spectra, db, settings)
     return columns, tails, len(spectra), said
 
 
@@ -263,11 +263,9 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
             client.close()
             local.close()
     columns = concat_tables([r[0] for r in results])
-    tails = None
-    if settings.rescore:
-        tails = {}
-        for r in results:
-            tails.update(r[1])
+    tails: dict = {}
+    for r in results:
+        tails.update(r[1])
     merge = None
     if slices:
         from .partitions import MergeStats, stray_decoys

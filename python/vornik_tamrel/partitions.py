@@ -299,15 +299,13 @@ def preliminary_cap(report_psms: int) -> int:
 
 
 def score_slice_passes(spectra: Sequence[Spectrum], db, settings: SearchSettings) -> tuple[SliceRows, SliceRows | None]:
-    """The main pass and (when rescoring) the wide pass of position-numbered `spectra` against one slice."""
+    """The main pass and the wide pass of position-numbered `spectra` against one slice."""
     from .control import NULL_PSMS, null_scorer
     from .search import build_scorer
 
     report = max(settings.report_psms, RELAXED_REPORT)
     main = score_slice(spectra, db, build_scorer(replace(settings, report_psms=report, min_matched_peaks=0)), report,
                        settings.batch_size, settings.report_psms + 1, settings.min_matched_peaks, evidence=True)
-    if not settings.rescore:
-        return main, None
     report = max(NULL_PSMS, RELAXED_REPORT)
     wide = score_slice(spectra, db, null_scorer(settings, report, 0), report, settings.batch_size, NULL_PSMS + 1, 1,
                        evidence=False)
@@ -326,8 +324,6 @@ def merge_passes(parts: Sequence[tuple[SliceRows, SliceRows | None]], file_ids: 
                                       preliminary_cap(settings.report_psms), poisson=True, ties=True)
     stats.rows.update(keys[i] for i in np.flatnonzero(uncertain))
     stats.spread += int(spread.sum())
-    if not settings.rescore:
-        return columns, None
     # The tail is fitted to ranks and scores, which no order of equal scores changes.
     wide, uncertain, _ = merge_slices([w for _, w in parts], file_ids, NULL_PSMS, preliminary_cap(NULL_PSMS),
                                    poisson=False, ties=False)

@@ -2,11 +2,18 @@
 
 The spectra are split into folds. For each fold a Fisher linear discriminant
 is trained on the other folds (positives: targets accepted at a strict
-q-value, relaxed step by step when too few pass it; negatives: all decoys), retrained a few times on its own accepted
-targets, and applied to the held-out fold only, so no match is scored by a
-model that saw it. Each fold's scores are put on a common scale before the
-folds are pooled: standard deviations above the mean of the training decoys,
-whose score distribution is the one thing every fold estimates well.
+q-value, relaxed step by step when too few pass it; negatives: all decoys),
+retrained a few times on its own accepted targets, and applied to the
+held-out fold only, so no match is scored by a model that saw it.
+
+A model learned from a dozen targets can fit their noise. So each training
+split first checks, by a cross-validation of its own (nested inside the
+outer one), whether its discriminant accepts more held-out targets than the
+calibrated score it started from; only then does the held-out fold get the
+discriminant, otherwise it keeps the calibrated score. Either way the
+fold's scores are put on a common scale before the folds are pooled:
+standard deviations above the mean of the training decoys, whose score
+distribution is the one thing every fold estimates well.
 """
 from __future__ import annotations
 
@@ -38,10 +45,11 @@ SHRINKAGE = 0.05
 @dataclass(frozen=True)
 class RescoreSettings:
     folds: int = 3
+    inner_folds: int = 3  # of the check that the discriminant beats the calibrated score
     train_fdr: tuple[float, ...] = (0.01, 0.02, 0.05, 0.1)  # strictest first; the first that yields enough targets
     iterations: int = 3
     min_examples: int = 15
-    repeats: int = 15
+    repeats: int = 10
     seed: int = 0
 
 
@@ -122,31 +130,37 @@ def _train_fold(x, is_decoy, start_scores, settings: RescoreSettings):
         scores = z @ w
     if w is None:
         return None
-    centre, spread = scores[is_decoy].mean(), scores[is_decoy].std()
-    if not spread > 0:
-        return None
-    return w, mean, std, centre, spread
+    scale = _decoy_scale(scores, is_decoy)
+    return None if scale is None else (w, mean, std, *scale)
+
+
+def _apply(model, x: np.ndarray) -> np.ndarray:
+    """A trained model's scores for the rows of `x`, in training-decoy standard deviations."""
+    w, mean, std, centre, spread = model
+    return (((x - mean) / std) @ w - centre) / spread
 
 
 def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSettings | None = None):
-    """Cross-validated discriminant scores for every row, or None when there is too little to learn from
-    (too few decoys, or too few targets accepted even at the loosest training q-value, in some fold).
+    """Cross-validated scores for every row and the share of folds that used the discriminant, or None when
+    not even the calibrated score could be put on a common scale (too few decoys in some fold).
 
     The fold assignment is repeated `settings.repeats` times with different
-    random splits and the scores of the splits that could be trained are
-    averaged: every score still comes from models that never saw its row, and
-    small runs hinge less on one split.
-    `groups` keeps rows of one spectrum in one fold; `start_scores` (the
-    engine's hyperscore) is the first candidate for choosing training targets.
+    random splits and the scores of the splits are averaged: every score
+    still comes from functions that never saw its row, and small runs hinge
+    less on one split. `groups` keeps rows of one spectrum in one fold;
+    `start_scores` is the calibrated score, the first candidate for choosing
+    training targets and the fallback where the discriminant does not beat it.
     """
     settings = settings or RescoreSettings()
     is_decoy = np.asarray(is_decoy, dtype=bool)
     start_scores = np.asarray(start_scores, dtype=np.float64)
     numbers = spectrum_numbers(groups)
-    runs = [_rescore_once(x, is_decoy, fold_of(numbers, settings.folds, repeat, settings.seed), start_scores,
-                          settings) for repeat in range(settings.repeats)]
-    usable = [scores for scores in runs if scores is not None]
-    return np.mean(usable, axis=0) if usable else None
+    runs = [_rescore_once(x, is_decoy, numbers, fold_of(numbers, settings.folds, repeat, settings.seed),
+                          start_scores, settings) for repeat in range(settings.repeats)]
+    usable = [run for run in runs if run is not None]
+    if not usable:
+        return None
+    return np.mean([scores for scores, _ in usable], axis=0), float(np.mean([share for _, share in usable]))
 
 
 def spectrum_numbers(groups) -> np.ndarray:
@@ -169,15 +183,57 @@ def fold_of(numbers: np.ndarray, folds: int, repeat: int, seed: int) -> np.ndarr
     return (deal % folds)[numbers]
 
 
-def _rescore_once(x: np.ndarray, is_decoy, fold, start_scores, settings: RescoreSettings):
+def _decoy_scale(scores, is_decoy):
+    """Mean and spread of the decoys' scores, or None when they cannot set a scale."""
+    decoys = scores[is_decoy]
+    if len(decoys) < 2 or not decoys.std() > 0:
+        return None
+    return decoys.mean(), decoys.std()
+
+
+def _held_out_scores(x, is_decoy, fold, folds, start_scores, settings: RescoreSettings):
+    """Discriminant scores of every row from models trained without its fold, on the training decoys' scale;
+    None when some fold cannot be trained."""
     out = np.full(len(x), np.nan)
-    for k in range(settings.folds):
+    for k in range(folds):
         test, train = fold == k, fold != k
         if not test.any():
             continue
         model = _train_fold(x[train], is_decoy[train], start_scores[train], settings)
         if model is None:
             return None
-        w, mean, std, centre, spread = model
-        out[test] = (((x[test] - mean) / std) @ w - centre) / spread
+        out[test] = _apply(model, x[test])
     return out
+
+
+def _beats_start(x, is_decoy, numbers, start_scores, settings: RescoreSettings) -> bool:
+    """Whether the discriminant, judged on spectra its models did not see, accepts more targets at the
+    strictest training level than the calibrated score does on the same spectra."""
+    fold = fold_of(spectrum_numbers(numbers.tolist()), settings.inner_folds, 1, settings.seed + 1)
+    learned = _held_out_scores(x, is_decoy, fold, settings.inner_folds, start_scores, settings)
+    if learned is None:
+        return False
+    level = settings.train_fdr[0]
+    accepted = lambda s: int(((~is_decoy) & (qvalues(s, is_decoy) <= level)).sum())  # noqa: E731
+    return accepted(learned) > accepted(start_scores)
+
+
+def _rescore_once(x: np.ndarray, is_decoy, numbers, fold, start_scores, settings: RescoreSettings):
+    out = np.full(len(x), np.nan)
+    learned_folds = 0
+    for k in range(settings.folds):
+        test, train = fold == k, fold != k
+        if not test.any():
+            continue
+        model = None
+        if _beats_start(x[train], is_decoy[train], numbers[train], start_scores[train], settings):
+            model = _train_fold(x[train], is_decoy[train], start_scores[train], settings)
+        if model is not None:
+            out[test] = _apply(model, x[test])
+            learned_folds += 1
+            continue
+        scale = _decoy_scale(start_scores[train], is_decoy[train])
+        if scale is None:
+            return None
+        out[test] = (start_scores[test] - scale[0]) / scale[1]
+    return out, learned_folds / settings.folds

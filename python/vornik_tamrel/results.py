@@ -28,15 +28,15 @@ PEPTIDE_COLUMNS = ("peptide", "sequence", "proteins", "is_decoy", "file", "spec_
 
 
 def complete_results(table: Table, settings: SearchSettings, summary: dict, extra_features: Optional[np.ndarray],
-                     sequences: Mapping[str, str]) -> tuple[dict, Table, Table]:
+                     sequences: Mapping[str, str], tails: Optional[dict] = None) -> tuple[dict, Table, Table]:
     """Fill the RT columns, `posterior_error` and `protein_q` of `table` (in place, rescoring again with the RT
     error when there is a model); returns the summary of the final error control, the peptide table and the
-    protein table."""
+    protein table. `tails` are the null tails error control calibrated the scores with."""
     compete = competition_rows(table, settings.chimera)
     rt_error = fill_retention(table, compete, settings.fdr)
     if rt_error is not None and settings.rescore:
         extra = rt_error[:, None] if extra_features is None else np.column_stack([extra_features, rt_error])
-        summary = control_errors(table, settings, extra)
+        summary = control_errors(table, settings, extra, tails)
     summary["rt_model"] = rt_error is not None
 
     score = np.asarray(table["discriminant_score"], dtype=np.float64)

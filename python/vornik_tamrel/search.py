@@ -351,11 +351,12 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
     if settings.chimera:
         table = first_extractions(table)
     extra = tail_features(table, found.tails) if found.tails is not None else None
-    summary = control_errors(table, settings, extra)
+    summary = control_errors(table, settings, extra, found.tails)
     timings["error control"] = time.perf_counter() - clock
 
     clock = time.perf_counter()
-    summary, peptide_rows, protein_rows = complete_results(table, settings, summary, extra, found.proteome)
+    summary, peptide_rows, protein_rows = complete_results(table, settings, summary, extra, found.proteome,
+                                                           found.tails)
     order = np.lexsort((-table["discriminant_score"].astype(np.float64),
                         np.nan_to_num(table["spectrum_q"].astype(np.float64), nan=2.0)))
     table = {name: values[order] for name, values in table.items()}
@@ -423,6 +424,6 @@ def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings
 
     clock = time.perf_counter()
     columns = score(spectra, db, settings, progress)
-    tails = null_tails(spectra, db, settings) if settings.rescore else None
+    tails = null_tails(spectra, db, settings)
     timings["scoring"] = time.perf_counter() - clock
     return Found(columns, tails, peptides, {p.accession: p.sequence for p in proteome}, len(spectra))

@@ -79,8 +79,8 @@ def synthetic(n_target=300, n_decoy=200, seed=1):
 def test_rescoring_beats_the_single_score_and_stays_calibrated():
     x, decoy, correct = synthetic()
     groups = np.arange(len(x)).astype(str)
-    scores = rescore(x, decoy, groups, x[:, 0], RescoreSettings(train_fdr=(0.05, 0.1, 0.2)))
-    assert scores is not None and np.isfinite(scores).all()
+    scores, learned_share = rescore(x, decoy, groups, x[:, 0], RescoreSettings(train_fdr=(0.05, 0.1, 0.2)))
+    assert learned_share == 1.0 and np.isfinite(scores).all()
     before = ((qvalues(x[:, 0], decoy) <= 0.05) & ~decoy).sum()
     after = ((qvalues(scores, decoy) <= 0.05) & ~decoy).sum()
     assert after > 2 * before
@@ -88,11 +88,33 @@ def test_rescoring_beats_the_single_score_and_stays_calibrated():
     assert correct[accepted].mean() > 0.9  # accepted targets are mostly the correct ones
 
 
-def test_rescoring_gives_up_without_confident_targets():
-    rng = np.random.default_rng(3)
-    x = rng.normal(size=(200, 3))
-    decoy = rng.random(200) < 0.5
-    assert rescore(x, decoy, np.arange(200).astype(str), x[:, 0]) is None
+@pytest.mark.parametrize("seed", [3, 4, 5])
+@pytest.mark.parametrize("case", ["noise", "shuffled labels"])
+def test_uninformative_features_identify_nothing(case, seed):
+    """Features that carry no information about the labels must neither be learned from nor identify
+    anything at 1%: each fold keeps the calibrated score, on the training decoys' scale."""
+    rng = np.random.default_rng(seed)
+    if case == "noise":
+        x = rng.normal(size=(3000, 6))
+        decoy = rng.random(3000) < 0.5
+    else:  # informative features, labels permuted away from them
+        x, decoy, _ = synthetic(2000, 1000, seed)
+        decoy = rng.permutation(decoy)
+    start = rng.normal(size=len(x))
+    scores, learned_share = rescore(x, decoy, np.arange(len(x)), start)
+    assert learned_share == 0.0
+    accepted = lambda s, plus_one: ((qvalues(s, decoy, plus_one) <= 0.01) & ~decoy).sum()  # noqa: E731
+    assert accepted(scores, True) == 0
+    # decoys / targets leaves a few chance targets above the best decoy, never more than the score alone
+    assert accepted(scores, False) <= max(accepted(start, False), 3)
+    # scores follow the calibrated score exactly within a fold of the first split
+    fold = fold_of(np.arange(len(x)), 3, 0, 0) == 0
+    assert np.corrcoef(scores[fold], start[fold])[0, 1] > 0.5
+
+
+def test_no_decoys_no_common_scale():
+    x, _, _ = synthetic()
+    assert rescore(x, np.zeros(len(x), bool), np.arange(len(x)), x[:, 0]) is None
 
 
 def test_rescoring_is_deterministic():
@@ -100,7 +122,7 @@ def test_rescoring_is_deterministic():
     groups = (np.arange(len(x)) // 2).astype(str)  # pairs of rows share a spectrum
     a = rescore(x, decoy, groups, x[:, 0], RescoreSettings(train_fdr=(0.05, 0.1, 0.2)))
     b = rescore(x, decoy, groups, x[:, 0], RescoreSettings(train_fdr=(0.05, 0.1, 0.2)))
-    assert np.array_equal(a, b)  # deterministic for a given seed
+    assert np.array_equal(a[0], b[0]) and a[1] == b[1]  # deterministic for a given seed
 
 
 def test_folds_depend_on_spectrum_order_only():
@@ -119,14 +141,14 @@ def test_rescoring_depends_on_the_order_of_spectra_not_their_names():
     settings = RescoreSettings(train_fdr=(0.05, 0.1, 0.2))
     a = rescore(x, decoy, np.arange(len(x)), x[:, 0], settings)
     b = rescore(x, decoy, [f"scan={i}" for i in range(len(x))], x[:, 0], settings)
-    assert np.array_equal(a, b)
+    assert np.array_equal(a[0], b[0])
 
 
 def test_rescoring_starts_from_the_best_single_feature_when_the_engine_score_is_useless():
     x, decoy, correct = synthetic()
     useless = np.random.default_rng(5).normal(size=len(x))
-    scores = rescore(x, decoy, np.arange(len(x)).astype(str), useless)
-    assert scores is not None
+    scores, learned_share = rescore(x, decoy, np.arange(len(x)).astype(str), useless)
+    assert learned_share == 1.0
     accepted = (qvalues(scores, decoy) <= 0.05) & ~decoy
     assert accepted.sum() > 50 and correct[accepted].mean() > 0.9
 
@@ -169,6 +191,25 @@ def test_few_training_targets_give_the_mean_difference_direction():
     w = _fit(x, positive, ~positive)
     difference = x[positive].mean(axis=0) - x[~positive].mean(axis=0)
     assert not np.allclose(w / np.linalg.norm(w), difference / np.linalg.norm(difference), atol=1e-3)
+
+
+@pytest.mark.parametrize("below_top, expected_slope", [
+    ([5.0, 4.0, 3.0, 2.0], -np.log10(2)),  # rank / candidates halves per score unit
+    ([2.0, 3.0, 4.0, 5.0], np.nan),  # rising: no tail
+    ([5.0, 5.0, 5.0, 5.0], np.nan),  # one score: no line
+    ([5.0, 4.0, 3.0], np.nan),  # three ranks below the top are too few
+])
+def test_tail_fit_rules(below_top, expected_slope):
+    from vornik_tamrel.control import tail_fit
+
+    # ranks 2.. of 64 candidates at scores log2(64 / rank); rank 1 (score 100) stays out of the fit
+    ranks = np.arange(1, len(below_top) + 2)
+    scores = np.r_[100.0, below_top] if np.isnan(expected_slope) else np.r_[100.0, np.log2(64 / ranks[1:])]
+    intercept, slope = tail_fit(np.zeros(len(ranks), np.int64), ranks, scores, np.full(len(ranks), 64))
+    if np.isnan(expected_slope):
+        assert np.isnan(slope[0]) and np.isnan(intercept[0])
+    else:
+        assert slope[0] == pytest.approx(expected_slope) and intercept[0] == pytest.approx(0.0, abs=1e-12)
 
 
 def test_tail_features_by_hand():

@@ -1,0 +1,197 @@
+"""Entrapment test of the reported FDR, for this engine and optionally Comet.
+
+    python benchmarks/entrapment.py SPECTRA... [--fasta F] [--ratio R] [--seeds 1 2 3]
+                                    [--modes rescore no-rescore] [--comet] [--drop-suffix _rev]
+
+For every seed the FASTA gains R shuffled copies of each target protein:
+residues permuted within the protein with K, R and P kept in place, so
+cleavage sites, lengths and compositions stay; accessions prefixed
+`ENTRAP_`. No spectrum can truly come from an entrapment peptide, so the
+accepted target matches whose proteins are all entrapment (N_E) are false,
+and a false target lands in the entrapment part with probability R / (1 + R).
+The estimated false discovery proportion among N accepted targets is
+N_E (1 + 1/R) / N; under an honest FDR alpha, N_E is about Poisson with mean
+alpha N R / (1 + R), and the table gives P(X >= N_E) for it (small values
+say the FDR is understated).
+
+Our engine runs in this process with the settings of `benchmarks/compare_comet.py`
+(the demo's: 75 most intense peaks, ion-trap fragment tolerance), once per
+mode: `rescore` (the default error control) and `no-rescore`. Comet runs with
+the equivalent settings, ranked by its E-value, through the same q-values.
+Prints per seed and pooled: accepted PSMs and peptides, N_E, the FDP
+estimate and the Poisson probability at 1%, 5% and 10%.
+"""
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+import tempfile
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "python"))  # the source tree's package, unless an installed one is found first
+sys.path.insert(0, str(HERE))
+
+from compare_comet import FASTA, OUR_OPTIONS, SPECTRA, run_comet, write_indexed_mzml  # noqa: E402
+
+from vornik_tamrel.fasta import read_fasta  # noqa: E402
+from vornik_tamrel.fdr import peptide_qvalues, qvalues  # noqa: E402
+
+PREFIX = "ENTRAP_"
+LEVELS = (0.01, 0.05, 0.10)
+FIXED = frozenset("KRP")
+
+
+def shuffled(sequence: str, rng: np.random.Generator) -> str:
+    """`sequence` with every residue but K, R and P permuted among the free positions."""
+    letters = np.array(list(sequence))
+    free = np.flatnonzero(~np.isin(letters, list(FIXED)))
+    letters[free] = letters[rng.permutation(free)]
+    return "".join(letters.tolist())
+
+
+def entrapment_fasta(proteins, ratio: int, seed: int, path: Path) -> None:
+    rng = np.random.default_rng(seed)
+    with open(path, "w") as out:
+        for p in proteins:
+            out.write(f">{p.accession}\n{p.sequence}\n")
+        for copy in range(ratio):
+            tag = PREFIX if ratio == 1 else f"{PREFIX}{copy}_"
+            for p in proteins:
+                out.write(f">{tag}{p.accession}\n{shuffled(p.sequence, rng)}\n")
+
+
+def all_entrapment(proteins: str, separator: str) -> bool:
+    names = [n for n in str(proteins).split(separator) if n]
+    return bool(names) and all(n.startswith(PREFIX) for n in names)
+
+
+def poisson_tail(observed: int, mean: float) -> float:
+    """P(X >= observed) for X ~ Poisson(mean)."""
+    if observed <= 0:
+        return 1.0
+    term, below = math.exp(-mean), 0.0
+    for k in range(observed):
+        below += term
+        term *= mean / (k + 1)
+    return max(0.0, 1.0 - below)
+
+
+def counts(psm_q, pep_q, peptides, entrap, is_decoy) -> dict:
+    """Per level: (PSMs, entrapment PSMs, peptides, entrapment peptides) accepted among targets."""
+    out = {}
+    for level in LEVELS:
+        psm = (~is_decoy) & (psm_q <= level)
+        pep = (~is_decoy) & (pep_q <= level)
+        distinct = dict(zip(peptides[pep].tolist(), entrap[pep].tolist()))
+        out[level] = (int(psm.sum()), int((psm & entrap).sum()), len(distinct), sum(distinct.values()))
+    return out
+
+
+def run_ours(spectra, fasta: Path, mode: str, extra: list[str]) -> dict:
+    from vornik_tamrel.cli import build_parser, settings_from_args
+    from vornik_tamrel.search import run_search
+
+    args = build_parser().parse_args(["search", *spectra, "--fasta", str(fasta), "-o", "-", *OUR_OPTIONS, *extra,
+                                      *(["--no-rescore"] if mode == "no-rescore" else [])])
+    result = run_search(spectra, str(fasta), settings_from_args(args), progress=False)
+    t = result.table
+    keep = np.isfinite(t["spectrum_q"].astype(np.float64))
+    is_decoy = np.asarray(t["is_decoy"], dtype=bool)[keep]
+    entrap = np.array([all_entrapment(p, ";") for p in t["proteins"][keep]], dtype=bool)
+    peptides = np.asarray(t["peptide"], dtype=object)[keep]
+    return counts(t["spectrum_q"][keep].astype(np.float64), t["peptide_q"][keep].astype(np.float64),
+                  peptides, entrap, is_decoy)
+
+
+def run_comet_counts(workdir: Path, spectra: list[str], fasta: Path, threads: int) -> dict:
+    from compare_comet import canonical_comet
+
+    frames = []
+    for i, path in enumerate(spectra):
+        source = Path(path)
+        if source.suffix == ".gz":
+            mzml = workdir / source.name[:-3]
+            write_indexed_mzml(source, mzml)
+        else:
+            mzml = workdir / source.name
+            if not mzml.exists():
+                mzml.symlink_to(source.resolve())
+        frame = run_comet(workdir, mzml, str(fasta), threads)[2]
+        frame = frame.loc[frame["num"] == 1].assign(run=i)
+        frames.append(frame)
+    import pandas as pd
+
+    comet = pd.concat(frames, ignore_index=True)
+    proteins = comet["protein"].astype(str)
+    is_decoy = proteins.str.startswith("DECOY_").to_numpy()
+    entrap = np.array([all_entrapment(p, ",") for p in proteins], dtype=bool)
+    peptides = np.array([canonical_comet(p) for p in comet["modified_peptide"]], dtype=object)
+    score = -np.log10(comet["e-value"].clip(lower=1e-300).to_numpy())
+    return counts(qvalues(score, is_decoy), peptide_qvalues(peptides, score, is_decoy), peptides, entrap, is_decoy)
+
+
+def row(label: str, c: tuple, ratio: int, level: float) -> str:
+    psms, n_e, peps, n_ep = c
+    share = ratio / (1.0 + ratio)
+    fdp = lambda n, e: e * (1 + 1 / ratio) / n if n else 0.0  # noqa: E731
+    return (f"{label:28} {level:5.0%} {psms:6d} {n_e:4d} {fdp(psms, n_e):7.1%} {poisson_tail(n_e, level * psms * share):8.2g}"
+            f" {peps:6d} {n_ep:4d} {fdp(peps, n_ep):7.1%} {poisson_tail(n_ep, level * peps * share):8.2g}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("spectra", nargs="*", default=[str(SPECTRA)], help="spectrum files (default: the demo run)")
+    parser.add_argument("--fasta", default=str(FASTA), help="target proteins (default: the bundled 18-protein FASTA)")
+    parser.add_argument("--drop-suffix", action="append", default=[], metavar="S",
+                        help="leave out proteins whose accession ends with S (such as the _rev decoys of a FASTA)")
+    parser.add_argument("--ratio", type=int, default=1, help="entrapment copies per target protein")
+    parser.add_argument("--seeds", type=int, nargs="+", default=[1, 2, 3])
+    parser.add_argument("--modes", nargs="+", default=["rescore", "no-rescore"], choices=["rescore", "no-rescore"])
+    parser.add_argument("--comet", action="store_true", help="also run Comet (Debian's comet-ms)")
+    parser.add_argument("--threads", type=int, default=2)
+    parser.add_argument("--workdir", help="keep the databases and Comet's outputs here")
+    parser.add_argument("--search-option", action="append", default=[], metavar="OPT",
+                        help="extra option for our search, such as --search-option=--conservative-fdr")
+    args = parser.parse_args()
+    if args.ratio < 1:
+        raise SystemExit("--ratio must be at least 1")
+    os.environ["RAYON_NUM_THREADS"] = str(args.threads)
+    workdir = Path(args.workdir or tempfile.mkdtemp(prefix="entrapment-"))
+    workdir.mkdir(parents=True, exist_ok=True)
+    targets = [p for p in read_fasta(args.fasta) if not any(p.accession.endswith(s) for s in args.drop_suffix)]
+    engines = [f"ours {m}" for m in args.modes] + (["Comet E-value"] if args.comet else [])
+    results: dict[str, dict[int, dict]] = {e: {} for e in engines}
+    for seed in args.seeds:
+        fasta = workdir / f"entrapment_r{args.ratio}_seed{seed}.fasta"
+        entrapment_fasta(targets, args.ratio, seed, fasta)
+        for mode in args.modes:
+            results[f"ours {mode}"][seed] = run_ours(args.spectra, fasta, mode, args.search_option)
+        if args.comet:
+            results["Comet E-value"][seed] = run_comet_counts(workdir, args.spectra, fasta, args.threads)
+
+    names = ", ".join(Path(s).name for s in args.spectra)
+    print(f"{names} against {len(targets)} target proteins of {Path(args.fasta).name} + {args.ratio}x entrapment; "
+          f"seeds {' '.join(map(str, args.seeds))}")
+    print(f"{'engine / seed':28} {'level':>5} {'PSMs':>6} {'N_E':>4} {'FDP':>7} {'P':>8} {'peps':>6} {'N_E':>4} "
+          f"{'FDP':>7} {'P':>8}")
+    for engine in engines:
+        for level in LEVELS:
+            per_seed = [results[engine][s][level] for s in args.seeds]
+            for seed, c in zip(args.seeds, per_seed):
+                print(row(f"{engine} / {seed}", c, args.ratio, level))
+            pooled = tuple(sum(c[i] for c in per_seed) for i in range(4))
+            print(row(f"{engine} / pooled", pooled, args.ratio, level))
+            psms = [c[0] for c in per_seed]
+            mean = sum(psms) / len(psms)
+            spread = max(abs(p - mean) for p in psms) / mean if mean else 0.0
+            print(f"{'':28} {'':5} PSMs across seeds: mean {mean:.1f}, largest deviation {spread:.0%}")
+    print(f"\ndatabases kept in {workdir}")
+
+
+if __name__ == "__main__":
+    main()
