@@ -156,13 +156,14 @@ def score_chunk(chunk: Chunk, fasta: str, settings: SearchSettings, key: str, ca
 
 
 def score_chunk_slice(chunk: Chunk, fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
-                      bounds: tuple[int, int]):
-    """One database slice's rows for one chunk (see `partitions.score_slice_passes`)."""
+                      plan, k: int):
+    """Slice `k`'s share of one chunk (see `partitions.score_slice_passes`), the spectrum ids and the reader's
+    warnings."""
     from .partitions import numbered, score_slice_passes
 
     spectra, said = read_chunk(chunk, settings)
-    db = worker_index(fasta, settings, key, cache, bounds)
-    return score_slice_passes(numbered(spectra), db, settings), [s.id for s in spectra], said
+    db = worker_index(fasta, settings, key, cache, plan.bounds[k])
+    return score_slice_passes(numbered(spectra), db, settings, plan, k), [s.id for s in spectra], said
 
 
 def merge_chunk(chunk: Chunk, settings: SearchSettings, *parts):
@@ -207,14 +208,15 @@ def connect(cluster, log: Callable[[str], None]):
 
 
 def _submit(client, chunks: list[Chunk], fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
-            slices: list[tuple[int, int]]):
+            plan):
     """One future per chunk, in chunk order, each giving what `score_chunk` (or `merge_chunk`) returns."""
-    if not slices:
+    if plan is None:
         return [client.submit(score_chunk, c, fasta, settings, key, cache, pure=False) for c in chunks]
     # Slice by slice: a worker finishes its chunks of one slice before it builds the next slice's index.
-    parts = [[client.submit(score_chunk_slice, c, fasta, settings, key, cache, bounds, pure=False,
-                            priority=len(slices) - s) for s, bounds in enumerate(slices)] for c in chunks]
-    return [client.submit(merge_chunk, c, settings, *p, pure=False, priority=len(slices) + 1)
+    slices = len(plan.bounds)
+    parts = [[client.submit(score_chunk_slice, c, fasta, settings, key, cache, plan, k, pure=False,
+                            priority=slices - k) for k in range(slices)] for c in chunks]
+    return [client.submit(merge_chunk, c, settings, *p, pure=False, priority=slices + 1)
             for c, p in zip(chunks, parts)]
 
 
@@ -239,14 +241,14 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
         log(f"digested {len(peptides.proteins)} distinct sequences into {len(peptides)} modified peptides")
 
         clock = time.perf_counter()
-        slices = []
+        plan = None
         if settings.db_partitions > 1:
-            from .partitions import slice_bounds
+            from .partitions import plan_slices
 
-            slices = slice_bounds(peptides.masses, settings.db_partitions)
+            plan = plan_slices(peptides.masses, settings.db_partitions, settings)
         workers = max(1, len(client.scheduler_info().get("workers", {})))
         chunks = plan_chunks(files, workers)
-        futures = _submit(client, chunks, fasta, settings, key, cache, slices)
+        futures = _submit(client, chunks, fasta, settings, key, cache, plan)
         position = {f.key: i for i, f in enumerate(futures)}
         results: list = [None] * len(futures)
         with tqdm(total=len(futures), unit="chunks", desc="scoring", leave=False,
@@ -267,10 +269,10 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
     for r in results:
         tails.update(r[1])
     merge = None
-    if slices:
+    if plan is not None:
         from .partitions import MergeStats, stray_decoys
 
-        merge = MergeStats(stray_decoys=stray_decoys(peptides, slices))
+        merge = MergeStats(stray_decoys=stray_decoys(peptides, plan.bounds))
         for r in results:
             merge.add(r[4])
     for r in results:

@@ -1,33 +1,34 @@
 """Searching a database in K slices by precursor mass, and merging each spectrum's results.
 
-A slice holds the peptides of one mass range (ties never split), with its
-own decoys, so each worker needs only about 1/K of the index. Every spectrum
-is scored against every slice: a slice its precursor windows do not reach
-costs one binary search and gives nothing.
+A slice holds the peptides of one mass range with its own decoys, so each
+worker needs only about 1/K of the index. A spectrum is searched in units: one
+unit when the engine tries one precursor charge for it (a stated charge, or a
+charge range of one), else one unit per charge. A unit's reach, the masses
+its precursor windows can touch (every isotope error; +/- NULL_WINDOW_DA in
+the wide pass), is narrower than the slices' overlap, so each unit is scored
+in the one slice that holds its whole reach and the peptides next to it. Such
+a slice gives the engine the very candidates, in the very order, that one
+index of all peptides would: a spectrum of one unit is reported as the whole
+database's search reports it, bit for bit.
 
-The engine's features of a spectrum depend on all its candidates: rank,
-`delta_next`, `delta_best`, `scored_candidates` and `poisson` (through the
-mean number of matches per candidate). So each slice is scored with a
-relaxed scorer (no matched-peak minimum, at least `RELAXED_REPORT` rows,
-which leaves the engine's preliminary cut unchanged) and the merge rebuilds
-those columns as the engine does for the whole database:
-
-- rows are ranked by hyperscore over all slices; `delta_next` and
-  `delta_best` are recomputed from the merged ranking;
-- `scored_candidates` is the sum over the slices;
-- `poisson` is recomputed from the summed match and candidate counts. The
-  engine reports only the mean, through `poisson`; the slice's match total is
-  the one integer whose mean reproduces every reported `poisson` bit for bit.
-
-Where the merge cannot equal the unpartitioned search (see `MergeStats`):
-the engine keeps at most `max(50, 2 * report_psms)` preliminary candidates
-per spectrum by their count of index hits; a slice keeps its own best ones,
-so when the slices together found more, the merge may score a candidate
-that the whole database's cut dropped. Candidates of exactly equal
-hyperscore from different slices are ranked by slice order.
+A spectrum of several units (no stated charge, or `wide_window`) whose
+charges reach beyond one slice is scored
+per charge with a relaxed scorer (no matched-peak minimum, at least
+`RELAXED_REPORT` rows, which leaves the engine's preliminary cut unchanged),
+and the merge rebuilds what depends on all its candidates as the engine
+does: rank, `delta_next` and `delta_best` from the merged ranking,
+`scored_candidates` as the sum, `poisson` from the summed hit and candidate
+counts (the engine reports only their ratio, through `poisson`; a unit's hit
+total is the one integer that reproduces every row's `poisson` bit for bit).
+What the merge cannot rebuild (see `MergeStats`): the engine keeps at most
+`max(50, 2 * report_psms)` preliminary candidates per spectrum by their
+count of index hits, over all charges together, and the units cannot know
+that joint cut; and candidates of equal hyperscore keep the order of the
+engine's selection, which the merge ranks by charge instead.
 """
 from __future__ import annotations
 
+import bisect
 import math
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Optional, Sequence
@@ -58,6 +59,79 @@ def peptide_slice(peptides: PeptideSet, start: int, stop: int) -> PeptideSet:
     return replace(peptides, sequences=peptides.sequences[start:stop], modifications=peptides.modifications[start:stop],
                    nterm=peptides.nterm[start:stop], cterm=peptides.cterm[start:stop],
                    masses=peptides.masses[start:stop], missed_cleavages=peptides.missed_cleavages[start:stop])
+
+
+PROTON = 1.0072764
+ISOTOPE = 1.00335
+DEFAULT_ISOLATION_DA = 2.4  # the engine's isolation window where a spectrum states none (wide_window)
+SLACK_DA = 0.01  # beyond the engine's 32-bit window bounds
+MIN_OVERLAP_DA = 5.0
+
+
+@dataclass(frozen=True)
+class SlicePlan:
+    """Slice k scores the units whose reach starts in [cuts[k], cuts[k+1]) and holds peptides
+    [bounds[k][0], bounds[k][1]): all that such a reach can touch, and one more on each side."""
+
+    cuts: tuple[float, ...]
+    bounds: tuple[tuple[int, int], ...]
+    width: float  # the widest reach a slice holds whole
+
+    def route(self, low: float) -> int:
+        return bisect.bisect_right(self.cuts, low) - 1
+
+    def holds(self, low: float, high: float) -> bool:
+        """Whether the slice that takes a reach starting at `low` holds it up to `high`."""
+        k = self.route(low)
+        return k + 1 == len(self.cuts) or high <= self.cuts[k + 1] + self.width
+
+
+def reach_width(settings: SearchSettings) -> float:
+    """The widest reach of a unit the slices hold whole: the wide pass's, or the isotope errors' with the
+    default isolation window or any ppm window on masses below 100 kDa."""
+    from .control import NULL_WINDOW_DA
+
+    isotopes = (settings.max_isotope_err - settings.min_isotope_err) * ISOTOPE
+    wide_window = isotopes + 2 * DEFAULT_ISOLATION_DA * settings.max_precursor_charge if settings.wide_window else 0.0
+    return max(MIN_OVERLAP_DA, isotopes + 2e-6 * settings.precursor_ppm * 1e5, wide_window,
+               2 * NULL_WINDOW_DA) + 4 * SLACK_DA
+
+
+def plan_slices(masses: np.ndarray, k: int, settings: SearchSettings) -> SlicePlan:
+    core = slice_bounds(masses, k)
+    cuts = (-math.inf,) + tuple(float(masses[a]) for a, _ in core[1:])
+    width = reach_width(settings)
+    ends = cuts[1:] + (math.inf,)
+    bounds = tuple((max(a - 1, 0), min(int(np.searchsorted(masses, end + width, side="right")) + 1, len(masses)))
+                   for (a, _), end in zip(core, ends))
+    return SlicePlan(cuts, bounds, width)
+
+
+def units(spectrum: Spectrum, settings: SearchSettings, wide_pass: bool) -> list[tuple[int, float, float]]:
+    """(charge, lowest, highest mass) the engine's precursor windows reach, per charge it tries."""
+    from .control import NULL_WINDOW_DA
+
+    wide_window = settings.wide_window and not wide_pass
+    if spectrum.charge is not None and not wide_window:
+        charges = [spectrum.charge]
+    else:
+        charges = list(range(settings.min_precursor_charge, settings.max_precursor_charge + 1))
+    lo_err, hi_err = (0, 0) if wide_pass or settings.min_isotope_err == settings.max_isotope_err else (
+        settings.min_isotope_err, settings.max_isotope_err)
+    m0 = spectrum.precursor_mz - PROTON
+    out = []
+    for z in charges:
+        top, bottom = m0 * z - lo_err * ISOTOPE, m0 * z - hi_err * ISOTOPE
+        if wide_pass:
+            low, high = bottom - NULL_WINDOW_DA, top + NULL_WINDOW_DA
+        elif wide_window:
+            below, above = spectrum.isolation_window or (DEFAULT_ISOLATION_DA, DEFAULT_ISOLATION_DA)
+            low, high = bottom - below * z, top + above * z
+        else:
+            tol = settings.precursor_ppm * 1e-6
+            low, high = bottom * (1 - tol), top * (1 + tol)
+        out.append((z, low - SLACK_DA, high + SLACK_DA))
+    return out
 
 
 def stray_decoys(peptides: PeptideSet, bounds: Sequence[tuple[int, int]]) -> int:
@@ -187,15 +261,15 @@ def _group_starts(position: np.ndarray, count: int) -> tuple[np.ndarray, np.ndar
     return np.concatenate(([0], np.cumsum(sizes)[:-1])), sizes
 
 
-def score_slice(spectra: Sequence[Spectrum], db, scorer, report: int, batch_size: int, keep: int, min_matched: int,
-                evidence: bool) -> SliceRows:
-    """Score position-numbered `spectra` against one slice with a relaxed `scorer` (reporting `report` rows,
-    no matched-peak minimum) and keep what the merge needs: per spectrum its best `keep` rows with at least
-    `min_matched` matched peaks, the slice's counts, and with `evidence` what its hit total follows from."""
+def score_slice(spectra: Sequence[Spectrum], n: int, db, scorer, report: int, batch_size: int, keep: int,
+                min_matched: int, evidence: bool) -> SliceRows:
+    """Score `spectra`, numbered by their position among `n`, against one slice with a relaxed `scorer`
+    (reporting `report` rows, no matched-peak minimum) and keep what the merge needs: per spectrum its best
+    `keep` rows with at least `min_matched` matched peaks, the counts, and with `evidence` what the hit
+    total follows from."""
     from .search import score_pass
 
     rows = score_pass(spectra, db, scorer, batch_size)
-    n = len(spectra)
     position = rows["file_id"].astype(np.int64)
     starts, sizes = _group_starts(position, n)
     candidates = np.zeros(n, dtype=np.int64)
@@ -216,16 +290,17 @@ def score_slice(spectra: Sequence[Spectrum], db, scorer, report: int, batch_size
 class MergeStats:
     """The spectra, as (file_id, spec_id), whose merged results may differ from the unpartitioned search.
 
-    `rows`: the reported rows, because the slices together found more
-    candidates than the engine's preliminary cut keeps, a slice may hold a
-    passing candidate beyond the rows it reported, a slice's hit total could not
-    be recovered (`poisson`), or reported rows tie in hyperscore (their order).
-    `tails`: the chance level of error control, because the wide pass's
-    candidates met the preliminary cut in more than one slice.
+    Only spectra searched in several units can: `rows` where the units
+    together found more candidates than the engine's preliminary cut keeps, a
+    unit may hold a passing candidate beyond the rows it reported, a unit's hit
+    total could not be recovered (`poisson`), or reported rows tie in
+    hyperscore (their order); `tails` where the wide pass's units met the
+    preliminary cut together. A unit whose reach a slice cannot hold whole
+    (an isolation window wider than the overlap) counts in both.
     """
 
     spectra: int = 0
-    spread: int = 0  # spectra with candidates in more than one slice
+    spread: int = 0  # spectra with candidates in more than one unit
     stray_decoys: int = 0  # see `stray_decoys`; their rows are not flagged
     rows: set = field(default_factory=set)
     tails: set = field(default_factory=set)
@@ -238,26 +313,27 @@ class MergeStats:
         self.tails |= other.tails
 
     def counts(self) -> dict[str, int]:
-        return {"spectra": self.spectra, "spread_over_slices": self.spread, "rows_may_differ": len(self.rows),
+        return {"spectra": self.spectra, "merged_from_units": self.spread, "rows_may_differ": len(self.rows),
                 "tails_may_differ": len(self.tails), "stray_decoys": self.stray_decoys}
 
 
-def merge_slices(parts: Sequence[SliceRows], file_ids: np.ndarray, report: int, cap: int,
+def merge_slices(parts: Sequence[SliceRows], n: int, report: int, cap: int,
                  poisson: bool, ties: bool) -> tuple[Table, np.ndarray, np.ndarray]:
     """Each spectrum's best `report` rows over all slices, as one search of the whole database reports them;
     per spectrum, whether they may differ from it (see `MergeStats`) and whether several slices found
-    candidates for it. `file_ids` restores each position's file; `cap` is the engine's preliminary cap;
+    candidates for it; rows keep their spectrum's position as `file_id`. `cap` is the engine's preliminary cap;
     `poisson`: recompute it from the slices' hit totals; `ties`: whether the order of equal hyperscores counts.
     """
     from .search import concat_tables
 
-    n = len(file_ids)
     rows = concat_tables([p.rows for p in parts])
-    candidates = np.sum([p.candidates for p in parts], axis=0)
-    reached = np.sum([p.candidates > 0 for p in parts], axis=0)
-    uncertain = ((candidates > cap) & (reached >= 2)) | np.any([p.truncated for p in parts], axis=0)
+    candidates = np.sum([p.candidates for p in parts], axis=0) if parts else np.zeros(n, dtype=np.int64)
+    reached = np.sum([p.candidates > 0 for p in parts], axis=0) if parts else np.zeros(n, dtype=np.int64)
+    uncertain = (candidates > cap) & (reached >= 2)
+    for p in parts:
+        uncertain |= p.truncated
     position = rows["file_id"].astype(np.int64)
-    slice_of = np.concatenate([np.full(len(p.rows["file_id"]), i) for i, p in enumerate(parts)])
+    slice_of = np.concatenate([np.full(len(p.rows["file_id"]), i) for i, p in enumerate(parts)] + [[]])
     # Best first per spectrum; equal hyperscores in slice order, then in the slice's own order.
     order = np.lexsort((np.arange(len(position)), slice_of, -rows["hyperscore"], position))
     rows = {name: values[order] for name, values in rows.items()}
@@ -276,7 +352,6 @@ def merge_slices(parts: Sequence[SliceRows], file_ids: np.ndarray, report: int, 
     rows["delta_best"] = hyper[starts[position]] - hyper
     rows["rank"] = rank.astype(np.uint32)
     rows["scored_candidates"] = candidates[position].astype(np.uint32)
-    rows["file_id"] = file_ids[position].astype(np.uint32)
     if poisson:
         values = rows["poisson"].copy()
         for spectrum in np.flatnonzero(reached >= 2):
@@ -298,51 +373,110 @@ def preliminary_cap(report_psms: int) -> int:
     return max(50, 2 * report_psms)
 
 
-def score_slice_passes(spectra: Sequence[Spectrum], db, settings: SearchSettings) -> tuple[SliceRows, SliceRows | None]:
-    """The main pass and the wide pass of position-numbered `spectra` against one slice."""
+@dataclass
+class SlicePart:
+    """One slice's share of a chunk: final rows of the one-unit spectra it holds (`file_id` their position)
+    and relaxed rows of the units of the others, for the main and the wide pass, and the positions of units
+    too wide for it."""
+
+    main: Table
+    main_units: list[SliceRows]
+    too_wide: list[int]
+    wide: Table
+    wide_units: list[SliceRows]
+    wide_too_wide: list[int]
+
+
+def score_slice_passes(spectra: Sequence[Spectrum], db, settings: SearchSettings, plan: SlicePlan,
+                       k: int) -> SlicePart:
+    """Both passes of the units of position-numbered `spectra` that `plan` routes to slice `k` (held in `db`)."""
     from .control import NULL_PSMS, null_scorer
-    from .search import build_scorer
+    from .search import build_scorer, score_pass
 
+    n = len(spectra)
+
+    def routed(wide_pass: bool):
+        single, several, too_wide = [], {}, []
+        for s in spectra:
+            reach = units(s, settings, wide_pass)
+            low, high = min(r[1] for r in reach), max(r[2] for r in reach)
+            if plan.holds(low, high):  # the whole spectrum in one slice
+                reach = [(0, low, high)]
+            for z, low, high in reach:
+                if plan.route(low) != k:
+                    continue
+                if not plan.holds(low, high):
+                    too_wide.append(s.file_id)
+                if len(reach) == 1:
+                    single.append(s)
+                else:
+                    several.setdefault(z, []).append(s)
+        return single, several, too_wide
+
+    def per_charge(z: int) -> SearchSettings:
+        return replace(settings, min_precursor_charge=z, max_precursor_charge=z)
+
+    single, several, too_wide = routed(False)
     report = max(settings.report_psms, RELAXED_REPORT)
-    main = score_slice(spectra, db, build_scorer(replace(settings, report_psms=report, min_matched_peaks=0)), report,
-                       settings.batch_size, settings.report_psms + 1, settings.min_matched_peaks, evidence=True)
+    main = score_pass(single, db, build_scorer(settings), settings.batch_size)
+    main_units = [score_slice(group, n, db, build_scorer(replace(per_charge(z), report_psms=report, min_matched_peaks=0)),
+                              report, settings.batch_size, settings.report_psms + 1, settings.min_matched_peaks, True)
+                  for z, group in several.items()]
+    single, several, wide_too_wide = routed(True)
     report = max(NULL_PSMS, RELAXED_REPORT)
-    wide = score_slice(spectra, db, null_scorer(settings, report, 0), report, settings.batch_size, NULL_PSMS + 1, 1,
-                       evidence=False)
-    return main, wide
+    wide = score_pass(single, db, null_scorer(settings), settings.batch_size)
+    wide_units = [score_slice(group, n, db, null_scorer(per_charge(z), report, 0), report, settings.batch_size,
+                              NULL_PSMS + 1, 1, False) for z, group in several.items()]
+    return SlicePart(main, main_units, too_wide, wide, wide_units, wide_too_wide)
 
 
-def merge_passes(parts: Sequence[tuple[SliceRows, SliceRows | None]], file_ids: np.ndarray, spec_ids: Sequence[str],
-                 settings: SearchSettings, stats: MergeStats) -> tuple[Table, dict | None]:
-    """The merged main rows and the wide pass's tails of a chunk of spectra (with files `file_ids` and ids
+def _in_order(tables: Sequence[Table], file_ids: np.ndarray) -> Table:
+    """Rows of several tables, each numbered by position in `file_id`, in position order; files restored."""
+    from .search import concat_tables
+
+    rows = concat_tables(tables)
+    order = np.argsort(rows["file_id"], kind="stable")
+    rows = {name: values[order] for name, values in rows.items()}
+    rows["file_id"] = file_ids[rows["file_id"].astype(np.int64)].astype(np.uint32)
+    return rows
+
+
+def merge_passes(parts: Sequence[SlicePart], file_ids: np.ndarray, spec_ids: Sequence[str],
+                 settings: SearchSettings, stats: MergeStats) -> tuple[Table, dict]:
+    """The main rows and the wide pass's tails of a chunk of spectra (with files `file_ids` and ids
     `spec_ids`) from all its slices; `stats` learns which spectra may differ from the unpartitioned search."""
     from .control import NULL_PSMS, fit_tails
 
+    n = len(file_ids)
     keys = list(zip(file_ids.tolist(), spec_ids))
-    stats.spectra += len(keys)
-    columns, uncertain, spread = merge_slices([m for m, _ in parts], file_ids, settings.report_psms,
-                                      preliminary_cap(settings.report_psms), poisson=True, ties=True)
+    stats.spectra += n
+    merged, uncertain, spread = merge_slices([u for p in parts for u in p.main_units], n, settings.report_psms,
+                                             preliminary_cap(settings.report_psms), poisson=True, ties=True)
     stats.rows.update(keys[i] for i in np.flatnonzero(uncertain))
+    stats.rows.update(keys[i] for p in parts for i in p.too_wide)
     stats.spread += int(spread.sum())
+    columns = _in_order([p.main for p in parts] + [merged], file_ids)
     # The tail is fitted to ranks and scores, which no order of equal scores changes.
-    wide, uncertain, _ = merge_slices([w for _, w in parts], file_ids, NULL_PSMS, preliminary_cap(NULL_PSMS),
-                                   poisson=False, ties=False)
+    wide, uncertain, _ = merge_slices([u for p in parts for u in p.wide_units], n, NULL_PSMS,
+                                      preliminary_cap(NULL_PSMS), poisson=False, ties=False)
     stats.tails.update(keys[i] for i in np.flatnonzero(uncertain))
-    return columns, fit_tails(wide)
+    stats.tails.update(keys[i] for p in parts for i in p.wide_too_wide)
+    return columns, fit_tails(_in_order([p.wide for p in parts] + [wide], file_ids))
 
 
-def search_in_slices(spectra: Sequence[Spectrum], peptides: PeptideSet, settings: SearchSettings) -> tuple[Table, dict | None, MergeStats]:
+def search_in_slices(spectra: Sequence[Spectrum], peptides: PeptideSet,
+                     settings: SearchSettings) -> tuple[Table, dict, MergeStats]:
     """The search of `spectra` against `peptides` in `settings.db_partitions` slices, one index at a time."""
     from .search import build_database
 
     chunk = numbered(spectra)
     parts = []
-    bounds = slice_bounds(peptides.masses, settings.db_partitions)
-    for start, stop in bounds:
+    plan = plan_slices(peptides.masses, settings.db_partitions, settings)
+    for k, (start, stop) in enumerate(plan.bounds):
         db = build_database(peptide_slice(peptides, start, stop), settings)
-        parts.append(score_slice_passes(chunk, db, settings))
+        parts.append(score_slice_passes(chunk, db, settings, plan, k))
         del db
-    stats = MergeStats(stray_decoys=stray_decoys(peptides, bounds))
+    stats = MergeStats(stray_decoys=stray_decoys(peptides, plan.bounds))
     columns, tails = merge_passes(parts, np.array([s.file_id for s in spectra]), [s.id for s in spectra],
                                   settings, stats)
     return columns, tails, stats

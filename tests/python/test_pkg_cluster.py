@@ -85,22 +85,35 @@ def test_lost_worker_reruns_its_chunks(client, single, tmp_path):
     assert_same_result(got, single[1])
 
 
-@pytest.mark.parametrize("changes, spread", [
-    (dict(db_partitions=3), False),  # narrow windows: each spectrum's candidates lie in one slice
-    # every charge in the isolation window: candidates in several slices, beyond the preliminary cut
-    (dict(db_partitions=4, wide_window=True, report_psms=3), True),
+def assert_same_except_summary(got, want):
+    assert_same_result(got, replace(want, summary=dict(want.summary, db_partitions=got.summary["db_partitions"])))
+
+
+@pytest.mark.parametrize("changes", [
+    dict(db_partitions=3),
+    dict(db_partitions=4, fragment_tol=0.3, report_psms=3, rescore=False),
 ])
-def test_slices_equal_one_index_except_where_flagged(changes, spread):
-    whole = search._search_here(SPECTRA, FASTA, replace(SETTINGS, **{k: v for k, v in changes.items()
-                                                                     if k != "db_partitions"}), {}, False, print)
-    sliced = search._search_here(SPECTRA, FASTA, replace(SETTINGS, **changes), {}, False, print)
+def test_slices_of_one_charge_spectra_equal_one_index(single, changes):
+    """Every bundled spectrum states its charge: each is scored whole in one slice."""
+    want = single[1] if changes == dict(db_partitions=3) else run_search(SPECTRA, FASTA, replace(
+        SETTINGS, **{k: v for k, v in changes.items() if k != "db_partitions"}))
+    got = single[3] if changes == dict(db_partitions=3) else run_search(SPECTRA, FASTA, replace(SETTINGS, **changes))
+    assert got.summary["db_partitions"]["rows_may_differ"] == 0
+    assert_same_except_summary(got, want)
+
+
+def test_merged_charges_differ_only_where_flagged():
+    """With every charge in the isolation window, each charge is a unit of its own and the merge rebuilds
+    the spectrum; rows and tails differ from one index only for the spectra it flags."""
+    settings = replace(SETTINGS, wide_window=True, report_psms=3)
+    whole = search._search_here(SPECTRA, FASTA, settings, {}, False, print)
+    sliced = search._search_here(SPECTRA, FASTA, replace(settings, db_partitions=4), {}, False, print)
     merge = sliced.merge
-    assert (merge.spread > 0) == spread
+    assert merge.spread > 0
 
     def rows_by_spectrum(columns):
-        keys = list(zip(columns["file_id"].tolist(), columns["spec_id"].tolist()))
         out = {}
-        for i, key in enumerate(keys):
+        for i, key in enumerate(zip(columns["file_id"].tolist(), columns["spec_id"].tolist())):
             out.setdefault(key, []).append(i)
         return out
 
@@ -110,7 +123,7 @@ def test_slices_equal_one_index_except_where_flagged(changes, spread):
     assert unflagged
     rows_a = np.concatenate([a[key] for key in unflagged])
     rows_b = np.concatenate([b[key] for key in unflagged])
-    differing = [name for name, values in whole.columns.items()
+    differing = [name for name, values in whole.columns.items()  # psm_id: the engine's, numbered later
                  if name != "psm_id" and not same_bits(sliced.columns[name][rows_b], values[rows_a])]
     assert differing == []
     differing_tails = {key for key in whole.tails.keys() | sliced.tails.keys()
