@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "tamrel/error.hpp"
+#include "tamrel/utf8.hpp"
 
 namespace tamrel::py {
 
@@ -350,54 +351,6 @@ Ref str_lenient(std::string_view bytes) {
     return Ref::checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
 }
 
-namespace {
-
-// Length of the valid prefix of `s`, and the length of the invalid sequence
-// that follows it (0 when the input merely ends inside a sequence).
-struct Utf8Check {
-    std::size_t valid_up_to;
-    std::size_t error_len;
-    bool ok;
-};
-
-Utf8Check check_utf8(std::string_view s) {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const std::size_t n = s.size();
-    std::size_t i = 0;
-    while (i < n) {
-        unsigned char b = p[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t width;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            width = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            width = 3;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            width = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return {i, 1, false};
-        }
-        for (std::size_t k = 1; k < width; ++k) {
-            if (i + k >= n) return {i, 0, false};
-            unsigned char c = p[i + k];
-            bool in_range = k == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
-            if (!in_range) return {i, k, false};
-        }
-        i += width;
-    }
-    return {n, 0, true};
-}
-
-}  // namespace
-
 Ref str_strict(std::string_view bytes) {
     Utf8Check c = check_utf8(bytes);
     if (!c.ok) {
@@ -408,20 +361,6 @@ Ref str_strict(std::string_view bytes) {
         raise(PyExc_UnicodeError, "incomplete utf-8 byte sequence from index " + std::to_string(c.valid_up_to));
     }
     return Ref::checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
-}
-
-std::string lossy_utf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (;;) {
-        Utf8Check c = check_utf8(bytes);
-        out.append(bytes.substr(0, c.valid_up_to));
-        if (c.ok) return out;
-        out.append("\xEF\xBF\xBD");
-        // An incomplete sequence at the end is replaced as a whole.
-        if (c.error_len == 0) return out;
-        bytes.remove_prefix(c.valid_up_to + c.error_len);
-    }
 }
 
 void dict_set(PyObject* dict, const char* key, Ref value) { check(PyDict_SetItemString(dict, key, value.get()) == 0); }

@@ -374,9 +374,6 @@ inline Ref to_py(const std::string& s) {
 Ref str_lenient(std::string_view bytes);
 // Strict UTF-8; raises the decoder's UnicodeError on invalid bytes.
 Ref str_strict(std::string_view bytes);
-// The same lenient decoding without the interpreter, for use with the lock
-// released: UTF-8 bytes with every invalid sequence replaced by U+FFFD.
-std::string lossy_utf8(std::string_view bytes);
 
 template <class T>
 Ref to_py(const std::optional<T>& v) {

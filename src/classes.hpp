@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "boundary.hpp"
+#include "tamrel/columns.hpp"
 #include "tamrel/database.hpp"
 #include "tamrel/peptide.hpp"
 #include "tamrel/scoring.hpp"
@@ -19,8 +20,6 @@ struct FeatureObject {
     std::optional<Peptide> peptide;
     Feature feature;
 };
-
-struct FeatureColumns;  // feature_arrays.hpp
 
 // A copy of peptide `idx` of the database (sequence and accessions shared),
 // or nothing when the index is out of range.

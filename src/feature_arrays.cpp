@@ -1,70 +1,11 @@
 // PyFeatureArrays: 38 parallel columns, each read as a new list.
-#include "feature_arrays.hpp"
+#include "classes.hpp"
 #include "number_format.hpp"
 
 #include <cstdio>
 #include <iterator>
 
 namespace tamrel::py {
-
-FeatureColumns features_to_arrays(std::vector<Feature>&& features, SharedDatabase db) {
-    FeatureColumns c;
-    const std::size_t n = features.size();
-#define TAMREL_RESERVE(type, name) c.name.reserve(n);
-    TAMREL_FEATURE_COLUMNS(TAMREL_RESERVE)
-#undef TAMREL_RESERVE
-    for (Feature& f : features) {
-        // Read in place: a copy of the peptide would only be dropped again.
-        const Peptide* peptide = f.peptide_idx < db->peptides.size() ? &db->peptides[f.peptide_idx] : nullptr;
-        c.file_id.push_back(f.file_id);
-        c.spec_id.push_back(std::move(f.spec_id));
-        c.psm_id.push_back(f.psm_id);
-        c.rank.push_back(f.rank);
-        if (peptide) {
-            c.peptide_len.push_back(static_cast<std::uint32_t>(peptide->length()));
-            c.missed_cleavages.push_back(f.missed_cleavages);
-            c.sequence.push_back(lossy_utf8(peptide->sequence ? std::string_view(*peptide->sequence) : ""));
-            c.modifications.push_back(peptide->combined_mod_array());
-        } else {
-            c.peptide_len.push_back(0);
-            c.missed_cleavages.push_back(0);
-            c.sequence.emplace_back();
-            c.modifications.emplace_back();
-        }
-        c.expmass.push_back(f.expmass);
-        c.calcmass.push_back(f.calcmass);
-        c.charge.push_back(f.charge);
-        c.delta_mass.push_back(f.delta_mass);
-        c.isotope_error.push_back(f.isotope_error);
-        c.average_ppm.push_back(f.average_ppm);
-        c.hyperscore.push_back(f.hyperscore);
-        c.delta_next.push_back(f.delta_next);
-        c.delta_best.push_back(f.delta_best);
-        c.poisson.push_back(f.poisson);
-        c.discriminant_score.push_back(f.discriminant_score);
-        c.matched_peaks.push_back(f.matched_peaks);
-        c.matched_intensity_pct.push_back(f.matched_intensity_pct);
-        c.longest_b.push_back(f.longest_b);
-        c.longest_y.push_back(f.longest_y);
-        c.longest_y_pct.push_back(f.longest_y_pct);
-        c.scored_candidates.push_back(f.scored_candidates);
-        c.ms2_intensity.push_back(f.ms2_intensity);
-        c.rt.push_back(f.rt);
-        c.aligned_rt.push_back(f.aligned_rt);
-        c.predicted_rt.push_back(f.predicted_rt);
-        c.delta_rt_model.push_back(f.delta_rt_model);
-        c.ims.push_back(f.ims);
-        c.predicted_ims.push_back(f.predicted_ims);
-        c.delta_ims_model.push_back(f.delta_ims_model);
-        c.label.push_back(f.label);
-        c.spectrum_q.push_back(f.spectrum_q);
-        c.peptide_q.push_back(f.peptide_q);
-        c.protein_q.push_back(f.protein_q);
-        c.posterior_error.push_back(f.posterior_error);
-    }
-    std::vector<Feature>().swap(features);
-    return c;
-}
 
 namespace {
 

@@ -5,14 +5,11 @@
 // the lock back.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <iterator>
 
-#include "feature_arrays.hpp"
+#include "classes.hpp"
 #include "tamrel/error.hpp"
-#include "tamrel/parallel.hpp"
 
 namespace tamrel::py {
 namespace {
@@ -79,21 +76,7 @@ PyObject* PyScorer_score_many_spectra(PyObject* self, PyObject* args, PyObject* 
         FeatureColumns columns;
         {
             AllowThreads unlocked;
-            std::vector<std::vector<Feature>> per_spectrum(spectra.size());
-            parallel_for(spectra.size(), [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end; ++i) {
-                    per_spectrum[i] = Scorer::assemble(copied, database).score(*spectra[i]);
-                }
-            });
-            std::size_t total = 0;
-            for (const auto& features : per_spectrum) total += features.size();
-            std::vector<Feature> all;
-            all.reserve(total);
-            for (auto& features : per_spectrum) {
-                std::move(features.begin(), features.end(), std::back_inserter(all));
-                std::vector<Feature>().swap(features);
-            }
-            columns = features_to_arrays(std::move(all), std::move(database));
+            columns = score_batch(copied, database, spectra);
         }
         return wrap(std::move(columns));
     });

@@ -28,7 +28,17 @@ void set_buffer(PyObject* dict, const char* key, const std::vector<T>& values) {
                                                     static_cast<Py_ssize_t>(values.size() * sizeof(T)))));
 }
 
+// Binds the class of record `T` as a module attribute under its name.
+template <class T>
+bool add_class(PyObject* module) {
+    PyTypeObject* type = type_of<T>();
+    return type != nullptr &&
+           PyObject_SetAttrString(module, PyClass<T>::def.name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
 bool add_spectrum_reader(PyObject* module);
+bool add_index(PyObject* module);    // index.cpp: the fragment index built from peptide columns
+bool add_scoring(PyObject* module);  // scoring.cpp: spectrum batches scored into columns
 
 [[noreturn]] void raise_input_failure(PyObject* type, const char* message);
 

@@ -29,7 +29,7 @@ void raise_input_failure(PyObject* type, const char* message) {
 namespace {
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vornik_tamrel._native",
-                          "File reading and digestion for the search stages (internal).", -1, nullptr, nullptr,
+                          "File reading, digestion, index and scoring for the search stages (internal).", -1, nullptr, nullptr,
                           nullptr, nullptr, nullptr};
 
 PyObject* create_module() {
@@ -42,7 +42,7 @@ PyObject* create_module() {
         PyObject_SetAttrString(module.get(), "UnsupportedEncoding", unsupported) < 0) {
         return nullptr;
     }
-    if (!add_spectrum_reader(module.get())) return nullptr;
+    if (!add_spectrum_reader(module.get()) || !add_index(module.get()) || !add_scoring(module.get())) return nullptr;
     return module.release();
 }
 

@@ -1,12 +1,14 @@
-// The columnar form of many features, built without the interpreter lock.
+// Many features as parallel columns, and the batch scoring that produces them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "classes.hpp"
+#include "tamrel/scoring.hpp"
+#include "tamrel/spectrum.hpp"
 
-namespace tamrel::py {
+namespace tamrel {
 
 // The 38 columns in declaration order: (element type, name). This one list
 // drives the record, the Python properties, `extend` and the column names.
@@ -58,7 +60,13 @@ struct FeatureColumns {
 
 // Moves the features into columns, one row each in order; looks every
 // peptide up in `db` (rows without one get empty sequence and modifications
-// and zero length and missed cleavages). Touches no Python object.
-FeatureColumns features_to_arrays(std::vector<Feature>&& features, SharedDatabase db);
+// and zero length and missed cleavages).
+FeatureColumns features_to_arrays(std::vector<Feature>&& features, const IndexedDatabase& db);
 
-}  // namespace tamrel::py
+// Scores every spectrum on the worker pool and returns their features as
+// columns, spectra in input order, each spectrum's features in rank order.
+// The first failure on any spectrum fails the whole batch.
+FeatureColumns score_batch(const ScorerSettings& settings, const SharedDatabase& db,
+                           const std::vector<SharedSpectrum>& spectra);
+
+}  // namespace tamrel

@@ -1,0 +1,131 @@
+// build_index: the fragment index fed from peptide columns, without one
+// Python object per peptide; Index: the built index.
+#include "native/records.hpp"
+
+#include <cmath>
+#include <memory>
+
+#include "native/buffers.hpp"
+
+namespace tamrel::py::native {
+namespace {
+
+std::vector<Kind> ion_kinds_of(const std::string& letters) {
+    std::vector<Kind> kinds;
+    for (const char c : letters) {
+        const auto at = std::string_view("abcxyz").find(c);
+        if (at == std::string_view::npos)
+            raise(PyExc_ValueError, "ion kinds are letters among 'abcxyz', not " + std::string(1, c));
+        kinds.push_back(static_cast<Kind>(at));
+    }
+    return kinds;
+}
+
+// Peptide i is residues[offsets[i]:offsets[i + 1]], with one modification
+// mass per residue; NaN terminal masses are absent.
+std::vector<Peptide> peptides_of(const Args& a) {
+    const Buffer<std::uint8_t> residues(a[0], "residues");
+    const Buffer<std::int64_t> offsets(a[1], "offsets");
+    const Buffer<float> masses(a[2], "masses");
+    const Buffer<float> modifications(a[3], "modifications");
+    const Buffer<float> nterm(a[4], "nterm");
+    const Buffer<float> cterm(a[5], "cterm");
+    const Buffer<std::uint8_t> missed(a[6], "missed_cleavages");
+    const std::size_t n = masses.size();
+    require_length("offsets", offsets.size(), n + 1);
+    require_length("modifications", modifications.size(), residues.size());
+    require_length("nterm", nterm.size(), n);
+    require_length("cterm", cterm.size(), n);
+    require_length("missed_cleavages", missed.size(), n);
+    if (offsets[0] != 0 || static_cast<std::uint64_t>(offsets[n]) != residues.size())
+        raise(PyExc_ValueError, "offsets must run from 0 to the number of residues");
+    for (std::size_t i = 0; i < n; ++i) {
+        if (offsets[i + 1] < offsets[i]) raise(PyExc_ValueError, "offsets must not decrease");
+    }
+    const auto* bytes = reinterpret_cast<const char*>(residues.items().data());
+    std::vector<Peptide> peptides(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto begin = static_cast<std::size_t>(offsets[i]);
+        const auto length = static_cast<std::size_t>(offsets[i + 1]) - begin;
+        Peptide& p = peptides[i];
+        p.sequence = std::make_shared<const std::string>(bytes + begin, length);
+        p.modifications.assign(modifications.items().begin() + begin,
+                               modifications.items().begin() + begin + length);
+        p.nterm = unless_nan(nterm[i]);
+        p.cterm = unless_nan(cterm[i]);
+        p.monoisotopic = masses[i];
+        p.missed_cleavages = missed[i];
+    }
+    return peptides;
+}
+
+PyObject* build_index(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        static constexpr Param params[] = {
+            {"residues"}, {"offsets"},     {"masses"},        {"modifications"},   {"nterm"},
+            {"cterm"},    {"missed_cleavages"}, {"bucket_size"}, {"min_ion_index"}, {"decoy_tag"},
+            {"ion_kinds", false}, {"decoys", false}};
+        Args a("build_index", params, args, kwargs);
+        IndexBuildSettings settings;
+        settings.bucket_size = arg<std::size_t>(a, 7);
+        if (settings.bucket_size == 0) raise(PyExc_ValueError, "bucket_size must be at least 1");
+        settings.min_ion_index = arg<std::size_t>(a, 8);
+        settings.decoy_tag = arg<std::string>(a, 9);
+        settings.ion_kinds = ion_kinds_of(arg_or<std::string>(a, 10, "by"));
+        settings.generate_decoys = arg_or<bool>(a, 11, true);
+        std::vector<Peptide> peptides = peptides_of(a);
+        SharedDatabase db;
+        {
+            AllowThreads unlocked;
+            db = std::make_shared<const IndexedDatabase>(build_indexed_database(settings, std::move(peptides)));
+        }
+        return wrap(Index{std::move(db)});
+    });
+}
+
+PyObject* Index_fragment_count(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a("Index.fragment_count", {}, args, kwargs);
+        return to_py(read_self<Index>(self)->db->fragments.size());
+    });
+}
+
+PyObject* Index_peptide_count(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a("Index.peptide_count", {}, args, kwargs);
+        return to_py(read_self<Index>(self)->db->peptides.size());
+    });
+}
+
+PyMethodDef Index_methods[] = {
+    {"fragment_count", as_cfunction(Index_fragment_count), METH_VARARGS | METH_KEYWORDS,
+     "fragment_count($self)\n--\n\nNumber of indexed fragments."},
+    {"peptide_count", as_cfunction(Index_peptide_count), METH_VARARGS | METH_KEYWORDS,
+     "peptide_count($self)\n--\n\nNumber of peptides, decoys included."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMethodDef functions[] = {
+    {"build_index", as_cfunction(build_index), METH_VARARGS | METH_KEYWORDS,
+     "build_index(residues, offsets, masses, modifications, nterm, cterm, missed_cleavages, bucket_size, "
+     "min_ion_index, decoy_tag, ion_kinds='by', decoys=True)\n--\n\n"
+     "The fragment index of peptides given as columns, sorted by mass: residues[offsets[i]:offsets[i + 1]]\n"
+     "(uint8, int64), 32-bit masses, one modification mass per residue, terminal masses (NaN: none),\n"
+     "missed cleavages (uint8). Decoys are added as the engine does."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+bool add_index(PyObject* module) { return add_class<Index>(module) && PyModule_AddFunctions(module, functions) == 0; }
+
+}  // namespace tamrel::py::native
+
+namespace tamrel::py {
+
+const ClassDef PyClass<native::Index>::def = {
+    "Index", "vornik_tamrel._native.Index", sizeof(Instance<native::Index>), [] {
+        auto slots = base_slots(dealloc<native::Index>, "A built fragment index (see build_index).");
+        slots.push_back({Py_tp_methods, native::Index_methods});
+        return slots;
+    }};
+
+}  // namespace tamrel::py
