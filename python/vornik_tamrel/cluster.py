@@ -114,7 +114,7 @@ _index: dict = {}  # one index per worker process: {(peptide key, index settings
 def worker_index(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
                  bounds: Optional[tuple[int, int]]):
     """This worker's index for the search `key` (one slice of it with `bounds`), built on first use."""
-    from .search import build_database
+    from .index import build_database
 
     wanted = (key, settings.bucket_size, settings.min_ion_index, settings.decoy_tag, bounds)
     with _index_lock:
@@ -146,7 +146,7 @@ def score_chunk(chunk: Chunk, fasta: str, settings: SearchSettings, key: str, ca
     """The engine's columns, the wide pass's tails, the spectrum count and the reader's warnings of one
     chunk."""
     from .control import null_tails
-    from .search import build_scorer, score_pass
+    from .score import build_scorer, score_pass
 
     spectra, said = read_chunk(chunk, settings)
     db = worker_index(fasta, settings, key, cache, None)
@@ -227,7 +227,8 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
     from tqdm import tqdm
 
     from .fasta import read_fasta
-    from .search import Found, concat_tables
+    from .score import concat_tables
+    from .search import Found
 
     client, local = connect(cluster, log)
     futures: list = []

@@ -27,21 +27,15 @@ NULL_PSMS = 20
 
 def null_scorer(settings: SearchSettings, report_psms: int = NULL_PSMS, min_matched_peaks: int = 1):
     """The wide pass's scorer: +/- NULL_WINDOW_DA around each precursor, isotope error 0."""
-    from .search import engine
+    from .score import build_scorer
 
-    ext = engine()
-    frag = settings.fragment_tol
-    fragment_tol = ext.PyTolerance.Da(-frag, frag) if settings.fragment_unit == "da" else ext.PyTolerance.Ppm(-frag, frag)
-    return ext.PyScorer(
-        ext.PyTolerance.Da(-NULL_WINDOW_DA, NULL_WINDOW_DA), fragment_tol, wide_window=False, chimera=False,
-        report_psms=report_psms, min_isotope_err=0, max_isotope_err=0,
-        min_precursor_charge=settings.min_precursor_charge, max_precursor_charge=settings.max_precursor_charge,
-        min_matched_peaks=min_matched_peaks, annotate_matches=False, max_fragment_charge=settings.max_fragment_charge)
+    return build_scorer(settings, ("da", NULL_WINDOW_DA), wide_window=False, chimera=False, report_psms=report_psms,
+                        min_isotope_err=0, max_isotope_err=0, min_matched_peaks=min_matched_peaks)
 
 
 def null_tails(spectra: Sequence[Spectrum], db, settings: SearchSettings) -> dict[tuple[int, str], tuple[float, float]]:
     """The tails (see `fit_tails`) of the wide pass over `spectra`."""
-    from .search import score_pass
+    from .score import score_pass
 
     return fit_tails(score_pass(spectra, db, null_scorer(settings), settings.batch_size))
 

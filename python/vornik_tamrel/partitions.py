@@ -267,7 +267,7 @@ def score_slice(spectra: Sequence[Spectrum], n: int, db, scorer, report: int, ba
     (reporting `report` rows, no matched-peak minimum) and keep what the merge needs: per spectrum its best
     `keep` rows with at least `min_matched` matched peaks, the counts, and with `evidence` what the hit
     total follows from."""
-    from .search import score_pass
+    from .score import score_pass
 
     rows = score_pass(spectra, db, scorer, batch_size)
     position = rows["file_id"].astype(np.int64)
@@ -324,7 +324,7 @@ def merge_slices(parts: Sequence[SliceRows], n: int, report: int, cap: int,
     candidates for it; rows keep their spectrum's position as `file_id`. `cap` is the engine's preliminary cap;
     `poisson`: recompute it from the slices' hit totals; `ties`: whether the order of equal hyperscores counts.
     """
-    from .search import concat_tables
+    from .score import concat_tables
 
     rows = concat_tables([p.rows for p in parts])
     candidates = np.sum([p.candidates for p in parts], axis=0) if parts else np.zeros(n, dtype=np.int64)
@@ -391,7 +391,7 @@ def score_slice_passes(spectra: Sequence[Spectrum], db, settings: SearchSettings
                        k: int) -> SlicePart:
     """Both passes of the units of position-numbered `spectra` that `plan` routes to slice `k` (held in `db`)."""
     from .control import NULL_PSMS, null_scorer
-    from .search import build_scorer, score_pass
+    from .score import build_scorer, score_pass
 
     n = len(spectra)
 
@@ -432,7 +432,7 @@ def score_slice_passes(spectra: Sequence[Spectrum], db, settings: SearchSettings
 
 def _in_order(tables: Sequence[Table], file_ids: np.ndarray) -> Table:
     """Rows of several tables, each numbered by position in `file_id`, in position order; files restored."""
-    from .search import concat_tables
+    from .score import concat_tables
 
     rows = concat_tables(tables)
     order = np.argsort(rows["file_id"], kind="stable")
@@ -467,7 +467,7 @@ def merge_passes(parts: Sequence[SlicePart], file_ids: np.ndarray, spec_ids: Seq
 def search_in_slices(spectra: Sequence[Spectrum], peptides: PeptideSet,
                      settings: SearchSettings) -> tuple[Table, dict, MergeStats]:
     """The search of `spectra` against `peptides` in `settings.db_partitions` slices, one index at a time."""
-    from .search import build_database
+    from .index import build_database
 
     chunk = numbered(spectra)
     parts = []

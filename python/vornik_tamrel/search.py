@@ -13,12 +13,15 @@ from typing import TYPE_CHECKING, Callable, Optional, Sequence
 
 import numpy as np
 
-from .digest import ENZYMES, DigestSettings, PeptideSet, digest
+from .digest import DigestSettings, PeptideSet, digest
 from .errors import InputError
 from .fasta import read_fasta
 from .control import control_errors, null_tails, tail_features
+from .index import build_database
+from .score import build_scorer, concat_tables, object_array, score_batch, stream
 from .results import complete_results
-from .spectra import PeakSettings, Spectrum, read_spectra
+from . import spectra as reading
+from .spectra import PeakSettings, SpectrumBatch, read_spectra
 
 if TYPE_CHECKING:
     import pandas
@@ -106,20 +109,6 @@ class SearchSettings:
             raise ValueError("the FDR threshold must lie between 0 and 1")
 
 
-#: numpy types of the engine's numeric columns (its own widths); the rest are object arrays.
-COLUMN_TYPES = {
-    "file_id": np.uint32, "psm_id": np.uint32, "rank": np.uint32, "peptide_len": np.uint32,
-    "missed_cleavages": np.uint8, "expmass": np.float32, "calcmass": np.float32, "charge": np.uint8,
-    "delta_mass": np.float32, "isotope_error": np.float32, "average_ppm": np.float32, "hyperscore": np.float64,
-    "delta_next": np.float64, "delta_best": np.float64, "poisson": np.float64, "discriminant_score": np.float32,
-    "matched_peaks": np.uint32, "matched_intensity_pct": np.float32, "longest_b": np.uint32,
-    "longest_y": np.uint32, "longest_y_pct": np.float32, "scored_candidates": np.uint32,
-    "ms2_intensity": np.float32, "rt": np.float32, "aligned_rt": np.float32, "predicted_rt": np.float32,
-    "delta_rt_model": np.float32, "ims": np.float32, "predicted_ims": np.float32, "delta_ims_model": np.float32,
-    "label": np.int32, "spectrum_q": np.float32, "peptide_q": np.float32, "protein_q": np.float32,
-    "posterior_error": np.float32,
-}
-
 #: A PSM table: column name -> one-dimensional array, all of one length, in output order.
 Table = dict
 
@@ -143,17 +132,6 @@ class SearchResult:
                              for name, values in self.table.items()})
 
 
-def engine():
-    """The compiled extension, imported on first use."""
-    try:
-        import _vornik_tamrel
-    except ImportError as exc:
-        raise RuntimeError("the scoring extension _vornik_tamrel is not installed; build it with `pip install .`") from exc
-    return _vornik_tamrel
-
-
-# ------------------------------------------------------------------ helpers
-
 def modified_peptide(sequence: str, combined_mods: Sequence[float]) -> str:
     """Peptide text with every non-zero mass in brackets: ``[+42.0106]-PEPC[+57.0215]K``."""
     if len(combined_mods) != len(sequence) + 2:
@@ -172,98 +150,12 @@ def target_of_decoy(sequence: str) -> str:
     return sequence if len(sequence) <= 2 else sequence[0] + sequence[-2:0:-1] + sequence[-1]
 
 
-def count_missed_cleavages(sequence: str, enzyme: str) -> int:
-    rule = ENZYMES[enzyme]
-    pairs = zip(sequence[:-1], sequence[1:])
-    if rule.after:
-        return sum(a in rule.residues and b not in rule.unless for a, b in pairs)
-    return sum(b in rule.residues and a not in rule.unless for a, b in pairs)
-
-
-def build_database(peptides: PeptideSet, settings: SearchSettings):
-    """Hand the peptides (already sorted by mass) to the engine's fragment index."""
-    ext = engine()
-    py_peptides = [
-        ext.PyPeptide(seq, float(mass), mods, nterm, cterm)
-        for seq, mass, mods, nterm, cterm in zip(
-            peptides.sequences, peptides.masses.tolist(), peptides.modifications, peptides.nterm, peptides.cterm)
-    ]
-    return ext.PyIndexedDatabase.from_peptides_and_config(
-        py_peptides, settings.bucket_size, [ext.PyKind.B(), ext.PyKind.Y()], settings.min_ion_index, True,
-        settings.decoy_tag, float(settings.digest.min_mass), float(settings.digest.max_mass))
-
-
-def build_scorer(settings: SearchSettings):
-    ext = engine()
-    ppm = settings.precursor_ppm
-    frag = settings.fragment_tol
-    fragment_tol = ext.PyTolerance.Da(-frag, frag) if settings.fragment_unit == "da" else ext.PyTolerance.Ppm(-frag, frag)
-    return ext.PyScorer(
-        ext.PyTolerance.Ppm(-ppm, ppm), fragment_tol,
-        wide_window=settings.wide_window, chimera=settings.chimera, report_psms=settings.report_psms,
-        min_isotope_err=settings.min_isotope_err, max_isotope_err=settings.max_isotope_err,
-        min_precursor_charge=settings.min_precursor_charge, max_precursor_charge=settings.max_precursor_charge,
-        min_matched_peaks=settings.min_matched_peaks, annotate_matches=False,
-        max_fragment_charge=settings.max_fragment_charge)
-
-
-def engine_spectrum(spectrum: Spectrum):
-    ext = engine()
-    window = None
-    if spectrum.isolation_window is not None:
-        lower, upper = spectrum.isolation_window
-        window = ext.PyTolerance.Da(-lower, upper)
-    precursor = ext.PyPrecursor(spectrum.precursor_mz, spectrum.charge, spectrum.precursor_intensity, window,
-                                spectrum.inverse_ion_mobility)
-    return ext.PyProcessedSpectrum(spectrum.id, spectrum.file_id, spectrum.scan_start_time, spectrum.mass,
-                                   spectrum.intensity, [precursor], spectrum.total_ion_current)
-
-
-def engine_columns(arrays) -> Table:
-    """A `PyFeatureArrays` as arrays: the engine's numeric widths, object arrays for text and modifications."""
-    return {name: np.asarray(getattr(arrays, name), dtype=COLUMN_TYPES[name]) if name in COLUMN_TYPES
-            else _object_array(getattr(arrays, name)) for name in ENGINE_COLUMNS}
-
-
-def concat_tables(tables: Sequence[Table]) -> Table:
-    """Row-wise concatenation of tables with the same columns (the engine's, when there are none)."""
-    if not tables:
-        return {name: np.empty(0, dtype=COLUMN_TYPES.get(name, object)) for name in ENGINE_COLUMNS}
-    return {name: np.concatenate([t[name] for t in tables]) for name in tables[0]}
-
-
-def score_pass(spectra: Sequence[Spectrum], db, scorer, batch_size: int, bar=None) -> Table:
-    """Rows of `scorer` over all spectra, in spectrum order, scored in batches of `batch_size`."""
-    tables = []
-    for start in range(0, len(spectra), batch_size):
-        chunk = spectra[start : start + batch_size]
-        tables.append(engine_columns(scorer.score_many_spectra(db, [engine_spectrum(s) for s in chunk])))
-        if bar is not None:
-            bar.update(len(chunk))
-    return concat_tables(tables)
-
-
-def score(spectra: Sequence[Spectrum], db, settings: SearchSettings, progress: bool | None = None) -> Table:
-    """Score all spectra in batches; returns the engine's 38 columns."""
-    from tqdm import tqdm
-
-    with tqdm(total=len(spectra), unit="spectra", desc="scoring", disable=None if progress is None else not progress,
-              leave=False) as bar:
-        return score_pass(spectra, db, build_scorer(settings), settings.batch_size, bar)
-
-
 def table_rows(table: Table) -> int:
     return len(next(iter(table.values()))) if table else 0
 
 
-def _object_array(values) -> np.ndarray:
-    out = np.empty(len(values), dtype=object)
-    out[:] = values
-    return out
-
-
 def psm_table(columns: Table, peptides: PeptideSet, settings: SearchSettings, files: Sequence[str]) -> Table:
-    """The engine's columns as arrays, with file name, peptide text, proteins and true missed cleavages.
+    """The engine's columns (see `score.score_batch`) with file name, peptide text and proteins.
 
     Column order: the engine's, with `file` after `spec_id` and `peptide`,
     `proteins` and `is_decoy` after `sequence`.
@@ -283,23 +175,18 @@ def psm_table(columns: Table, peptides: PeptideSet, settings: SearchSettings, fi
 
     names = [os.path.basename(f) for f in files]
     extra = {
-        "file": _object_array([names[i] if i < len(names) else "" for i in columns["file_id"]]),
-        "peptide": _object_array([modified_peptide(s, m) for s, m in zip(sequences, columns["modifications"])]),
-        "proteins": _object_array([proteins_of(t, d) for t, d in zip(targets, is_decoy.tolist())]),
+        "file": object_array([names[i] if i < len(names) else "" for i in columns["file_id"]]),
+        "peptide": object_array([modified_peptide(s, m) for s, m in zip(sequences, columns["modifications"])]),
+        "proteins": object_array([proteins_of(t, d) for t, d in zip(targets, is_decoy.tolist())]),
         "is_decoy": is_decoy,
     }
     table: Table = {}
-    for name in ENGINE_COLUMNS:
-        if name in COLUMN_TYPES:
-            table[name] = np.asarray(columns[name], dtype=COLUMN_TYPES[name])
-        else:
-            table[name] = _object_array(columns[name])
+    for name, values in columns.items():  # the engine's columns, in its order
+        table[name] = values
         if name == "spec_id":
             table["file"] = extra["file"]
         elif name == "sequence":
             table.update(peptide=extra["peptide"], proteins=extra["proteins"], is_decoy=extra["is_decoy"])
-    table["missed_cleavages"] = np.array(
-        [count_missed_cleavages(t, settings.digest.enzyme) for t in targets], dtype=np.uint8)
     # The engine numbers matches per process, in an order its threads decide;
     # numbered here in scoring order, the same however the search was split.
     table["psm_id"] = np.arange(1, len(is_decoy) + 1, dtype=np.uint32)
@@ -397,15 +284,9 @@ def digest_fasta(fasta: str, settings: SearchSettings, proteome: Optional[list] 
 def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings: dict[str, float],
                  progress: bool | None, log: Callable[[str], None]) -> Found:
     clock = time.perf_counter()
-    spectra: list[Spectrum] = []
-    for file_id, path in enumerate(files):
-        spectra.extend(read_spectra(path, file_id, settings.peaks, skip_bad_precursors=settings.skip_bad_precursors))
-    timings["reading"] = time.perf_counter() - clock
-    log(f"read {len(spectra)} MS2 spectra from {len(files)} file(s)")
-
-    clock = time.perf_counter()
     proteome = read_fasta(fasta)
     peptides = digest_fasta(fasta, settings, proteome)
+    proteins = {p.accession: p.sequence for p in proteome}
     timings["digestion"] = time.perf_counter() - clock
     log(f"digested {len(peptides.proteins)} distinct sequences into {len(peptides)} modified peptides")
 
@@ -413,17 +294,34 @@ def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings
         from .partitions import search_in_slices
 
         clock = time.perf_counter()
+        spectra = [s for file_id, path in enumerate(files)
+                   for s in read_spectra(path, file_id, settings.peaks, skip_bad_precursors=settings.skip_bad_precursors)]
+        timings["reading"] = time.perf_counter() - clock
+        clock = time.perf_counter()
         columns, tails, merge = search_in_slices(spectra, peptides, settings)
         timings["scoring"] = time.perf_counter() - clock
-        return Found(columns, tails, peptides, {p.accession: p.sequence for p in proteome}, len(spectra), merge)
+        return Found(columns, tails, peptides, proteins, len(spectra), merge)
 
     clock = time.perf_counter()
     db = build_database(peptides, settings)
     timings["index"] = time.perf_counter() - clock
     log(f"indexed {db.fragment_count()} fragments")
 
-    clock = time.perf_counter()
-    columns = score(spectra, db, settings, progress)
-    tails = null_tails(spectra, db, settings)
-    timings["scoring"] = time.perf_counter() - clock
-    return Found(columns, tails, peptides, {p.accession: p.sequence for p in proteome}, len(spectra))
+    from tqdm import tqdm
+
+    scorer = build_scorer(settings)
+    tables: list[Table] = []
+    tails: dict = {}
+
+    def work(batch: SpectrumBatch) -> None:  # on the scoring thread, one batch at a time
+        tables.append(score_batch(scorer, db, batch))
+        tails.update(null_tails(batch, db, settings))
+        bar.update(len(batch))
+
+    batches = (batch for file_id, path in enumerate(files)
+               for batch in reading.iter_batches(path, file_id, settings.peaks, settings.batch_size,
+                                         settings.skip_bad_precursors))
+    with tqdm(unit="spectra", desc="scoring", disable=None if progress is None else not progress, leave=False) as bar:
+        count = stream(batches, work, timings)
+    log(f"read and scored {count} MS2 spectra from {len(files)} file(s)")
+    return Found(concat_tables(tables), tails, peptides, proteins, count)

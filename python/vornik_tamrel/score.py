@@ -1,0 +1,151 @@
+"""Scoring stage: spectrum batches against the fragment index, rows out as columns.
+
+The engine scores a whole batch on its worker pool with the interpreter lock
+released, so `stream` reads the next batch while the current one is scored;
+only the result rows are kept.
+"""
+from __future__ import annotations
+
+from concurrent.futures import ThreadPoolExecutor
+from typing import TYPE_CHECKING, Callable, Iterable, Sequence, Union
+
+import numpy as np
+
+from . import _native
+from .spectra import SpectrumBatch
+
+if TYPE_CHECKING:
+    from .search import SearchSettings, Table
+    from .spectra import Spectrum
+
+#: The presence bits of `SpectrumBatch.present`.
+_HAS_INTENSITY, _HAS_WINDOW, _HAS_MOBILITY = 1, 2, 4
+
+#: numpy types of the engine's numeric columns (its own widths); text and modification rows are object arrays.
+COLUMN_TYPES = {
+    "file_id": np.uint32, "psm_id": np.uint32, "rank": np.uint32, "peptide_len": np.uint32,
+    "missed_cleavages": np.uint8, "expmass": np.float32, "calcmass": np.float32, "charge": np.uint8,
+    "delta_mass": np.float32, "isotope_error": np.float32, "average_ppm": np.float32, "hyperscore": np.float64,
+    "delta_next": np.float64, "delta_best": np.float64, "poisson": np.float64, "discriminant_score": np.float32,
+    "matched_peaks": np.uint32, "matched_intensity_pct": np.float32, "longest_b": np.uint32,
+    "longest_y": np.uint32, "longest_y_pct": np.float32, "scored_candidates": np.uint32,
+    "ms2_intensity": np.float32, "rt": np.float32, "aligned_rt": np.float32, "predicted_rt": np.float32,
+    "delta_rt_model": np.float32, "ims": np.float32, "predicted_ims": np.float32, "delta_ims_model": np.float32,
+    "label": np.int32, "spectrum_q": np.float32, "peptide_q": np.float32, "protein_q": np.float32,
+    "posterior_error": np.float32,
+}
+
+
+def build_scorer(settings: SearchSettings, precursor: tuple[str, float] | None = None, **overrides):
+    """The engine's scorer for `settings`; `precursor` (unit, +/- width) and keyword settings override them."""
+    unit, width = precursor or ("ppm", settings.precursor_ppm)
+    chosen = dict(
+        wide_window=settings.wide_window, chimera=settings.chimera, report_psms=settings.report_psms,
+        min_isotope_err=settings.min_isotope_err, max_isotope_err=settings.max_isotope_err,
+        min_precursor_charge=settings.min_precursor_charge, max_precursor_charge=settings.max_precursor_charge,
+        min_matched_peaks=settings.min_matched_peaks, max_fragment_charge=settings.max_fragment_charge)
+    chosen.update(overrides)
+    frag = settings.fragment_tol
+    return _native.Scorer(unit, -width, width, settings.fragment_unit, -frag, frag, **chosen)
+
+
+def object_array(values) -> np.ndarray:
+    out = np.empty(len(values), dtype=object)
+    out[:] = values
+    return out
+
+
+def score_batch(scorer, index, batch: SpectrumBatch, file_ids: np.ndarray | None = None) -> Table:
+    """The engine's columns for one batch, in its column order: spectra in batch order, matches in rank order.
+
+    `file_ids` (one per spectrum) replaces the batch's file number.
+    """
+    nan = np.float32(np.nan)
+
+    def optional(values, bit):
+        return np.where(batch.present & bit, values.astype(np.float32), nan)
+
+    if file_ids is None:
+        file_ids = np.full(len(batch), batch.file_id, np.uint32)
+    columns = scorer.score(
+        index, batch.ids, file_ids.astype(np.uint32), batch.scan_start_time.astype(np.float32),
+        batch.precursor_mz.astype(np.float32), batch.charge.astype(np.uint8),
+        optional(batch.precursor_intensity, _HAS_INTENSITY), optional(batch.window_lower, _HAS_WINDOW),
+        optional(batch.window_upper, _HAS_WINDOW), optional(batch.ion_mobility, _HAS_MOBILITY),
+        batch.total_ion_current, batch.peak_offsets, batch.mass, batch.intensity)
+    offsets = np.frombuffer(columns.pop("modification_offsets"), np.int64).tolist()
+    flat = np.frombuffer(columns["modifications"], np.float32).tolist()
+    columns["modifications"] = object_array([flat[a:b] for a, b in zip(offsets, offsets[1:])])
+    for name, values in columns.items():
+        if name in COLUMN_TYPES:
+            columns[name] = np.frombuffer(values, COLUMN_TYPES[name])
+        elif isinstance(values, list):
+            columns[name] = object_array(values)
+    return columns
+
+
+def concat_tables(tables: Sequence[Table]) -> Table:
+    """Row-wise concatenation of tables with the same columns (the engine's, when there are none)."""
+    if not tables:
+        from .search import ENGINE_COLUMNS
+
+        return {name: np.empty(0, dtype=COLUMN_TYPES.get(name, object)) for name in ENGINE_COLUMNS}
+    return {name: np.concatenate([t[name] for t in tables]) for name in tables[0]}
+
+
+def score_pass(spectra: Union[SpectrumBatch, Sequence[Spectrum]], db, scorer, batch_size: int, bar=None) -> Table:
+    """Rows of `scorer` over all spectra (a batch, or Spectrum records of any files), in spectrum order,
+    scored in batches of `batch_size`."""
+    if isinstance(spectra, SpectrumBatch):  # already one batch
+        tables = [score_batch(scorer, db, spectra)]
+        if bar is not None:
+            bar.update(len(spectra))
+        return concat_tables(tables)
+    tables = []
+    for start in range(0, len(spectra), batch_size):
+        chunk = list(spectra[start : start + batch_size])
+        file_ids = np.fromiter((s.file_id for s in chunk), np.uint32, len(chunk))
+        tables.append(score_batch(scorer, db, SpectrumBatch.from_spectra(chunk, 0), file_ids))
+        if bar is not None:
+            bar.update(len(chunk))
+    return concat_tables(tables)
+
+
+def score(spectra: Union[SpectrumBatch, Sequence[Spectrum]], db, settings: SearchSettings,
+          progress: bool | None = None) -> Table:
+    """All spectra scored with the search's own settings; returns the engine's columns."""
+    from tqdm import tqdm
+
+    with tqdm(total=len(spectra), unit="spectra", desc="scoring", disable=None if progress is None else not progress,
+              leave=False) as bar:
+        return score_pass(spectra, db, build_scorer(settings), settings.batch_size, bar)
+
+
+def stream(batches: Iterable[SpectrumBatch], work: Callable[[SpectrumBatch], None],
+           timings: dict[str, float] | None = None) -> int:
+    """Runs `work` on every batch on a second thread while the next batch is read; returns the spectra seen.
+
+    `timings` gets the time spent waiting for batches ("reading") and for the
+    work ("scoring"). The first failure of either side is raised here.
+    """
+    import time
+
+    timings = timings if timings is not None else {}
+    timings.setdefault("reading", 0.0)
+    timings.setdefault("scoring", 0.0)
+    seen = 0
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="scoring") as pool:
+        pending = None
+        iterator = iter(batches)
+        while True:
+            clock = time.perf_counter()
+            batch = next(iterator, None)
+            timings["reading"] += time.perf_counter() - clock
+            clock = time.perf_counter()
+            if pending is not None:
+                pending.result()
+            timings["scoring"] += time.perf_counter() - clock
+            if batch is None:
+                return seen
+            seen += len(batch)
+            pending = pool.submit(work, batch)
