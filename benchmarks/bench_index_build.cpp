@@ -17,7 +17,7 @@
 #include <string>
 
 #include "synthetic.hpp"
-#include "tamrel/parallel.hpp"
+#include "tamrel/radix_sort.hpp"
 
 namespace {
 

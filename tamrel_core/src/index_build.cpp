@@ -8,7 +8,7 @@
 #include "tamrel/error.hpp"
 #include "tamrel/fnv_set.hpp"
 #include "tamrel/ion_series.hpp"
-#include "tamrel/parallel.hpp"
+#include "tamrel/radix_sort.hpp"
 #include "tamrel/total_order.hpp"
 
 namespace tamrel {
