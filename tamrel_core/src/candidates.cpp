@@ -245,16 +245,6 @@ InitialHits Scorer::matched_peaks_with_isotope(const std::vector<Peak>& peaks, f
     return out;
 }
 
-InitialHits Scorer::matched_peaks(const std::vector<Peak>& peaks, float precursor_mass,
-                                  std::uint8_t precursor_charge,
-                                  const Tolerance& precursor_tol) const {
-    Matcher matcher(*this);
-    matcher.plan_charge(precursor_mass, precursor_charge, precursor_tol);
-    InitialHits out;
-    matcher.run(peaks, out);
-    return out;
-}
-
 InitialHits Scorer::initial_hits(const ProcessedSpectrum& spectrum,
                                  const Precursor& precursor) const {
     const float m0 = precursor.mz - kProtonMass;

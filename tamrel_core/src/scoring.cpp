@@ -7,12 +7,6 @@
 
 namespace tamrel {
 
-void InitialHits::combine(InitialHits&& other) {
-    preliminary.insert(preliminary.end(), other.preliminary.begin(), other.preliminary.end());
-    matched_peaks += other.matched_peaks;
-    scored_candidates += other.scored_candidates;
-}
-
 std::uint8_t fragment_charge_limit(std::uint8_t precursor_charge,
                                    std::optional<std::uint8_t> max_fragment_charge) {
     std::uint8_t limit = precursor_charge;

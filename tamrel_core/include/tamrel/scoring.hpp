@@ -124,9 +124,6 @@ struct InitialHits {
     std::vector<PreliminaryScore> preliminary;
     std::uint32_t matched_peaks = 0;      // fragment lookups that found a fragment
     std::uint32_t scored_candidates = 0;  // (peptide, hypothesis) pairs with a find
-
-    // Appends `other`'s candidates after ours and adds the counters.
-    void combine(InitialHits&& other);
 };
 
 // Detailed score of one candidate.
@@ -173,9 +170,6 @@ struct Scorer : ScorerSettings {
     // The preliminary candidates of `spectrum` over every charge and isotope
     // hypothesis, capped at max(50, 2 report_psms).
     InitialHits initial_hits(const ProcessedSpectrum& spectrum, const Precursor& precursor) const;
-    // One precursor charge, all isotope errors.
-    InitialHits matched_peaks(const std::vector<Peak>& peaks, float precursor_mass,
-                              std::uint8_t precursor_charge, const Tolerance& precursor_tol) const;
     // One hypothesis.
     InitialHits matched_peaks_with_isotope(const std::vector<Peak>& peaks, float precursor_mass,
                                            std::uint8_t precursor_charge,
