@@ -190,5 +190,6 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike,
                 written[name] = str(outdir / name)
             return written
         finally:
+            report.close()  # on failure or interruption, so that the helper cannot write into the folder removed
             shutil.rmtree(staging, ignore_errors=True)
 
