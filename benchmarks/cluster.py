@@ -3,13 +3,14 @@
     .venv/bin/python benchmarks/cluster.py --scale-mgf SPECTRA.mgf --scale-fasta TARGETS.fasta [--bsa]
 
 1. scaling: the scale benchmark's spectra cut into 8 files, searched with 1
-   and with 2 local workers of 1 scoring thread each (clusters started
-   beforehand, peptide cache warm); goal: >= 1.8x faster with 2;
+   and with 2 local workers of 1 scoring thread each (each worker builds its
+   index; with --warm also again with the index held); goal: >= 1.8x faster
+   with 2;
 2. overhead: `local:2` against the single process with 2 threads, same files;
    goal: at most 15% slower;
-3. memory: peak RSS of one worker above its RSS before the search (its index,
-   plus the chunk being scored), with --db-partitions K = 1, 2, 4; goal: the
-   index part falls roughly as 1/K;
+3. memory: peak RSS of the worker above its RSS before the search (its index,
+   plus the chunk being scored), with --db-partitions K = 1, 2, 4 on one
+   worker; goal: the index part falls roughly as 1/K;
 4. with --bsa: the nine BSA runs of Debian's openms-doc against the 9,439
    target proteins of its 18-protein-mix FASTA (`_rev` entries removed),
    single process against `local:2`.
@@ -31,9 +32,9 @@ from pathlib import Path
 os.environ.setdefault("RAYON_NUM_THREADS", "2")  # this process's own engine: the single-process peer
 
 
-def split_mgf(path: Path, parts: int, outdir: Path) -> list[str]:
-    """The spectra of `path` in `parts` files of consecutive spectra."""
-    blocks = path.read_text().split("BEGIN IONS")[1:]
+def split_mgf(path: Path, parts: int, outdir: Path, count: int | None) -> list[str]:
+    """The spectra of `path` (its first `count`) in `parts` files of consecutive spectra."""
+    blocks = path.read_text().split("BEGIN IONS")[1:count]
     files = []
     for i in range(parts):
         out = outdir / f"part{i}.mgf"
@@ -58,50 +59,48 @@ def timed(files, fasta, settings, cluster=None):
     return time.perf_counter() - clock, result
 
 
+def identical(got, want) -> bool:
+    return list(got.table) == list(want.table) and all(
+        got.table[k].tobytes() == want.table[k].tobytes() if want.table[k].dtype != object
+        else got.table[k].tolist() == want.table[k].tolist() for k in want.table)
+
+
 def _rss() -> tuple[int, int]:
     import psutil
 
     return psutil.Process().memory_info().rss, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def scale(mgf: Path, fasta: str, tmp: Path) -> None:
+def scale(mgf: Path, fasta: str, tmp: Path, count: int | None, warm: bool) -> None:
     from vornik_tamrel import SearchSettings
 
     settings = SearchSettings(fragment_tol=0.02)  # the scale benchmark's settings
-    files = split_mgf(mgf, 8, tmp)
+    files = split_mgf(mgf, 8, tmp, count)
     wall_single, single = timed(files, fasta, settings)
     print(f"single process, 2 threads        {wall_single:7.1f} s   {single.summary['psms_at_fdr']} PSMs at 1%")
     walls = {}
-    for workers in (1, 2):
+    for workers, partitions in ((2, 1), (1, 1), (1, 2), (1, 4)):
         cluster, client = local_cluster(workers)
         try:
-            timed(files[:1], fasta, settings, client)  # warms the peptide cache and the workers' imports
-            walls[workers], result = timed(files, fasta, settings, client)
-        finally:
-            client.close()
-            cluster.close()
-        same = all(result.table[k].tobytes() == single.table[k].tobytes()
-                   for k in single.table if single.table[k].dtype != object)
-        print(f"local:{workers}, 1 thread per worker   {walls[workers]:7.1f} s   identical to single process: {same}")
-    print(f"scaling 1 -> 2 workers: {walls[1] / walls[2]:.2f}x (goal >= 1.8x)")
-    print(f"overhead of local:2 over the single process with 2 threads: {walls[2] / wall_single - 1:+.1%} "
-          "(goal <= +15%)")
-
-    for k in (1, 2, 4):
-        cluster, client = local_cluster(1)
-        try:
             before = client.run(_rss)
-            wall, result = timed(files, fasta, replace(settings, db_partitions=k), client)
+            wall, result = timed(files, fasta, replace(settings, db_partitions=partitions), client)
             after = client.run(_rss)
+            held = timed(files, fasta, replace(settings, db_partitions=partitions), client)[0] if warm else None
         finally:
             client.close()
             cluster.close()
-        (address, (rss0, _)), = before.items()
-        peak = after[address][1]
+        growth = [(after[a][1] - rss0) / 2**20 for a, (rss0, _) in before.items()]
         flagged = result.summary.get("db_partitions", {})
-        print(f"--db-partitions {k}: worker peak RSS {peak / 2**20:7.0f} MB, above its start {(peak - rss0) / 2**20:7.0f} MB,"
-              f" wall {wall:6.1f} s; may differ: rows {flagged.get('rows_may_differ', 0)},"
-              f" chance level {flagged.get('tails_may_differ', 0)}")
+        print(f"local:{workers}, 1 thread each, --db-partitions {partitions}: {wall:7.1f} s"
+              + (f" ({held:.1f} s with the index held)" if held else "")
+              + f"; worker peak RSS above its start {', '.join(f'{g:.0f}' for g in growth)} MB"
+              + f"; identical to the single process: {identical(result, single)}"
+              + (f"; may differ: rows {flagged['rows_may_differ']}, chance level {flagged['tails_may_differ']}"
+                 if flagged else ""))
+        walls[workers, partitions] = wall
+    print(f"scaling 1 -> 2 workers: {walls[1, 1] / walls[2, 1]:.2f}x (goal >= 1.8x)")
+    print(f"overhead of local:2 over the single process with 2 threads: {walls[2, 1] / wall_single - 1:+.1%} "
+          "(goal <= +15%)")
 
 
 def bsa(tmp: Path) -> None:
@@ -117,13 +116,11 @@ def bsa(tmp: Path) -> None:
     wall_single, single = timed(runs, str(fasta), settings)
     cluster, client = local_cluster(2)
     try:
-        timed(runs[:1], str(fasta), settings, client)
         wall_cluster, result = timed(runs, str(fasta), settings, client)
     finally:
         client.close()
         cluster.close()
-    same = all(result.table[k].tobytes() == single.table[k].tobytes()
-               for k in single.table if single.table[k].dtype != object)
+    same = identical(result, single)
     print(f"BSA, {len(runs)} runs, {len(records) - sum(r.startswith('rev_') for r in records)} proteins: "
           f"single process (2 threads) {wall_single:.1f} s, local:2 {wall_cluster:.1f} s "
           f"({wall_single / wall_cluster:.2f}x); identical: {same}; {single.summary['psms_at_fdr']} PSMs at 1%")
@@ -133,12 +130,14 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--scale-mgf", type=Path, help="the scale benchmark's spectra (made by its scale.sh)")
     parser.add_argument("--scale-fasta", help="the scale benchmark's target FASTA (db_targets.fasta)")
+    parser.add_argument("--spectra", type=int, help="only the first N spectra of the scale benchmark")
+    parser.add_argument("--warm", action="store_true", help="search again with the workers' index held")
     parser.add_argument("--bsa", action="store_true", help="also search the nine BSA runs of openms-doc")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         os.environ.setdefault("VORNIK_TAMREL_CACHE", str(Path(tmp) / "cache"))
         if args.scale_mgf:
-            scale(args.scale_mgf, args.scale_fasta, Path(tmp))
+            scale(args.scale_mgf, args.scale_fasta, Path(tmp), args.spectra, args.warm)
         if args.bsa:
             bsa(Path(tmp))
     return 0
