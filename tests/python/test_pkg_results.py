@@ -94,10 +94,16 @@ def test_posterior_errors_are_monotone_bounded_and_calibrated(seed):
         assert pep[accepted].mean() == pytest.approx(fdr, rel=0.5, abs=0.005)
 
 
-def test_posterior_errors_without_decoys_and_empty():
-    assert posterior_errors([3.0, 2.0], [False, False]).tolist() == [0.0, 0.0]
-    assert posterior_errors([3.0, 2.0], [True, True]).tolist() == [1.0, 1.0]
-    assert posterior_errors([], []).size == 0
+@pytest.mark.parametrize("scores, decoy, expected", [
+    # pooled decoy share 1/4 over ranks 2-5: a target there is false with odds 1:3
+    ([6, 5, 4, 3, 2, 1], [0, 1, 0, 0, 0, 1], [0, 1 / 3, 1 / 3, 1 / 3, 1 / 3, 1]),
+    ([1, 2, 3, 4, 5, 6], [1, 0, 0, 0, 1, 0], [1, 1 / 3, 1 / 3, 1 / 3, 1 / 3, 0]),
+    ([3.0, 2.0], [0, 0], [0, 0]),
+    ([3.0, 2.0], [1, 1], [1, 1]),
+    ([], [], []),
+])
+def test_posterior_errors_by_hand(scores, decoy, expected):
+    assert posterior_errors(scores, np.array(decoy, bool)).tolist() == pytest.approx(expected)
 
 
 def _retention_table(rng, lines, peptides_per_file=40):
