@@ -7,18 +7,32 @@ decoys among all matches at s, that ratio is p / (1 - p). p is estimated by
 isotonic regression of the decoy labels on the score (non-increasing in the
 score, pool-adjacent-violators), which makes the posterior error monotone
 without any binning; within each fitted block the posterior errors of the
-targets add up to the block's decoys, so their mean over any accepted set
+targets add up to the block's decoys, so their mean over an accepted set
 tracks the decoy-estimated FDR.
+
+Isotonic regression alone moves every decoy's weight towards lower scores
+(a lone decoy is pooled with the targets below it, never with those above),
+so on small runs the targets just above a threshold would look too safe.
+The labels are therefore first averaged over a centred window of about the
+square root of the number of matches, which spreads each decoy's weight to
+both sides before the monotone fit.
 """
 from __future__ import annotations
 
 import numpy as np
 
 
-def decoy_share(scores, is_decoy) -> np.ndarray:
+def window_for(n: int) -> int:
+    """Width of the centred label average for `n` matches: odd, about sqrt(n)."""
+    return 2 * int(np.sqrt(n) / 2) + 1
+
+
+def decoy_share(scores, is_decoy, window: int | None = None) -> np.ndarray:
     """Isotonic estimate of the share of decoys at each entry's score, non-increasing in the score.
 
-    Equal scores get one value; NaN scores rank below every number.
+    The labels are averaged over `window` neighbours in score order first
+    (default `window_for`; 1: none). Equal scores get one value; NaN scores
+    rank below every number.
     """
     scores = np.asarray(scores, dtype=np.float64)
     is_decoy = np.asarray(is_decoy, dtype=bool)
@@ -31,7 +45,12 @@ def decoy_share(scores, is_decoy) -> np.ndarray:
     s = ranked[order]
     starts = np.flatnonzero(np.r_[True, s[1:] != s[:-1]])  # blocks of equal scores, best first
     weight = np.diff(np.r_[starts, len(s)]).astype(np.float64)
-    total = np.add.reduceat(is_decoy[order].astype(np.float64), starts)
+    labels = is_decoy[order].astype(np.float64)
+    width = window_for(len(labels)) if window is None else window
+    if width > 1:
+        kernel = np.ones(width)
+        labels = np.convolve(labels, kernel, mode="same") / np.convolve(np.ones(len(labels)), kernel, mode="same")
+    total = np.add.reduceat(labels, starts)
     # Pool adjacent violators: the decoy share must not fall as the score falls.
     sums: list[float] = []
     weights: list[float] = []
@@ -51,9 +70,9 @@ def decoy_share(scores, is_decoy) -> np.ndarray:
     return out
 
 
-def posterior_errors(scores, is_decoy) -> np.ndarray:
+def posterior_errors(scores, is_decoy, window: int | None = None) -> np.ndarray:
     """Posterior error probability of every entry, in [0, 1] and non-increasing in the score."""
-    p = decoy_share(scores, is_decoy)
+    p = decoy_share(scores, is_decoy, window)
     with np.errstate(divide="ignore", invalid="ignore"):
         return np.minimum(np.where(p < 1.0, p / (1.0 - p), 1.0), 1.0)
 

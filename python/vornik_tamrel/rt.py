@@ -22,6 +22,11 @@ import numpy as np
 
 RESIDUES = "ACDEFGHIKLMNPQRSTVWY"
 MIN_PEPTIDES = 8  # fewer confident peptides than this: no model
+# A model on a dozen peptides predicts poorly: while the run's FDR leaves fewer than WANT_PEPTIDES
+# peptides, training looks further down the list, one level at a time (its few false matches have
+# times of their own, which the cross-validated penalty absorbs).
+WANT_PEPTIDES = 20
+TRAIN_FDR = (0.05, 0.1)
 MIN_SHARED = 3  # shared peptides needed for a line (fewer: a shift)
 FOLDS = 5
 PENALTIES = (0.1, 1.0, 10.0, 100.0, np.inf)  # ridge weights per training peptide; inf: the scale alone
@@ -125,15 +130,19 @@ def fill_retention(table, compete: np.ndarray, fdr: float) -> Optional[np.ndarra
     """Fill `aligned_rt`, `predicted_rt` and `delta_rt_model` of a PSM table in place; returns the RT error
     feature (one value per row), or None when too few confident peptides leave the columns as they were.
 
-    Confident: competing targets at `spectrum_q` <= `fdr`. `delta_rt_model` is
+    Confident: competing targets at `spectrum_q` <= `fdr` (or looser, see WANT_PEPTIDES). `delta_rt_model` is
     |aligned - predicted| as a share of the run's aligned time span, at most 1.
     """
     peptides = np.asarray(table["sequence"], dtype=object)
     rt = np.asarray(table["rt"], dtype=np.float64)
     file_id = np.asarray(table["file_id"])
-    confident = compete & ~np.asarray(table["is_decoy"], dtype=bool) & \
-        (np.nan_to_num(np.asarray(table["spectrum_q"], dtype=np.float64), nan=1.0) <= fdr)
-    train_peptides = sorted(set(peptides[confident].tolist()))
+    targets = compete & ~np.asarray(table["is_decoy"], dtype=bool)
+    q = np.nan_to_num(np.asarray(table["spectrum_q"], dtype=np.float64), nan=1.0)
+    for level in (fdr, *(level for level in TRAIN_FDR if level > fdr)):
+        confident = targets & (q <= level)
+        train_peptides = sorted(set(peptides[confident].tolist()))
+        if len(train_peptides) >= WANT_PEPTIDES:
+            break
     if len(train_peptides) < MIN_PEPTIDES:
         return None
     lines = align(file_id, peptides, rt, confident)

@@ -103,7 +103,14 @@ def test_posterior_errors_are_monotone_bounded_and_calibrated(seed):
     ([], [], []),
 ])
 def test_posterior_errors_by_hand(scores, decoy, expected):
-    assert posterior_errors(scores, np.array(decoy, bool)).tolist() == pytest.approx(expected)
+    assert posterior_errors(scores, np.array(decoy, bool), window=1).tolist() == pytest.approx(expected)
+
+
+def test_a_lone_decoy_weighs_on_both_sides():
+    # sorted labels T D T T T D averaged over 3: 1/2 1/3 1/3 0 1/3 1/2, then pooled to stay monotone
+    pep = posterior_errors([6, 5, 4, 3, 2, 1], np.array([0, 1, 0, 0, 0, 1], bool), window=3)
+    share = 7 / 24
+    assert pep.tolist() == pytest.approx([share / (1 - share)] * 4 + [0.5, 1.0])
 
 
 def _retention_table(rng, lines, peptides_per_file=40):
