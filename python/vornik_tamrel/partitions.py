@@ -56,9 +56,7 @@ def slice_bounds(masses: np.ndarray, k: int) -> list[tuple[int, int]]:
 
 
 def peptide_slice(peptides: PeptideSet, start: int, stop: int) -> PeptideSet:
-    return replace(peptides, sequences=peptides.sequences[start:stop], modifications=peptides.modifications[start:stop],
-                   nterm=peptides.nterm[start:stop], cterm=peptides.cterm[start:stop],
-                   masses=peptides.masses[start:stop], missed_cleavages=peptides.missed_cleavages[start:stop])
+    return peptides.slice(start, stop)
 
 
 PROTON = 1.0072764

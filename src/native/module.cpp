@@ -42,7 +42,10 @@ PyObject* create_module() {
         PyObject_SetAttrString(module.get(), "UnsupportedEncoding", unsupported) < 0) {
         return nullptr;
     }
-    if (!add_spectrum_reader(module.get()) || !add_index(module.get()) || !add_scoring(module.get())) return nullptr;
+    if (!add_spectrum_reader(module.get()) || !add_digestion(module.get()) || !add_index(module.get()) ||
+        !add_scoring(module.get())) {
+        return nullptr;
+    }
     return module.release();
 }
 

@@ -193,3 +193,34 @@ def test_fasta_record_without_sequence_is_skipped_with_a_warning(tmp_path):
     with pytest.warns(InputWarning) as caught:
         assert read_fasta(path) == [Protein("P1", "PEPTIDEK")]
     assert [str(w.message) for w in caught] == [f"{path}: skipped 2 record(s) without a sequence (first: EMPTY1)"]
+
+
+def fingerprint(peptides):
+    """A digest of every row (sequence, 32-bit masses and modifications) and of the protein map."""
+    import hashlib
+
+    h = hashlib.sha256(peptides.masses.tobytes() + peptides.missed_cleavages.tobytes())
+    for seq, mods, n, c in zip(peptides.sequences, peptides.modifications, peptides.nterm, peptides.cterm):
+        h.update(repr((seq, None if mods is None else np.asarray(mods, np.float32).tobytes(), n, c)).encode())
+    for seq in sorted(set(peptides.sequences)):
+        h.update(repr(peptides.proteins[seq]).encode())
+    return h.hexdigest()
+
+
+GENERAL_MODS = ModificationSettings(
+    fixed=(Modification("C", f32(57.021464)), Modification("^", f32(42.010565))),
+    variable=(Modification("M", f32(15.994915)), Modification("M", f32(31.989829)), Modification("$", f32(0.984016)),
+              Modification("STY", f32(79.966331))), max_variable=3)
+
+
+# Digests of what the earlier array-and-list digestion produced from the bundled FASTA.
+@pytest.mark.parametrize("kw, expected", [
+    ({}, "7f53d93b6f2f0a30aba2c9a43477ee4cd95a734729e61e8be473b967a8355d3d"),
+    (dict(mods=GENERAL_MODS, missed_cleavages=2, min_length=5, enzyme="lys-n"),
+     "651adcb6aef6dd36653418810c7103bb40ab94ad9761a0b3199cf3b28f519d9a"),
+])
+def test_digestion_reproduces_the_earlier_results_bit_for_bit(kw, expected):
+    from pathlib import Path
+
+    proteins = read_fasta(Path(__file__).resolve().parents[2] / "data" / "18proteins_contaminants.fasta")
+    assert fingerprint(digest(proteins, DigestSettings(**kw))) == expected

@@ -1,0 +1,63 @@
+// In-silico digestion of a proteome into the modified peptides to search,
+// with masses summed from the engine's own 32-bit residue values (widened to
+// double, rounded once to 32 bits), so a peptide's mass agrees with its
+// fragments to the last bit the engine sees.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tamrel {
+
+struct DigestRules {
+    std::string cleave;        // residues next to which the enzyme cuts
+    std::string unless;        // ... unless the residue on the far side is one of these
+    bool after = true;         // cut C-terminal to the residue (false: N-terminal)
+    std::size_t missed_cleavages = 1;
+    std::size_t min_length = 7, max_length = 50;
+    double min_mass = 500.0, max_mass = 5000.0;
+    double water = 0.0;        // added once per peptide
+    double fixed[26] = {};     // fixed modification mass per residue letter
+    double fixed_nterm = 0.0, fixed_cterm = 0.0;
+    // Variable modifications: per site (a residue letter, '^' N-terminus,
+    // '$' C-terminus) its masses, alternatives in the order given; sites in
+    // the order given.
+    struct Variable {
+        char site;
+        std::vector<double> masses;
+    };
+    std::vector<Variable> variable;
+    std::size_t max_variable = 2;
+};
+
+// The distinct modified peptides, sorted by 32-bit mass, ties by the
+// sequence's first appearance (proteins in order, fewer missed cleavages
+// first), then by the order in which its forms are generated (fewer
+// modifications first, sites left to right).
+struct Digest {
+    // Distinct sequences in order of first appearance.
+    std::string residues;
+    std::vector<std::int64_t> sequence_offsets{0};
+    std::vector<std::uint8_t> missed_cleavages;  // per distinct sequence
+    // The proteins holding distinct sequence k: protein_ids[protein_offsets[k] ..
+    // protein_offsets[k + 1]), ascending.
+    std::vector<std::int64_t> protein_offsets{0};
+    std::vector<std::int64_t> protein_ids;
+    // One row per modified peptide.
+    std::vector<std::int64_t> sequence;          // distinct sequence of the row
+    std::vector<float> mass;
+    // Per-residue modification masses of row i: mod_values[mod_offsets[i] ..
+    // mod_offsets[i + 1]); an empty range means none at all.
+    std::vector<std::int64_t> mod_offsets{0};
+    std::vector<float> mod_values;              // as the engine holds them
+    std::vector<float> nterm, cterm;             // NaN: none
+};
+
+// `proteome` holds the protein sequences (upper-case letters) separated by
+// one '\n' each. Letters without a residue mass (B, J, X, Z) end no peptide
+// and are in none.
+Digest digest_proteome(std::string_view proteome, const DigestRules& rules);
+
+}  // namespace tamrel
