@@ -66,21 +66,30 @@ class DigestSettings:
 
 
 class ProteinMap:
-    """Accessions of the proteins that contain each distinct peptide sequence.
+    """The distinct peptide sequences and the accessions of the proteins that contain each.
 
     Resolved per lookup, since only the sequences that end up identified are
     ever asked for; the sequence index is built on the first lookup.
     """
 
-    def __init__(self, sequences, offsets: np.ndarray, protein_ids: np.ndarray, accessions: list[str]):
-        self._sequences = sequences  # callable giving the distinct sequences, numbered k = 0, 1, ...
+    def __init__(self, residues: bytes, sequence_offsets: np.ndarray, offsets: np.ndarray, protein_ids: np.ndarray,
+                 accessions: list[str]):
+        self._residues = residues  # distinct sequence k is residues[sequence_offsets[k]:sequence_offsets[k + 1]]
+        self._sequence_offsets = sequence_offsets
         self._offsets = offsets  # sequence k is in proteins protein_ids[offsets[k]:offsets[k + 1]]
         self._protein_ids = protein_ids
         self._accessions = accessions
 
     @functools.cached_property
+    def sequences(self) -> list[str]:
+        """The distinct sequences, numbered k = 0, 1, ... in order of first appearance."""
+        text = self._residues.decode("ascii")
+        bounds = self._sequence_offsets.tolist()
+        return [text[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
+
+    @functools.cached_property
     def _index(self) -> dict[str, int]:
-        return {sequence: k for k, sequence in enumerate(self._sequences())}
+        return {sequence: k for k, sequence in enumerate(self.sequences)}
 
     def __len__(self) -> int:
         return len(self._offsets) - 1
@@ -153,14 +162,8 @@ class PeptideSet:
                     missed_cleavages=self.missed_cleavages)
 
     @functools.cached_property
-    def distinct_sequences(self) -> list[str]:
-        text = self.residues.decode("ascii")
-        bounds = self.sequence_offsets.tolist()
-        return [text[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
-
-    @functools.cached_property
     def sequences(self) -> list[str]:
-        distinct = self.distinct_sequences
+        distinct = self.proteins.sequences
         return [distinct[k] for k in self.sequence_index.tolist()]
 
     @functools.cached_property
@@ -197,11 +200,10 @@ def digest(proteins: Sequence[Protein], settings: DigestSettings | None = None) 
         ("sequence_offsets", np.int64), ("sequence", np.int64), ("mass", np.float32),
         ("missed_cleavages", np.uint8), ("mod_offsets", np.int64), ("mod_values", np.float32),
         ("nterm", np.float32), ("cterm", np.float32), ("protein_offsets", np.int64), ("protein_ids", np.int64))}
-    peptides = PeptideSet(
+    return PeptideSet(
         residues=columns["residues"], sequence_offsets=arrays["sequence_offsets"], sequence_index=arrays["sequence"],
         masses=arrays["mass"], missed_cleavages=arrays["missed_cleavages"][arrays["sequence"]],
         mod_offsets=arrays["mod_offsets"], mod_values=arrays["mod_values"], nterm_mass=arrays["nterm"],
-        cterm_mass=arrays["cterm"], proteins=None)  # type: ignore[arg-type]
-    peptides.proteins = ProteinMap(lambda: peptides.distinct_sequences, arrays["protein_offsets"],
-                                   arrays["protein_ids"], [p.accession for p in proteins])
-    return peptides
+        cterm_mass=arrays["cterm"],
+        proteins=ProteinMap(columns["residues"], arrays["sequence_offsets"], arrays["protein_offsets"],
+                            arrays["protein_ids"], [p.accession for p in proteins]))
