@@ -33,13 +33,13 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "python"))  # the source tree's package, unless an installed one is found first
-sys.path.insert(0, str(HERE))
-
-from compare_comet import FASTA, OUR_OPTIONS, SPECTRA, run_comet, write_indexed_mzml  # noqa: E402
+sys.path.append(str(HERE.parent / "python"))  # an installed package (with its compiled parts) comes first
 
 from vornik_tamrel.fasta import read_fasta  # noqa: E402
 from vornik_tamrel.fdr import peptide_qvalues, qvalues  # noqa: E402
+
+sys.path.insert(0, str(HERE))
+from compare_comet import FASTA, OUR_OPTIONS, SPECTRA, run_comet, write_indexed_mzml  # noqa: E402
 
 PREFIX = "ENTRAP_"
 LEVELS = (0.01, 0.05, 0.10)
@@ -151,7 +151,8 @@ def main() -> None:
                         help="leave out proteins whose accession ends with S (such as the _rev decoys of a FASTA)")
     parser.add_argument("--ratio", type=int, default=1, help="entrapment copies per target protein")
     parser.add_argument("--seeds", type=int, nargs="+", default=[1, 2, 3])
-    parser.add_argument("--modes", nargs="+", default=["rescore", "no-rescore"], choices=["rescore", "no-rescore"])
+    parser.add_argument("--modes", nargs="*", default=["rescore", "no-rescore"], choices=["rescore", "no-rescore"],
+                        help="our error control with and without rescoring (none: Comet alone)")
     parser.add_argument("--comet", action="store_true", help="also run Comet (Debian's comet-ms)")
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--workdir", help="keep the databases and Comet's outputs here")
