@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "tamrel/error.hpp"
+
 namespace tamrel::py {
 
 // Thrown after a Python exception has been set; unwinds to the entry wrapper.
@@ -192,6 +194,7 @@ void translate_exception();
 
 template <class F>
 PyObject* guarded(F&& body) noexcept {
+    tamrel::reserve_exception_state();
     try {
         return body().release();
     } catch (...) {
@@ -202,6 +205,7 @@ PyObject* guarded(F&& body) noexcept {
 
 template <class F>
 int guarded_status(F&& body) noexcept {
+    tamrel::reserve_exception_state();
     try {
         body();
         return 0;

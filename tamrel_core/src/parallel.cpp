@@ -13,6 +13,8 @@
 #include <system_error>
 #include <thread>
 
+#include "tamrel/error.hpp"
+
 namespace tamrel {
 
 namespace {
@@ -22,8 +24,11 @@ namespace {
 using Body = std::function<void(std::size_t, std::size_t)>;
 
 // True while this thread runs a chunk: nested calls then run inline, which
-// cannot deadlock however many levels deep they go.
-thread_local bool in_parallel_body = false;
+// cannot deadlock however many levels deep they go. Initial-exec keeps it in
+// the static block every thread gets when it is created: the default model of
+// a dlopened library allocates on a thread's first access instead, and the C
+// library aborts the process when that allocation fails.
+[[gnu::tls_model("initial-exec")]] thread_local bool in_parallel_body = false;
 
 struct Job {
     const Body* body;
@@ -73,12 +78,13 @@ struct Job {
 
 class Pool {
 public:
+    // Never throws once a worker runs: the workers hold `this`.
     explicit Pool(std::size_t workers) : workers_(workers) {
         // The calling thread is one of the workers; the pool adds the rest.
         for (std::size_t i = 1; i < workers; ++i) {
             try {
                 std::thread([this] { serve(); }).detach();
-            } catch (const std::system_error&) {
+            } catch (...) {  // no thread (system_error) or no memory for its state (bad_alloc)
                 workers_ = i;  // run with the threads the system would give
                 break;
             }
@@ -106,6 +112,7 @@ public:
 
 private:
     void serve() {
+        reserve_exception_state();
         for (;;) {
             std::shared_ptr<Job> job;
             {

@@ -277,3 +277,35 @@ def test_worker_count_does_not_change_the_database():
     assert len(one["buckets"]) == len(two["buckets"])
     for k, (a, b) in enumerate(zip(one["buckets"], two["buckets"])):
         assert a == b, "bucket %d differs" % k
+
+
+MEMORY_LIMIT_SCRIPT = textwrap.dedent(
+    """
+    import random, resource, sys
+    from _vornik_tamrel import PyIndexedDatabase, PyKind, PyPeptide
+    rng = random.Random(7)
+    peptides = [PyPeptide("".join(rng.choice("ACDEFGHIKLMNPQRSTVWY") for _ in range(rng.randint(7, 30))),
+                          700.0 + i / 100, None) for i in range(100000)]
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:"))
+    hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+    resource.setrlimit(resource.RLIMIT_AS, (size + (int(sys.argv[1]) << 20), hard))
+    try:
+        PyIndexedDatabase.from_peptides_and_config(
+            peptides, 8192, [PyKind.B(), PyKind.Y()], 2, True, "rev_", 0.0, 5000.0)
+        print("built")
+    except MemoryError:
+        print("MemoryError")
+    """
+)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+@pytest.mark.parametrize("headroom_mib", [16, 48, 80, 112, 144])
+def test_exhausted_address_space_raises_memory_error(headroom_mib):
+    # Four workers whatever the machine: each new worker must survive its first failure.
+    env = dict(os.environ, RAYON_NUM_THREADS="4", PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    out = subprocess.run([sys.executable, "-c", MEMORY_LIMIT_SCRIPT, str(headroom_mib)], env=env,
+                         capture_output=True, text=True)
+    assert (out.returncode, out.stderr) == (0, "")
+    assert out.stdout in ("built\n", "MemoryError\n")

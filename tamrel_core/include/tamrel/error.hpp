@@ -4,6 +4,7 @@
 // whose message names the file and the record. The binding translates them.
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -18,6 +19,13 @@ class InputFailure : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// Readies this thread for throwing. The C++ runtime allocates a thread's
+// exception state on its first use and aborts the process when that fails, so
+// a thread calls this before memory can run out, not when bad_alloc is thrown.
+inline void reserve_exception_state() noexcept {
+    [[maybe_unused]] volatile int uncaught = std::uncaught_exceptions();
+}
 
 [[noreturn]] inline void fail(const std::string& message) { throw Failure(message); }
 
