@@ -105,6 +105,21 @@ TEST(Query, BoundaryPeptidesAreFilteredByTheirMass) {
     EXPECT_TRUE(search(db.query(150.0f, Tolerance::da(-10, 10), Tolerance::da(-1, 1)), 50.0f).empty());
 }
 
+TEST(Query, AWindowThatIsNotFiniteHoldsNoPeptide) {
+    const IndexedDatabase db = hand_made({100, 200, 200, 300}, {{{0, 50}, {1, 50}, {2, 50}, {3, 50}}}, 8);
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const Tolerance da = Tolerance::da(-1000, 1000), ppm = Tolerance::ppm(-10, 10);
+    // The last: a finite mass whose ppm window overflows to [-inf, inf].
+    const std::pair<float, Tolerance> cases[] = {{inf, da},  {-inf, da},  {nan, da},  {-nan, da},
+                                                 {inf, ppm}, {-inf, ppm}, {nan, ppm}, {3.3e38f, ppm}};
+    for (const auto& [mass, tol] : cases) {
+        const auto q = db.query(mass, tol, Tolerance::da(-1, 1));
+        EXPECT_EQ(std::pair(q.peptide_lo, q.peptide_hi), std::pair(4u, 4u)) << mass;
+        EXPECT_TRUE(search(q, 50.0f).empty()) << mass;
+    }
+}
+
 TEST(Query, SearchesTheBucketBeforeTheFirstMinimumReachingLow) {
     const IndexedDatabase db = hand_made({500}, {{{0, 10}, {0, 12}}, {{0, 20}, {0, 25.5f}}, {{0, 30}, {0, 31}}}, 2);
     const auto q = db.query(500.0f, Tolerance::da(-1, 1), Tolerance::da(-0.5f, 0.5f));

@@ -2,6 +2,7 @@
 
 import gc
 import itertools
+import math
 import os
 import subprocess
 import sys
@@ -52,6 +53,15 @@ def test_reports_at_most_report_psms_in_rank_order(capfd):
 def test_no_features_still_prints_the_line(capfd, settings):
     db, sp = sd.search()
     assert sd.scorer(**settings).score_spectra(db, sp) == []
+    assert capfd.readouterr().out == "Scoring returned 0 features\n"
+
+
+@pytest.mark.parametrize("precursor_tol", [vt.PyTolerance.Da(-2.0, 2.0), vt.PyTolerance.Ppm(-10.0, 10.0)])
+@pytest.mark.parametrize("mz", [math.inf, -math.inf, math.nan, -math.nan, 1e39, 3.3e38])
+def test_a_precursor_window_that_is_not_finite_finds_nothing(mz, precursor_tol, capfd):
+    db, sp = sd.search(precursors=[vt.PyPrecursor(mz, 1)])
+    scorer = vt.PyScorer(precursor_tol, vt.PyTolerance.Ppm(-10.0, 10.0), wide_window=False, chimera=False)
+    assert scorer.score_spectra(db, sp) == []
     assert capfd.readouterr().out == "Scoring returned 0 features\n"
 
 

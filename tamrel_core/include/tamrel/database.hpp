@@ -41,7 +41,9 @@ struct IndexedDatabase {
     std::size_t bucket_size = 0;
     bool generate_decoys = false;
 
-    // The precursor-window view used for fragment lookups.
+    // The precursor-window view used for fragment lookups. A window that is
+    // not finite (a NaN or infinite mass, or bounds overflowing the 32-bit
+    // range) holds no peptide: its range is empty, past the last peptide.
     IndexedQuery query(float precursor_mass, const Tolerance& precursor_tol,
                        const Tolerance& fragment_tol) const;
 };
