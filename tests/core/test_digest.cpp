@@ -12,15 +12,8 @@ namespace {
 constexpr double kWater = 18.0105646837;
 
 DigestRules tryptic(std::size_t missed = 0) {
-    DigestRules r;
-    r.cleave = "KR";
-    r.unless = "P";
-    r.missed_cleavages = missed;
-    r.min_length = 1;
-    r.min_mass = 0.0;
-    r.max_mass = 10000.0;
-    r.water = kWater;
-    return r;
+    return DigestRules{.cleave = "KR", .unless = "P", .missed_cleavages = missed, .min_length = 1, .min_mass = 0.0,
+                       .max_mass = 10000.0, .water = kWater, .variable = {}};
 }
 
 std::vector<std::string> sequences(const Digest& d) {
