@@ -43,7 +43,9 @@ std::vector<Peptide> peptides_of(const Args& a) {
         if (offsets[i + 1] < offsets[i]) raise(PyExc_ValueError, "offsets must not decrease");
     }
     const auto* bytes = reinterpret_cast<const char*>(residues.items().data());
-    std::vector<Peptide> peptides(n);
+    std::vector<Peptide> peptides;
+    peptides.reserve(2 * n);  // room for the decoys, added in place
+    peptides.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         const auto begin = static_cast<std::size_t>(offsets[i]);
         const auto length = static_cast<std::size_t>(offsets[i + 1]) - begin;

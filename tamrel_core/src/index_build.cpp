@@ -34,27 +34,52 @@ std::string_view sequence_of(const Peptide& p) {
     return p.sequence ? std::string_view(*p.sequence) : std::string_view();
 }
 
+// The sequence `Peptide::reverse` gives `p`, written into `out`.
+std::string_view reversed_sequence(const Peptide& p, std::string& out) {
+    const std::string_view bytes = sequence_of(p);
+    if (bytes.size() <= 2) return bytes;
+    out.assign(bytes.rbegin(), bytes.rend());
+    std::swap(out.front(), out.back());  // the terminal residues stay in place
+    return out;
+}
+
 // Each peptide followed by its reversal, unless the reversal reads like a
-// target sequence (a palindromic interior, or another target).
-std::vector<Peptide> add_decoys(std::vector<Peptide> peptides) {
-    // Views into the peptides' shared bytes: moving a peptide below moves the
+// target sequence (a palindromic interior, or another target). Done in place:
+// the targets move back to their final slots and the decoys are made in the
+// slots after them, so the peptide records are never held twice (callers that
+// reserve room for the decoys avoid even the vector's reallocation).
+void add_decoys(std::vector<Peptide>& peptides) {
+    const std::size_t n = peptides.size();
+    // Views into the peptides' shared bytes: moving a peptide moves the
     // owning pointer, never the bytes, so the views stay valid.
-    FnvStringSet targets(peptides.size());
-    parallel_for(peptides.size(), [&](std::size_t begin, std::size_t end) {
+    FnvStringSet targets(n);
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             prefetch_ahead(peptides, i, end);
             if (!peptides[i].decoy) targets.insert(sequence_of(peptides[i]));
         }
     });
-    return parallel_flat_map<Peptide>(peptides.size(), [&](std::size_t begin, std::size_t end,
-                                                           std::vector<Peptide>& out) {
+    std::vector<std::uint8_t> keep(n);
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        std::string buffer;
         for (std::size_t i = begin; i < end; ++i) {
-            // Within this range only: other threads move the peptides of theirs.
             prefetch_ahead(peptides, i, end);
-            Peptide decoy = peptides[i].reverse();
-            const bool keep = !targets.contains(sequence_of(decoy));
-            out.push_back(std::move(peptides[i]));
-            if (keep) out.push_back(std::move(decoy));
+            keep[i] = !targets.contains(reversed_sequence(peptides[i], buffer));
+        }
+    });
+    std::vector<std::size_t> slot(n);  // where peptide i goes; its decoy, if kept, right after
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        slot[i] = total;
+        total += 1 + keep[i];
+    }
+    peptides.resize(total);
+    for (std::size_t i = n; i-- > 0;) {
+        if (slot[i] != i) peptides[slot[i]] = std::move(peptides[i]);
+    }
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (keep[i]) peptides[slot[i] + 1] = peptides[slot[i]].reverse();
         }
     });
 }
@@ -194,7 +219,7 @@ std::vector<float> sort_buckets(std::vector<Theoretical>& fragments, std::size_t
 
 IndexedDatabase build_indexed_database(const IndexBuildSettings& settings,
                                        std::vector<Peptide> peptides) {
-    if (settings.generate_decoys) peptides = add_decoys(std::move(peptides));
+    if (settings.generate_decoys) add_decoys(peptides);
     // Fragments name their peptide in 32 bits: refuse rather than alias peptides.
     if (std::uint64_t{peptides.size()} > std::numeric_limits<std::uint32_t>::max())
         fail("too many peptides for 32-bit peptide indices: " + std::to_string(peptides.size()));

@@ -87,23 +87,6 @@ TEST(ParallelFor, NestedAndConcurrentCallsComplete) {
     EXPECT_EQ(total.load(), 5u * 16 * 100 * 3);
 }
 
-TEST(ParallelFlatMap, ConcatenatesInInputOrder) {
-    const std::size_t n = 10007;
-    std::atomic<std::size_t> ranges{0};
-    const auto out = tamrel::parallel_flat_map<std::size_t>(
-        n, [&](std::size_t begin, std::size_t end, std::vector<std::size_t>& v) {
-            ++ranges;
-            for (std::size_t i = begin; i < end; ++i)
-                for (std::size_t k = 0; k < i % 3; ++k) v.push_back(i);
-        });
-    EXPECT_LE(ranges.load(), tamrel::worker_count() * 8);
-    std::vector<std::size_t> expected;
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t k = 0; k < i % 3; ++k) expected.push_back(i);
-    EXPECT_EQ(out, expected);
-    EXPECT_TRUE((tamrel::parallel_flat_map<int>(0, [](std::size_t, std::size_t, std::vector<int>&) {})).empty());
-}
-
 TEST(TotalOrder, KeysFollowIeeeTotalOrder) {
     const float ordered[] = {-std::numeric_limits<float>::quiet_NaN(),
                              -std::numeric_limits<float>::infinity(), -2.0f, -1e-40f, -0.0f,
