@@ -12,6 +12,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "tamrel/error.hpp"
 
@@ -107,7 +108,9 @@ public:
             std::unique_lock lock(job->mutex);
             job->finished.wait(lock, [&] { return job->done; });
         }
-        if (job->error) std::rethrow_exception(job->error);
+        // Taken out of the job, so the exception is freed by whoever catches it, never by a
+        // worker dropping its last reference to the job later.
+        if (job->error) std::rethrow_exception(std::exchange(job->error, nullptr));
     }
 
 private:
