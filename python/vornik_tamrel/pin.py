@@ -33,9 +33,9 @@ def write_pin(table, path) -> None:
         out.write("\t".join(["SpecId", "Label", "ScanNr", "ExpMass", "CalcMass", *names, "Peptide", "Proteins"])
                   + "\n")
         for i, row in enumerate(values.tolist()):
-            spec = f"{table['file'][i]}:{table['spec_id'][i]}:{table['rank'][i]}".replace("\t", " ")
+            psm_key = f"{table['file'][i]}:{table['spec_id'][i]}:{table['rank'][i]}".replace("\t", " ")
             proteins = [p for p in str(table["proteins"][i]).split(";") if p] or ["-"]
-            fields = [spec, str(label[i]), str(scan[i] + 1), repr(float(table["expmass"][i])),
+            fields = [psm_key, str(label[i]), str(scan[i] + 1), repr(float(table["expmass"][i])),
                       repr(float(table["calcmass"][i])), *(f"{v:.6g}" for v in row),
                       f"-.{table['peptide'][i]}.-", *proteins]
             out.write("\t".join(fields) + "\n")
