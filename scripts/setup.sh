@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Prepares a fresh machine: system packages (when run as root), then a CPython
 # virtual environment (.venv) and a PyPy one (.venv-pypy), each with the
-# package built and installed from this tree.
-#   scripts/setup.sh [cpython] [pypy] [core]   (default: all three)
+# package built and installed from this tree; and a CPython environment with
+# mokapot alone (.venv-mokapot), which the tests use to read our Percolator input.
+#   scripts/setup.sh [cpython] [pypy] [core] [mokapot]   (default: all four)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-want="${*:-cpython pypy core}"
+want="${*:-cpython pypy core mokapot}"
 
 apt_packages=(g++ cmake ninja-build libgtest-dev zlib1g-dev pypy3 pypy3-dev pypy3-venv python3-venv)
 missing=()
@@ -35,6 +36,13 @@ if [[ " $want " == *" pypy "* ]]; then
     .venv-pypy/bin/python -m pip install -q pytest
     # The pure-Python layer's dependencies are CPython-first; PyPy gets the engine alone.
     .venv-pypy/bin/python -m pip install -q --no-deps .
+fi
+
+if [[ " $want " == *" mokapot "* ]]; then
+    echo "== mokapot environment (.venv-mokapot)"
+    [ -x .venv-mokapot/bin/python ] || python3 -m venv .venv-mokapot
+    # Its last release breaks on numpy 2 and pandas 3, which our own environment uses.
+    .venv-mokapot/bin/python -m pip install -q "mokapot==0.10.0" "numpy<2" "pandas<2.2"
 fi
 
 if [[ " $want " == *" core "* ]]; then
