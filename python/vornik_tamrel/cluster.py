@@ -3,9 +3,10 @@
 A chunk is a spectrum file, or a slice of one when there are fewer files than
 workers. Each worker reads its chunks itself (the files must be reachable
 under the same paths), builds the peptide index once per search and keeps it
-for the following chunks; the digested peptides come from a content-addressed
-cache file (keyed by the FASTA's bytes and the digestion settings) that the
-client writes first, so workers sharing a file system do not digest again.
+for the following chunks. The client digests first and writes the index's
+input columns, per database slice, to a content-addressed cache (keyed by the
+FASTA's bytes and the digestion settings), so workers sharing its file system
+neither digest again nor hold more of the peptides than their slice.
 Workers return columns only. The client concatenates them in file order, so
 the table, and everything error control computes from it, equals the
 single-process search bit for bit; nothing is written before every chunk is in.
@@ -79,6 +80,31 @@ def peptide_key(fasta: str, settings: SearchSettings) -> str:
     return digest.hexdigest()[:32]
 
 
+def _load(path: Optional[Path]):
+    """What `_store` put at `path`, or None when it is not there or unreadable."""
+    if path is None:
+        return None
+    try:
+        with open(path, "rb") as handle:
+            return pickle.load(handle)
+    except (OSError, EOFError, pickle.UnpicklingError):
+        return None
+
+
+def _store(path: Optional[Path], value) -> None:
+    """Pickle `value` to `path`, whole or not at all; a read-only or full cache only costs a recomputation."""
+    if path is None:
+        return
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        staging = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}")
+        with open(staging, "wb") as handle:
+            pickle.dump(value, handle, protocol=pickle.HIGHEST_PROTOCOL)
+        os.replace(staging, path)  # readers see the whole file or none
+    except OSError:
+        pass
+
+
 def cached_peptides(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
                     proteome: Optional[list] = None) -> PeptideSet:
     """The digested peptides from the cache, or digested now (from `proteome` when given) and stored there
@@ -86,23 +112,31 @@ def cached_peptides(fasta: str, settings: SearchSettings, key: str, cache: Optio
     from .search import digest_fasta
 
     path = cache / f"peptides-{key}.pickle" if cache is not None else None
-    if path is not None:
-        try:
-            with open(path, "rb") as handle:
-                return pickle.load(handle)
-        except (OSError, EOFError, pickle.UnpicklingError):
-            pass
-    peptides = digest_fasta(fasta, settings, proteome)
-    if path is not None:
-        try:
-            path.parent.mkdir(parents=True, exist_ok=True)
-            staging = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}")
-            with open(staging, "wb") as handle:
-                pickle.dump(peptides, handle, protocol=pickle.HIGHEST_PROTOCOL)
-            os.replace(staging, path)  # readers see the whole file or none
-        except OSError:
-            pass  # a read-only or full cache only costs the next search a digestion
+    peptides = _load(path)
+    if peptides is None:
+        peptides = digest_fasta(fasta, settings, proteome)
+        _store(path, peptides)
     return peptides
+
+
+def columns_path(cache: Optional[Path], key: str, bounds: Optional[tuple[int, int]]) -> Optional[Path]:
+    """Where the index columns of the peptides `key` (rows `bounds` of them, or all) are cached."""
+    if cache is None:
+        return None
+    rows = "all" if bounds is None else f"{bounds[0]}-{bounds[1]}"
+    return cache / f"columns-{key}-{rows}.pickle"
+
+
+def store_index_columns(peptides: PeptideSet, key: str, cache: Optional[Path],
+                        slices: Sequence[Optional[tuple[int, int]]]) -> None:
+    """The index columns of each slice (None: all peptides), cached for the workers, so that a worker
+    reads only its slice's peptides rather than the whole digested set."""
+    from .index import peptide_columns
+
+    for bounds in slices:
+        path = columns_path(cache, key, bounds)
+        if path is not None and not path.exists():
+            _store(path, peptide_columns(peptides if bounds is None else peptides.slice(*bounds)))
 
 
 # ------------------------------------------------------------------ on the workers
@@ -114,18 +148,18 @@ _index: dict = {}  # one index per worker process: {(peptide key, index settings
 def worker_index(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
                  bounds: Optional[tuple[int, int]]):
     """This worker's index for the search `key` (one slice of it with `bounds`), built on first use."""
-    from .index import build_database
+    from .index import index_from_columns, peptide_columns
 
     wanted = (key, settings.bucket_size, settings.min_ion_index, settings.decoy_tag, bounds)
     with _index_lock:
         if wanted not in _index:
             _index.clear()  # free the previous search's or slice's index before building the next
-            peptides = cached_peptides(fasta, settings, key, cache)
-            if bounds is not None:
-                from .partitions import peptide_slice
-
-                peptides = peptide_slice(peptides, *bounds)
-            _index[wanted] = build_database(peptides, settings)
+            columns = _load(columns_path(cache, key, bounds))
+            if columns is None:  # no cache shared with the client: digest here
+                peptides = cached_peptides(fasta, settings, key, cache)
+                columns = peptide_columns(peptides if bounds is None else peptides.slice(*bounds))
+                del peptides
+            _index[wanted] = index_from_columns(columns, settings)
         return _index[wanted]
 
 
@@ -220,6 +254,21 @@ def _submit(client, chunks: list[Chunk], fasta: str, settings: SearchSettings, k
             for c, p in zip(chunks, parts)]
 
 
+def prepare(fasta: str, settings: SearchSettings, proteome: Optional[list] = None):
+    """The search's cache key and directory, its peptides (digested or from the cache) and their slices
+    (None without `db_partitions`), with the workers' index columns written to the cache."""
+    key = peptide_key(fasta, settings)
+    cache = cache_dir()
+    peptides = cached_peptides(fasta, settings, key, cache, proteome)
+    plan = None
+    if settings.db_partitions > 1:
+        from .partitions import plan_slices
+
+        plan = plan_slices(peptides.masses, settings.db_partitions, settings)
+    store_index_columns(peptides, key, cache, plan.bounds if plan is not None else [None])
+    return key, cache, peptides, plan
+
+
 def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cluster, timings: dict[str, float],
                       progress: Optional[bool], log: Callable[[str], None]) -> Found:
     """Digest here, score every chunk on the cluster, and hand the columns in file order to error control."""
@@ -234,19 +283,12 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
     futures: list = []
     try:
         clock = time.perf_counter()
-        key = peptide_key(fasta, settings)
-        cache = cache_dir()
         proteome = read_fasta(fasta)
-        peptides = cached_peptides(fasta, settings, key, cache, proteome)
+        key, cache, peptides, plan = prepare(fasta, settings, proteome)
         timings["digestion"] = time.perf_counter() - clock
         log(f"digested {len(peptides.proteins)} distinct sequences into {len(peptides)} modified peptides")
 
         clock = time.perf_counter()
-        plan = None
-        if settings.db_partitions > 1:
-            from .partitions import plan_slices
-
-            plan = plan_slices(peptides.masses, settings.db_partitions, settings)
         workers = max(1, len(client.scheduler_info().get("workers", {})))
         chunks = plan_chunks(files, workers)
         futures = _submit(client, chunks, fasta, settings, key, cache, plan)

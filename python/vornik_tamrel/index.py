@@ -25,5 +25,10 @@ def peptide_columns(peptides: PeptideSet) -> dict[str, np.ndarray | bytes]:
 
 def build_database(peptides: PeptideSet, settings: SearchSettings):
     """The engine's fragment index over `peptides` (sorted by mass) and their reversed decoys."""
-    return _native.build_index(**peptide_columns(peptides), bucket_size=settings.bucket_size,
-                               min_ion_index=settings.min_ion_index, decoy_tag=settings.decoy_tag)
+    return index_from_columns(peptide_columns(peptides), settings)
+
+
+def index_from_columns(columns: dict[str, np.ndarray | bytes], settings: SearchSettings):
+    """The same from the peptides' columns (see `peptide_columns`)."""
+    return _native.build_index(**columns, bucket_size=settings.bucket_size, min_ion_index=settings.min_ion_index,
+                               decoy_tag=settings.decoy_tag)

@@ -55,10 +55,6 @@ def slice_bounds(masses: np.ndarray, k: int) -> list[tuple[int, int]]:
     return [(a, b) for a, b in zip(cuts[:-1], cuts[1:]) if b > a]
 
 
-def peptide_slice(peptides: PeptideSet, start: int, stop: int) -> PeptideSet:
-    return peptides.slice(start, stop)
-
-
 PROTON = 1.0072764
 ISOTOPE = 1.00335
 DEFAULT_ISOLATION_DA = 2.4  # the engine's isolation window where a spectrum states none (wide_window)
@@ -471,7 +467,7 @@ def search_in_slices(spectra: Sequence[Spectrum], peptides: PeptideSet,
     parts = []
     plan = plan_slices(peptides.masses, settings.db_partitions, settings)
     for k, (start, stop) in enumerate(plan.bounds):
-        db = build_database(peptide_slice(peptides, start, stop), settings)
+        db = build_database(peptides.slice(start, stop), settings)
         parts.append(score_slice_passes(chunk, db, settings, plan, k))
         del db
     stats = MergeStats(stray_decoys=stray_decoys(peptides, plan.bounds))

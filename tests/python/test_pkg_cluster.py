@@ -54,6 +54,9 @@ def single():
 def test_cluster_equals_single_process(client, single, partitions):
     got = run_search(SPECTRA, FASTA, replace(SETTINGS, db_partitions=partitions), cluster=client)
     assert_same_result(got, single[partitions])
+    # each worker reads its slice's peptides alone, never the whole set
+    slices = list(Path(os.environ["VORNIK_TAMREL_CACHE"]).glob("columns-*-[0-9]*.pickle"))
+    assert len(slices) == (partitions if partitions > 1 else 0)
 
 
 class _KillFirstTask(distributed.WorkerPlugin):
