@@ -1,10 +1,11 @@
-"""The results stage: what follows error control on a PSM table.
+"""The results stage: retention times before error control, the rest after it.
 
-Retention times first (aligned, predicted, and their error); when a model
-could be fitted, error control runs once more with the RT error among its
-extra features, and its guardrails decide whether that helps. Then the
-posterior error of every competing match from the final scores, the peptide
-table (best match per peptide) and the protein groups with their q-values.
+Retention times first (aligned, predicted, and their error), from a model
+trained on the matches that the calibrated score alone accepts; the RT error
+then joins error control's extra features, whose guardrails decide whether it
+helps. Error control thus runs once. After it: the posterior error of every
+competing match from the final scores, the peptide table (best match per
+peptide) and the protein groups with their q-values.
 """
 from __future__ import annotations
 
@@ -12,8 +13,8 @@ from typing import TYPE_CHECKING, Mapping, Optional
 
 import numpy as np
 
-from .control import competition_rows, control_errors
-from .fdr import best_per_group
+from .control import calibrated_scores, competition_rows
+from .fdr import best_per_group, qvalues
 from .pep import peptide_posterior_errors, posterior_errors
 from .proteins import infer_proteins
 from .rt import fill_retention
@@ -27,18 +28,26 @@ PEPTIDE_COLUMNS = ("peptide", "sequence", "proteins", "is_decoy", "file", "spec_
                    "protein_q")
 
 
-def complete_results(table: Table, settings: SearchSettings, summary: dict, extra_features: Optional[np.ndarray],
-                     sequences: Mapping[str, str], tails: Optional[dict] = None) -> tuple[dict, Table, Table]:
-    """Fill the RT columns, `posterior_error` and `protein_q` of `table` (in place, rescoring again with the RT
-    error when there is a model); returns the summary of the final error control, the peptide table and the
-    protein table. `tails` are the null tails error control calibrated the scores with."""
+def with_retention(table: Table, settings: SearchSettings, extra_features: Optional[np.ndarray],
+                   tails: Optional[dict]) -> tuple[Optional[np.ndarray], bool]:
+    """Fill the RT columns of `table` in place; returns error control's extra features (`extra_features`
+    with the RT error beside them when a model was fitted and rescoring is on) and whether it was fitted.
+    `tails` are the null tails that calibrate the score the training matches are chosen by."""
     compete = competition_rows(table, settings.chimera)
-    rt_error = fill_retention(table, compete, settings.fdr)
-    if rt_error is not None and settings.rescore:
-        extra = rt_error[:, None] if extra_features is None else np.column_stack([extra_features, rt_error])
-        summary = control_errors(table, settings, extra, tails)
-    summary["rt_model"] = rt_error is not None
+    decoy = np.asarray(table["label"]) == -1
+    q = np.ones(len(decoy))
+    q[compete] = qvalues(calibrated_scores(table, tails)[compete], decoy[compete], settings.conservative_fdr)
+    rt_error = fill_retention(table, compete, q, settings.fdr)
+    if rt_error is None or not settings.rescore:
+        return extra_features, rt_error is not None
+    return (rt_error[:, None] if extra_features is None else np.column_stack([extra_features, rt_error])), True
 
+
+def complete_results(table: Table, settings: SearchSettings, summary: dict,
+                     sequences: Mapping[str, str]) -> tuple[Table, Table]:
+    """Fill `posterior_error` and `protein_q` of `table` (after error control, in place) and count the
+    accepted protein groups into `summary`; returns the peptide table and the protein table."""
+    compete = competition_rows(table, settings.chimera)
     score = np.asarray(table["discriminant_score"], dtype=np.float64)
     decoy = np.asarray(table["is_decoy"], dtype=bool)
     pep = np.ones(len(score))
@@ -48,7 +57,7 @@ def complete_results(table: Table, settings: SearchSettings, summary: dict, extr
     proteins = infer_proteins(table, compete, settings.fdr, settings.decoy_tag, sequences, settings.conservative_fdr)
     accepted = proteins["protein_q"] <= settings.fdr
     summary["protein_groups_at_fdr"] = int((accepted & ~proteins["is_decoy"]).sum())
-    return summary, peptide_table(table, compete), proteins
+    return peptide_table(table, compete), proteins
 
 
 def peptide_table(table: Table, compete: np.ndarray) -> Table:

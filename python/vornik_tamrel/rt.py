@@ -126,18 +126,19 @@ def _line(x: np.ndarray, y: np.ndarray) -> tuple[float, float]:
     return (float(intercept), float(slope)) if slope > 0 else shift
 
 
-def fill_retention(table, compete: np.ndarray, fdr: float) -> Optional[np.ndarray]:
+def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Optional[np.ndarray]:
     """Fill `aligned_rt`, `predicted_rt` and `delta_rt_model` of a PSM table in place; returns the RT error
     feature (one value per row), or None when too few confident peptides leave the columns as they were.
 
-    Confident: competing targets at `spectrum_q` <= `fdr` (or looser, see WANT_PEPTIDES). `delta_rt_model` is
+    Confident: competing targets at `q` <= `fdr` (or looser, see WANT_PEPTIDES), `q` being one q-value
+    per row. `delta_rt_model` is
     |aligned - predicted| as a share of the run's aligned time span, at most 1.
     """
     peptides = np.asarray(table["sequence"], dtype=object)
     rt = np.asarray(table["rt"], dtype=np.float64)
     file_id = np.asarray(table["file_id"])
     targets = compete & ~np.asarray(table["is_decoy"], dtype=bool)
-    q = np.nan_to_num(np.asarray(table["spectrum_q"], dtype=np.float64), nan=1.0)
+    q = np.nan_to_num(np.asarray(q, dtype=np.float64), nan=1.0)
     for level in (fdr, *(level for level in TRAIN_FDR if level > fdr)):
         confident = targets & (q <= level)
         train_peptides = sorted(set(peptides[confident].tolist()))

@@ -19,7 +19,7 @@ from .fasta import read_fasta
 from .control import control_errors, null_tails, tail_features
 from .index import build_database
 from .score import build_scorer, concat_tables, object_array, score_batch, stream
-from .results import complete_results
+from .results import complete_results, with_retention
 from . import spectra as reading
 from .spectra import PeakSettings, SpectrumBatch, read_spectra
 
@@ -238,12 +238,19 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
     if settings.chimera:
         table = first_extractions(table)
     extra = tail_features(table, found.tails) if found.tails is not None else None
-    summary = control_errors(table, settings, extra, found.tails)
     timings["error control"] = time.perf_counter() - clock
 
     clock = time.perf_counter()
-    summary, peptide_rows, protein_rows = complete_results(table, settings, summary, extra, found.proteome,
-                                                           found.tails)
+    extra, rt_model = with_retention(table, settings, extra, found.tails)
+    timings["retention time"] = time.perf_counter() - clock
+
+    clock = time.perf_counter()
+    summary = control_errors(table, settings, extra, found.tails)
+    summary["rt_model"] = rt_model
+    timings["error control"] += time.perf_counter() - clock
+
+    clock = time.perf_counter()
+    peptide_rows, protein_rows = complete_results(table, settings, summary, found.proteome)
     order = np.lexsort((-table["discriminant_score"].astype(np.float64),
                         np.nan_to_num(table["spectrum_q"].astype(np.float64), nan=2.0)))
     table = {name: values[order] for name, values in table.items()}

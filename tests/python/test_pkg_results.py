@@ -147,7 +147,7 @@ def test_alignment_recovers_synthetic_shifts(lines):
         # mapping file f onto file 0: t0 = i0 + s0 * (t - i) / s
         assert found[f][1] == pytest.approx(lines[0][1] / slope, rel=0.02)
         assert found[f][0] == pytest.approx(lines[0][0] - intercept * lines[0][1] / slope, abs=0.3)
-    delta = fill_retention(table, confident, 0.01)
+    delta = fill_retention(table, confident, np.zeros(len(confident)), 0.01)
     aligned = table["aligned_rt"]
     assert np.corrcoef(aligned, np.tile(true, len(lines)))[0, 1] > 0.99
     assert np.corrcoef(table["predicted_rt"], aligned)[0, 1] > 0.9
@@ -157,7 +157,7 @@ def test_alignment_recovers_synthetic_shifts(lines):
 def test_retention_needs_confident_peptides():
     rng = np.random.default_rng(12)
     table, _ = _retention_table(rng, [(0.0, 1.0)], peptides_per_file=5)
-    assert fill_retention(table, np.ones(5, bool), 0.01) is None
+    assert fill_retention(table, np.ones(5, bool), np.zeros(5), 0.01) is None
     assert (table["delta_rt_model"] == np.float32(0.999)).all()
 
 
