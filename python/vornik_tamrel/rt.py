@@ -7,12 +7,16 @@ shift when they share fewer than three, and left as it is when they share
 none.
 
 Model: retention on the common scale as a function of composition, starting
-from a published reversed-phase hydrophobicity scale with a length
-correction, and per-residue corrections learned on top under a
-ridge penalty; the scale and the penalty are chosen by cross-validation.
-Every confident match is predicted by a model fitted without its peptide, so
-its error is as honest as that of a match the model never saw: the error can
-then serve as a rescoring feature without favouring the training targets.
+from a published reversed-phase hydrophobicity scale, and per-residue and
+length corrections learned on top under a ridge penalty; the scale and the
+penalty are chosen by cross-validation (the median absolute error, which
+false matches among the training peptides hardly move), and the fit is a
+robust one for the same reason. It is trained on one row per confident peptide, the median time of its matches: a peptide elutes over a
+while and is sampled there any number of times, which would otherwise weigh
+the abundant ones over the rest. Every confident match is predicted by a
+model fitted without its peptide, so its error is as honest as that of a
+match the model never saw: the error can then serve as a rescoring feature
+without favouring the training targets.
 """
 from __future__ import annotations
 
@@ -24,11 +28,14 @@ RESIDUES = "ACDEFGHIKLMNPQRSTVWY"
 MIN_PEPTIDES = 8  # fewer confident peptides than this: no model
 # A model on a dozen peptides predicts poorly: while the run's FDR leaves fewer than WANT_PEPTIDES
 # peptides, training looks further down the list, one level at a time (its few false matches have
-# times of their own, which the cross-validated penalty absorbs).
+# times of their own, which the robust fit discounts).
 WANT_PEPTIDES = 20
 TRAIN_FDR = (0.05, 0.1)
 MIN_SHARED = 3  # shared peptides needed for a line (fewer: a shift)
 FOLDS = 5
+HUBER = 1.345  # the usual threshold (95% efficiency when the errors are normal)
+ROBUST_ITERATIONS = 10
+MAX_TRAIN = 2000  # training peptides at most (evenly taken): a few dozen coefficients need no more
 PENALTIES = (0.1, 1.0, 10.0, 100.0, np.inf)  # ridge weights per training peptide; inf: the scale alone
 # Published retention coefficients per residue, in RESIDUES order, for acidic reversed phase:
 # Dwivedi et al., Anal. Chem. 2008 (C18, 0.1% formic acid; and 0.1% TFA); Palmblad et al.,
@@ -45,32 +52,46 @@ SCALES = {
 
 def composition(sequences) -> np.ndarray:
     """Residue counts, one row per sequence, columns in RESIDUES order (other letters not counted)."""
-    codes = np.zeros(256, dtype=np.int64) - 1
+    codes = np.full(256, len(RESIDUES), dtype=np.int64)
     codes[np.frombuffer(RESIDUES.encode(), np.uint8)] = np.arange(len(RESIDUES))
-    out = np.zeros((len(sequences), len(RESIDUES)))
-    for i, s in enumerate(sequences):
-        c = codes[np.frombuffer(s.encode(), np.uint8)]
-        out[i] = np.bincount(c[c >= 0], minlength=len(RESIDUES))
-    return out
+    encoded = [s.encode() for s in sequences]
+    lengths = np.fromiter((len(s) for s in encoded), dtype=np.int64, count=len(encoded))
+    rows = np.repeat(np.arange(len(encoded)), lengths)
+    flat = rows * (len(RESIDUES) + 1) + codes[np.frombuffer(b"".join(encoded), np.uint8)]
+    counts = np.bincount(flat, minlength=len(encoded) * (len(RESIDUES) + 1)).astype(np.float64)
+    return counts.reshape(len(encoded), len(RESIDUES) + 1)[:, :len(RESIDUES)]
 
 
 def design(counts: np.ndarray, scale: str) -> tuple[np.ndarray, np.ndarray]:
-    """(unpenalised columns: 1, hydrophobicity, hydrophobicity x log length; penalised: residue counts)."""
+    """(unpenalised columns: 1, hydrophobicity; penalised: residue counts, hydrophobicity x log length)."""
     h = counts @ np.array(SCALES[scale])
     length = np.maximum(counts.sum(axis=1), 1.0)
-    return np.column_stack([np.ones(len(h)), h, h * np.log(length)]), counts
+    return np.column_stack([np.ones(len(h)), h]), np.column_stack([counts, h * np.log(length)])
 
 
 class RetentionModel:
-    """Least squares on the unpenalised columns plus ridge-penalised residue corrections."""
+    """Huber regression on the unpenalised columns plus ridge-penalised residue corrections.
+
+    Robust because the training peptides include false matches, whose times
+    bear no relation to their sequence: by iterative reweighting, a peptide
+    further than HUBER robust standard deviations from the fit counts in
+    proportion to the inverse of its distance rather than its square.
+    """
 
     def __init__(self, base: np.ndarray, extra: np.ndarray, y: np.ndarray, penalty: float):
         self.mean = extra.mean(axis=0)
         x = np.column_stack([base, extra - self.mean]) if np.isfinite(penalty) else base
         ridge = np.zeros(x.shape[1])
         ridge[base.shape[1]:] = penalty * len(y)
-        gram = x.T @ x + np.diag(ridge) + 1e-9 * np.eye(x.shape[1])
-        self.coef = np.linalg.solve(gram, x.T @ y)
+        ridge = np.diag(ridge) + 1e-9 * np.eye(x.shape[1])
+        weight = np.ones(len(y))
+        for _ in range(ROBUST_ITERATIONS):
+            self.coef = np.linalg.solve((x.T * weight) @ x + ridge, (x.T * weight) @ y)
+            residual = np.abs(y - x @ self.coef)
+            spread = 1.4826 * float(np.median(residual))
+            if spread <= 0:
+                break
+            weight = np.minimum(1.0, HUBER * spread / np.maximum(residual, 1e-12))
         self.full = np.isfinite(penalty)
 
     def predict(self, base: np.ndarray, extra: np.ndarray) -> np.ndarray:
@@ -86,26 +107,34 @@ def _out_of_fold(base, extra, y, fold, penalty) -> np.ndarray:
     return out
 
 
+def _medians(keys: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The distinct integer `keys`, ascending, and the median of the `values` of each."""
+    order = np.lexsort((values, keys))
+    k, v = keys[order], values[order]
+    starts = np.flatnonzero(np.r_[True, k[1:] != k[:-1]])
+    sizes = np.diff(np.r_[starts, len(k)])
+    return k[starts], (v[starts + (sizes - 1) // 2] + v[starts + sizes // 2]) / 2
+
+
 def align(file_id, peptides, rt, confident) -> dict[int, tuple[float, float]]:
     """Per file: (intercept, slope) of the line onto the reference file's scale."""
-    file_id = np.asarray(file_id)
+    file_id = np.asarray(file_id).astype(np.int64)
     rt = np.asarray(rt, dtype=np.float64)
-    times: dict[int, dict[str, list[float]]] = {}
-    for f, p, t in zip(file_id[confident].tolist(), np.asarray(peptides, dtype=object)[confident].tolist(),
-                       rt[confident].tolist()):
-        times.setdefault(f, {}).setdefault(p, []).append(t)
+    confident = np.asarray(confident, dtype=bool)
     lines = {int(f): (0.0, 1.0) for f in np.unique(file_id).tolist()}
-    if not times:
+    if not confident.any():
         return lines
-    median = {f: {p: float(np.median(t)) for p, t in by.items()} for f, by in times.items()}
-    reference = max(median, key=lambda f: (len(median[f]), -f))
-    for f, by in median.items():
-        shared = sorted(set(by) & set(median[reference])) if f != reference else []
-        if not shared:
-            continue
-        x = np.array([by[p] for p in shared])
-        y = np.array([median[reference][p] for p in shared])
-        lines[f] = _line(x, y)
+    names, code = np.unique(np.asarray(peptides, dtype=object)[confident].astype(str), return_inverse=True)
+    keys, median = _medians(file_id[confident] * len(names) + code, rt[confident])
+    key_file, key_peptide = keys // len(names), keys % len(names)
+    files, held = np.unique(key_file, return_counts=True)
+    reference = int(files[np.flatnonzero(held == held.max())[0]])  # most peptides, then the lowest number
+    on_reference = np.full(len(names), np.nan)
+    on_reference[key_peptide[key_file == reference]] = median[key_file == reference]
+    for f in files.tolist():
+        shared = (key_file == f) & ~np.isnan(on_reference[key_peptide])
+        if f != reference and shared.any():
+            lines[f] = _line(median[shared], on_reference[key_peptide[shared]])
     return lines
 
 
@@ -131,8 +160,7 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     feature (one value per row), or None when too few confident peptides leave the columns as they were.
 
     Confident: competing targets at `q` <= `fdr` (or looser, see WANT_PEPTIDES), `q` being one q-value
-    per row. `delta_rt_model` is
-    |aligned - predicted| as a share of the run's aligned time span, at most 1.
+    per row. `delta_rt_model` is |aligned - predicted| as a share of the run's aligned time span, at most 1.
     """
     peptides = np.asarray(table["sequence"], dtype=object)
     rt = np.asarray(table["rt"], dtype=np.float64)
@@ -154,16 +182,18 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     distinct, inverse = np.unique(peptides.astype(str), return_inverse=True)
     counts = composition(distinct.tolist())
     rows = np.flatnonzero(confident)
-    y = aligned[rows]
-    number = {p: i for i, p in enumerate(train_peptides)}
-    fold = np.array([number[p] % FOLDS for p in peptides[rows].tolist()])
+    trained, y = _medians(inverse[rows], aligned[rows])  # one row per peptide, ascending
+    if len(trained) > MAX_TRAIN:
+        pick = np.unique(np.linspace(0, len(trained) - 1, MAX_TRAIN).round().astype(np.int64))
+        trained, y = trained[pick], y[pick]
+    fold = np.arange(len(trained)) % FOLDS
     _, name, penalty = min(
-        (float(np.mean((_out_of_fold(*design(counts[inverse[rows]], name), y, fold, w) - y) ** 2)), name, w)
+        (float(np.median(np.abs(_out_of_fold(*design(counts[trained], name), y, fold, w) - y))), name, w)
         for name in SCALES for w in PENALTIES)
     base_all, extra_all = design(counts, name)
-    base, extra = base_all[inverse[rows]], extra_all[inverse[rows]]
-    predicted = RetentionModel(base, extra, y, penalty).predict(base_all, extra_all)[inverse]
-    predicted[rows] = _out_of_fold(base, extra, y, fold, penalty)
+    by_peptide = RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all)
+    by_peptide[trained] = _out_of_fold(base_all[trained], extra_all[trained], y, fold, penalty)
+    predicted = by_peptide[inverse]
 
     span = max(float(np.ptp(aligned)), 1e-9)
     delta = np.minimum(np.abs(aligned - predicted) / span, 1.0)
