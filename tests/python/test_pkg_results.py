@@ -97,6 +97,27 @@ def test_posterior_errors_are_monotone_bounded_and_calibrated(seed):
         assert pep[accepted].mean() == pytest.approx(fdr, rel=0.5, abs=0.005)
 
 
+@pytest.mark.parametrize("window, calibrated", [(None, True), (1, False), (21, False)])
+def test_posterior_errors_are_calibrated_on_small_runs(window, calibrated):
+    """Runs of 400 matches, 60 correct: pooled over runs, the accepted targets' posterior errors add up to
+    their decoys at 5% and 10%. Without the label average (1) lone decoys make the matches above them look
+    safe; with a window as wide as sqrt(n) (21) decoys leak upwards across the threshold."""
+    from vornik_tamrel.fdr import qvalues
+
+    rng = np.random.default_rng(7)
+    expected = {0.05: [0.0, 0], 0.1: [0.0, 0]}
+    for _ in range(100):
+        scores = np.r_[rng.normal(3.5, 1, 60), rng.normal(0, 1, 340)]
+        decoy = np.r_[np.zeros(60, bool), rng.random(340) < 0.5]
+        pep = posterior_errors(scores, decoy, window)
+        q = qvalues(scores, decoy)
+        for level, sums in expected.items():
+            sums[0] += pep[(q <= level) & ~decoy].sum()
+            sums[1] += ((q <= level) & decoy).sum()
+    ratios = [pep_sum / decoys for pep_sum, decoys in expected.values()]
+    assert all(0.8 <= r <= 1.25 for r in ratios) == calibrated, ratios
+
+
 @pytest.mark.parametrize("scores, decoy, expected", [
     # pooled decoy share 1/4 over ranks 2-5: a target there is false with odds 1:3
     ([6, 5, 4, 3, 2, 1], [0, 1, 0, 0, 0, 1], [0, 1 / 3, 1 / 3, 1 / 3, 1 / 3, 1]),
