@@ -2,11 +2,14 @@
 
 A chunk is a spectrum file, or a slice of one when there are fewer files than
 workers. Each worker reads its chunks itself (the files must be reachable
-under the same paths), builds the peptide index once per search and keeps it
-for the following chunks. The client digests first and writes the index's
-input columns, per database slice, to a content-addressed cache (keyed by the
-FASTA's bytes and the digestion settings), so workers sharing its file system
-neither digest again nor hold more of the peptides than their slice.
+under the same paths) and keeps the peptide index for the following chunks.
+The client digests first and writes the index's input columns, per database
+slice, to a content-addressed cache (keyed by the FASTA's bytes and the
+digestion settings), so workers sharing its file system neither digest again
+nor hold more of the peptides than their slice. The first worker to build an
+index writes it there too (keyed also by the index settings, the machine kind
+and the engine's build); later workers and later searches read it instead of
+building it.
 Workers return columns only. The client concatenates them in file order, so
 the table, and everything error control computes from it, equals the
 single-process search bit for bit; nothing is written before every chunk is in.
@@ -23,8 +26,10 @@ Dask is imported only here, and this module only when a cluster is asked for.
 """
 from __future__ import annotations
 
+import functools
 import hashlib
 import os
+import platform
 import pickle
 import threading
 import time
@@ -139,6 +144,55 @@ def store_index_columns(peptides: PeptideSet, key: str, cache: Optional[Path],
             _store(path, peptide_columns(peptides if bounds is None else peptides.slice(*bounds)))
 
 
+@functools.cache
+def engine_build() -> str:
+    """Content address of the compiled engine: an index file is read back only by the build that wrote it."""
+    from . import _native
+
+    with open(_native.__file__, "rb") as handle:
+        return hashlib.sha256(handle.read()).hexdigest()[:16]
+
+
+def index_path(cache: Optional[Path], key: str, settings: SearchSettings,
+               bounds: Optional[tuple[int, int]]) -> Optional[Path]:
+    """Where the index of the peptides `key` (rows `bounds` of them, or all) is cached for this engine build,
+    machine kind and index settings."""
+    if cache is None:
+        return None
+    address = repr((key, bounds, settings.bucket_size, settings.min_ion_index, settings.decoy_tag,
+                    platform.machine(), engine_build()))
+    return cache / f"index-{hashlib.sha256(address.encode()).hexdigest()[:32]}.bin"
+
+
+def load_or_build_index(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
+                        bounds: Optional[tuple[int, int]]):
+    """The index read from the cache, or built (from the cached columns when there) and cached."""
+    from . import _native
+    from .index import index_from_columns, peptide_columns
+
+    path = index_path(cache, key, settings, bounds)
+    if path is not None and path.exists():
+        try:
+            return _native.load_index(str(path))
+        except _native.InputError:
+            pass  # damaged or foreign: built again and replaced below
+    columns = _load(columns_path(cache, key, bounds))
+    if columns is None:  # no cache shared with the client: digest here
+        peptides = cached_peptides(fasta, settings, key, cache)
+        columns = peptide_columns(peptides if bounds is None else peptides.slice(*bounds))
+        del peptides
+    db = index_from_columns(columns, settings)
+    del columns
+    if path is not None:
+        staging = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}")
+        try:
+            db.save(str(staging))
+            os.replace(staging, path)  # readers see the whole file or none
+        except (OSError, _native.InputError):
+            staging.unlink(missing_ok=True)  # a full or read-only cache only costs the next worker a build
+    return db
+
+
 # ------------------------------------------------------------------ on the workers
 
 _index_lock = threading.Lock()
@@ -148,18 +202,11 @@ _index: dict = {}  # one index per worker process: {(peptide key, index settings
 def worker_index(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
                  bounds: Optional[tuple[int, int]]):
     """This worker's index for the search `key` (one slice of it with `bounds`), built on first use."""
-    from .index import index_from_columns, peptide_columns
-
     wanted = (key, settings.bucket_size, settings.min_ion_index, settings.decoy_tag, bounds)
     with _index_lock:
         if wanted not in _index:
             _index.clear()  # free the previous search's or slice's index before building the next
-            columns = _load(columns_path(cache, key, bounds))
-            if columns is None:  # no cache shared with the client: digest here
-                peptides = cached_peptides(fasta, settings, key, cache)
-                columns = peptide_columns(peptides if bounds is None else peptides.slice(*bounds))
-                del peptides
-            _index[wanted] = index_from_columns(columns, settings)
+            _index[wanted] = load_or_build_index(fasta, settings, key, cache, bounds)
         return _index[wanted]
 
 

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "native/buffers.hpp"
+#include "tamrel/index_file.hpp"
 
 namespace tamrel::py::native {
 namespace {
@@ -99,11 +100,41 @@ PyObject* Index_peptide_count(PyObject* self, PyObject* args, PyObject* kwargs) 
     });
 }
 
+PyObject* Index_save(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded_input([&] {
+        static constexpr Param params[] = {{"path"}};
+        Args a("Index.save", params, args, kwargs);
+        const auto path = arg<std::string>(a, 0);
+        const SharedDatabase db = read_self<Index>(self)->db;
+        {
+            AllowThreads unlocked;
+            save_index(*db, path);
+        }
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyObject* load_index(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded_input([&] {
+        static constexpr Param params[] = {{"path"}};
+        Args a("load_index", params, args, kwargs);
+        const auto path = arg<std::string>(a, 0);
+        SharedDatabase db;
+        {
+            AllowThreads unlocked;
+            db = std::make_shared<const IndexedDatabase>(tamrel::load_index(path));
+        }
+        return wrap(Index{std::move(db)});
+    });
+}
+
 PyMethodDef Index_methods[] = {
     {"fragment_count", as_cfunction(Index_fragment_count), METH_VARARGS | METH_KEYWORDS,
      "fragment_count($self)\n--\n\nNumber of indexed fragments."},
     {"peptide_count", as_cfunction(Index_peptide_count), METH_VARARGS | METH_KEYWORDS,
      "peptide_count($self)\n--\n\nNumber of peptides, decoys included."},
+    {"save", as_cfunction(Index_save), METH_VARARGS | METH_KEYWORDS,
+     "save($self, path)\n--\n\nWrites the index to `path`, for load_index on a machine of the same kind."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef functions[] = {
@@ -113,6 +144,8 @@ PyMethodDef functions[] = {
      "The fragment index of peptides given as columns, sorted by mass: residues[offsets[i]:offsets[i + 1]]\n"
      "(uint8, int64), 32-bit masses, one modification mass per residue, terminal masses (NaN: none),\n"
      "missed cleavages (uint8). Decoys are added as the engine does."},
+    {"load_index", as_cfunction(load_index), METH_VARARGS | METH_KEYWORDS,
+     "load_index(path)\n--\n\nThe index Index.save wrote to `path`; InputError for a damaged or foreign file."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

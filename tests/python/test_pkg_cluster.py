@@ -59,6 +59,21 @@ def test_cluster_equals_single_process(client, single, partitions):
     assert len(slices) == (partitions if partitions > 1 else 0)
 
 
+def test_damaged_cached_index_is_rebuilt(client, single):
+    from vornik_tamrel import _native
+
+    cached = sorted(Path(os.environ["VORNIK_TAMREL_CACHE"]).glob("index-*.bin"))
+    assert cached  # written by the searches above
+    for path in cached:
+        path.write_bytes(path.read_bytes()[: path.stat().st_size // 2])
+    damaged = {path: path.stat().st_mtime_ns for path in cached}
+    client.restart()  # workers forget the indexes they hold
+    assert_same_result(run_search(SPECTRA, FASTA, SETTINGS, cluster=client), single[1])
+    replaced = [path for path in cached if path.stat().st_mtime_ns != damaged[path]]
+    assert len(replaced) == 1  # the whole database's index, by a whole file
+    _native.load_index(str(replaced[0]))
+
+
 class _KillFirstTask(distributed.WorkerPlugin):
     """Kills the worker process that starts the search's first task (once, across all workers)."""
 

@@ -1,0 +1,301 @@
+#include "tamrel/index_file.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
+#include "tamrel/error.hpp"
+
+namespace tamrel {
+namespace {
+
+// Changes whenever the layout below or the records it copies change.
+constexpr char kMagic[8] = {'T', 'M', 'R', 'L', 'I', 'D', 'X', '1'};
+constexpr std::uint32_t kByteOrder = 0x01020304;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+constexpr std::size_t kBuffer = 1 << 20;
+// The fewest bytes a peptide takes in the file: a damaged count cannot make
+// the reader allocate far beyond the file's size.
+constexpr std::size_t kLeastPeptideBytes = 8 + 8 + 5 + 5 + 4 + 1 + 1 + 8;
+
+// A checksum over every byte, taken word by word so that it costs little
+// beside the copy itself; it catches a damaged file, not a forged one.
+class Checksum {
+public:
+    void add(const unsigned char* p, std::size_t size) {
+        for (; size > 0 && filled_ != 0; --size) take(*p++);  // finish a started word
+        for (; size >= 8; p += 8, size -= 8) {
+            std::memcpy(&word_, p, 8);
+            mix();
+        }
+        for (; size > 0; --size) take(*p++);
+    }
+    std::uint64_t value() const {
+        std::uint64_t h = state_ ^ (word_ + filled_);
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdULL;
+        return h ^ (h >> 33);
+    }
+
+private:
+    void take(unsigned char b) {
+        word_ |= static_cast<std::uint64_t>(b) << (8 * filled_);
+        if (++filled_ == 8) mix();
+    }
+    void mix() {
+        state_ = (state_ ^ word_) * 0x9e3779b97f4a7c15ULL;
+        state_ ^= state_ >> 29;
+        word_ = 0;
+        filled_ = 0;
+    }
+    std::uint64_t state_ = 0x243f6a8885a308d3ULL, word_ = 0;
+    unsigned filled_ = 0;
+};
+
+class Writer {
+public:
+    explicit Writer(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {
+        if (!file_) fail();
+        buffer_.reserve(kBuffer);
+    }
+    void bytes(const void* data, std::size_t size) {
+        const auto* p = static_cast<const unsigned char*>(data);
+        sum_.add(p, size);
+        if (buffer_.size() + size > kBuffer) flush();
+        if (size >= kBuffer) {
+            put(p, size);
+        } else {
+            buffer_.insert(buffer_.end(), p, p + size);
+        }
+    }
+    template <class T>
+    void value(const T& v) {
+        static_assert(std::is_trivially_copyable_v<T>);
+        bytes(&v, sizeof v);
+    }
+    template <class T>
+    void array(const std::vector<T>& v) {
+        value<std::uint64_t>(v.size());
+        bytes(v.data(), v.size() * sizeof(T));
+    }
+    void text(const std::string& s) {
+        value<std::uint64_t>(s.size());
+        bytes(s.data(), s.size());
+    }
+    void finish() {
+        const std::uint64_t sum = sum_.value();
+        bytes(&sum, sizeof sum);
+        flush();
+        if (std::fclose(file_.release()) != 0) fail();
+    }
+
+private:
+    void put(const unsigned char* p, std::size_t size) {
+        if (std::fwrite(p, 1, size, file_.get()) != size) fail();
+    }
+    void flush() {
+        put(buffer_.data(), buffer_.size());
+        buffer_.clear();
+    }
+    [[noreturn]] void fail() const {
+        throw InputFailure(path_ + ": cannot write the index: " + std::strerror(errno));
+    }
+    std::string path_;
+    File file_;
+    std::vector<unsigned char> buffer_;
+    Checksum sum_;
+};
+
+class Reader {
+public:
+    explicit Reader(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "rb")) {
+        if (!file_ || std::fseek(file_.get(), 0, SEEK_END) != 0) fail(std::string("cannot open: ") + std::strerror(errno));
+        const long size = std::ftell(file_.get());
+        if (size < 0 || std::fseek(file_.get(), 0, SEEK_SET) != 0) fail("cannot read the index file");
+        in_file_ = static_cast<std::uint64_t>(size);
+        buffer_.resize(kBuffer);
+    }
+    void bytes(void* data, std::size_t size) {
+        if (size > unread()) fail("truncated index file");
+        auto* out = static_cast<unsigned char*>(data);
+        std::size_t done = std::min(size, end_ - at_);
+        std::memcpy(out, buffer_.data() + at_, done);
+        at_ += done;
+        if (size - done >= kBuffer) {  // large arrays straight from the file
+            get(out + done, size - done);
+            done = size;
+        }
+        while (done < size) {
+            at_ = 0;
+            end_ = static_cast<std::size_t>(std::min<std::uint64_t>(kBuffer, in_file_));
+            get(buffer_.data(), end_);
+            const std::size_t n = std::min(size - done, end_);
+            std::memcpy(out + done, buffer_.data(), n);
+            at_ = n;
+            done += n;
+        }
+        sum_.add(out, size);
+    }
+    template <class T>
+    T value() {
+        static_assert(std::is_trivially_copyable_v<T>);
+        T v;
+        bytes(&v, sizeof v);
+        return v;
+    }
+    // A count of items of `width` bytes each, refused when the rest of the file cannot hold them.
+    std::size_t count(std::size_t width) {
+        const auto n = value<std::uint64_t>();
+        if (n > unread() / std::max<std::size_t>(width, 1)) fail("truncated index file");
+        return static_cast<std::size_t>(n);
+    }
+    template <class T>
+    std::vector<T> array() {
+        std::vector<T> v(count(sizeof(T)));
+        bytes(v.data(), v.size() * sizeof(T));
+        return v;
+    }
+    std::string text() {
+        std::string s(count(1), '\0');
+        bytes(s.data(), s.size());
+        return s;
+    }
+    void finish() {
+        const std::uint64_t expected = sum_.value();
+        if (value<std::uint64_t>() != expected) fail("damaged index file (checksum mismatch)");
+        if (unread() != 0) fail("index file has trailing bytes");
+    }
+    [[noreturn]] void fail(const std::string& reason) const { throw InputFailure(path_ + ": " + reason); }
+
+private:
+    std::uint64_t unread() const { return (end_ - at_) + in_file_; }
+    void get(unsigned char* p, std::size_t size) {
+        if (std::fread(p, 1, size, file_.get()) != size) fail("truncated index file");
+        in_file_ -= size;
+    }
+    std::string path_;
+    File file_;
+    std::vector<unsigned char> buffer_;
+    std::size_t at_ = 0, end_ = 0;  // the unread part of buffer_
+    std::uint64_t in_file_ = 0;     // bytes of the file not yet read into buffer_
+    Checksum sum_;
+};
+
+// The header: magic, byte order and record widths, so that a file written
+// by another build or machine of another layout is refused at once.
+struct Layout {
+    char magic[8];
+    std::uint32_t byte_order;
+    std::uint32_t sizes[4];  // of size_t, Theoretical, float, Kind
+};
+
+Layout this_layout() {
+    Layout l{};
+    std::memcpy(l.magic, kMagic, sizeof kMagic);
+    l.byte_order = kByteOrder;
+    l.sizes[0] = sizeof(std::size_t);
+    l.sizes[1] = sizeof(Theoretical);
+    l.sizes[2] = sizeof(float);
+    l.sizes[3] = sizeof(Kind);
+    return l;
+}
+
+void write_optional(Writer& w, const std::optional<float>& v) {
+    w.value<std::uint8_t>(v.has_value());
+    w.value<float>(v.value_or(0.0f));
+}
+
+std::optional<float> read_optional(Reader& r) {
+    const auto present = r.value<std::uint8_t>();
+    const auto v = r.value<float>();
+    if (present > 1) r.fail("damaged index file (bad flag)");
+    return present ? std::optional<float>(v) : std::nullopt;
+}
+
+// The checks that keep a query inside the arrays whatever the file says.
+void check_shape(Reader& r, const IndexedDatabase& db) {
+    if (db.bucket_size == 0) r.fail("damaged index file (bucket size 0)");
+    const std::size_t buckets = db.fragments.size() / db.bucket_size + (db.fragments.size() % db.bucket_size != 0);
+    if (db.bucket_min_mass.size() != buckets) r.fail("damaged index file (bucket table)");
+    for (const Theoretical& t : db.fragments) {
+        if (t.peptide_index >= db.peptides.size()) r.fail("damaged index file (fragment of no peptide)");
+    }
+    for (const Peptide& p : db.peptides) {
+        if (!p.modifications.empty() && p.modifications.size() != p.length())
+            r.fail("damaged index file (modifications)");
+    }
+}
+
+}  // namespace
+
+void save_index(const IndexedDatabase& db, const std::string& path) {
+    Writer w(path);
+    w.value(this_layout());
+    w.value<std::uint64_t>(db.bucket_size);
+    w.value<std::uint8_t>(db.generate_decoys);
+    w.text(db.decoy_tag);
+    w.array(db.ion_kinds);
+    w.array(db.bucket_min_mass);
+    w.array(db.fragments);
+    w.value<std::uint64_t>(db.peptides.size());
+    for (const Peptide& p : db.peptides) {
+        w.text(p.sequence ? *p.sequence : std::string());
+        w.array(p.modifications);
+        write_optional(w, p.nterm);
+        write_optional(w, p.cterm);
+        w.value<float>(p.monoisotopic);
+        w.value<std::uint8_t>(p.decoy);
+        w.value<std::uint8_t>(p.missed_cleavages);
+        w.value<std::uint64_t>(p.proteins.size());
+        for (const SharedBytes& protein : p.proteins) w.text(protein ? *protein : std::string());
+    }
+    w.finish();
+}
+
+IndexedDatabase load_index(const std::string& path) {
+    Reader r(path);
+    const auto layout = r.value<Layout>();
+    const Layout expected = this_layout();
+    if (std::memcmp(&layout, &expected, sizeof layout) != 0) r.fail("not an index file of this engine's layout");
+    IndexedDatabase db;
+    db.bucket_size = static_cast<std::size_t>(r.value<std::uint64_t>());
+    const auto decoys = r.value<std::uint8_t>();
+    if (decoys > 1) r.fail("damaged index file (bad flag)");
+    db.generate_decoys = decoys != 0;
+    db.decoy_tag = r.text();
+    db.ion_kinds = r.array<Kind>();
+    for (const Kind k : db.ion_kinds) {
+        if (static_cast<std::uint8_t>(k) > static_cast<std::uint8_t>(Kind::Z)) r.fail("damaged index file (ion kind)");
+    }
+    db.bucket_min_mass = r.array<float>();
+    db.fragments = r.array<Theoretical>();
+    db.peptides.resize(r.count(kLeastPeptideBytes));
+    for (Peptide& p : db.peptides) {
+        p.sequence = std::make_shared<const std::string>(r.text());
+        p.modifications = r.array<float>();
+        p.nterm = read_optional(r);
+        p.cterm = read_optional(r);
+        p.monoisotopic = r.value<float>();
+        const auto decoy = r.value<std::uint8_t>();
+        if (decoy > 1) r.fail("damaged index file (bad flag)");
+        p.decoy = decoy != 0;
+        p.missed_cleavages = r.value<std::uint8_t>();
+        p.proteins.resize(r.count(8));
+        for (SharedBytes& protein : p.proteins) protein = std::make_shared<const std::string>(r.text());
+    }
+    r.finish();
+    check_shape(r, db);
+    return db;
+}
+
+}  // namespace tamrel
