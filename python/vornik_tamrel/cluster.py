@@ -311,7 +311,7 @@ def prepare(fasta: str, settings: SearchSettings, proteome: Optional[list] = Non
     if settings.db_partitions > 1:
         from .partitions import plan_slices
 
-        plan = plan_slices(peptides.masses, settings.db_partitions, settings)
+        plan = plan_slices(peptides, settings.db_partitions, settings)
     store_index_columns(peptides, key, cache, plan.bounds if plan is not None else [None])
     return key, cache, peptides, plan
 

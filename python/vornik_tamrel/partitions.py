@@ -44,13 +44,18 @@ if TYPE_CHECKING:
 RELAXED_REPORT = 25
 
 
-def slice_bounds(masses: np.ndarray, k: int) -> list[tuple[int, int]]:
-    """[start, stop) of K slices of about equal size over peptides sorted by mass; equal masses stay together."""
+def slice_bounds(masses: np.ndarray, k: int, weights: np.ndarray | None = None) -> list[tuple[int, int]]:
+    """[start, stop) of K slices over peptides sorted by mass, of about equal total weight (one per peptide
+    by default); equal masses stay together."""
     n = len(masses)
+    if weights is None:
+        at = [i * n // k for i in range(1, k)]
+    else:
+        total = np.cumsum(weights, dtype=np.float64)
+        at = [int(np.searchsorted(total, total[-1] * i / k, side="right")) for i in range(1, k)]
     cuts = [0]
-    for i in range(1, k):
-        cut = max(int(np.searchsorted(masses, masses[min(i * n // k, n - 1)], side="left")), cuts[-1])
-        cuts.append(cut)
+    for i in at:
+        cuts.append(max(int(np.searchsorted(masses, masses[min(i, n - 1)], side="left")), cuts[-1]))
     cuts.append(n)
     return [(a, b) for a, b in zip(cuts[:-1], cuts[1:]) if b > a]
 
@@ -91,8 +96,17 @@ def reach_width(settings: SearchSettings) -> float:
                2 * NULL_WINDOW_DA) + 4 * SLACK_DA
 
 
-def plan_slices(masses: np.ndarray, k: int, settings: SearchSettings) -> SlicePlan:
-    core = slice_bounds(masses, k)
+# What a peptide costs in the index, roughly: its record, and per residue its
+# fragments and modification mass. Slices of equal peptide counts would leave
+# the heaviest (the longest peptides) far larger than the others.
+RECORD_BYTES, RESIDUE_BYTES = 200, 20
+
+
+def plan_slices(peptides: PeptideSet, k: int, settings: SearchSettings) -> SlicePlan:
+    """K slices of about equal index memory (see RECORD_BYTES), overlapping by the widest reach."""
+    masses = peptides.masses
+    lengths = np.diff(peptides.sequence_offsets)[peptides.sequence_index]
+    core = slice_bounds(masses, k, RECORD_BYTES + RESIDUE_BYTES * lengths)
     cuts = (-math.inf,) + tuple(float(masses[a]) for a, _ in core[1:])
     width = reach_width(settings)
     ends = cuts[1:] + (math.inf,)
@@ -465,7 +479,7 @@ def search_in_slices(spectra: Sequence[Spectrum], peptides: PeptideSet,
 
     chunk = numbered(spectra)
     parts = []
-    plan = plan_slices(peptides.masses, settings.db_partitions, settings)
+    plan = plan_slices(peptides, settings.db_partitions, settings)
     for k, (start, stop) in enumerate(plan.bounds):
         db = build_database(peptides.slice(start, stop), settings)
         parts.append(score_slice_passes(chunk, db, settings, plan, k))

@@ -149,14 +149,16 @@ def test_merged_charges_differ_only_where_flagged():
     assert differing_tails <= merge.tails
 
 
-@pytest.mark.parametrize("masses, k, want", [
-    ([1.0, 2.0, 3.0, 4.0, 5.0, 6.0], 3, [(0, 2), (2, 4), (4, 6)]),
-    ([1.0, 2.0, 2.0, 2.0, 3.0, 4.0], 2, [(0, 1), (1, 6)]),  # the equal masses stay in one slice
-    ([5.0, 5.0, 5.0], 3, [(0, 3)]),
-    ([1.0, 2.0], 4, [(0, 1), (1, 2)]),
+@pytest.mark.parametrize("masses, k, want, weights", [
+    ([1.0, 2.0, 3.0, 4.0, 5.0, 6.0], 3, [(0, 2), (2, 4), (4, 6)], None),
+    ([1.0, 2.0, 2.0, 2.0, 3.0, 4.0], 2, [(0, 1), (1, 6)], None),  # the equal masses stay in one slice
+    ([5.0, 5.0, 5.0], 3, [(0, 3)], None),
+    ([1.0, 2.0], 4, [(0, 1), (1, 2)], None),
+    ([1.0, 2.0, 3.0, 4.0], 2, [(0, 3), (3, 4)], [1, 1, 1, 3]),  # equal weight, not equal counts
+    ([1.0, 2.0, 2.0, 4.0], 2, [(0, 1), (1, 4)], [1, 3, 1, 1]),
 ])
-def test_slice_bounds_never_split_equal_masses(masses, k, want):
-    assert partitions.slice_bounds(np.array(masses, dtype=np.float32), k) == want
+def test_slice_bounds_never_split_equal_masses(masses, k, want, weights):
+    assert partitions.slice_bounds(np.array(masses, dtype=np.float32), k, weights) == want
 
 
 @pytest.mark.parametrize("total, candidates, ks, known", [
