@@ -30,47 +30,6 @@ void apply_cap(std::vector<PreliminaryScore>& values, std::size_t from, std::uin
     values.resize(from + static_cast<std::size_t>(keep));
 }
 
-// First position of slice[0, n) (sorted by peptide index) whose peptide index
-// is not below `key`. Starts where an even spread of indices over the slice
-// puts `key` and gallops from there: a bucket is large and cold, and this
-// touches a few cache lines where a plain binary search touches a dozen.
-std::size_t first_not_below(const Theoretical* slice, std::size_t n, std::uint64_t key) {
-    if (n == 0 || slice[0].peptide_index >= key) return 0;
-    if (slice[n - 1].peptide_index < key) return n;
-    // From here on slice[lo] < key <= slice[hi].
-    std::size_t lo = 0;
-    std::size_t hi = n - 1;
-    const double first = slice[0].peptide_index;
-    const double span = static_cast<double>(slice[n - 1].peptide_index) - first;
-    const double fraction = (static_cast<double>(key) - first) / span;
-    const auto guess = std::clamp<std::size_t>(
-        static_cast<std::size_t>(fraction * static_cast<double>(n - 1)), 1, n - 1);
-    if (slice[guess].peptide_index < key) {
-        lo = guess;
-        for (std::size_t step = 1; lo + step < hi; step *= 2) {
-            if (slice[lo + step].peptide_index >= key) {
-                hi = lo + step;
-                break;
-            }
-            lo += step;
-        }
-    } else {
-        hi = guess;
-        for (std::size_t step = 1; hi - lo > step; step *= 2) {
-            if (slice[hi - step].peptide_index < key) {
-                lo = hi - step;
-                break;
-            }
-            hi -= step;
-        }
-    }
-    while (hi - lo > 1) {
-        const std::size_t mid = lo + (hi - lo) / 2;
-        (slice[mid].peptide_index < key ? lo : hi) = mid;
-    }
-    return hi;
-}
-
 // One matching pass over a spectrum's peaks for a list of precursor
 // hypotheses. Every hypothesis looks up the same fragment masses (peak mass
 // times fragment charge) and differs only in its peptide range, so all
@@ -174,22 +133,28 @@ private:
                         std::min(db.bucket_size, db.fragments.size() - begin);
                     for (Hypothesis& h : hypotheses_) {
                         if (c >= h.fragment_charge_limit) continue;
-                        count_bucket(h, slice, length, fragment_low, fragment_high);
+                        const auto [first, last] = db.bucket_span(k, h.peptide_lo, length);
+                        const Theoretical* start = std::partition_point(
+                            slice + first, slice + last,
+                            [&](const Theoretical& t) { return t.peptide_index < h.peptide_lo; });
+                        count_run(h, start, slice + length, fragment_low, fragment_high);
                     }
                 }
             }
         }
     }
 
-    void count_bucket(Hypothesis& h, const Theoretical* slice, std::size_t length,
-                      float fragment_low, float fragment_high) {
+    // Counts the records from `first` (the first not below the hypothesis'
+    // peptide range) to the end of that range or `end`, whichever comes first.
+    void count_run(Hypothesis& h, const Theoretical* first, const Theoretical* end,
+                   float fragment_low, float fragment_high) {
         const std::uint32_t lo = h.peptide_lo;
         const std::uint32_t hi = h.peptide_hi;
         const std::vector<Peptide>& peptides = scorer_.db->peptides;
         PreliminaryScore* const slots = slots_.data() + h.slot_offset;
-        const std::size_t end = first_not_below(slice, length, std::uint64_t{hi} + 1);
-        for (std::size_t i = first_not_below(slice, length, lo); i < end; ++i) {
-            const Theoretical& t = slice[i];
+        for (const Theoretical* record = first; record != end && record->peptide_index <= hi;
+             ++record) {
+            const Theoretical& t = *record;
             if (!(t.fragment_mass >= fragment_low && t.fragment_mass <= fragment_high)) continue;
             // Only the two boundary peptides can lie outside the precursor window.
             if (t.peptide_index == lo && !(peptides[lo].monoisotopic >= h.precursor_low)) continue;

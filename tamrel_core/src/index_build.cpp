@@ -235,7 +235,37 @@ IndexedDatabase build_indexed_database(const IndexBuildSettings& settings,
     db.decoy_tag = settings.decoy_tag;
     db.bucket_size = settings.bucket_size;
     db.generate_decoys = settings.generate_decoys;
+    build_bucket_directory(db);
     return db;
+}
+
+void build_bucket_directory(IndexedDatabase& db) {
+    // About one cell per 8 to 16 records of a full bucket (a cache line or
+    // two), however many peptides there are.
+    const std::uint64_t cells = std::max<std::size_t>(1, db.bucket_size / 8);
+    const std::uint64_t peptides = db.peptides.size();
+    std::uint32_t shift = 0;
+    while ((peptides >> shift) >= cells) ++shift;
+    const std::size_t stride = static_cast<std::size_t>(peptides >> shift) + 2;
+    const std::size_t n = db.fragments.size();
+    const std::size_t buckets = db.bucket_min_mass.size();
+    std::vector<std::uint32_t> directory(buckets * stride);
+    parallel_for(buckets, [&](std::size_t first, std::size_t last) {
+        for (std::size_t k = first; k < last; ++k) {
+            const Theoretical* bucket = db.fragments.data() + k * db.bucket_size;
+            const std::size_t length = std::min(db.bucket_size, n - k * db.bucket_size);
+            std::uint32_t* entries = &directory[k * stride];
+            std::size_t cell = 0;
+            for (std::size_t i = 0; i < length; ++i) {
+                const std::uint64_t reached = std::uint64_t{bucket[i].peptide_index} >> shift;
+                while (cell <= reached) entries[cell++] = static_cast<std::uint32_t>(i);
+            }
+            while (cell < stride) entries[cell++] = static_cast<std::uint32_t>(length);
+        }
+    });
+    db.directory = std::move(directory);
+    db.directory_shift = shift;
+    db.directory_stride = stride;
 }
 
 }  // namespace tamrel

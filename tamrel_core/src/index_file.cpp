@@ -295,6 +295,7 @@ IndexedDatabase load_index(const std::string& path) {
     }
     r.finish();
     check_shape(r, db);
+    build_bucket_directory(db);
     return db;
 }
 

@@ -103,7 +103,17 @@ TEST(MatchedPeaksWithIsotope, AgreesWithPageSearch) {
         const Tolerance precursor_tol = Tolerance::da(-0.5f * pick(3), 0.5f * pick(3));
         const float precursor_mass = 299.5f + 0.5f * pick(14);
         const auto isotope = static_cast<std::int8_t>(static_cast<int>(rng() % 3) - 1);
-        const auto db = make_database(peptides, {Kind::B, Kind::Y}, 1 + rng() % 9);
+        // Small buckets assembled by hand (no directory), and on odd rounds
+        // larger ones from the index build, whose directory splits them.
+        const std::size_t bucket = (1 + rng() % 9) * (round % 2 ? 17 : 1);
+        IndexBuildSettings build;
+        build.ion_kinds = {Kind::B, Kind::Y};
+        build.bucket_size = bucket;
+        build.min_ion_index = 0;
+        build.generate_decoys = false;
+        const SharedDatabase db =
+            round % 2 ? std::make_shared<const IndexedDatabase>(build_indexed_database(build, peptides))
+                      : make_database(peptides, {Kind::B, Kind::Y}, bucket);
 
         const InitialHits hits = scorer_for(db, settings).matched_peaks_with_isotope(
             spectrum.peaks, precursor_mass, 3, precursor_tol, isotope);

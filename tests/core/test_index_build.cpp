@@ -59,6 +59,24 @@ void expect_well_formed(const IndexedDatabase& db, const IndexBuildSettings& s) 
             }
         }
         ASSERT_EQ(tamrel::total_order_key(db.bucket_min_mass[k]), lo) << k;
+        // The directory brackets the first record not below a peptide index:
+        // checked at the bucket's own indices, just past them, and on a grid.
+        const tamrel::Theoretical* bucket = db.fragments.data() + begin;
+        std::vector<std::uint32_t> keys;
+        for (std::size_t i = begin; i < end; ++i) {
+            keys.push_back(db.fragments[i].peptide_index);
+            keys.push_back(db.fragments[i].peptide_index + 1);
+        }
+        const std::size_t step = std::max<std::size_t>(1, db.peptides.size() / 64);
+        for (std::size_t key = 0; key <= db.peptides.size(); key += step) keys.push_back(static_cast<std::uint32_t>(key));
+        for (const std::uint32_t key : keys) {
+            const auto [first, last] = db.bucket_span(k, key, end - begin);
+            const auto found = std::partition_point(bucket, bucket + (end - begin),
+                [&](const tamrel::Theoretical& t) { return t.peptide_index < key; }) - bucket;
+            ASSERT_LE(first, static_cast<std::size_t>(found)) << k << " " << key;
+            ASSERT_GE(last, static_cast<std::size_t>(found)) << k << " " << key;
+            ASSERT_LE(last - first, end - begin) << k << " " << key;
+        }
         if (k > 0) {
             ASSERT_LE(previous_max, lo) << k;
         }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tamrel/peptide.hpp"
@@ -37,9 +38,30 @@ struct IndexedDatabase {
     std::vector<Theoretical> fragments;  // buckets by mass, peptide order inside a bucket
     std::vector<Kind> ion_kinds;
     std::vector<float> bucket_min_mass;
+    // Where each bucket's peptide indices reach multiples of 2^directory_shift:
+    // entry j of bucket k (directory_stride entries per bucket) is the first
+    // position in the bucket whose peptide index is at least j << directory_shift,
+    // its last entry the bucket's length. It narrows a lookup by peptide index
+    // to a few cache lines of a large, cold bucket. Empty for a database put
+    // together by hand: lookups then search whole buckets.
+    std::vector<std::uint32_t> directory;
+    std::uint32_t directory_shift = 0;
+    std::size_t directory_stride = 0;
     std::string decoy_tag;
     std::size_t bucket_size = 0;
     bool generate_decoys = false;
+
+    // The positions [first, last) of bucket k (`length` records) among which
+    // lies its first record whose peptide index is not below `key`, or `last`
+    // when there is none.
+    std::pair<std::size_t, std::size_t> bucket_span(std::size_t k, std::uint32_t key,
+                                                    std::size_t length) const {
+        if (directory.empty()) return {0, length};
+        const std::uint64_t cell = std::uint64_t{key} >> directory_shift;
+        if (cell + 1 >= directory_stride) return {length, length};
+        const std::uint32_t* entries = directory.data() + k * directory_stride + cell;
+        return {entries[0], entries[1]};
+    }
 
     // The precursor-window view used for fragment lookups. A window that is
     // not finite (a NaN or infinite mass, or bounds overflowing the 32-bit
@@ -73,6 +95,10 @@ public:
 // any internal failure, including those raised on worker threads.
 IndexedDatabase build_indexed_database(const IndexBuildSettings& settings,
                                        std::vector<Peptide> peptides);
+
+// Fills the directory of an index whose buckets are sorted (a built or a
+// loaded one; the build calls it).
+void build_bucket_directory(IndexedDatabase& db);
 
 template <class Visit>
 void IndexedQuery::page_search(float fragment_mass, Visit&& visit) const {
