@@ -11,6 +11,16 @@ A group scores as its best razor peptide. Each target protein then competes
 with its own decoy: groups are taken best first, and a group that contains
 a protein whose counterpart was already taken is out of the competition,
 won or lost. The q-values follow from the groups that remain.
+
+Counting decoys cannot see a false group above the first decoy group: on a
+run with a handful of true proteins, the many groups made by one chance
+match each put a false target group there about every other time, and at
+1% it is accepted whatever its score (no decoy count to weigh it). A
+target group's q-value is therefore also at least the mean posterior error
+of the groups scoring as well as it, a group being false only if every one
+of its razor peptides is (so its posterior error is at most their least):
+the posterior errors carry what the match-level decoys, far more numerous,
+know about a score, and a lone chance match keeps its group out.
 """
 from __future__ import annotations
 
@@ -117,6 +127,21 @@ def picked_qvalues(scores, is_decoy, claims: Sequence[Sequence[str]], plus_one: 
     return q
 
 
+def posterior_qvalues(scores, pep) -> np.ndarray:
+    """q-values from posterior errors: the mean posterior error of the entries scoring at least as well,
+    minimised over the thresholds at or below each entry (equal scores share one)."""
+    scores = np.asarray(scores, dtype=np.float64)
+    if not len(scores):
+        return np.empty(0)
+    order = np.argsort(-scores, kind="stable")
+    s = scores[order]
+    mean = np.cumsum(np.asarray(pep, dtype=np.float64)[order]) / np.arange(1, len(s) + 1)
+    mean[:-1][s[1:] == s[:-1]] = np.inf  # only the last entry of a block of equal scores is a threshold
+    out = np.empty(len(s))
+    out[order] = np.minimum.accumulate(mean[::-1])[::-1]
+    return out
+
+
 def coverage(sequence: str, peptides) -> float:
     """Share of `sequence`'s residues inside at least one occurrence of one of `peptides`."""
     if not sequence:
@@ -140,7 +165,7 @@ def infer_proteins(table, compete: np.ndarray, fdr: float, decoy_tag: str, seque
     none) and returns the protein table, one row per group, best first (see PROTEIN_COLUMNS).
 
     Uses the competing rows' plain sequences, `proteins`, final score
-    (`discriminant_score`) and `peptide_q`; `sequences` maps target
+    (`discriminant_score`), `peptide_q` and `posterior_error`; `sequences` maps target
     accessions to their residues, for the coverage.
     """
     from .search import target_of_decoy
@@ -152,9 +177,11 @@ def infer_proteins(table, compete: np.ndarray, fdr: float, decoy_tag: str, seque
     best = best_per_group(peptide, score)
     best_score = dict(zip(peptide[best].tolist(), score[best].tolist()))
     confident = dict(zip(peptide[best].tolist(), (peptide_q[best] <= fdr).tolist()))
-    psms: dict[str, int] = {}
-    for p in peptide.tolist():
-        psms[p] = psms.get(p, 0) + 1
+    # the best match has the least posterior error (it is non-increasing in the score)
+    pep = np.asarray(table["posterior_error"], dtype=np.float64)[rows]
+    peptide_pep = dict(zip(peptide[best].tolist(), pep[best].tolist()))
+    names, counts = np.unique(peptide.astype(str), return_counts=True)
+    psms = dict(zip(names.tolist(), counts.tolist()))
     accessions = np.asarray(table["proteins"], dtype=object)[rows][best].tolist()
     mapping = {p: tuple(a for a in text.split(";") if a) for p, text in zip(peptide[best].tolist(), accessions)}
     groups = parsimony(mapping, Evidence(confident, best_score))
@@ -165,17 +192,18 @@ def infer_proteins(table, compete: np.ndarray, fdr: float, decoy_tag: str, seque
     group_score = np.array([max(best_score[p] for p in g.razor) for g in groups], dtype=np.float64)
     claims = [{strip(a) for a in g.members + g.subsets} for g in groups]
     q = picked_qvalues(group_score, decoy, claims, plus_one)
+    kept = ~np.isnan(q) & ~decoy
+    group_pep = np.array([min(peptide_pep[p] for p in g.razor) for g in groups], dtype=np.float64)
+    q[kept] = np.maximum(q[kept], posterior_qvalues(group_score[kept], group_pep[kept]))
     q = np.where(np.isnan(q), 1.0, q)
     order = np.lexsort((np.arange(len(groups)), -group_score, q))
 
     group_of = {p: k for k, g in enumerate(groups) for p in g.razor}
-    row_q = np.ones(len(np.asarray(table["protein_q"])), dtype=np.float32)
-    all_peptides = np.asarray(table["sequence"], dtype=object).tolist()
-    for i, p in enumerate(all_peptides):
-        k = group_of.get(p)
-        if k is not None:
-            row_q[i] = q[k]
-    table["protein_q"] = row_q
+    distinct, inverse = np.unique(np.asarray(table["sequence"], dtype=object).astype(str), return_inverse=True)
+    group_q = np.append(q, 1.0)  # the last entry: no group
+    index = np.fromiter((group_of.get(p, len(groups)) for p in distinct.tolist()), dtype=np.int64,
+                        count=len(distinct))
+    table["protein_q"] = group_q[index][inverse].astype(np.float32)
 
     def cover(g: Group) -> float:
         lead = g.members[0]

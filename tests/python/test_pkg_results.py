@@ -78,6 +78,31 @@ def test_protein_fdr_holds_without_information(seed):
     assert ((q <= 0.01) & ~decoy).sum() <= 3, seed
 
 
+def test_chance_groups_do_not_pass_beside_a_few_true_proteins():
+    """Runs with three true proteins of ten matches each and a thousand chance matches, each its own
+    protein, half of them decoys: a chance target group accepted at 1% must stay rare over 40 runs (a
+    competition among all groups puts one above the first decoy group about every other run)."""
+    from vornik_tamrel.fdr import qvalues
+    from vornik_tamrel.proteins import infer_proteins
+
+    rng = np.random.default_rng(3)
+    false_groups = 0
+    for _ in range(40):
+        decoy = np.r_[np.zeros(30, bool), rng.random(1000) < 0.5]
+        names = [f"TRUE{i // 10}" for i in range(30)] + [f"CHANCE{i}" for i in range(1000)]
+        table = {"sequence": np.array([f"PEPTIDE{i}K" for i in range(1030)], dtype=object),
+                 "proteins": np.array([("rev_" if d else "") + a for a, d in zip(names, decoy)], dtype=object),
+                 "discriminant_score": np.r_[rng.normal(6, 1, 30), rng.normal(0, 1, 1000)],
+                 "protein_q": np.ones(1030, np.float32)}
+        table["peptide_q"] = qvalues(table["discriminant_score"], decoy)
+        table["posterior_error"] = posterior_errors(table["discriminant_score"], decoy)
+        groups = infer_proteins(table, np.ones(1030, bool), 0.01, "rev_", {})
+        accepted = (groups["protein_q"] <= 0.01) & ~groups["is_decoy"]
+        assert {"TRUE0", "TRUE1", "TRUE2"} <= set(groups["proteins"][accepted])
+        false_groups += int(accepted.sum()) - 3
+    assert false_groups <= 2
+
+
 @pytest.mark.parametrize("seed", [4, 5])
 def test_posterior_errors_are_monotone_bounded_and_calibrated(seed):
     rng = np.random.default_rng(seed)
