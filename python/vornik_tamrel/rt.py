@@ -8,15 +8,19 @@ none.
 
 Model: retention on the common scale as a function of composition, starting
 from a published reversed-phase hydrophobicity scale, and per-residue and
-length corrections learned on top under a ridge penalty; the scale and the
-penalty are chosen by cross-validation (the median absolute error, which
-false matches among the training peptides hardly move), and the fit is a
-robust one for the same reason. It is trained on one row per confident peptide, the median time of its matches: a peptide elutes over a
-while and is sampled there any number of times, which would otherwise weigh
-the abundant ones over the rest. Every confident match is predicted by a
-model fitted without its peptide, so its error is as honest as that of a
-match the model never saw: the error can then serve as a rescoring feature
-without favouring the training targets.
+length corrections learned on top under a ridge penalty once there are
+enough peptides to learn them (CORRECTIONS_FROM); the scale and the penalty
+are chosen by cross-validation (the median absolute error, which false
+matches among the training peptides hardly move), and the fit is a robust
+one for the same reason. It is trained on one row per confident peptide, the
+median time of its matches: a peptide elutes over a while and is sampled
+there any number of times, which would otherwise weigh the abundant ones
+over the rest. Training stays at the run's FDR even when that leaves few
+peptides: two coefficients need only a few, and looser levels bring in
+false matches by the dozen. Every confident match is predicted by a model
+fitted without its peptide, so its error is as honest as that of a match the
+model never saw: the error can then serve as a rescoring feature without
+favouring the training targets.
 """
 from __future__ import annotations
 
@@ -26,11 +30,9 @@ import numpy as np
 
 RESIDUES = "ACDEFGHIKLMNPQRSTVWY"
 MIN_PEPTIDES = 8  # fewer confident peptides than this: no model
-# A model on a dozen peptides predicts poorly: while the run's FDR leaves fewer than WANT_PEPTIDES
-# peptides, training looks further down the list, one level at a time (its few false matches have
-# times of their own, which the robust fit discounts).
-WANT_PEPTIDES = 20
-TRAIN_FDR = (0.05, 0.1)
+# Per-residue corrections are a score of coefficients: below this many training peptides, the published
+# scale alone (an intercept and a slope) predicts better than any correction learned from them.
+CORRECTIONS_FROM = 100
 MIN_SHARED = 3  # shared peptides needed for a line (fewer: a shift)
 FOLDS = 5
 HUBER = 1.345  # the usual threshold (95% efficiency when the errors are normal)
@@ -159,20 +161,15 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     """Fill `aligned_rt`, `predicted_rt` and `delta_rt_model` of a PSM table in place; returns the RT error
     feature (one value per row), or None when too few confident peptides leave the columns as they were.
 
-    Confident: competing targets at `q` <= `fdr` (or looser, see WANT_PEPTIDES), `q` being one q-value
-    per row. `delta_rt_model` is |aligned - predicted| as a share of the run's aligned time span, at most 1.
+    Confident: competing targets at `q` <= `fdr`, `q` being one q-value per row. `delta_rt_model` is |aligned - predicted| as a share of the run's aligned time span, at most 1.
     """
     peptides = np.asarray(table["sequence"], dtype=object)
     rt = np.asarray(table["rt"], dtype=np.float64)
     file_id = np.asarray(table["file_id"])
     targets = compete & ~np.asarray(table["is_decoy"], dtype=bool)
     q = np.nan_to_num(np.asarray(q, dtype=np.float64), nan=1.0)
-    for level in (fdr, *(level for level in TRAIN_FDR if level > fdr)):
-        confident = targets & (q <= level)
-        train_peptides = sorted(set(peptides[confident].tolist()))
-        if len(train_peptides) >= WANT_PEPTIDES:
-            break
-    if len(train_peptides) < MIN_PEPTIDES:
+    confident = targets & (q <= fdr)
+    if len(set(peptides[confident].tolist())) < MIN_PEPTIDES:
         return None
     lines = align(file_id, peptides, rt, confident)
     intercept = np.array([lines[int(f)][0] for f in file_id.tolist()])
@@ -187,9 +184,10 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
         pick = np.unique(np.linspace(0, len(trained) - 1, MAX_TRAIN).round().astype(np.int64))
         trained, y = trained[pick], y[pick]
     fold = np.arange(len(trained)) % FOLDS
+    penalties = PENALTIES if len(trained) >= CORRECTIONS_FROM else (np.inf,)
     _, name, penalty = min(
         (float(np.median(np.abs(_out_of_fold(*design(counts[trained], name), y, fold, w) - y))), name, w)
-        for name in SCALES for w in PENALTIES)
+        for name in SCALES for w in penalties)
     base_all, extra_all = design(counts, name)
     by_peptide = RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all)
     by_peptide[trained] = _out_of_fold(base_all[trained], extra_all[trained], y, fold, penalty)

@@ -185,7 +185,7 @@ def _retention_table(rng, lines, peptides_per_file=40):
 @pytest.mark.parametrize("lines", [[(0.0, 1.0), (3.0, 1.0)], [(0.0, 1.0), (-2.0, 1.2), (10.0, 0.8)]])
 def test_alignment_recovers_synthetic_shifts(lines):
     rng = np.random.default_rng(11)
-    table, true = _retention_table(rng, lines)
+    table, true = _retention_table(rng, lines, peptides_per_file=120)  # enough to learn the residue terms
     confident = np.ones(len(table["rt"]), bool)
     found = align(table["file_id"], table["sequence"], table["rt"], confident)
     # file 0 holds as many peptides as any other and the lowest number: it sets the scale
