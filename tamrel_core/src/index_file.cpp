@@ -69,6 +69,7 @@ public:
         buffer_.reserve(kBuffer);
     }
     void bytes(const void* data, std::size_t size) {
+        if (size == 0) return;  // an empty array's data() may be null
         const auto* p = static_cast<const unsigned char*>(data);
         sum_.add(p, size);
         if (buffer_.size() + size > kBuffer) flush();
@@ -126,6 +127,7 @@ public:
         buffer_.resize(kBuffer);
     }
     void bytes(void* data, std::size_t size) {
+        if (size == 0) return;  // an empty array's data() may be null
         if (size > unread()) fail("truncated index file");
         auto* out = static_cast<unsigned char*>(data);
         std::size_t done = std::min(size, end_ - at_);
