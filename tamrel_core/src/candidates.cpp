@@ -109,6 +109,18 @@ private:
         slots_.resize(slots_.size() + count);
     }
 
+    // One bucket a fragment window reaches, at one fragment charge.
+    struct Lookup {
+        std::size_t bucket;
+        float fragment_low;
+        float fragment_high;
+        std::uint8_t charge;
+    };
+
+    // The spectrum's lookups are listed first, so that what each reads can be
+    // requested well ahead: its directory entries as it is listed, its
+    // records a few lookups before it is counted. Buckets and directory are
+    // large and cold, and waiting on one miss at a time is what costs here.
     void count(const std::vector<Peak>& peaks) {
         const IndexedDatabase& db = *scorer_.db;
         const std::vector<float>& minima = db.bucket_min_mass;
@@ -118,6 +130,7 @@ private:
             max_limit = std::max(max_limit, h.fragment_charge_limit);
         }
 
+        lookups_.clear();
         for (const Peak& peak : peaks) {
             for (std::uint8_t c = 1; c < max_limit; ++c) {
                 const float fragment_mass = peak.mass * static_cast<float>(c);
@@ -127,20 +140,55 @@ private:
                     range_bounds(minima.size(), minimum_key, total_order_key(fragment_low),
                                  total_order_key(fragment_high));
                 for (std::size_t k = first_bucket; k < end_bucket; ++k) {
-                    const std::size_t begin = k * db.bucket_size;
-                    const Theoretical* slice = db.fragments.data() + begin;
-                    const std::size_t length =
-                        std::min(db.bucket_size, db.fragments.size() - begin);
-                    for (Hypothesis& h : hypotheses_) {
-                        if (c >= h.fragment_charge_limit) continue;
-                        const auto [first, last] = db.bucket_span(k, h.peptide_lo, length);
-                        const Theoretical* start = std::partition_point(
-                            slice + first, slice + last,
-                            [&](const Theoretical& t) { return t.peptide_index < h.peptide_lo; });
-                        count_run(h, start, slice + length, fragment_low, fragment_high);
-                    }
+                    lookups_.push_back({k, fragment_low, fragment_high, c});
+                    fetch_directory(lookups_.back());
                 }
             }
+        }
+
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t i = 0; i < lookups_.size(); ++i) {
+            if (i + kAhead < lookups_.size()) fetch_records(lookups_[i + kAhead]);
+            const Lookup& l = lookups_[i];
+            const std::size_t length = bucket_length(l.bucket);
+            const Theoretical* slice = db.fragments.data() + l.bucket * db.bucket_size;
+            for (Hypothesis& h : hypotheses_) {
+                if (l.charge >= h.fragment_charge_limit) continue;
+                const auto [first, last] = db.bucket_span(l.bucket, h.peptide_lo, length);
+                const Theoretical* start = std::partition_point(
+                    slice + first, slice + last,
+                    [&](const Theoretical& t) { return t.peptide_index < h.peptide_lo; });
+                count_run(h, start, slice + length, l.fragment_low, l.fragment_high);
+            }
+        }
+    }
+
+    std::size_t bucket_length(std::size_t k) const {
+        const IndexedDatabase& db = *scorer_.db;
+        return std::min(db.bucket_size, db.fragments.size() - k * db.bucket_size);
+    }
+
+    // Always inlined: GCC deems a void function of prefetches pure and drops calls to it.
+    [[gnu::always_inline]] void fetch_directory(const Lookup& l) const {
+        const IndexedDatabase& db = *scorer_.db;
+        if (db.directory.empty()) return;
+        const std::uint32_t* entries = db.directory.data() + l.bucket * db.directory_stride;
+        for (const Hypothesis& h : hypotheses_) {
+            if (l.charge >= h.fragment_charge_limit) continue;
+            const std::uint64_t cell = std::uint64_t{h.peptide_lo} >> db.directory_shift;
+            __builtin_prefetch(entries + std::min<std::uint64_t>(cell, db.directory_stride - 1));
+        }
+    }
+
+    [[gnu::always_inline]] void fetch_records(const Lookup& l) const {
+        const IndexedDatabase& db = *scorer_.db;
+        const std::size_t length = bucket_length(l.bucket);
+        const Theoretical* slice = db.fragments.data() + l.bucket * db.bucket_size;
+        for (const Hypothesis& h : hypotheses_) {
+            if (l.charge >= h.fragment_charge_limit) continue;
+            const auto [first, last] = db.bucket_span(l.bucket, h.peptide_lo, length);
+            __builtin_prefetch(slice + first);
+            __builtin_prefetch(slice + first + (last - first) / 2);
         }
     }
 
@@ -194,6 +242,7 @@ private:
     const Scorer& scorer_;
     std::vector<Hypothesis> hypotheses_;
     std::vector<Group> groups_;
+    std::vector<Lookup> lookups_;
     std::vector<PreliminaryScore> slots_;
 };
 
