@@ -175,9 +175,11 @@ def build_parser() -> argparse.ArgumentParser:
                                       proteins and is_decoy; spectrum_q and peptide_q
                                       hold the q-values, discriminant_score the score
                                       they were computed from
-              peptides.tsv/.parquet   the best match of each peptide, with its peptide
+              rollup/peptides.tsv/.parquet
+                                      the best match of each peptide, with its peptide
                                       q-value and posterior error
-              proteins.tsv/.parquet   protein groups (parsimony, razor peptides) with
+              rollup/proteins.tsv/.parquet
+                                      protein groups (parsimony, razor peptides) with
                                       protein-level q-values and coverage
               report.png              score distributions, identifications against
                                       q-value, precursor mass error, protein groups,

@@ -25,8 +25,11 @@ from .errors import OutputError
 from .plot import ReportProcess, report_data
 from .search import SearchResult
 
-OUTPUT_FILES = ("psms.tsv", "psms.parquet", "peptides.tsv", "peptides.parquet", "proteins.tsv", "proteins.parquet",
-                "report.png", "summary.json")
+#: The roll-ups by peptide and by protein group sit in a folder of their own, so that the PSM table stays
+#: the first Parquet file of the directory for tools that take the first they find.
+ROLLUP = "rollup"
+OUTPUT_FILES = ("psms.tsv", "psms.parquet", f"{ROLLUP}/peptides.tsv", f"{ROLLUP}/peptides.parquet",
+                f"{ROLLUP}/proteins.tsv", f"{ROLLUP}/proteins.parquet", "report.png", "summary.json")
 #: Written only when asked for (`write_outputs(..., formats=...)`).
 OPTIONAL_FILES = {"pin": "psms.pin", "mzid": "psms.mzid"}
 
@@ -164,8 +167,9 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike,
             worker = threading.Thread(target=draw, name="vornik-tamrel-report")
             worker.start()
             try:
-                for stem, rows in (("psms", result.table), ("peptides", result.peptides),
-                                   ("proteins", result.proteins)):
+                (staging / ROLLUP).mkdir()
+                for stem, rows in (("psms", result.table), (f"{ROLLUP}/peptides", result.peptides),
+                                   (f"{ROLLUP}/proteins", result.proteins)):
                     pq.write_table(arrow_table(rows), staging / f"{stem}.parquet")
                     write_tsv(rows, staging / f"{stem}.tsv")
                 if "pin" in formats:
@@ -185,6 +189,7 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike,
                            timings_seconds={k: round(v, 3) for k, v in result.timings.items()})
             (staging / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
             written = {}
+            (outdir / ROLLUP).mkdir(exist_ok=True)
             for name in OUTPUT_FILES + tuple(OPTIONAL_FILES[f] for f in formats):
                 os.replace(staging / name, outdir / name)
                 written[name] = str(outdir / name)

@@ -109,7 +109,9 @@ def demo_run(engine, tmp_path_factory):
 
 
 def test_demo_writes_table_report_and_summary(demo_run):
-    assert sorted(p.name for p in demo_run.iterdir()) == sorted(OUTPUT_FILES)
+    assert sorted(str(p.relative_to(demo_run)) for p in demo_run.rglob("*") if p.is_file()) == sorted(OUTPUT_FILES)
+    # tools that read the first Parquet file of a results folder find the PSM table
+    assert sorted(demo_run.glob("**/*.parquet"))[0].name == "psms.parquet"
     assert (demo_run / "report.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     table = pd.read_parquet(demo_run / "psms.parquet")
     tsv = pd.read_csv(demo_run / "psms.tsv", sep="\t")

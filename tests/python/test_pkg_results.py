@@ -238,8 +238,8 @@ def search_run(tmp_path_factory):
 def test_result_tables_agree(search_run):
     pd = pytest.importorskip("pandas")
     psms = pd.read_parquet(search_run / "psms.parquet")
-    peptides = pd.read_parquet(search_run / "peptides.parquet")
-    proteins = pd.read_parquet(search_run / "proteins.parquet")
+    peptides = pd.read_parquet(search_run / "rollup" / "peptides.parquet")
+    proteins = pd.read_parquet(search_run / "rollup" / "proteins.parquet")
     assert peptides["peptide"].is_unique and set(peptides["peptide"]) == set(psms["peptide"])
     assert ((psms["posterior_error"] >= 0) & (psms["posterior_error"] <= 1)).all()
     ordered = psms.sort_values("discriminant_score", ascending=False)
