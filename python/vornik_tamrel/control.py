@@ -5,7 +5,8 @@ discriminant score and its spectrum and peptide q-values in place.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Optional, Sequence
 
 import numpy as np
 
@@ -26,37 +27,51 @@ NULL_PSMS = 20
 
 
 def null_scorer(settings: SearchSettings, report_psms: int = NULL_PSMS, min_matched_peaks: int = 1):
-    """The wide pass's scorer: +/- NULL_WINDOW_DA around each precursor, isotope error 0."""
+    """The wide pass's scorer: +/- NULL_WINDOW_DA around each precursor, isotope error 0; its rows carry
+    their cross-correlation score (without a chance level of their own)."""
+    from dataclasses import replace
+
+    from .evidence import evidence_settings
     from .score import build_scorer
 
-    return build_scorer(settings, ("da", NULL_WINDOW_DA), wide_window=False, chimera=False, report_psms=report_psms,
-                        min_isotope_err=0, max_isotope_err=0, min_matched_peaks=min_matched_peaks)
+    scorer = build_scorer(settings, ("da", NULL_WINDOW_DA), evidence=False, wide_window=False, chimera=False,
+                          report_psms=report_psms, min_isotope_err=0, max_isotope_err=0,
+                          min_matched_peaks=min_matched_peaks)
+    return replace(scorer, evidence=replace(evidence_settings(settings), null_ladders=0))
 
 
-def null_tails(spectra: Sequence[Spectrum], db, settings: SearchSettings) -> dict[tuple[int, str], tuple[float, float]]:
+def null_tails(spectra: Sequence[Spectrum], db, settings: SearchSettings) -> dict[tuple[int, str], tuple]:
     """The tails (see `fit_tails`) of the wide pass over `spectra`."""
     from .score import score_pass
 
     return fit_tails(score_pass(spectra, db, null_scorer(settings), settings.batch_size))
 
 
-def fit_tails(rows: Table) -> dict[tuple[int, str], tuple[float, float]]:
+def fit_tails(rows: Table) -> dict[tuple[int, str], tuple]:
     """Per spectrum (file_id, spec_id): intercept and slope of log10(rank / scored candidates) against the
-    hyperscore (see `tail_fit`), from ranks 2 to NULL_PSMS of the wide pass's `rows`.
+    hyperscore (see `tail_fit`), from ranks 2 to NULL_PSMS of the wide pass's `rows`, then the same for their
+    cross-correlation scores (ranked by it) when the rows carry them; (0.0, 0.0) for a score without a fit.
 
     Rank 1 is left out, as it may be the spectrum's true peptide. Spectra
-    without a fit are missing from the result.
+    without any fit are missing from the result.
     """
     from .rescore import spectrum_numbers
 
     keys = list(zip(rows["file_id"].tolist(), rows["spec_id"].tolist()))
     group = spectrum_numbers(keys)
-    intercept, slope = tail_fit(group, rows["rank"], rows["hyperscore"], rows["scored_candidates"])
+    fits = [tail_fit(group, rows["rank"], rows["hyperscore"], rows["scored_candidates"])]
+    if "xcorr" in rows:
+        xcorr = np.asarray(rows["xcorr"], dtype=np.float64)
+        order = np.lexsort((-xcorr, group))
+        starts = np.r_[True, group[order][1:] != group[order][:-1]]
+        rank = np.empty(len(order))
+        rank[order] = np.arange(len(order)) - np.maximum.accumulate(np.where(starts, np.arange(len(order)), 0)) + 1
+        fits.append(tail_fit(group, rank, xcorr, rows["scored_candidates"]))
+    lines = np.nan_to_num(np.column_stack([part for fit in fits for part in fit]).reshape(-1, 2 * len(fits)))
     first: dict = {}
     for i, key in enumerate(keys):
         first.setdefault(key, group[i])
-    return {(int(f), str(k)): (float(intercept[i]), float(slope[i])) for (f, k), i in first.items()
-            if np.isfinite(slope[i])}
+    return {(int(f), str(k)): tuple(float(v) for v in lines[i]) for (f, k), i in first.items() if lines[i].any()}
 
 
 def tail_fit(group: np.ndarray, rank: np.ndarray, score: np.ndarray, candidates: np.ndarray):
@@ -82,15 +97,47 @@ def tail_fit(group: np.ndarray, rank: np.ndarray, score: np.ndarray, candidates:
     return intercept, slope
 
 
-def tail_features(table: Table, tails: dict[tuple[int, str], tuple[float, float]]) -> np.ndarray:
-    """Two columns per row: -log10 of the chance of the row's hyperscore under its spectrum's fitted tail
-    (0 without a fit), and the same less log10 of the candidates the row competed with (an E-value)."""
-    hyper = np.asarray(table["hyperscore"], dtype=np.float64)
-    lines = np.array([tails.get((int(f), str(k)), (0.0, 0.0)) for f, k in zip(table["file_id"], table["spec_id"])],
-                     dtype=np.float64).reshape(-1, 2)
-    log_p = np.nan_to_num(np.maximum(-(lines[:, 0] + lines[:, 1] * hyper), 0.0), nan=0.0)
-    candidates = np.maximum(np.asarray(table["scored_candidates"], dtype=np.float64), 1.0)
-    return np.column_stack([log_p, log_p - np.log10(candidates)])
+def tail_features(table: Table, tails: dict[tuple[int, str], tuple], xcorr: np.ndarray | None = None) -> np.ndarray:
+    """Per row, for its hyperscore and (given `xcorr` and tails fitted to it) its cross-correlation score:
+    -log10 of the chance of the score under its spectrum's fitted tail (0 without a fit), and the same less
+    log10 of the candidates the row competed with (an E-value)."""
+    width = 4 if xcorr is not None and any(len(v) == 4 for v in tails.values()) else 2
+    lines = np.array([tails.get((int(f), str(k)), (0.0,) * width)[:width]
+                      for f, k in zip(table["file_id"], table["spec_id"])], dtype=np.float64).reshape(-1, width)
+    scores = [np.asarray(table["hyperscore"], dtype=np.float64)] + ([np.asarray(xcorr)] if width == 4 else [])
+    out = []
+    for j, score in enumerate(scores):
+        log_p = np.nan_to_num(np.maximum(-(lines[:, 2 * j] + lines[:, 2 * j + 1] * score), 0.0), nan=0.0)
+        out += [log_p, log_p - log_candidates(table)]
+    return np.column_stack(out)
+
+
+def log_candidates(table: Table) -> np.ndarray:
+    return np.log10(np.maximum(np.asarray(table["scored_candidates"], dtype=np.float64), 1.0))
+
+
+def evidence_features(table: Table, evidence: np.ndarray) -> np.ndarray:
+    """Four columns per row from its fragment evidence (see `evidence.take_evidence`; 0 where a value is
+    missing): the cross-correlation score, -log10 of its chance level and its z-score among random ladders of
+    its mass, and the chance level less log10 of the candidates the row competed with (an E-value)."""
+    xcorr, log_p, z = (np.nan_to_num(evidence[:, i], nan=0.0) for i in range(3))
+    return np.column_stack([xcorr, log_p, z, log_p - log_candidates(table)])
+
+
+@dataclass(frozen=True)
+class Chance:
+    """What calibrates a PSM table's scores without learning: the wide pass's tails (per spectrum, see
+    `fit_tails`) and the fragment evidence (per row, see `evidence.take_evidence`), either may be absent."""
+
+    tails: Optional[dict] = None
+    evidence: Optional[np.ndarray] = None
+
+    def features(self, table: Table) -> Optional[np.ndarray]:
+        """The rescoring features of both, or None when there are neither."""
+        xcorr = None if self.evidence is None else self.evidence[:, 0]
+        parts = ([tail_features(table, self.tails, xcorr)] if self.tails is not None else []) + (
+            [evidence_features(table, self.evidence)] if self.evidence is not None else [])
+        return np.column_stack(parts) if parts else None
 
 
 def competition_rows(table: Table, chimera: bool) -> np.ndarray:
@@ -99,30 +146,30 @@ def competition_rows(table: Table, chimera: bool) -> np.ndarray:
     return np.ones(len(rank), dtype=bool) if chimera else rank == 1
 
 
-def calibrated_scores(table: Table, tails: dict | None) -> np.ndarray:
+def calibrated_scores(table: Table, chance: Chance | None) -> np.ndarray:
     """The score q-values are computed from without learning: -log10 of each row's E-value under its
-    spectrum's fitted tail (`tail_features`), or the hyperscore when no tails were fitted."""
-    if tails is None:
+    spectrum's fitted hyperscore tail (`tail_features`), or the hyperscore when no tails were fitted."""
+    if chance is None or chance.tails is None:
         return np.asarray(table["hyperscore"], dtype=np.float64)
-    return tail_features(table, tails)[:, 1]
+    return tail_features(table, chance.tails)[:, 1]
 
 
 def control_errors(table: Table, settings: SearchSettings, extra_features: np.ndarray | None = None,
-                   tails: dict | None = None) -> dict:
+                   chance: Chance | None = None) -> dict:
     """Fill the final score and the spectrum and peptide q-values into `table`, in place; returns a summary.
 
-    The final score is the calibrated one (`calibrated_scores` with `tails`)
+    The final score is the calibrated one (`calibrated_scores` with `chance`)
     unless rescoring is on and its cross-validated discriminant beats it on
     held-out spectra (see `rescore.rescore`). The discriminant sees the
     engine's columns and `extra_features` (one row per table row, such as
-    `tail_features` and the retention-time error).
+    `Chance.features` and the retention-time error).
     """
     from .rescore import feature_matrix, rescore
 
     is_decoy = np.asarray(table["label"]) == -1
     compete = competition_rows(table, settings.chimera)
     hyper = np.asarray(table["hyperscore"], dtype=np.float64)
-    calibrated = calibrated_scores(table, tails)
+    calibrated = calibrated_scores(table, chance)
     final = calibrated.copy()
     learned_share = 0.0
     if settings.rescore and compete.any():

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Mapping, Optional
 
 import numpy as np
 
-from .control import calibrated_scores, competition_rows
+from .control import Chance, calibrated_scores, competition_rows
 from .fdr import best_per_group, qvalues
 from .pep import peptide_posterior_errors, posterior_errors
 from .proteins import infer_proteins
@@ -29,14 +29,14 @@ PEPTIDE_COLUMNS = ("peptide", "sequence", "proteins", "is_decoy", "file", "spec_
 
 
 def with_retention(table: Table, settings: SearchSettings, extra_features: Optional[np.ndarray],
-                   tails: Optional[dict]) -> tuple[Optional[np.ndarray], bool]:
+                   chance: Optional[Chance]) -> tuple[Optional[np.ndarray], bool]:
     """Fill the RT columns of `table` in place; returns error control's extra features (`extra_features`
     with the RT error beside them when a model was fitted and rescoring is on) and whether it was fitted.
-    `tails` are the null tails that calibrate the score the training matches are chosen by."""
+    `chance` calibrates the score the training matches are chosen by (see `control.calibrated_scores`)."""
     compete = competition_rows(table, settings.chimera)
     decoy = np.asarray(table["label"]) == -1
     q = np.ones(len(decoy))
-    q[compete] = qvalues(calibrated_scores(table, tails)[compete], decoy[compete], settings.conservative_fdr)
+    q[compete] = qvalues(calibrated_scores(table, chance)[compete], decoy[compete], settings.conservative_fdr)
     rt_error = fill_retention(table, compete, q, settings.fdr)
     if rt_error is None or not settings.rescore:
         return extra_features, rt_error is not None

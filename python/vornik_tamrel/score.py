@@ -7,11 +7,13 @@ only the result rows are kept.
 from __future__ import annotations
 
 from concurrent.futures import ThreadPoolExecutor
-from typing import TYPE_CHECKING, Callable, Iterable, Sequence, Union
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Callable, Iterable, Optional, Sequence, Union
 
 import numpy as np
 
 from . import _native
+from .evidence import EvidenceSettings, evidence_settings, fragment_evidence
 from .spectra import SpectrumBatch
 
 if TYPE_CHECKING:
@@ -36,8 +38,18 @@ COLUMN_TYPES = {
 }
 
 
-def build_scorer(settings: SearchSettings, precursor: tuple[str, float] | None = None, **overrides):
-    """The engine's scorer for `settings`; `precursor` (unit, +/- width) and keyword settings override them."""
+@dataclass(frozen=True)
+class SearchScorer:
+    """The engine's scorer and, for the rows a search reports, the settings of their fragment evidence."""
+
+    engine: _native.Scorer
+    evidence: Optional[EvidenceSettings]
+
+
+def build_scorer(settings: SearchSettings, precursor: tuple[str, float] | None = None, evidence: bool = True,
+                 **overrides) -> SearchScorer:
+    """The scorer for `settings`; `precursor` (unit, +/- width) and keyword settings override them.
+    `evidence`: whether its rows get the fragment evidence columns (see `evidence`)."""
     unit, width = precursor or ("ppm", settings.precursor_ppm)
     chosen = dict(
         wide_window=settings.wide_window, chimera=settings.chimera, report_psms=settings.report_psms,
@@ -46,7 +58,8 @@ def build_scorer(settings: SearchSettings, precursor: tuple[str, float] | None =
         min_matched_peaks=settings.min_matched_peaks, max_fragment_charge=settings.max_fragment_charge)
     chosen.update(overrides)
     frag = settings.fragment_tol
-    return _native.Scorer(unit, -width, width, settings.fragment_unit, -frag, frag, **chosen)
+    engine = _native.Scorer(unit, -width, width, settings.fragment_unit, -frag, frag, **chosen)
+    return SearchScorer(engine, evidence_settings(settings) if evidence else None)
 
 
 def object_array(values) -> np.ndarray:
@@ -55,8 +68,9 @@ def object_array(values) -> np.ndarray:
     return out
 
 
-def score_batch(scorer, index, batch: SpectrumBatch, file_ids: np.ndarray | None = None) -> Table:
-    """The engine's columns for one batch, in its column order: spectra in batch order, matches in rank order.
+def score_batch(scorer: SearchScorer, index, batch: SpectrumBatch, file_ids: np.ndarray | None = None) -> Table:
+    """The engine's columns for one batch, in its column order (then the evidence columns, when the scorer
+    asks for them): spectra in batch order, matches in rank order.
 
     `file_ids` (one per spectrum) replaces the batch's file number.
     """
@@ -67,20 +81,25 @@ def score_batch(scorer, index, batch: SpectrumBatch, file_ids: np.ndarray | None
 
     if file_ids is None:
         file_ids = np.full(len(batch), batch.file_id, np.uint32)
-    columns = scorer.score(
+    columns = scorer.engine.score(
         index, batch.ids, file_ids.astype(np.uint32), batch.scan_start_time.astype(np.float32),
         batch.precursor_mz.astype(np.float32), batch.charge.astype(np.uint8),
         optional(batch.precursor_intensity, _HAS_INTENSITY), optional(batch.window_lower, _HAS_WINDOW),
         optional(batch.window_upper, _HAS_WINDOW), optional(batch.ion_mobility, _HAS_MOBILITY),
         batch.total_ion_current, batch.peak_offsets, batch.mass, batch.intensity)
-    offsets = np.frombuffer(columns.pop("modification_offsets"), np.int64).tolist()
-    flat = np.frombuffer(columns["modifications"], np.float32).tolist()
-    columns["modifications"] = object_array([flat[a:b] for a, b in zip(offsets, offsets[1:])])
+    offsets = np.frombuffer(columns.pop("modification_offsets"), np.int64)
+    flat = np.frombuffer(columns["modifications"], np.float32)
     for name, values in columns.items():
         if name in COLUMN_TYPES:
             columns[name] = np.frombuffer(values, COLUMN_TYPES[name])
-        elif isinstance(values, list):
+    found = {} if scorer.evidence is None else fragment_evidence(batch, file_ids, columns, offsets, flat,
+                                                                 scorer.evidence)
+    starts, flat = offsets.tolist(), flat.tolist()
+    columns["modifications"] = object_array([flat[a:b] for a, b in zip(starts, starts[1:])])
+    for name, values in columns.items():
+        if isinstance(values, list):
             columns[name] = object_array(values)
+    columns.update(found)
     return columns
 
 

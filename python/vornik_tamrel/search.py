@@ -16,7 +16,8 @@ import numpy as np
 from .digest import DigestSettings, PeptideSet, digest
 from .errors import InputError
 from .fasta import read_fasta
-from .control import control_errors, null_tails, tail_features
+from .control import Chance, control_errors, null_tails
+from .evidence import take_evidence
 from .index import build_database
 from .score import build_scorer, concat_tables, object_array, score_batch, stream
 from .results import complete_results, with_retention
@@ -237,15 +238,16 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
     table = psm_table(found.columns, found.peptides, settings, files)
     if settings.chimera:
         table = first_extractions(table)
-    extra = tail_features(table, found.tails) if found.tails is not None else None
+    chance = Chance(found.tails, take_evidence(table))
+    extra = chance.features(table)
     timings["error control"] = time.perf_counter() - clock
 
     clock = time.perf_counter()
-    extra, rt_model = with_retention(table, settings, extra, found.tails)
+    extra, rt_model = with_retention(table, settings, extra, chance)
     timings["retention time"] = time.perf_counter() - clock
 
     clock = time.perf_counter()
-    summary = control_errors(table, settings, extra, found.tails)
+    summary = control_errors(table, settings, extra, chance)
     summary["rt_model"] = rt_model
     timings["error control"] += time.perf_counter() - clock
 

@@ -40,6 +40,7 @@ bool add_spectrum_reader(PyObject* module);
 bool add_index(PyObject* module);    // index.cpp: the fragment index built from peptide columns
 bool add_scoring(PyObject* module);  // scoring.cpp: spectrum batches scored into columns
 bool add_digestion(PyObject* module);
+bool add_evidence(PyObject* module);  // evidence.cpp: cross-correlation scores of scored rows
 
 [[noreturn]] void raise_input_failure(PyObject* type, const char* message);
 

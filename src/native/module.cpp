@@ -43,7 +43,7 @@ PyObject* create_module() {
         return nullptr;
     }
     if (!add_spectrum_reader(module.get()) || !add_digestion(module.get()) || !add_index(module.get()) ||
-        !add_scoring(module.get())) {
+        !add_scoring(module.get()) || !add_evidence(module.get())) {
         return nullptr;
     }
     return module.release();

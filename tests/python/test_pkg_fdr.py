@@ -223,3 +223,19 @@ def test_tail_features_by_hand():
     assert features[:, 0].tolist() == pytest.approx([4.0, 0.0, 0.0])
     # less log10 of the candidates, with an empty candidate count taken as one
     assert features[:, 1].tolist() == pytest.approx([2.0, 0.0, -1.0])
+
+
+def test_cross_correlation_tail_ranks_rows_by_that_score():
+    from vornik_tamrel.control import fit_tails
+
+    # wide-pass rows in hyperscore order (ranks 1..6 of 64); by xcorr, rank r scores 2 log10(64 / r)
+    by_xcorr_rank = [3, 1, 6, 2, 5, 4]
+    rows = {"file_id": np.zeros(6, np.uint32), "spec_id": np.array(["s"] * 6, dtype=object),
+            "rank": np.arange(1, 7, dtype=np.uint32), "hyperscore": np.log2(64 / np.arange(1.0, 7.0)),
+            "scored_candidates": np.full(6, 64, np.uint32),
+            "xcorr": np.array([2 * np.log10(64 / r) for r in by_xcorr_rank], np.float32)}
+    hyper_line, xcorr_line = np.reshape(fit_tails(rows)[(0, "s")], (2, 2))
+    assert hyper_line == pytest.approx([0.0, -np.log10(2)], abs=1e-9)
+    assert xcorr_line == pytest.approx([0.0, -0.5], abs=1e-5)
+    del rows["xcorr"]
+    assert len(fit_tails(rows)[(0, "s")]) == 2
