@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Callable, Iterable, Optional, Sequence, Union
 import numpy as np
 
 from . import _native
-from .evidence import EvidenceSettings, evidence_settings, fragment_evidence
+from .evidence import EVIDENCE_COLUMNS, EvidenceSettings, evidence_settings, fragment_evidence
 from .spectra import SpectrumBatch
 
 if TYPE_CHECKING:
@@ -104,11 +104,13 @@ def score_batch(scorer: SearchScorer, index, batch: SpectrumBatch, file_ids: np.
 
 
 def concat_tables(tables: Sequence[Table]) -> Table:
-    """Row-wise concatenation of tables with the same columns (the engine's, when there are none)."""
+    """Row-wise concatenation of tables with the same columns (the engine's and the evidence columns, when
+    there are none)."""
     if not tables:
         from .search import ENGINE_COLUMNS
 
-        return {name: np.empty(0, dtype=COLUMN_TYPES.get(name, object)) for name in ENGINE_COLUMNS}
+        empty = {name: np.empty(0, dtype=COLUMN_TYPES.get(name, object)) for name in ENGINE_COLUMNS}
+        return empty | {name: np.empty(0, dtype=np.float32) for name in EVIDENCE_COLUMNS}
     return {name: np.concatenate([t[name] for t in tables]) for name in tables[0]}
 
 
