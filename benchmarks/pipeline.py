@@ -62,7 +62,7 @@ def ours(files: list[str], fasta: str, threads: int, extra: list[str], work: Pat
                          "-q", *extra])
     summary = json.loads((out / "summary.json").read_text())
     return {"wall": wall, "peak_mb": peak, "phases": summary.get("timings_seconds", {}), "psms": summary.get("psms_at_fdr"),
-            "peptides": summary.get("peptides_at_fdr")}
+            "peptides": summary.get("peptides_at_fdr"), "spectra": summary.get("spectra")}
 
 
 def comet(files: list[str], fasta: str, params: str, threads: int, work: Path) -> dict:
@@ -129,6 +129,9 @@ def main(argv: list[str] | None = None) -> int:
     for phase, seconds in mine["phases"].items():
         print(f"  {phase:<22}{seconds:>8.2f}")
     print(f"  {'unaccounted':<22}{mine['wall'] - startup - sum(mine['phases'].values()):>8.2f}")
+    scoring = mine["phases"].get("scoring")
+    if scoring and mine["spectra"]:
+        print(f"scoring: {mine['spectra'] / scoring:.0f} spectra/s ({mine['spectra']} spectra, every pass included)")
     print(f"accepted at 1% FDR: {mine['psms']} PSMs, {mine['peptides']} peptides; outputs in {work / 'ours'}")
     return 0
 
