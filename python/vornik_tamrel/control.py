@@ -37,7 +37,8 @@ def null_scorer(settings: SearchSettings, report_psms: int = NULL_PSMS, min_matc
     scorer = build_scorer(settings, ("da", NULL_WINDOW_DA), evidence=False, wide_window=False, chimera=False,
                           report_psms=report_psms, min_isotope_err=0, max_isotope_err=0,
                           min_matched_peaks=min_matched_peaks)
-    return replace(scorer, evidence=replace(evidence_settings(settings), null_ladders=0))
+    evidence = evidence_settings(settings)
+    return replace(scorer, evidence=None if evidence is None else replace(evidence, null_ladders=0))
 
 
 def null_tails(spectra: Sequence[Spectrum], db, settings: SearchSettings) -> dict[tuple[int, str], tuple]:

@@ -37,14 +37,19 @@ class EvidenceSettings:
     null_ladders: int = 64  # random ladders of each row's mass for its chance level
 
 
-def evidence_settings(settings: SearchSettings) -> EvidenceSettings:
-    """Bins as fine as the fragment tolerance tells masses apart: one mass unit for ion-trap tolerances
-    (offset so that a bin holds one nominal mass with its defect), the tolerance itself (at m/z 1000 for ppm)
-    at high resolution."""
+#: Fragment tolerances (Da, or at m/z 1000 for ppm) from which the evidence is computed.
+WIDE_TOLERANCE = 0.25
+
+
+def evidence_settings(settings: SearchSettings) -> Optional[EvidenceSettings]:
+    """One-mass-unit bins (offset so that a bin holds one nominal mass with its defect) for ion-trap
+    tolerances; None at high resolution, where the hyperscore already separates and a grid of bins as fine
+    as the tolerance cost more than the rest of the search (twice the time of a 22,000-spectrum search)
+    without changing an identification."""
     width = settings.fragment_tol if settings.fragment_unit == "da" else settings.fragment_tol * 1e-3
-    if width >= 0.25:
-        return EvidenceSettings(UNIT_BIN, 0.4, max_fragment_charge=settings.max_fragment_charge)
-    return EvidenceSettings(max(width, 0.005), 0.0, max_fragment_charge=settings.max_fragment_charge)
+    if width < WIDE_TOLERANCE:
+        return None
+    return EvidenceSettings(UNIT_BIN, 0.4, max_fragment_charge=settings.max_fragment_charge)
 
 
 def fragment_evidence(batch: SpectrumBatch, file_ids: np.ndarray, columns: dict, mod_offsets: np.ndarray,

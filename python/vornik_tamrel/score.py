@@ -111,6 +111,8 @@ def concat_tables(tables: Sequence[Table]) -> Table:
 
         empty = {name: np.empty(0, dtype=COLUMN_TYPES.get(name, object)) for name in ENGINE_COLUMNS}
         return empty | {name: np.empty(0, dtype=np.float32) for name in EVIDENCE_COLUMNS}
+    # tables without rows may come from elsewhere (a slice with no match) and carry other columns
+    tables = [t for t in tables if len(next(iter(t.values())))] or tables[:1]
     return {name: np.concatenate([t[name] for t in tables]) for name in tables[0]}
 
 
