@@ -159,6 +159,9 @@ def control_errors(table: Table, settings: SearchSettings, extra_features: np.nd
                    chance: Chance | None = None) -> dict:
     """Fill the final score and the spectrum and peptide q-values into `table`, in place; returns a summary.
 
+    q-values count at least the fitted tail of the decoys (see `fdr.qvalues`):
+    a run with tens of targets otherwise accepts, at q = 0, the chance
+    targets that happen to score above its best decoy.
     The final score is the calibrated one (`calibrated_scores` with `chance`)
     unless rescoring is on and its cross-validated discriminant beats it on
     held-out spectra (see `rescore.rescore`). The discriminant sees the
@@ -186,8 +189,8 @@ def control_errors(table: Table, settings: SearchSettings, extra_features: np.nd
     peptide_q = np.full(len(final), np.nan)
     plus_one = settings.conservative_fdr
     peptides = np.asarray(table["peptide"], dtype=object)
-    spectrum_q[compete] = qvalues(final[compete], is_decoy[compete], plus_one)
-    peptide_q[compete] = peptide_qvalues(peptides[compete], final[compete], is_decoy[compete], plus_one)
+    spectrum_q[compete] = qvalues(final[compete], is_decoy[compete], plus_one, tail=True)
+    peptide_q[compete] = peptide_qvalues(peptides[compete], final[compete], is_decoy[compete], plus_one, tail=True)
     table["discriminant_score"] = final.astype(np.float32)
     table["spectrum_q"] = spectrum_q.astype(np.float32)
     table["peptide_q"] = peptide_q.astype(np.float32)
@@ -195,7 +198,8 @@ def control_errors(table: Table, settings: SearchSettings, extra_features: np.nd
     accepted = targets & (spectrum_q <= settings.fdr)
 
     def accepted_by(score: np.ndarray) -> int:
-        return int(((~is_decoy[compete]) & (qvalues(score[compete], is_decoy[compete], plus_one) <= settings.fdr)).sum())
+        q = qvalues(score[compete], is_decoy[compete], plus_one, tail=True)
+        return int(((~is_decoy[compete]) & (q <= settings.fdr)).sum())
 
     return {
         "spectra_competing": int(compete.sum()),

@@ -8,14 +8,44 @@ which bounds the expected FDR even when decoys are rare, at the price of
 accepting nothing below about 100 targets at 1%. A q-value is the smallest
 FDR of any threshold that accepts the match. Matches with equal scores are
 accepted or rejected together, so they share one q-value.
+
+Above the best decoy D(t) is 0, and on a run with tens of targets the
+handful of chance targets that land there get q = 0. With `tail` the decoy
+count is never taken below an exponential tail fitted to the best decoys
+(the tail of a best-of-many score): it keeps falling past the last decoy
+instead of dropping to 0, so a target just above the best decoy is charged
+about one false match, and only targets well clear of the decoys are free.
 """
 from __future__ import annotations
 
 import numpy as np
 
 
-def qvalues(scores, is_decoy, plus_one: bool = False) -> np.ndarray:
-    """q-value of every entry (targets and decoys alike), higher scores being better.
+# The decoy tail is fitted to the best max(TAIL_DECOYS, sqrt(decoys)) decoys;
+# with fewer than TAIL_DECOYS + 1 decoys there is no tail to fit (an
+# exponential through a handful of decoys mostly fits their bulk), and the
+# count alone is used.
+TAIL_DECOYS = 10
+
+
+def decoy_tail(decoy_scores: np.ndarray, thresholds: np.ndarray) -> np.ndarray | None:
+    """Expected decoys scoring at least each of `thresholds` by an exponential fitted to the best decoys
+    (their excess over the next decoy's score; rate (k - 1) / total excess, which errs towards a heavier
+    tail), or None when there are too few decoys; 0 at and below the next decoy, where the count is used."""
+    ranked = np.sort(decoy_scores[np.isfinite(decoy_scores)])[::-1]
+    k = max(TAIL_DECOYS, int(np.sqrt(len(ranked))))
+    if len(ranked) <= k:
+        return None
+    floor = ranked[k]
+    excess = float((ranked[:k] - floor).sum())
+    if not excess > 0:
+        return np.zeros(len(thresholds))
+    return np.where(thresholds > floor, k * np.exp(-(k - 1) / excess * (thresholds - floor)), 0.0)
+
+
+def qvalues(scores, is_decoy, plus_one: bool = False, tail: bool = False) -> np.ndarray:
+    """q-value of every entry (targets and decoys alike), higher scores being better; `tail`: the decoy
+    count at each threshold is at least the fitted decoy tail's (see `decoy_tail`).
 
     NaN scores rank below every number. Returns float64, in input order.
     """
@@ -31,6 +61,10 @@ def qvalues(scores, is_decoy, plus_one: bool = False) -> np.ndarray:
     s, d = ranked[order], is_decoy[order]
     decoys = np.cumsum(d)
     targets = np.arange(1, n + 1) - decoys
+    if tail:
+        fitted = decoy_tail(s[d], s)
+        if fitted is not None:
+            decoys = np.maximum(decoys, fitted)
     # Evaluate the FDR only at the last entry of each block of equal scores.
     block_end = np.ones(n, dtype=bool)
     block_end[:-1] = s[1:] != s[:-1]
@@ -56,7 +90,7 @@ def best_per_group(keys, scores) -> np.ndarray:
     return np.sort(np.fromiter(seen.values(), dtype=np.int64, count=len(seen)))
 
 
-def peptide_qvalues(peptides, scores, is_decoy, plus_one: bool = False) -> np.ndarray:
+def peptide_qvalues(peptides, scores, is_decoy, plus_one: bool = False, tail: bool = False) -> np.ndarray:
     """Peptide-level q-values, mapped back onto every entry.
 
     Each peptide is represented by its best-scoring entry; the competition
@@ -69,5 +103,5 @@ def peptide_qvalues(peptides, scores, is_decoy, plus_one: bool = False) -> np.nd
     if len(peptides) == 0:
         return np.empty(0)
     best = best_per_group(peptides, scores)
-    q_best = dict(zip(peptides[best].tolist(), qvalues(scores[best], is_decoy[best], plus_one).tolist()))
+    q_best = dict(zip(peptides[best].tolist(), qvalues(scores[best], is_decoy[best], plus_one, tail).tolist()))
     return np.fromiter((q_best[p] for p in peptides.tolist()), dtype=np.float64, count=len(peptides))

@@ -52,6 +52,38 @@ def test_qvalues_edge_cases():
         qvalues([1.0, 2.0], [0])
 
 
+@pytest.mark.parametrize("null", ["gumbel", "normal"])
+def test_decoy_tail_accepts_no_chance_target_above_the_best_decoy(null):
+    """Runs of chance matches only: by decoys / targets, the targets above the best decoy pass at q = 0 in
+    about half of the runs; with the decoy tail no run accepts anything at 1%, while targets well clear of
+    the decoys still do."""
+    rng = np.random.default_rng(11)
+    plain = tail = 0
+    for _ in range(40):
+        n = int(rng.integers(60, 600))
+        scores = rng.gumbel(size=n) if null == "gumbel" else rng.normal(size=n)
+        decoy = rng.random(n) < 0.5
+        plain += ((qvalues(scores, decoy) <= 0.01) & ~decoy).any()
+        tail += ((qvalues(scores, decoy, tail=True) <= 0.01) & ~decoy).any()
+        strong = np.r_[scores, scores.max() + 5 + rng.random(200)]
+        q = qvalues(strong, np.r_[decoy, np.zeros(200, bool)], tail=True)
+        assert (q[n:] <= 0.01).all()
+    assert plain >= 10 and tail == 0
+
+
+def test_decoy_tail_by_hand():
+    from vornik_tamrel.fdr import decoy_tail
+
+    decoys = -np.arange(12.0)  # best 10 decoys 0..-9 over the 11th (-10): excess 55, rate 9 / 55
+    fitted = decoy_tail(decoys, np.array([-10.0, -5.0, 0.0, 2.0]))
+    assert fitted == pytest.approx([0.0, 10 * np.exp(-45 / 55), 10 * np.exp(-90 / 55), 10 * np.exp(-108 / 55)])
+    assert decoy_tail(decoys[:10], np.zeros(1)) is None  # too few decoys for a tail: the count alone
+    scores = np.r_[decoys, np.linspace(-12, 3, 40)]
+    flags = np.r_[np.ones(12, bool), np.zeros(40, bool)]
+    assert (qvalues(scores, flags, tail=True) >= qvalues(scores, flags)).all()
+    assert qvalues(scores[2:], flags[2:], tail=True).tolist() == qvalues(scores[2:], flags[2:]).tolist()
+
+
 def test_best_per_group_keeps_the_first_of_equal_best():
     assert best_per_group(["a", "b", "a", "b", "c"], [1.0, 5.0, 3.0, 5.0, np.nan]).tolist() == [1, 2, 4]
 
