@@ -15,12 +15,23 @@ won or lost. The q-values follow from the groups that remain.
 Counting decoys cannot see a false group above the first decoy group: on a
 run with a handful of true proteins, the many groups made by one chance
 match each put a false target group there about every other time, and at
-1% it is accepted whatever its score (no decoy count to weigh it). A
-target group's q-value is therefore also at least the mean posterior error
-of the groups scoring as well as it, a group being false only if every one
-of its razor peptides is (so its posterior error is at most their least):
-the posterior errors carry what the match-level decoys, far more numerous,
-know about a score, and a lone chance match keeps its group out.
+1% it is accepted whatever its score (no decoy count to weigh it). Two
+guards keep such groups out:
+
+- Strata. A false match lands on a protein of its own almost always, while
+  a true protein tends to be seen through several peptides; so false groups
+  gather among those with fewer than two confident razor peptides. The
+  q-values are estimated within each stratum (which controls the FDR of
+  their union as well), and in the one-hit stratum always with the +1
+  correction, (decoys + 1) / targets: one-hit groups are then accepted only
+  where they are numerous enough for a decoy count to vouch for them, and a
+  chance match scoring like a true one, which no decoy shows, cannot pass
+  beside a few true proteins.
+- A target group's q-value is also at least the mean posterior error of the
+  groups scoring as well as it, a group being false only if every one of its
+  razor peptides is (so its posterior error is at most their least): the
+  posterior errors carry what the match-level decoys, far more numerous,
+  know about a score.
 """
 from __future__ import annotations
 
@@ -192,7 +203,11 @@ def infer_proteins(table, compete: np.ndarray, fdr: float, decoy_tag: str, seque
     group_score = np.array([max(best_score[p] for p in g.razor) for g in groups], dtype=np.float64)
     claims = [{strip(a) for a in g.members + g.subsets} for g in groups]
     q = picked_qvalues(group_score, decoy, claims, plus_one)
-    kept = ~np.isnan(q) & ~decoy
+    picked = ~np.isnan(q)
+    one_hit = np.array([sum(confident[p] for p in g.razor) < 2 for g in groups], dtype=bool)
+    for stratum, conservative in ((one_hit, True), (~one_hit, plus_one)):
+        q[picked & stratum] = qvalues(group_score[picked & stratum], decoy[picked & stratum], conservative)
+    kept = picked & ~decoy
     group_pep = np.array([min(peptide_pep[p] for p in g.razor) for g in groups], dtype=np.float64)
     q[kept] = np.maximum(q[kept], posterior_qvalues(group_score[kept], group_pep[kept]))
     q = np.where(np.isnan(q), 1.0, q)

@@ -78,29 +78,50 @@ def test_protein_fdr_holds_without_information(seed):
     assert ((q <= 0.01) & ~decoy).sum() <= 3, seed
 
 
+def _accepted_groups(names, scores, decoy):
+    """Target groups accepted at 1% from one match per peptide, `names` its protein (decoys get rev_)."""
+    from vornik_tamrel.fdr import qvalues
+    from vornik_tamrel.proteins import infer_proteins
+
+    n = len(names)
+    table = {"sequence": np.array([f"PEPTIDE{i}K" for i in range(n)], dtype=object),
+             "proteins": np.array([("rev_" if d else "") + a for a, d in zip(names, decoy)], dtype=object),
+             "discriminant_score": np.asarray(scores, dtype=np.float64),
+             "peptide_q": qvalues(scores, decoy), "posterior_error": posterior_errors(scores, decoy),
+             "protein_q": np.ones(n, np.float32)}
+    groups = infer_proteins(table, np.ones(n, bool), 0.01, "rev_", {})
+    return set(groups["proteins"][(groups["protein_q"] <= 0.01) & ~groups["is_decoy"]])
+
+
 def test_chance_groups_do_not_pass_beside_a_few_true_proteins():
     """Runs with three true proteins of ten matches each and a thousand chance matches, each its own
     protein, half of them decoys: a chance target group accepted at 1% must stay rare over 40 runs (a
     competition among all groups puts one above the first decoy group about every other run)."""
-    from vornik_tamrel.fdr import qvalues
-    from vornik_tamrel.proteins import infer_proteins
-
     rng = np.random.default_rng(3)
     false_groups = 0
     for _ in range(40):
         decoy = np.r_[np.zeros(30, bool), rng.random(1000) < 0.5]
         names = [f"TRUE{i // 10}" for i in range(30)] + [f"CHANCE{i}" for i in range(1000)]
-        table = {"sequence": np.array([f"PEPTIDE{i}K" for i in range(1030)], dtype=object),
-                 "proteins": np.array([("rev_" if d else "") + a for a, d in zip(names, decoy)], dtype=object),
-                 "discriminant_score": np.r_[rng.normal(6, 1, 30), rng.normal(0, 1, 1000)],
-                 "protein_q": np.ones(1030, np.float32)}
-        table["peptide_q"] = qvalues(table["discriminant_score"], decoy)
-        table["posterior_error"] = posterior_errors(table["discriminant_score"], decoy)
-        groups = infer_proteins(table, np.ones(1030, bool), 0.01, "rev_", {})
-        accepted = (groups["protein_q"] <= 0.01) & ~groups["is_decoy"]
-        assert {"TRUE0", "TRUE1", "TRUE2"} <= set(groups["proteins"][accepted])
-        false_groups += int(accepted.sum()) - 3
+        accepted = _accepted_groups(names, np.r_[rng.normal(6, 1, 30), rng.normal(0, 1, 1000)], decoy)
+        assert {"TRUE0", "TRUE1", "TRUE2"} <= accepted
+        false_groups += len(accepted) - 3
     assert false_groups <= 2
+
+
+@pytest.mark.parametrize("solo", [0, 400])
+def test_one_chance_match_scoring_like_a_true_one(solo):
+    """A chance target match above every true one (no decoy can show it is false) must not carry its
+    protein at 1% beside a few true proteins; proteins seen through one peptide each still pass when there
+    are enough of them for the decoys to vouch for."""
+    rng = np.random.default_rng(7)
+    names = [f"TRUE{i // 10}" for i in range(30)] + [f"SOLO{i}" for i in range(solo)] + ["LUCKY"] \
+        + [f"CHANCE{i}" for i in range(1000)]
+    scores = np.r_[rng.normal(6, 1, 30 + solo), 12.0, rng.normal(0, 1, 1000)]
+    decoy = np.r_[np.zeros(31 + solo, bool), rng.random(1000) < 0.5]
+    accepted = _accepted_groups(names, scores, decoy)
+    assert {"TRUE0", "TRUE1", "TRUE2"} <= accepted
+    assert "LUCKY" not in accepted or solo
+    assert len([a for a in accepted if a.startswith("SOLO")]) >= 0.9 * solo
 
 
 @pytest.mark.parametrize("seed", [4, 5])
