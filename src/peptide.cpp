@@ -57,6 +57,7 @@ int PyPeptide_set_mod_array(PyObject* self, PyObject* value, void*) {
         peptide.nterm = combined.front();
         peptide.cterm = combined.back();
         peptide.modifications.assign(combined.begin() + 1, combined.end() - 1);
+        peptide.unmodified = false;
     });
 }
 

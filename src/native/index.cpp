@@ -2,6 +2,8 @@
 // Python object per peptide; Index: the built index.
 #include "native/records.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <memory>
 
@@ -52,8 +54,10 @@ std::vector<Peptide> peptides_of(const Args& a) {
         const auto length = static_cast<std::size_t>(offsets[i + 1]) - begin;
         Peptide& p = peptides[i];
         p.sequence = std::make_shared<const std::string>(bytes + begin, length);
-        p.modifications.assign(modifications.items().begin() + begin,
-                               modifications.items().begin() + begin + length);
+        const auto mods = modifications.items().subspan(begin, length);
+        // Rows of +0.0 alone keep no array (a -0.0 would still show in the results).
+        p.unmodified = std::all_of(mods.begin(), mods.end(), [](float m) { return std::bit_cast<std::uint32_t>(m) == 0; });
+        if (!p.unmodified) p.modifications.assign(mods.begin(), mods.end());
         p.nterm = unless_nan(nterm[i]);
         p.cterm = unless_nan(cterm[i]);
         p.monoisotopic = masses[i];

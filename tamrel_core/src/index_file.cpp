@@ -285,6 +285,7 @@ IndexedDatabase load_index(const std::string& path) {
     for (Peptide& p : db.peptides) {
         p.sequence = std::make_shared<const std::string>(r.text());
         p.modifications = r.array<float>();
+        p.unmodified = p.modifications.empty();  // written so by save_index
         p.nterm = read_optional(r);
         p.cterm = read_optional(r);
         p.monoisotopic = r.value<float>();

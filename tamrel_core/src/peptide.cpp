@@ -34,9 +34,13 @@ Peptide Peptide::from_user(std::string sequence, float monoisotopic,
 
 std::vector<float> Peptide::combined_mod_array() const {
     std::vector<float> combined;
-    combined.reserve(modifications.size() + 2);
+    combined.reserve(length() + 2);
     combined.push_back(nterm.value_or(0.0f));
-    combined.insert(combined.end(), modifications.begin(), modifications.end());
+    if (unmodified) {
+        combined.resize(length() + 1, 0.0f);
+    } else {
+        combined.insert(combined.end(), modifications.begin(), modifications.end());
+    }
     combined.push_back(cterm.value_or(0.0f));
     return combined;
 }
@@ -47,7 +51,7 @@ Peptide Peptide::reverse() const {
     const std::size_t n = length();
     if (n > 2) {
         // The interior [1, n - 1) moves; the terminal residues stay in place.
-        if (modifications.size() < n - 1) {
+        if (!unmodified && modifications.size() < n - 1) {
             fail("range end index " + std::to_string(n - 1) + " out of range for slice of length " +
                  std::to_string(modifications.size()));
         }
@@ -55,7 +59,7 @@ Peptide Peptide::reverse() const {
         std::reverse(reversed.begin() + 1, reversed.end() - 1);
         decoy_peptide.sequence = std::make_shared<const std::string>(std::move(reversed));
         auto& mods = decoy_peptide.modifications;
-        std::reverse(mods.begin() + 1, mods.begin() + static_cast<std::ptrdiff_t>(n - 1));
+        if (!unmodified) std::reverse(mods.begin() + 1, mods.begin() + static_cast<std::ptrdiff_t>(n - 1));
     }
     return decoy_peptide;
 }

@@ -22,6 +22,10 @@ IndexedDatabase small_index() {
     peptides.push_back(Peptide::from_user("MCDEFGHIKR", 1200.5f, std::vector<float>{15.9949f, 57.0215f, 0, 0, 0, 0, 0, 0, 0, 0},
                                           42.0106f, std::nullopt));
     peptides.push_back(Peptide::from_user("LLLLAGGK", 1300.25f, std::nullopt, std::nullopt, -0.984f));
+    Peptide bare = Peptide::from_user("SAMPLERK", 1400.5f, std::nullopt, std::nullopt, std::nullopt);
+    bare.modifications.clear();
+    bare.unmodified = true;
+    peptides.push_back(std::move(bare));
     tamrel::IndexBuildSettings s;
     s.ion_kinds = {tamrel::Kind::B, tamrel::Kind::Y};
     s.bucket_size = 4;
@@ -71,11 +75,12 @@ TEST(IndexFile, RoundTripKeepsEveryRecordBitForBit) {
         EXPECT_EQ(std::bit_cast<std::uint32_t>(back.fragments[i].fragment_mass),
                   std::bit_cast<std::uint32_t>(db.fragments[i].fragment_mass));
     }
-    ASSERT_EQ(back.peptides.size(), 6u);  // with the decoys
+    ASSERT_EQ(back.peptides.size(), 8u);  // with the decoys
     for (std::size_t i = 0; i < db.peptides.size(); ++i) {
         const Peptide &a = back.peptides[i], &b = db.peptides[i];
         EXPECT_EQ(*a.sequence, *b.sequence);
         EXPECT_EQ(a.modifications, b.modifications);
+        EXPECT_EQ(a.unmodified, b.unmodified);
         EXPECT_EQ(a.nterm, b.nterm);
         EXPECT_EQ(a.cterm, b.cterm);
         EXPECT_EQ(std::bit_cast<std::uint32_t>(a.monoisotopic), std::bit_cast<std::uint32_t>(b.monoisotopic));

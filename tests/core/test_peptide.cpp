@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tamrel/error.hpp"
+#include "tamrel/ion_series.hpp"
 #include "tamrel/peptide.hpp"
 
 using tamrel::Peptide;
@@ -74,4 +78,29 @@ TEST(Peptide, ReverseMovesBytesOfMultiByteCharacters) {
     const Peptide p = Peptide::from_user("A\xc3\xa9K", 1.0f, std::nullopt, std::nullopt, std::nullopt);
     ASSERT_EQ(p.modifications.size(), 4u);
     EXPECT_EQ(*p.reverse().sequence, "A\xa9\xc3K");
+}
+
+// A record without a modification array (`unmodified`) is its explicit-zero
+// twin in every reading: fragments bit for bit, combined array, reversal.
+TEST(Peptide, UnmodifiedRecordsReadLikeExplicitZeros) {
+    for (const std::string seq : {"K", "GA", "GAK", "PEPTIDEK", "WDKESRSMCHILLK"}) {
+        const Peptide zeros = Peptide::from_user(seq, 1234.5f, std::nullopt, 42.0106f, std::nullopt);
+        Peptide bare = zeros;
+        bare.modifications.clear();
+        bare.unmodified = true;
+        EXPECT_EQ(bare.combined_mod_array(), zeros.combined_mod_array()) << seq;
+        const Peptide decoy = bare.reverse();
+        EXPECT_EQ(*decoy.sequence, *zeros.reverse().sequence) << seq;
+        EXPECT_TRUE(decoy.unmodified && decoy.modifications.empty()) << seq;
+        for (const auto& [p, twin] : {std::pair{bare, zeros}, std::pair{decoy, zeros.reverse()}}) {
+            for (const auto kind : {tamrel::Kind::A, tamrel::Kind::B, tamrel::Kind::Y, tamrel::Kind::Z}) {
+                tamrel::IonSeries a(p, kind), b(twin, kind);
+                for (auto x = a.next(), y = b.next();; x = a.next(), y = b.next()) {
+                    ASSERT_EQ(x.has_value(), y.has_value()) << seq;
+                    if (!x) break;
+                    EXPECT_EQ(std::bit_cast<std::uint32_t>(*x), std::bit_cast<std::uint32_t>(*y)) << seq;
+                }
+            }
+        }
+    }
 }

@@ -39,9 +39,10 @@ public:
         if (length == 0) detail::index_out_of_bounds(0, 0);
         if (position_ >= length - 1) return std::nullopt;
         const auto& mods = peptide_->modifications;
-        if (position_ >= mods.size()) detail::index_out_of_bounds(mods.size(), position_);
+        if (!peptide_->unmodified && position_ >= mods.size())
+            detail::index_out_of_bounds(mods.size(), position_);
         const auto residue = static_cast<unsigned char>((*peptide_->sequence)[position_]);
-        const float delta = residue_mass(residue) + mods[position_];
+        const float delta = residue_mass(residue) + peptide_->modification(position_);
         ++position_;
         cumulative_ = is_n_terminal(kind_) ? cumulative_ + delta : cumulative_ + (-delta);
         return cumulative_;
