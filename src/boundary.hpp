@@ -384,8 +384,8 @@ Ref to_py(const std::optional<T>& v) {
     return v ? to_py(*v) : Ref::borrow(Py_None);
 }
 
-template <class T, class F>
-Ref list_of(const std::vector<T>& items, F&& each) {
+template <class Items, class F>  // any array with size() and operator[]
+Ref list_of(const Items& items, F&& each) {
     Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
     for (std::size_t i = 0; i < items.size(); ++i) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), each(items[i]).release());

@@ -7,7 +7,15 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <span>
+#include <string_view>
 #include <type_traits>
+#include <unordered_map>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tamrel/error.hpp"
 
@@ -15,7 +23,7 @@ namespace tamrel {
 namespace {
 
 // Changes whenever the layout below or the records it copies change.
-constexpr char kMagic[8] = {'T', 'M', 'R', 'L', 'I', 'D', 'X', '1'};
+constexpr char kMagic[8] = {'T', 'M', 'R', 'L', 'I', 'D', 'X', '2'};
 constexpr std::uint32_t kByteOrder = 0x01020304;
 
 struct FileCloser {
@@ -72,6 +80,7 @@ public:
         if (size == 0) return;  // an empty array's data() may be null
         const auto* p = static_cast<const unsigned char*>(data);
         sum_.add(p, size);
+        written_ += size;
         if (buffer_.size() + size > kBuffer) flush();
         if (size >= kBuffer) {
             put(p, size);
@@ -85,9 +94,19 @@ public:
         bytes(&v, sizeof v);
     }
     template <class T>
+    void array(const T* data, std::size_t size) {
+        value<std::uint64_t>(size);
+        bytes(data, size * sizeof(T));
+    }
+    template <class T>
     void array(const std::vector<T>& v) {
-        value<std::uint64_t>(v.size());
-        bytes(v.data(), v.size() * sizeof(T));
+        array(v.data(), v.size());
+    }
+    // Zero bytes up to a multiple of `alignment`, so that a reader can use
+    // the array that follows where it lies in the mapped file.
+    void align(std::size_t alignment) {
+        const unsigned char zero = 0;
+        while (written_ % alignment != 0) bytes(&zero, 1);
     }
     void text(const std::string& s) {
         value<std::uint64_t>(s.size());
@@ -114,39 +133,67 @@ private:
     std::string path_;
     File file_;
     std::vector<unsigned char> buffer_;
+    std::uint64_t written_ = 0;
     Checksum sum_;
+};
+
+// A file mapped read-only. Index files are replaced by renaming, never
+// rewritten in place, so a mapping stays valid for as long as it is held.
+class Mapping {
+public:
+    explicit Mapping(const std::string& path) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) throw InputFailure(path + ": cannot open: " + std::strerror(errno));
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            const int error = errno;
+            ::close(fd);
+            throw InputFailure(path + ": cannot open: " + std::strerror(error));
+        }
+        if (static_cast<std::uintmax_t>(st.st_size) > SIZE_MAX) {  // beyond a 32-bit address space
+            ::close(fd);
+            throw InputFailure(path + ": index file too large for this machine");
+        }
+        size_ = static_cast<std::size_t>(st.st_size);
+        if (size_ > 0) {
+            int flags = MAP_SHARED;
+#ifdef MAP_POPULATE
+            flags |= MAP_POPULATE;  // one read-ahead instead of a fault per page
+#endif
+            void* p = ::mmap(nullptr, size_, PROT_READ, flags, fd, 0);
+            if (p == MAP_FAILED) {
+                const int error = errno;
+                ::close(fd);
+                throw InputFailure(path + ": cannot read the index file: " + std::strerror(error));
+            }
+            data_ = static_cast<const unsigned char*>(p);
+        }
+        ::close(fd);
+    }
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping() {
+        if (data_) ::munmap(const_cast<unsigned char*>(data_), size_);
+    }
+    const unsigned char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    // Gives the pages before `end` back: their content has been copied out.
+    void release_before(std::size_t end) const {
+        const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        if (data_ && end >= page) ::madvise(const_cast<unsigned char*>(data_), end / page * page, MADV_DONTNEED);
+    }
+
+private:
+    const unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
 };
 
 class Reader {
 public:
-    explicit Reader(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "rb")) {
-        if (!file_ || std::fseek(file_.get(), 0, SEEK_END) != 0) fail(std::string("cannot open: ") + std::strerror(errno));
-        const long size = std::ftell(file_.get());
-        if (size < 0 || std::fseek(file_.get(), 0, SEEK_SET) != 0) fail("cannot read the index file");
-        in_file_ = static_cast<std::uint64_t>(size);
-        buffer_.resize(kBuffer);
-    }
+    explicit Reader(const std::string& path) : path_(path), map_(std::make_shared<const Mapping>(path)) {}
     void bytes(void* data, std::size_t size) {
         if (size == 0) return;  // an empty array's data() may be null
-        if (size > unread()) fail("truncated index file");
-        auto* out = static_cast<unsigned char*>(data);
-        std::size_t done = std::min(size, end_ - at_);
-        std::memcpy(out, buffer_.data() + at_, done);
-        at_ += done;
-        if (size - done >= kBuffer) {  // large arrays straight from the file
-            get(out + done, size - done);
-            done = size;
-        }
-        while (done < size) {
-            at_ = 0;
-            end_ = static_cast<std::size_t>(std::min<std::uint64_t>(kBuffer, in_file_));
-            get(buffer_.data(), end_);
-            const std::size_t n = std::min(size - done, end_);
-            std::memcpy(out + done, buffer_.data(), n);
-            at_ = n;
-            done += n;
-        }
-        sum_.add(out, size);
+        std::memcpy(data, take(size), size);
     }
     template <class T>
     T value() {
@@ -167,6 +214,17 @@ public:
         bytes(v.data(), v.size() * sizeof(T));
         return v;
     }
+    // An array used where it lies in the file, after the writer's padding.
+    template <class T>
+    FragmentRecords mapped_array() {
+        const std::size_t n = count(sizeof(T));
+        while (at_ % alignof(T) != 0) {
+            if (value<std::uint8_t>() != 0) fail("damaged index file (padding)");
+        }
+        if (n > unread() / sizeof(T)) fail("truncated index file");
+        const auto* first = reinterpret_cast<const T*>(take(n * sizeof(T)));
+        return FragmentRecords(std::span<const T>(first, n), map_);
+    }
     std::string text() {
         std::string s(count(1), '\0');
         bytes(s.data(), s.size());
@@ -177,19 +235,22 @@ public:
         if (value<std::uint64_t>() != expected) fail("damaged index file (checksum mismatch)");
         if (unread() != 0) fail("index file has trailing bytes");
     }
+    std::size_t offset() const { return at_; }
+    const Mapping& mapping() const { return *map_; }
     [[noreturn]] void fail(const std::string& reason) const { throw InputFailure(path_ + ": " + reason); }
 
 private:
-    std::uint64_t unread() const { return (end_ - at_) + in_file_; }
-    void get(unsigned char* p, std::size_t size) {
-        if (std::fread(p, 1, size, file_.get()) != size) fail("truncated index file");
-        in_file_ -= size;
+    std::size_t unread() const { return map_->size() - at_; }
+    const unsigned char* take(std::size_t size) {
+        if (size > unread()) fail("truncated index file");
+        const unsigned char* p = map_->data() + at_;
+        sum_.add(p, size);
+        at_ += size;
+        return p;
     }
     std::string path_;
-    File file_;
-    std::vector<unsigned char> buffer_;
-    std::size_t at_ = 0, end_ = 0;  // the unread part of buffer_
-    std::uint64_t in_file_ = 0;     // bytes of the file not yet read into buffer_
+    std::shared_ptr<const Mapping> map_;
+    std::size_t at_ = 0;
     Checksum sum_;
 };
 
@@ -241,6 +302,21 @@ void check_shape(Reader& r, const IndexedDatabase& db) {
 }  // namespace
 
 void save_index(const IndexedDatabase& db, const std::string& path) {
+    // Accessions are written once, and peptides name them by number.
+    std::vector<const std::string*> accessions;
+    std::unordered_map<std::string_view, std::uint32_t> numbers;
+    static const std::string kNone;
+    const auto number = [&](const SharedBytes& protein) {
+        const std::string& name = protein ? *protein : kNone;
+        const auto [at, added] = numbers.try_emplace(name, static_cast<std::uint32_t>(accessions.size()));
+        if (added) accessions.push_back(&name);
+        return at->second;
+    };
+    std::vector<std::uint32_t> protein_numbers;
+    for (const Peptide& p : db.peptides) {
+        for (const SharedBytes& protein : p.proteins) protein_numbers.push_back(number(protein));
+    }
+
     Writer w(path);
     w.value(this_layout());
     w.value<std::uint64_t>(db.bucket_size);
@@ -248,8 +324,10 @@ void save_index(const IndexedDatabase& db, const std::string& path) {
     w.text(db.decoy_tag);
     w.array(db.ion_kinds);
     w.array(db.bucket_min_mass);
-    w.array(db.fragments);
+    w.value<std::uint64_t>(accessions.size());
+    for (const std::string* accession : accessions) w.text(*accession);
     w.value<std::uint64_t>(db.peptides.size());
+    const std::uint32_t* named = protein_numbers.data();
     for (const Peptide& p : db.peptides) {
         w.text(p.sequence ? *p.sequence : std::string());
         w.array(p.modifications);
@@ -258,9 +336,12 @@ void save_index(const IndexedDatabase& db, const std::string& path) {
         w.value<float>(p.monoisotopic);
         w.value<std::uint8_t>(p.decoy);
         w.value<std::uint8_t>(p.missed_cleavages);
-        w.value<std::uint64_t>(p.proteins.size());
-        for (const SharedBytes& protein : p.proteins) w.text(protein ? *protein : std::string());
+        w.array(named, p.proteins.size());
+        named += p.proteins.size();
     }
+    w.value<std::uint64_t>(db.fragments.size());
+    w.align(alignof(Theoretical));
+    w.bytes(db.fragments.data(), db.fragments.size() * sizeof(Theoretical));
     w.finish();
 }
 
@@ -280,7 +361,8 @@ IndexedDatabase load_index(const std::string& path) {
         if (static_cast<std::uint8_t>(k) > static_cast<std::uint8_t>(Kind::Z)) r.fail("damaged index file (ion kind)");
     }
     db.bucket_min_mass = r.array<float>();
-    db.fragments = r.array<Theoretical>();
+    std::vector<SharedBytes> accessions(r.count(8));
+    for (SharedBytes& accession : accessions) accession = std::make_shared<const std::string>(r.text());
     db.peptides.resize(r.count(kLeastPeptideBytes));
     for (Peptide& p : db.peptides) {
         p.sequence = std::make_shared<const std::string>(r.text());
@@ -293,10 +375,17 @@ IndexedDatabase load_index(const std::string& path) {
         if (decoy > 1) r.fail("damaged index file (bad flag)");
         p.decoy = decoy != 0;
         p.missed_cleavages = r.value<std::uint8_t>();
-        p.proteins.resize(r.count(8));
-        for (SharedBytes& protein : p.proteins) protein = std::make_shared<const std::string>(r.text());
+        p.proteins.resize(r.count(sizeof(std::uint32_t)));
+        for (SharedBytes& protein : p.proteins) {
+            const auto k = r.value<std::uint32_t>();
+            if (k >= accessions.size()) r.fail("damaged index file (protein number)");
+            protein = accessions[k];
+        }
     }
+    const std::size_t copied = r.offset();
+    db.fragments = r.mapped_array<Theoretical>();
     r.finish();
+    r.mapping().release_before(copied);
     check_shape(r, db);
     build_bucket_directory(db);
     return db;

@@ -35,9 +35,9 @@ inline SharedDatabase make_database(std::vector<Peptide> peptides,
     auto db = std::make_shared<IndexedDatabase>();
     for (std::size_t i = 0; i < peptides.size(); ++i) {
         append_fragments(peptides[i], static_cast<std::uint32_t>(i), kinds, min_ion_index,
-                         db->fragments);
+                         db->fragments.owned());
     }
-    auto& f = db->fragments;
+    auto& f = db->fragments.owned();
     std::stable_sort(f.begin(), f.end(), [](const Theoretical& a, const Theoretical& b) {
         return total_order_key(a.fragment_mass) < total_order_key(b.fragment_mass);
     });

@@ -89,6 +89,8 @@ TEST(IndexFile, RoundTripKeepsEveryRecordBitForBit) {
         ASSERT_EQ(a.proteins.size(), b.proteins.size());
         for (std::size_t k = 0; k < a.proteins.size(); ++k) EXPECT_EQ(*a.proteins[k], *b.proteins[k]);
     }
+    // an accession is read once and shared by its peptides, as in the built index
+    EXPECT_EQ(back.peptides[0].proteins[0].get(), back.peptides[5].proteins[0].get());
 }
 
 TEST(IndexFile, DamagedTruncatedOrForeignFilesAreRefused) {

@@ -30,7 +30,7 @@ IndexedDatabase hand_made(const std::vector<float>& peptide_masses,
     for (const auto& bucket : buckets) {
         float lowest = bucket.front().fragment_mass;
         for (const auto& t : bucket) {
-            db.fragments.push_back(t);
+            db.fragments.owned().push_back(t);
             lowest = std::min(lowest, t.fragment_mass);
         }
         db.bucket_min_mass.push_back(lowest);

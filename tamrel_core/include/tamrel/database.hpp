@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,11 +32,36 @@ struct IndexBuildSettings {
     bool generate_decoys = true;
 };
 
+// The fragment records of an index: the build's own array, or a view of a
+// loaded index file mapped in place (`keeper` holds the mapping), so that the
+// processes of one host that load the same file share its pages.
+class FragmentRecords {
+public:
+    FragmentRecords() = default;
+    FragmentRecords(std::vector<Theoretical> owned) : owned_(std::move(owned)) {}  // NOLINT: a built array
+    FragmentRecords(std::span<const Theoretical> view, std::shared_ptr<const void> keeper)
+        : view_(view), keeper_(std::move(keeper)) {}
+
+    const Theoretical* data() const { return keeper_ ? view_.data() : owned_.data(); }
+    std::size_t size() const { return keeper_ ? view_.size() : owned_.size(); }
+    bool empty() const { return size() == 0; }
+    const Theoretical& operator[](std::size_t i) const { return data()[i]; }
+    const Theoretical* begin() const { return data(); }
+    const Theoretical* end() const { return data() + size(); }
+    // The array of an index put together by hand; a mapped view has none.
+    std::vector<Theoretical>& owned() { return owned_; }
+
+private:
+    std::vector<Theoretical> owned_;
+    std::span<const Theoretical> view_;
+    std::shared_ptr<const void> keeper_;
+};
+
 class IndexedQuery;
 
 struct IndexedDatabase {
     std::vector<Peptide> peptides;       // caller's order (ascending mass), decoys after targets
-    std::vector<Theoretical> fragments;  // buckets by mass, peptide order inside a bucket
+    FragmentRecords fragments;           // buckets by mass, peptide order inside a bucket
     std::vector<Kind> ion_kinds;
     std::vector<float> bucket_min_mass;
     // Where each bucket's peptide indices reach multiples of 2^directory_shift:
@@ -105,7 +131,7 @@ void IndexedQuery::page_search(float fragment_mass, Visit&& visit) const {
     const auto [fragment_low, fragment_high] = fragment_tol.bounds(fragment_mass);
     const auto [precursor_low, precursor_high] = precursor_tol.bounds(precursor_mass);
     const std::vector<float>& minima = db->bucket_min_mass;
-    const std::vector<Theoretical>& fragments = db->fragments;
+    const FragmentRecords& fragments = db->fragments;
     const std::vector<Peptide>& peptides = db->peptides;
 
     const auto [first_bucket, end_bucket] =

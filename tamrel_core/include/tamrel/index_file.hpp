@@ -1,6 +1,7 @@
-// A built fragment index written to a file and read back whole, so that
-// workers of one search, and later searches, load an index instead of
-// building it again. The file is for this build of the engine on this kind
+// A built fragment index written to a file and read back, so that workers of
+// one search, and later searches, load an index instead of building it
+// again. The fragment records are used where they lie in the mapped file:
+// processes of one host that load the same index share those pages. The file is for this build of the engine on this kind
 // of machine only: its header states the layout, and a file of another
 // layout, a truncated or damaged file, or one that does not describe a
 // well-formed index is refused, never half-used.
