@@ -3,7 +3,8 @@
 One SpectrumIdentificationResult per spectrum holding its reported matches
 by rank, with q-values, posterior error and retention times as PSI-MS terms
 and the engine's scores as user parameters; one PeptideEvidence per peptide
-and protein. Modifications are written by mass (as "unknown modification":
+and protein; one ProteinAmbiguityGroup per protein group, with its q-value,
+holding a hypothesis per member protein over the matches of its peptides. Modifications are written by mass (as "unknown modification":
 the search knows masses, not names). The controlled vocabularies come from
 the copies psims bundles, so writing never reaches the network.
 """
@@ -80,6 +81,8 @@ def write_mzid(result, path) -> None:
             f.register("SpectraData", k + 1)
         f.register("SpectrumIdentificationList", 1)
         f.register("SpectrumIdentificationProtocol", 1)
+        f.register("ProteinDetectionList", 1)
+        f.register("ProteinDetectionProtocol", 1)
 
         first_row: dict[int, int] = {}
         with f.sequence_collection():
@@ -103,6 +106,7 @@ def write_mzid(result, path) -> None:
 
         with f.analysis_collection():
             f.SpectrumIdentification(list(range(1, len(result.files) + 1)), [1]).write(f)
+            f.ProteinDetection([1]).write(f)
         with f.analysis_protocol_collection():
             digest = settings.digest
             fragment_unit = "dalton" if settings.fragment_unit == "da" else "parts per million"
@@ -119,6 +123,7 @@ def write_mzid(result, path) -> None:
                 threshold={"PSM:FDR threshold": settings.fdr},
                 additional_search_params=["DB composition target+decoy",
                                           {"decoy DB accession regexp": f"^{tag}"}])
+            f.protein_detection_protocol(threshold={"protein group-level q-value": settings.fdr})
         with f.data_collection():
             spectra = []
             for k, name in enumerate(result.files):
@@ -128,9 +133,14 @@ def write_mzid(result, path) -> None:
             f.inputs(search_databases=[{"id": 1, "location": os.path.abspath(fasta), "file_format": "FASTA format",
                                         "name": os.path.basename(fasta)}],
                      spectra_data=spectra)
+            spectra_items = _items(table)
             with f.analysis_data():
                 with f.spectrum_identification_list(id=1):
-                    _write_results(f, table, peptide_ids, evidence, settings.fdr)
+                    _write_results(f, table, spectra_items, peptide_ids, evidence, settings.fdr)
+                if result.proteins is not None:
+                    with f.protein_detection_list(id=1):
+                        _write_groups(f, table, result.proteins, spectra_items, peptide_ids, evidence,
+                                      accessions, settings.fdr)
 
 
 def _sites(modification) -> list[str]:
@@ -138,17 +148,52 @@ def _sites(modification) -> list[str]:
     return sites or ["."]
 
 
-def _write_results(f, table, peptide_ids, evidence, fdr: float) -> None:
-    from psims.xml import CVParam, UserParam  # terms given by accession: no vocabulary look-up per match
-
+def _items(table) -> list[tuple[int, str, list[int]]]:
+    """The identification results: (file, spectrum, its rows by rank), in the table's order of spectra; the
+    rows' SpectrumIdentificationItems are numbered from 1 in this order."""
     keys = list(zip(np.asarray(table["file_id"]).tolist(), np.asarray(table["spec_id"]).tolist()))
     rows_of: dict = {}
     for i, key in enumerate(keys):
         rows_of.setdefault(key, []).append(i)
+    rank = np.asarray(table["rank"]).tolist()
+    return [(file_id, spec_id, sorted(rows, key=rank.__getitem__)) for (file_id, spec_id), rows in rows_of.items()]
+
+
+def _write_groups(f, table, groups, spectra_items, peptide_ids, evidence, accessions, fdr: float) -> None:
+    from psims.xml import CVParam
+
+    items_of: dict[int, list[str]] = {}  # peptide id: its SpectrumIdentificationItems
     item_id = 0
-    for result_id, ((file_id, spec_id), rows) in enumerate(rows_of.items(), 1):
+    for _, _, rows in spectra_items:
+        for i in rows:
+            item_id += 1
+            items_of.setdefault(peptide_ids[table["peptide"][i]], []).append(f"SII_{item_id}")
+    evidence_of: dict[str, list[tuple[int, int]]] = {}  # accession: (peptide id, evidence id)
+    for (pid, accession), eid in evidence.items():
+        evidence_of.setdefault(accession, []).append((pid, eid))
+    hypothesis = 0
+    for k in range(len(groups["group"])):
+        q = float(groups["protein_q"][k])
+        passed = bool(q <= fdr and not groups["is_decoy"][k])
+        members = []
+        for accession in str(groups["proteins"][k]).split(";"):
+            hypothesis += 1
+            members.append({"id": f"PDH_{hypothesis}", "db_sequence_id": accessions[accession],
+                            "pass_threshold": passed, "peptide_hypotheses": [
+                                {"peptide_evidence_id": eid, "spectrum_identification_ids": items_of[pid]}
+                                for pid, eid in evidence_of[accession]]})
+        f.write_protein_ambiguity_group(members, id=f"PAG_{int(groups['group'][k])}", params=[
+            CVParam("MS:1002373", "protein group-level q-value", "PSI-MS", q),
+            CVParam("MS:1002415", "protein group passes threshold", "PSI-MS", "true" if passed else "false")])
+
+
+def _write_results(f, table, spectra_items, peptide_ids, evidence, fdr: float) -> None:
+    from psims.xml import CVParam, UserParam  # terms given by accession: no vocabulary look-up per match
+
+    item_id = 0
+    for result_id, (file_id, spec_id, rows) in enumerate(spectra_items, 1):
         items = []
-        for i in sorted(rows, key=lambda r: int(table["rank"][r])):
+        for i in rows:
             item_id += 1
             pid = peptide_ids[table["peptide"][i]]
             charge = int(table["charge"][i])

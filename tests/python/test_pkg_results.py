@@ -283,6 +283,15 @@ def test_mzid_is_valid_against_the_schema(search_run):
     ns = {"m": "http://psidev.info/psi/pi/mzIdentML/1.2"}
     assert len(document.findall(".//m:SpectrumIdentificationResult", ns)) == \
         sum(1 for _ in open(search_run / "psms.tsv")) - 1
+    # one ambiguity group per protein group, in the table's order, with its q-value and threshold
+    with open(search_run / "rollup" / "proteins.tsv") as table:
+        header = table.readline().rstrip("\n").split("\t")
+        groups = [dict(zip(header, line.rstrip("\n").split("\t"))) for line in table]
+    written = document.findall(".//m:ProteinDetectionList/m:ProteinAmbiguityGroup", ns)
+    assert [float(g.find("m:cvParam[@accession='MS:1002373']", ns).get("value")) for g in written] == \
+        pytest.approx([float(g["protein_q"]) for g in groups], rel=1e-6)
+    assert [{h.get("passThreshold") for h in g.findall("m:ProteinDetectionHypothesis", ns)} for g in written] == \
+        [{"true" if float(g["protein_q"]) <= 0.01 and g["is_decoy"] == "false" else "false"} for g in groups]
 
 
 def test_pin_round_trip(search_run):
