@@ -25,13 +25,16 @@ from .fdr import qvalues
 
 # Engine columns that describe a match, log-scaled where they span decades,
 # and a few ratios that put them on a per-peptide scale (a 20-residue peptide
-# matches more peaks by chance than an 8-residue one).
+# matches more peaks by chance than an 8-residue one). The squared precursor
+# error is the log-likelihood shape of a true match's error (near zero, about
+# normal) against a chance match's (spread over the whole window), which a
+# linear model cannot draw from the absolute error alone.
 FEATURES = (
     "hyperscore", "delta_next", "poisson", "matched_peaks", "matched_intensity_pct",
     "longest_b", "longest_y", "longest_y_pct", "peptide_len", "missed_cleavages",
     "abs_delta_mass", "isotope_error", "abs_average_ppm", "log_scored_candidates",
     "log_ms2_intensity", "charge_2", "charge_3", "charge_4plus",
-    "log_matched_peaks", "matched_per_bond", "delta_next_share", "longest_series_pct",
+    "log_matched_peaks", "matched_per_bond", "delta_next_share", "longest_series_pct", "squared_delta_mass",
 )
 
 
@@ -71,6 +74,7 @@ def feature_matrix(columns) -> np.ndarray:
         col["matched_peaks"] / np.maximum(col["peptide_len"] - 1.0, 1.0),
         col["delta_next"] / np.maximum(col["hyperscore"], 1e-9),
         np.maximum(col["longest_b"], col["longest_y"]) / np.maximum(col["peptide_len"], 1.0),
+        np.square(col["delta_mass"]),
     ]).astype(np.float64)
     # Poisson can be -inf and the ppm error NaN (no match): clamp to finite values.
     return np.nan_to_num(table, nan=0.0, posinf=0.0, neginf=-1e3)
