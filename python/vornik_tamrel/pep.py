@@ -20,6 +20,14 @@ own resolution (its blocks span on the order of n^(2/3) matches where decoys
 are common), so it matters only where decoys are sparse: a wider one leaks
 the decoys from below an acceptance threshold into the accepted matches and
 makes their mean posterior error overstate the FDR.
+
+Above the best decoys the fit sees no decoy and says 0, while the reported
+q-values charge the targets there with the decoys' fitted exponential tail
+(`fdr.decoy_tail`). With `tail`, the posterior errors are at least that
+tail's share: the expected decoys it puts between one match and the next
+better one, made non-increasing in the score by the same monotone fit; so
+the posterior errors of the targets above a threshold add up to about the
+tail's false matches there, as the q-values count them.
 """
 from __future__ import annotations
 
@@ -55,7 +63,14 @@ def decoy_share(scores, is_decoy, window: int | None = None) -> np.ndarray:
         kernel = np.ones(width)
         labels = np.convolve(labels, kernel, mode="same") / np.convolve(np.ones(len(labels)), kernel, mode="same")
     total = np.add.reduceat(labels, starts)
-    # Pool adjacent violators: the decoy share must not fall as the score falls.
+    out = np.empty(len(scores))
+    out[order] = np.repeat(_antitonic(total, weight), weight.astype(np.int64))
+    return out
+
+
+def _antitonic(total: np.ndarray, weight: np.ndarray) -> np.ndarray:
+    """Weighted means `total / weight`, best score first, made non-decreasing as the score falls by pooling
+    adjacent violators; one value per block."""
     sums: list[float] = []
     weights: list[float] = []
     sizes: list[int] = []
@@ -68,20 +83,47 @@ def decoy_share(scores, is_decoy, window: int | None = None) -> np.ndarray:
         sums.append(t)
         weights.append(w)
         sizes.append(size)
-    fitted = np.repeat(np.array(sums) / np.array(weights), sizes)
+    return np.repeat(np.array(sums) / np.array(weights), sizes)
+
+
+def tail_share(scores, is_decoy) -> np.ndarray:
+    """Per entry, the decoys' fitted tail between its score and the next better one, made non-increasing in
+    the score (0 where the tail is not fitted or does not reach)."""
+    from .fdr import decoy_tail
+
+    scores = np.asarray(scores, dtype=np.float64)
+    is_decoy = np.asarray(is_decoy, dtype=bool)
+    ranked = np.where(np.isnan(scores), -np.inf, scores)
+    order = np.argsort(-ranked, kind="stable")
+    s = ranked[order]
+    starts = np.flatnonzero(np.r_[True, s[1:] != s[:-1]]) if len(s) else np.empty(0, np.int64)
+    expected = decoy_tail(s[is_decoy[order]], s[starts])
+    if expected is None:
+        return np.zeros(len(scores))
+    weight = np.diff(np.r_[starts, len(s)]).astype(np.float64)
+    reached = expected > 0  # the blocks above the tail's floor: the best ones
+    fitted = np.zeros(len(starts))
+    fitted[reached] = _antitonic(np.diff(np.r_[0.0, expected[reached]]), weight[reached])
     out = np.empty(len(scores))
     out[order] = np.repeat(fitted, weight.astype(np.int64))
     return out
 
 
-def posterior_errors(scores, is_decoy, window: int | None = None) -> np.ndarray:
-    """Posterior error probability of every entry, in [0, 1] and non-increasing in the score."""
+def posterior_errors(scores, is_decoy, window: int | None = None, tail: bool = False) -> np.ndarray:
+    """Posterior error probability of every entry, in [0, 1] and non-increasing in the score; with `tail`,
+    at least the decoys' fitted tail share (see `tail_share`)."""
     p = decoy_share(scores, is_decoy, window)
     with np.errstate(divide="ignore", invalid="ignore"):
-        return np.minimum(np.where(p < 1.0, p / (1.0 - p), 1.0), 1.0)
+        pep = np.minimum(np.where(p < 1.0, p / (1.0 - p), 1.0), 1.0)
+    if not tail or not len(pep):
+        return pep
+    # the larger of two non-increasing estimates, kept non-increasing where the tail ends
+    order = np.argsort(-np.where(np.isnan(scores), -np.inf, np.asarray(scores, dtype=np.float64)), kind="stable")
+    pep[order] = np.maximum.accumulate(np.maximum(pep, tail_share(scores, is_decoy))[order])
+    return np.minimum(pep, 1.0)
 
 
-def peptide_posterior_errors(peptides, scores, is_decoy) -> np.ndarray:
+def peptide_posterior_errors(peptides, scores, is_decoy, tail: bool = False) -> np.ndarray:
     """Peptide-level posterior errors, each peptide represented by its best entry, mapped onto every entry."""
     from .fdr import best_per_group
 
@@ -91,5 +133,5 @@ def peptide_posterior_errors(peptides, scores, is_decoy) -> np.ndarray:
     best = best_per_group(peptides, scores)
     pep = dict(zip(peptides[best].tolist(),
                    posterior_errors(np.asarray(scores, dtype=np.float64)[best],
-                                    np.asarray(is_decoy, dtype=bool)[best]).tolist()))
+                                    np.asarray(is_decoy, dtype=bool)[best], tail=tail).tolist()))
     return np.fromiter((pep[p] for p in peptides.tolist()), dtype=np.float64, count=len(peptides))

@@ -51,7 +51,7 @@ def complete_results(table: Table, settings: SearchSettings, summary: dict,
     score = np.asarray(table["discriminant_score"], dtype=np.float64)
     decoy = np.asarray(table["is_decoy"], dtype=bool)
     pep = np.ones(len(score))
-    pep[compete] = posterior_errors(score[compete], decoy[compete])
+    pep[compete] = posterior_errors(score[compete], decoy[compete], tail=True)  # as the q-values count
     table["posterior_error"] = pep.astype(np.float32)
 
     proteins = infer_proteins(table, compete, settings.fdr, settings.decoy_tag, sequences, settings.conservative_fdr)
@@ -67,7 +67,7 @@ def peptide_table(table: Table, compete: np.ndarray) -> Table:
     peptides = np.asarray(table["peptide"], dtype=object)[rows]
     score = np.asarray(table["discriminant_score"], dtype=np.float64)[rows]
     decoy = np.asarray(table["is_decoy"], dtype=bool)[rows]
-    pep = peptide_posterior_errors(peptides, score, decoy)
+    pep = peptide_posterior_errors(peptides, score, decoy, tail=True)
     best = best_per_group(peptides, score)
     out = {name: np.asarray(table[name])[rows[best]] for name in PEPTIDE_COLUMNS if name != "posterior_error"}
     out["posterior_error"] = pep[best].astype(np.float32)

@@ -124,6 +124,26 @@ def test_one_chance_match_scoring_like_a_true_one(solo):
     assert len([a for a in accepted if a.startswith("SOLO")]) >= 0.9 * solo
 
 
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_posterior_errors_count_the_decoy_tail(seed):
+    """Above the best decoy the plain fit says 0 while the q-values charge the decoys' fitted tail: with
+    the tail, posterior errors stay monotone and bounded, are positive there, and their mean over the
+    accepted targets tracks the q-value they are accepted at."""
+    from vornik_tamrel.fdr import qvalues
+
+    rng = np.random.default_rng(seed)
+    scores = np.r_[rng.normal(5, 1, 300), rng.gumbel(0, 1, 1000)]
+    decoy = np.r_[np.zeros(300, bool), rng.random(1000) < 0.5]
+    pep = posterior_errors(scores, decoy, tail=True)
+    assert ((pep >= 0) & (pep <= 1)).all() and (np.diff(pep[np.argsort(-scores)]) >= 0).all()
+    assert pep[scores > scores[decoy].max()].min() > 0
+    q = qvalues(scores, decoy, tail=True)
+    for level in (0.01, 0.05, 0.1):
+        accepted = ~decoy & (q <= level)
+        if accepted.sum() >= 20:
+            assert pep[accepted].mean() == pytest.approx(q[accepted].max(), rel=0.5), (seed, level)
+
+
 @pytest.mark.parametrize("seed", [4, 5])
 def test_posterior_errors_are_monotone_bounded_and_calibrated(seed):
     rng = np.random.default_rng(seed)
