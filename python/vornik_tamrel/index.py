@@ -24,8 +24,12 @@ def peptide_columns(peptides: PeptideSet) -> dict[str, np.ndarray | bytes]:
 
 
 def build_database(peptides: PeptideSet, settings: SearchSettings):
-    """The engine's fragment index over `peptides` (sorted by mass) and their reversed decoys."""
-    return index_from_columns(peptide_columns(peptides), settings)
+    """The engine's fragment index over `peptides` (sorted by mass) and their reversed decoys, read from the
+    digest's own columns: no row-wise copy of the residues and modifications is made."""
+    return _native.build_index_of_set(
+        peptides.residues, peptides.sequence_offsets, peptides.sequence_index, peptides.masses, peptides.mod_offsets,
+        peptides.mod_values, peptides.nterm_mass, peptides.cterm_mass, peptides.missed_cleavages,
+        bucket_size=settings.bucket_size, min_ion_index=settings.min_ion_index, decoy_tag=settings.decoy_tag)
 
 
 def index_from_columns(columns: dict[str, np.ndarray | bytes], settings: SearchSettings):

@@ -66,6 +66,27 @@ std::vector<Peptide> peptides_of(const Args& a) {
     return peptides;
 }
 
+// The settings after the peptide columns, from argument `first` on.
+IndexBuildSettings settings_of(const Args& a, std::size_t first) {
+    IndexBuildSettings settings;
+    settings.bucket_size = arg<std::size_t>(a, first);
+    if (settings.bucket_size == 0) raise(PyExc_ValueError, "bucket_size must be at least 1");
+    settings.min_ion_index = arg<std::size_t>(a, first + 1);
+    settings.decoy_tag = arg<std::string>(a, first + 2);
+    settings.ion_kinds = ion_kinds_of(arg_or<std::string>(a, first + 3, "by"));
+    settings.generate_decoys = arg_or<bool>(a, first + 4, true);
+    return settings;
+}
+
+Ref built(const IndexBuildSettings& settings, std::vector<Peptide> peptides) {
+    SharedDatabase db;
+    {
+        AllowThreads unlocked;
+        db = std::make_shared<const IndexedDatabase>(build_indexed_database(settings, std::move(peptides)));
+    }
+    return wrap(Index{std::move(db)});
+}
+
 PyObject* build_index(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         static constexpr Param params[] = {
@@ -73,20 +94,83 @@ PyObject* build_index(PyObject*, PyObject* args, PyObject* kwargs) {
             {"cterm"},    {"missed_cleavages"}, {"bucket_size"}, {"min_ion_index"}, {"decoy_tag"},
             {"ion_kinds", false}, {"decoys", false}};
         Args a("build_index", params, args, kwargs);
-        IndexBuildSettings settings;
-        settings.bucket_size = arg<std::size_t>(a, 7);
-        if (settings.bucket_size == 0) raise(PyExc_ValueError, "bucket_size must be at least 1");
-        settings.min_ion_index = arg<std::size_t>(a, 8);
-        settings.decoy_tag = arg<std::string>(a, 9);
-        settings.ion_kinds = ion_kinds_of(arg_or<std::string>(a, 10, "by"));
-        settings.generate_decoys = arg_or<bool>(a, 11, true);
-        std::vector<Peptide> peptides = peptides_of(a);
-        SharedDatabase db;
-        {
-            AllowThreads unlocked;
-            db = std::make_shared<const IndexedDatabase>(build_indexed_database(settings, std::move(peptides)));
+        const IndexBuildSettings settings = settings_of(a, 7);
+        return built(settings, peptides_of(a));
+    });
+}
+
+// Peptide i is distinct sequence k = sequence_index[i], the letters
+// residues[sequence_offsets[k]:sequence_offsets[k + 1]]; its modification
+// masses are mod_values[mod_offsets[i]:mod_offsets[i + 1]], one per residue or
+// none at all. Rows of one sequence share its bytes.
+std::vector<Peptide> peptides_of_set(const Args& a) {
+    const Buffer<std::uint8_t> residues(a[0], "residues");
+    const Buffer<std::int64_t> sequence_offsets(a[1], "sequence_offsets");
+    const Buffer<std::int64_t> sequence_index(a[2], "sequence_index");
+    const Buffer<float> masses(a[3], "masses");
+    const Buffer<std::int64_t> mod_offsets(a[4], "mod_offsets");
+    const Buffer<float> mod_values(a[5], "mod_values");
+    const Buffer<float> nterm(a[6], "nterm");
+    const Buffer<float> cterm(a[7], "cterm");
+    const Buffer<std::uint8_t> missed(a[8], "missed_cleavages");
+    const std::size_t n = masses.size();
+    require_length("sequence_index", sequence_index.size(), n);
+    require_length("mod_offsets", mod_offsets.size(), n + 1);
+    require_length("nterm", nterm.size(), n);
+    require_length("cterm", cterm.size(), n);
+    require_length("missed_cleavages", missed.size(), n);
+    if (sequence_offsets.size() == 0) raise(PyExc_ValueError, "sequence_offsets must run from 0 to the number of residues");
+    const std::size_t distinct = sequence_offsets.size() - 1;
+    if (sequence_offsets[0] != 0 ||
+        static_cast<std::uint64_t>(sequence_offsets[distinct]) != residues.size())
+        raise(PyExc_ValueError, "sequence_offsets must run from 0 to the number of residues");
+    for (std::size_t k = 0; k < distinct; ++k) {
+        if (sequence_offsets[k + 1] < sequence_offsets[k])
+            raise(PyExc_ValueError, "sequence_offsets must not decrease");
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t k = sequence_index[i];
+        if (k < 0 || static_cast<std::uint64_t>(k) >= distinct)
+            raise(PyExc_ValueError, "sequence_index must name a sequence of sequence_offsets");
+        const std::int64_t begin = mod_offsets[i], count = mod_offsets[i + 1] - begin;
+        if (begin < 0 || static_cast<std::uint64_t>(mod_offsets[i + 1]) > mod_values.size() ||
+            (count != 0 && count != sequence_offsets[k + 1] - sequence_offsets[k]))
+            raise(PyExc_ValueError, "mod_offsets must give each row one mass per residue or none");
+    }
+    const auto* bytes = reinterpret_cast<const char*>(residues.items().data());
+    std::vector<SharedBytes> shared(distinct);
+    std::vector<Peptide> peptides;
+    peptides.reserve(2 * n);  // room for the decoys, added in place
+    peptides.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto k = static_cast<std::size_t>(sequence_index[i]);
+        Peptide& p = peptides[i];
+        if (!shared[k]) {
+            const auto begin = static_cast<std::size_t>(sequence_offsets[k]);
+            shared[k] = std::make_shared<const std::string>(bytes + begin, static_cast<std::size_t>(sequence_offsets[k + 1]) - begin);
         }
-        return wrap(Index{std::move(db)});
+        p.sequence = shared[k];
+        const auto mods = mod_values.items().subspan(static_cast<std::size_t>(mod_offsets[i]),
+                                                     static_cast<std::size_t>(mod_offsets[i + 1] - mod_offsets[i]));
+        p.unmodified = mods.empty();
+        p.modifications.assign(mods.begin(), mods.end());
+        p.nterm = unless_nan(nterm[i]);
+        p.cterm = unless_nan(cterm[i]);
+        p.monoisotopic = masses[i];
+        p.missed_cleavages = missed[i];
+    }
+    return peptides;
+}
+
+PyObject* build_index_of_set(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        static constexpr Param params[] = {
+            {"residues"}, {"sequence_offsets"}, {"sequence_index"}, {"masses"}, {"mod_offsets"}, {"mod_values"},
+            {"nterm"}, {"cterm"}, {"missed_cleavages"}, {"bucket_size"}, {"min_ion_index"}, {"decoy_tag"},
+            {"ion_kinds", false}, {"decoys", false}};
+        Args a("build_index_of_set", params, args, kwargs);
+        const IndexBuildSettings settings = settings_of(a, 9);
+        return built(settings, peptides_of_set(a));
     });
 }
 
@@ -148,6 +232,13 @@ PyMethodDef functions[] = {
      "The fragment index of peptides given as columns, sorted by mass: residues[offsets[i]:offsets[i + 1]]\n"
      "(uint8, int64), 32-bit masses, one modification mass per residue, terminal masses (NaN: none),\n"
      "missed cleavages (uint8). Decoys are added as the engine does."},
+    {"build_index_of_set", as_cfunction(build_index_of_set), METH_VARARGS | METH_KEYWORDS,
+     "build_index_of_set(residues, sequence_offsets, sequence_index, masses, mod_offsets, mod_values, nterm, cterm, "
+     "missed_cleavages, bucket_size, min_ion_index, decoy_tag, ion_kinds='by', decoys=True)\n--\n\n"
+     "The same as build_index from a digest's columns: distinct sequences residues[sequence_offsets[k]:\n"
+     "sequence_offsets[k + 1]] (uint8, int64), each row's sequence k (int64), 32-bit mass, modification masses\n"
+     "mod_values[mod_offsets[i]:mod_offsets[i + 1]] (one per residue, or none), terminal masses (NaN: none),\n"
+     "missed cleavages (uint8). Rows of one sequence share its letters."},
     {"load_index", as_cfunction(load_index), METH_VARARGS | METH_KEYWORDS,
      "load_index(path)\n--\n\nThe index Index.save wrote to `path`; InputError for a damaged or foreign file."},
     {nullptr, nullptr, 0, nullptr}};

@@ -160,3 +160,44 @@ def test_build_index_rejects_inconsistent_columns(change, message):
     with pytest.raises((ValueError, TypeError)) as info:
         native.build_index(**args)
     assert str(info.value) == message
+
+
+def test_index_of_the_digest_columns_equals_the_index_of_its_rows(tmp_path):
+    pytest.importorskip("numpy")
+    from vornik_tamrel.digest import DigestSettings, digest
+    from vornik_tamrel.fasta import Protein
+    from vornik_tamrel.index import build_database, index_from_columns, peptide_columns
+    from vornik_tamrel.masses import Modification, ModificationSettings
+    from vornik_tamrel.search import SearchSettings
+
+    rng = random.Random(SEED)
+    proteins = [Protein(f"P{k}", "".join(rng.choice("ACDEFGHIKLMNPQRSTVWY") for _ in range(rng.randint(50, 400))))
+                for k in range(40)]
+    mods = ModificationSettings(variable=(Modification.parse("M:15.994915"), Modification.parse("^:42.010565")))
+    peptides = digest(proteins, DigestSettings(min_length=5, mods=mods))
+    settings = SearchSettings()
+    for rows in (peptides, peptides.slice(len(peptides) // 3, len(peptides) // 2)):
+        a, b = tmp_path / "set.bin", tmp_path / "rows.bin"
+        build_database(rows, settings).save(str(a))
+        index_from_columns(peptide_columns(rows), settings).save(str(b))
+        assert a.read_bytes() == b.read_bytes(), f"seed {SEED}"
+
+
+@pytest.mark.parametrize("change, message", [
+    (dict(sequence_offsets=array("q", [0, 2, 3])), "sequence_offsets must run from 0 to the number of residues"),
+    (dict(sequence_offsets=array("q", [0, 3, 2, 4])), "sequence_offsets must not decrease"),
+    (dict(sequence_index=array("q", [0, 2])), "sequence_index must name a sequence of sequence_offsets"),
+    (dict(sequence_index=array("q", [0])), "sequence_index has 1 entries, expected 2"),
+    (dict(mod_offsets=array("q", [0, 1, 1])), "mod_offsets must give each row one mass per residue or none"),
+    (dict(mod_offsets=array("q", [0, 0, 3])), "mod_offsets must give each row one mass per residue or none"),
+])
+def test_build_index_of_set_rejects_inconsistent_columns(change, message):
+    args = dict(residues=b"PEPK", sequence_offsets=array("q", [0, 2, 4]), sequence_index=array("q", [0, 1]),
+                masses=array("f", [200.0, 300.0]), mod_offsets=array("q", [0, 0, 2]), mod_values=array("f", [1.0, 2.0]),
+                nterm=array("f", [math.nan] * 2), cterm=array("f", [math.nan] * 2),
+                missed_cleavages=array("B", [0, 0]), bucket_size=8, min_ion_index=0, decoy_tag="rev_")
+    native.build_index_of_set(**args)
+    args.update(change)
+    with pytest.raises(ValueError) as info:
+        native.build_index_of_set(**args)
+    assert str(info.value) == message
