@@ -9,6 +9,7 @@
 
 #include "native/buffers.hpp"
 #include "tamrel/index_file.hpp"
+#include "tamrel/parallel.hpp"
 
 namespace tamrel::py::native {
 namespace {
@@ -128,10 +129,12 @@ std::vector<Peptide> peptides_of_set(const Args& a) {
         if (sequence_offsets[k + 1] < sequence_offsets[k])
             raise(PyExc_ValueError, "sequence_offsets must not decrease");
     }
+    std::vector<std::uint8_t> used(distinct);
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t k = sequence_index[i];
         if (k < 0 || static_cast<std::uint64_t>(k) >= distinct)
             raise(PyExc_ValueError, "sequence_index must name a sequence of sequence_offsets");
+        used[static_cast<std::size_t>(k)] = 1;
         const std::int64_t begin = mod_offsets[i], count = mod_offsets[i + 1] - begin;
         if (begin < 0 || static_cast<std::uint64_t>(mod_offsets[i + 1]) > mod_values.size() ||
             (count != 0 && count != sequence_offsets[k + 1] - sequence_offsets[k]))
@@ -140,25 +143,31 @@ std::vector<Peptide> peptides_of_set(const Args& a) {
     const auto* bytes = reinterpret_cast<const char*>(residues.items().data());
     std::vector<SharedBytes> shared(distinct);
     std::vector<Peptide> peptides;
+    AllowThreads unlocked;  // the buffers stay held; workers read them alone
     peptides.reserve(2 * n);  // room for the decoys, added in place
     peptides.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto k = static_cast<std::size_t>(sequence_index[i]);
-        Peptide& p = peptides[i];
-        if (!shared[k]) {
+    parallel_for(distinct, [&](std::size_t first, std::size_t last) {
+        for (std::size_t k = first; k < last; ++k) {
+            if (!used[k]) continue;  // a slice of the rows holds some sequences alone
             const auto begin = static_cast<std::size_t>(sequence_offsets[k]);
-            shared[k] = std::make_shared<const std::string>(bytes + begin, static_cast<std::size_t>(sequence_offsets[k + 1]) - begin);
+            shared[k] = std::make_shared<const std::string>(
+                bytes + begin, static_cast<std::size_t>(sequence_offsets[k + 1]) - begin);
         }
-        p.sequence = shared[k];
-        const auto mods = mod_values.items().subspan(static_cast<std::size_t>(mod_offsets[i]),
-                                                     static_cast<std::size_t>(mod_offsets[i + 1] - mod_offsets[i]));
-        p.unmodified = mods.empty();
-        p.modifications.assign(mods.begin(), mods.end());
-        p.nterm = unless_nan(nterm[i]);
-        p.cterm = unless_nan(cterm[i]);
-        p.monoisotopic = masses[i];
-        p.missed_cleavages = missed[i];
-    }
+    });
+    parallel_for(n, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            Peptide& p = peptides[i];
+            p.sequence = shared[static_cast<std::size_t>(sequence_index[i])];
+            const auto mods = mod_values.items().subspan(static_cast<std::size_t>(mod_offsets[i]),
+                                                         static_cast<std::size_t>(mod_offsets[i + 1] - mod_offsets[i]));
+            p.unmodified = mods.empty();
+            p.modifications.assign(mods.begin(), mods.end());
+            p.nterm = unless_nan(nterm[i]);
+            p.cterm = unless_nan(cterm[i]);
+            p.monoisotopic = masses[i];
+            p.missed_cleavages = missed[i];
+        }
+    });
     return peptides;
 }
 
