@@ -72,7 +72,10 @@ inline std::vector<Peptide> synthetic_peptides(const ProteomeOptions& options = 
     peptides.reserve(sequences.size());
     for (std::string& s : sequences) {
         const float mass = peptide_mass(s);
-        peptides.push_back(Peptide::from_user(std::move(s), mass, std::nullopt, std::nullopt, std::nullopt));
+        Peptide p = Peptide::from_user(std::move(s), mass, std::nullopt, std::nullopt, std::nullopt);
+        p.modifications.clear();  // as the search holds a peptide without modifications
+        p.unmodified = true;
+        peptides.push_back(std::move(p));
     }
     std::sort(peptides.begin(), peptides.end(),
               [](const Peptide& a, const Peptide& b) { return a.monoisotopic < b.monoisotopic; });
