@@ -13,13 +13,14 @@ whose data limits are cheap, unlike the polygons of `hist`), legends placed
 at a fixed corner (placing one "best" tests it against every artist) and
 fixed margins (an automatic layout draws the whole figure once more), and
 titles at a fixed height. The helper draws the empty figure once while it
-waits, which loads the fonts and makes the tick artists that the report's
-drawing then reuses.
+waits (unless the data is already there), which loads the fonts and makes
+the tick artists that the report's drawing then reuses.
 """
 from __future__ import annotations
 
 import os
 import pickle
+import select
 import subprocess
 import sys
 from pathlib import Path
@@ -224,7 +225,8 @@ class ReportProcess:
 def _serve() -> int:
     """Helper side: prepare the figure, then draw the one report named on standard input."""
     figure = _Figure()
-    figure.figure.canvas.draw()
+    if not select.select([sys.stdin], [], [], 0)[0]:  # warming up is worth it only while the data is not there
+        figure.figure.canvas.draw()
     line = sys.stdin.readline().rstrip("\n")
     if not line:
         return 0  # the run ended without a report
