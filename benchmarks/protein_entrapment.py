@@ -11,7 +11,8 @@ their retention times). At 1%, 5% and 10% protein FDR it prints the accepted
 target groups, N_E (groups whose members are all entrapment), the FDP
 estimate 2 N_E / N and P(X >= N_E) for X ~ Poisson(level N / 2); then, over
 the accepted PSMs at the same levels, the mean posterior error beside the
-decoy-estimated FDR; and the Pearson r between predicted and observed
+plain decoy count's FDR (decoys / targets accepted) and the reported one (the
+largest q-value accepted, which counts the decoys' fitted tail); and the Pearson r between predicted and observed
 (aligned) retention time of the PSMs accepted at 1%.
 """
 from __future__ import annotations
@@ -54,7 +55,8 @@ def measure(spectra: list[str], fasta: Path) -> dict:
         psms = (q <= level) & ~decoy
         out[level] = (int(accepted.sum()), int(entrap), int(psms.sum()),
                       float(pep[psms].mean()) if psms.any() else 0.0,
-                      float(((q <= level) & decoy).sum() / max(psms.sum(), 1)))
+                      float(((q <= level) & decoy).sum() / max(psms.sum(), 1)),
+                      float(q[psms].max()) if psms.any() else 0.0)
     confident = compete & ~np.asarray(t["is_decoy"], dtype=bool) & (t["spectrum_q"] <= settings.fdr)
     fitted = result.summary.get("rt_model") and confident.sum() > 2
     out["rt_r"] = float(np.corrcoef(t["predicted_rt"][confident], t["aligned_rt"][confident])[0, 1]) \
@@ -78,7 +80,7 @@ def main() -> None:
     runs = [args.spectra] if args.together else [[s] for s in args.spectra]
     print(f"{len(targets)} target proteins of {Path(args.fasta).name} + 1x entrapment")
     print(f"{'run / seed':24} {'level':>5} {'groups':>6} {'N_E':>4} {'FDP':>6} {'P':>7}   {'PSMs':>5} "
-          f"{'mean PEP':>8} {'FDR':>6} {'RT r':>6}")
+          f"{'mean PEP':>8} {'FDR':>6} {'q':>6} {'RT r':>6}")
     pooled = {level: [0, 0] for level in LEVELS}
     for seed in args.seeds:
         fasta = workdir / f"entrapment_seed{seed}.fasta"
@@ -87,12 +89,12 @@ def main() -> None:
             found = measure(run, fasta)
             name = "+".join(Path(s).name.split(".")[0] for s in run)
             for level in LEVELS:
-                groups, entrap, psms, mean_pep, fdr = found[level]
+                groups, entrap, psms, mean_pep, fdr, reported = found[level]
                 pooled[level][0] += groups
                 pooled[level][1] += entrap
                 print(f"{name + ' / ' + str(seed):24} {level:5.0%} {groups:6d} {entrap:4d} "
                       f"{2 * entrap / max(groups, 1):6.1%} {poisson_tail(entrap, level * groups / 2):7.2g}   "
-                      f"{psms:5d} {mean_pep:8.4f} {fdr:6.4f} {found['rt_r']:6.3f}")
+                      f"{psms:5d} {mean_pep:8.4f} {fdr:6.4f} {reported:6.4f} {found['rt_r']:6.3f}")
         fasta.unlink()
     for level in LEVELS:
         groups, entrap = pooled[level]
