@@ -100,39 +100,38 @@ void for_each_subset(std::size_t n, std::size_t most, F&& each) {
     }
 }
 
+// The rows as made, one record each, so that reordering them by mass reads
+// one cache line per row.
 struct Rows {
-    std::vector<std::int64_t> sequence;
-    std::vector<float> mass;
-    std::vector<std::int64_t> mod_offsets{0};
+    struct Row {
+        std::int64_t sequence;
+        std::int64_t mod_begin;  // in mod_values; mod_end - mod_begin values or none
+        std::int64_t mod_end;
+        float mass, nterm, cterm;
+    };
+    std::vector<Row> rows;
     std::vector<float> mod_values;
-    std::vector<float> nterm, cterm;
 
     void reserve(std::size_t n, std::size_t values) {
-        sequence.reserve(n);
-        mass.reserve(n);
-        mod_offsets.reserve(n + 1);
+        rows.reserve(n);
         mod_values.reserve(values);
-        nterm.reserve(n);
-        cterm.reserve(n);
     }
 
     void add(std::int64_t k, double m, const float* mods, std::size_t length, float n, float c) {
-        sequence.push_back(k);
-        mass.push_back(static_cast<float>(m));
+        const auto begin = static_cast<std::int64_t>(mod_values.size());
         if (mods != nullptr) mod_values.insert(mod_values.end(), mods, mods + length);
-        mod_offsets.push_back(static_cast<std::int64_t>(mod_values.size()));
-        nterm.push_back(n);
-        cterm.push_back(c);
+        rows.push_back({k, begin, static_cast<std::int64_t>(mod_values.size()), static_cast<float>(m), n, c});
     }
 };
 
 // Row numbers ordered by ascending mass, equal masses in row order: two
 // stable counting passes over 16-bit halves of an order-preserving key.
-std::vector<std::uint32_t> stable_order_by_mass(const std::vector<float>& mass) {
-    const std::size_t n = mass.size();
+std::vector<std::uint32_t> stable_order_by_mass(const std::vector<Rows::Row>& rows) {
+    const std::size_t n = rows.size();
     std::vector<std::uint32_t> keys(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t bits = std::bit_cast<std::uint32_t>(mass[i] == 0.0f ? 0.0f : mass[i]);
+        const float mass = rows[i].mass;
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(mass == 0.0f ? 0.0f : mass);
         keys[i] = bits & 0x80000000u ? ~bits : bits | 0x80000000u;
     }
     std::vector<std::uint32_t> order(n), next(n);
@@ -344,21 +343,25 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
 
     // Sorted by 32-bit mass; rows were made in (sequence, form) order, which
     // a stable sort keeps for equal masses.
-    const std::vector<std::uint32_t> order = stable_order_by_mass(rows.mass);
-    out.sequence.reserve(order.size());
-    out.mass.reserve(order.size());
-    out.mod_offsets.reserve(order.size() + 1);
-    out.mod_values.reserve(rows.mod_values.size());
-    out.nterm.reserve(order.size());
-    out.cterm.reserve(order.size());
-    for (std::uint32_t i : order) {
-        out.sequence.push_back(rows.sequence[i]);
-        out.mass.push_back(rows.mass[i]);
-        out.mod_values.insert(out.mod_values.end(), rows.mod_values.begin() + rows.mod_offsets[i],
-                              rows.mod_values.begin() + rows.mod_offsets[i + 1]);
-        out.mod_offsets.push_back(static_cast<std::int64_t>(out.mod_values.size()));
-        out.nterm.push_back(rows.nterm[i]);
-        out.cterm.push_back(rows.cterm[i]);
+    const std::vector<std::uint32_t> order = stable_order_by_mass(rows.rows);
+    const std::size_t count = order.size();
+    out.sequence.resize(count);
+    out.mass.resize(count);
+    out.mod_offsets.resize(count + 1);
+    out.nterm.resize(count);
+    out.cterm.resize(count);
+    out.mod_values.resize(rows.mod_values.size());
+    std::int64_t filled = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+        const Rows::Row& row = rows.rows[order[j]];
+        out.sequence[j] = row.sequence;
+        out.mass[j] = row.mass;
+        out.nterm[j] = row.nterm;
+        out.cterm[j] = row.cterm;
+        std::copy(rows.mod_values.begin() + row.mod_begin, rows.mod_values.begin() + row.mod_end,
+                  out.mod_values.begin() + filled);
+        filled += row.mod_end - row.mod_begin;
+        out.mod_offsets[j + 1] = filled;
     }
     return out;
 }
