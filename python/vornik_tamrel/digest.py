@@ -65,11 +65,38 @@ class DigestSettings:
             raise ValueError(f"peptide mass range {self.min_mass}..{self.max_mass} is empty")
 
 
+# Odd multiplier of the sequences' polynomial hash (arithmetic modulo 2**64).
+_HASH_BASE = np.uint64(0x100000001B3)
+_HASH_CHUNK = 1 << 16  # residues hashed per step: small steps stay in cache and bound the temporaries
+
+
+def sequence_hashes(residues: np.ndarray, offsets: np.ndarray) -> np.ndarray:
+    """A 64-bit hash of each sequence residues[offsets[k]:offsets[k + 1]] (uint8 letters), vectorised:
+    the sum of letter * base**position, so that equal sequences hash alike wherever they lie."""
+    out = np.empty(len(offsets) - 1, dtype=np.uint64)
+    if len(out) == 0:
+        return out
+    lengths = np.diff(offsets)
+    powers = np.cumprod(np.r_[np.uint64(1), np.full(int(lengths.max(initial=0)), _HASH_BASE)], dtype=np.uint64)
+    first = 0
+    while first < len(out):  # whole sequences of about _HASH_CHUNK residues at a time
+        last = max(first + 1, int(np.searchsorted(offsets, offsets[first] + _HASH_CHUNK, side="right")) - 1)
+        last = min(last, len(out))
+        starts = offsets[first:last] - offsets[first]
+        letters = residues[offsets[first]:offsets[last]].astype(np.uint64)
+        position = np.arange(len(letters)) - np.repeat(starts, lengths[first:last])
+        running = np.r_[np.uint64(0), np.cumsum(letters * powers[position], dtype=np.uint64)]
+        out[first:last] = running[starts + lengths[first:last]] - running[starts]  # wraps: still exact mod 2**64
+        first = last
+    return out
+
+
 class ProteinMap:
     """The distinct peptide sequences and the accessions of the proteins that contain each.
 
-    Resolved per lookup, since only the sequences that end up identified are
-    ever asked for; the sequence index is built on the first lookup.
+    Looked up by hash: a search asks for the few thousand sequences it
+    identified, and a dictionary of every digested sequence would cost more
+    than all of those lookups.
     """
 
     def __init__(self, residues: bytes, sequence_offsets: np.ndarray, offsets: np.ndarray, protein_ids: np.ndarray,
@@ -88,22 +115,50 @@ class ProteinMap:
         return [text[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
 
     @functools.cached_property
-    def _index(self) -> dict[str, int]:
-        return {sequence: k for k, sequence in enumerate(self.sequences)}
+    def _by_hash(self) -> tuple[np.ndarray, np.ndarray]:
+        hashes = sequence_hashes(np.frombuffer(self._residues, np.uint8), self._sequence_offsets)
+        order = np.argsort(hashes)
+        return hashes[order], order
+
+    def numbers(self, sequences: Sequence[str]) -> list[int]:
+        """The number k of each of `sequences`, -1 for one that is not in the map."""
+        encoded = [s.encode("ascii", "replace") for s in sequences]  # a non-ASCII letter matches nothing
+        offsets = np.r_[0, np.cumsum([len(e) for e in encoded], dtype=np.int64)]
+        wanted = sequence_hashes(np.frombuffer(b"".join(encoded), np.uint8), offsets)
+        hashes, order = self._by_hash
+        at = np.searchsorted(hashes, wanted).tolist()
+        bounds = self._sequence_offsets
+        found = []
+        for e, h, i in zip(encoded, wanted.tolist(), at):
+            k = -1
+            while i < len(hashes) and int(hashes[i]) == h:  # equal hashes: compare the letters
+                candidate = int(order[i])
+                if self._residues[bounds[candidate]:bounds[candidate + 1]] == e:
+                    k = candidate
+                    break
+                i += 1
+            found.append(k)
+        return found
+
+    def accessions(self, sequences: Sequence[str]) -> list[tuple[str, ...]]:
+        """The accessions of each of `sequences`, () for one that is not in the map."""
+        ids, offsets = self._protein_ids, self._offsets
+        return [() if k < 0 else tuple(self._accessions[i] for i in ids[offsets[k]:offsets[k + 1]].tolist())
+                for k in self.numbers(sequences)]
 
     def __len__(self) -> int:
         return len(self._offsets) - 1
 
     def __contains__(self, sequence: object) -> bool:
-        return sequence in self._index
+        return isinstance(sequence, str) and self.numbers([sequence])[0] >= 0
 
     def __getitem__(self, sequence: str) -> tuple[str, ...]:
-        k = self._index[sequence]
-        ids = self._protein_ids[self._offsets[k] : self._offsets[k + 1]].tolist()
-        return tuple(self._accessions[i] for i in ids)
+        if sequence not in self:
+            raise KeyError(sequence)
+        return self.accessions([sequence])[0]
 
     def get(self, sequence: str, default=()):
-        return self[sequence] if sequence in self._index else default
+        return self.accessions([sequence])[0] if sequence in self else default
 
 
 @dataclass

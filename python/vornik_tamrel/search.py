@@ -164,21 +164,16 @@ def psm_table(columns: Table, peptides: PeptideSet, settings: SearchSettings, fi
     is_decoy = np.asarray(columns["label"], dtype=np.int32) == -1
     sequences = columns["sequence"]
     targets = [target_of_decoy(s) if d else s for s, d in zip(sequences, is_decoy.tolist())]
-    cache: dict[tuple[str, bool], str] = {}
-
-    def proteins_of(seq: str, decoy: bool) -> str:
-        key = (seq, decoy)
-        if key not in cache:
-            accessions = peptides.proteins.get(seq, ())
-            prefix = settings.decoy_tag if decoy else ""
-            cache[key] = ";".join(prefix + a for a in accessions)
-        return cache[key]
+    distinct = list(dict.fromkeys(zip(targets, is_decoy.tolist())))
+    found = peptides.proteins.accessions([t for t, _ in distinct])
+    joined = {(t, d): ";".join((settings.decoy_tag if d else "") + a for a in accessions)
+              for (t, d), accessions in zip(distinct, found)}
 
     names = [os.path.basename(f) for f in files]
     extra = {
         "file": object_array([names[i] if i < len(names) else "" for i in columns["file_id"]]),
         "peptide": object_array([modified_peptide(s, m) for s, m in zip(sequences, columns["modifications"])]),
-        "proteins": object_array([proteins_of(t, d) for t, d in zip(targets, is_decoy.tolist())]),
+        "proteins": object_array([joined[t, d] for t, d in zip(targets, is_decoy.tolist())]),
         "is_decoy": is_decoy,
     }
     table: Table = {}

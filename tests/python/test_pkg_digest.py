@@ -133,6 +133,24 @@ def test_duplicates_merged_and_every_protein_kept():
     assert "NOPE" not in peptides.proteins
 
 
+@pytest.mark.parametrize("base", [None, 0])  # 0: every sequence hashes to its first letter, so hashes collide
+def test_protein_lookup_by_hash_agrees_with_a_dictionary(monkeypatch, base):
+    import vornik_tamrel.digest as module
+
+    if base is not None:
+        monkeypatch.setattr(module, "_HASH_BASE", np.uint64(base))
+    monkeypatch.setattr(module, "_HASH_CHUNK", 7)  # several steps, some a single sequence longer than a step
+    rng = np.random.default_rng(5)
+    proteins = [Protein(f"P{i}", "".join(rng.choice(list("AGKLRWE"), 60))) for i in range(40)]
+    peptides = digest(proteins, loose())
+    m = peptides.proteins  # the map's own arrays, read by sequence number
+    truth = {seq: tuple(m._accessions[i] for i in m._protein_ids[m._offsets[k]:m._offsets[k + 1]])
+             for k, seq in enumerate(m.sequences)}
+    asked = list(truth) + ["", "NOPE", "GGGGGGGGGK", "Ä" + next(iter(truth))[1:]]
+    assert peptides.proteins.accessions(asked) == [truth.get(s, ()) for s in asked]
+    assert [s in peptides.proteins for s in asked] == [s in truth for s in asked]
+
+
 @pytest.mark.parametrize("kw, expected", [
     (dict(min_length=4), ["AAAAK", "CCCCCCR"]),
     (dict(max_length=5), ["AAAAK", "GGR"]),
