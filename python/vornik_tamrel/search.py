@@ -7,6 +7,7 @@ search can also be run and inspected from Python without touching disk.
 from __future__ import annotations
 
 import os
+import threading
 import time
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Callable, Optional, Sequence
@@ -328,4 +329,9 @@ def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings
     with tqdm(unit="spectra", desc="scoring", disable=None if progress is None else not progress, leave=False) as bar:
         count = stream(batches, work, timings)
     log(f"read and scored {count} MS2 spectra from {len(files)} file(s)")
+    # Freeing a large index takes a second or so, without the interpreter lock: on a thread of its own,
+    # beside error control.
+    holder = [db]
+    del db
+    threading.Thread(target=holder.clear, name="free the index").start()
     return Found(concat_tables(tables), tails, peptides, proteins, count)

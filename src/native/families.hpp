@@ -38,6 +38,7 @@ bool add_class(PyObject* module) {
 
 bool add_spectrum_reader(PyObject* module);
 bool add_index(PyObject* module);    // index.cpp: the fragment index built from peptide columns
+void dealloc_index(PyObject* self);  // index.cpp: frees the index without the interpreter lock
 bool add_scoring(PyObject* module);  // scoring.cpp: spectrum batches scored into columns
 bool add_digestion(PyObject* module);
 bool add_evidence(PyObject* module);  // evidence.cpp: cross-correlation scores of scored rows

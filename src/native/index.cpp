@@ -254,6 +254,19 @@ PyMethodDef functions[] = {
 
 }  // namespace
 
+// A search's index holds millions of records, and freeing them takes about a
+// second: done without the interpreter lock, so that the search goes on while
+// a thread of its own drops the last reference.
+void dealloc_index(PyObject* self) {
+    SharedDatabase db = std::move(reinterpret_cast<Instance<Index>*>(self)->value.db);
+    dealloc<Index>(self);
+    if (db.use_count() == 1) {
+        Py_BEGIN_ALLOW_THREADS
+        db.reset();
+        Py_END_ALLOW_THREADS
+    }
+}
+
 bool add_index(PyObject* module) { return add_class<Index>(module) && PyModule_AddFunctions(module, functions) == 0; }
 
 }  // namespace tamrel::py::native
@@ -262,7 +275,7 @@ namespace tamrel::py {
 
 const ClassDef PyClass<native::Index>::def = {
     "Index", "vornik_tamrel._native.Index", sizeof(Instance<native::Index>), [] {
-        auto slots = base_slots(dealloc<native::Index>, "A built fragment index (see build_index).");
+        auto slots = base_slots(native::dealloc_index, "A built fragment index (see build_index).");
         slots.push_back({Py_tp_methods, native::Index_methods});
         return slots;
     }};
