@@ -301,10 +301,10 @@ def _submit(client, chunks: list[Chunk], fasta: str, settings: SearchSettings, k
             for c, p in zip(chunks, parts)]
 
 
-def prepare(fasta: str, settings: SearchSettings, proteome: Optional[list] = None):
+def prepare(fasta: str, settings: SearchSettings, proteome: Optional[list] = None, key: Optional[str] = None):
     """The search's cache key and directory, its peptides (digested or from the cache) and their slices
     (None without `db_partitions`), with the workers' index columns written to the cache."""
-    key = peptide_key(fasta, settings)
+    key = key or peptide_key(fasta, settings)
     cache = cache_dir()
     peptides = cached_peptides(fasta, settings, key, cache, proteome)
     plan = None
@@ -314,6 +314,15 @@ def prepare(fasta: str, settings: SearchSettings, proteome: Optional[list] = Non
         plan = plan_slices(peptides, settings.db_partitions, settings)
     store_index_columns(peptides, key, cache, plan.bounds if plan is not None else [None])
     return key, cache, peptides, plan
+
+
+def workers_need_nothing(settings: SearchSettings, key: str, cache: Optional[Path]) -> bool:
+    """Whether the workers can start before this process has digested: one database, its index or index
+    columns already in the cache."""
+    if settings.db_partitions > 1 or cache is None:
+        return False
+    return any(path is not None and path.exists()
+               for path in (index_path(cache, key, settings, None), columns_path(cache, key, None)))
 
 
 def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cluster, timings: dict[str, float],
@@ -330,15 +339,19 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
     futures: list = []
     try:
         clock = time.perf_counter()
+        key = peptide_key(fasta, settings)
+        workers = max(1, len(client.scheduler_info().get("workers", {})))
+        chunks = plan_chunks(files, workers)
+        if workers_need_nothing(settings, key, cache_dir()):  # they score while this process digests
+            futures = _submit(client, chunks, fasta, settings, key, cache_dir(), None)
         proteome = read_fasta(fasta)
-        key, cache, peptides, plan = prepare(fasta, settings, proteome)
+        key, cache, peptides, plan = prepare(fasta, settings, proteome, key)
+        peptides.proteins.numbers(())  # builds the protein lookup now, while the workers score
         timings["digestion"] = time.perf_counter() - clock
         log(f"digested {len(peptides.proteins)} distinct sequences into {len(peptides)} modified peptides")
 
         clock = time.perf_counter()
-        workers = max(1, len(client.scheduler_info().get("workers", {})))
-        chunks = plan_chunks(files, workers)
-        futures = _submit(client, chunks, fasta, settings, key, cache, plan)
+        futures = futures or _submit(client, chunks, fasta, settings, key, cache, plan)
         position = {f.key: i for i, f in enumerate(futures)}
         results: list = [None] * len(futures)
         with tqdm(total=len(futures), unit="chunks", desc="scoring", leave=False,
