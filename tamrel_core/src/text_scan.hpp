@@ -35,11 +35,13 @@ inline bool parse_double(std::string_view s, double& out) {
         negative = s.front() == '-';
         s.remove_prefix(1);
     }
-    if (s.empty() || s.front() == '+' || s.front() == '-' || s.find('(') != std::string_view::npos) return false;
+    if (s.empty() || s.front() == '+' || s.front() == '-') return false;
     double value = 0.0;
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value, std::chars_format::general);
     // Out-of-range decimals round to 0 or infinity, as float() does.
     if (end != s.data() + s.size() || (ec != std::errc() && ec != std::errc::result_out_of_range)) return false;
+    // from_chars also takes "nan(payload)", which float() refuses.
+    if (value != value && s.find('(') != std::string_view::npos) return false;
     if (ec == std::errc::result_out_of_range) {
         // Beyond the double range: infinity or zero, as float() gives.
         value = std::strtod(std::string(s).c_str(), nullptr);

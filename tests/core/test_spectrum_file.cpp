@@ -88,6 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "truncated: spectrum 'second' opened at line 10 has no END IONS"},
         BadCase{"peak.mgf", "BEGIN IONS\nTITLE=x\nPEPMASS=5\n1 two\nEND IONS\n",
                 "spectrum 'x' (line 1): invalid peak line '1 two'"},
+        BadCase{"payload.mgf", "BEGIN IONS\rTITLE=x\rPEPMASS=5\r1 2\r\n1 nan(7)\rEND IONS\r",
+                "spectrum 'x' (line 1): invalid peak line '1 nan(7)'"},
         BadCase{"charge.mgf", "BEGIN IONS\nPEPMASS=\nEND IONS\n",
                 "spectrum 'index=0' (line 1): missing or invalid PEPMASS ''"},
         BadCase{"empty.mgf", "# nothing\n", "no MS2 spectra to search (the file holds only MS1 scans, or none)"},
