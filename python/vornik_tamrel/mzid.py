@@ -138,7 +138,8 @@ def write_mzid(result, path) -> None:
                 with f.spectrum_identification_list(id=1):
                     _write_results(f, table, spectra_items, peptide_ids, evidence, settings.fdr)
                 if result.proteins is not None:
-                    with f.protein_detection_list(id=1):
+                    passing = _groups_passing(result.proteins, settings.fdr)
+                    with f.protein_detection_list(id=1, count=int(passing.sum())):
                         _write_groups(f, table, result.proteins, spectra_items, peptide_ids, evidence,
                                       accessions, settings.fdr)
 
@@ -159,6 +160,11 @@ def _items(table) -> list[tuple[int, str, list[int]]]:
     return [(file_id, spec_id, sorted(rows, key=rank.__getitem__)) for (file_id, spec_id), rows in rows_of.items()]
 
 
+def _groups_passing(groups, fdr: float) -> np.ndarray:
+    """Which protein groups pass the threshold: target groups at or below the FDR."""
+    return (np.asarray(groups["protein_q"], dtype=np.float64) <= fdr) & ~np.asarray(groups["is_decoy"], dtype=bool)
+
+
 def _write_groups(f, table, groups, spectra_items, peptide_ids, evidence, accessions, fdr: float) -> None:
     from psims.xml import CVParam
 
@@ -172,9 +178,10 @@ def _write_groups(f, table, groups, spectra_items, peptide_ids, evidence, access
     for (pid, accession), eid in evidence.items():
         evidence_of.setdefault(accession, []).append((pid, eid))
     hypothesis = 0
+    passing = _groups_passing(groups, fdr).tolist()
     for k in range(len(groups["group"])):
         q = float(groups["protein_q"][k])
-        passed = bool(q <= fdr and not groups["is_decoy"][k])
+        passed = passing[k]
         members = []
         for accession in str(groups["proteins"][k]).split(";"):
             hypothesis += 1

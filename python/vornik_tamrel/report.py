@@ -190,6 +190,9 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike,
             (staging / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
             written = {}
             (outdir / ROLLUP).mkdir(exist_ok=True)
+            for fmt, name in OPTIONAL_FILES.items():  # an earlier search's, which would pass for this one's
+                if fmt not in formats:
+                    (outdir / name).unlink(missing_ok=True)
             for name in OUTPUT_FILES + tuple(OPTIONAL_FILES[f] for f in formats):
                 os.replace(staging / name, outdir / name)
                 written[name] = str(outdir / name)

@@ -104,6 +104,7 @@ def engine():
 @pytest.fixture(scope="module")
 def demo_run(engine, tmp_path_factory):
     out = tmp_path_factory.mktemp("demo")
+    (out / "psms.pin").write_text("an earlier search's\n")  # must not survive beside this search's outputs
     assert cli.main(["demo", "-o", str(out), "-q", "--data-dir", str(DATA)]) == 0
     return out
 

@@ -310,8 +310,11 @@ def test_mzid_is_valid_against_the_schema(search_run):
     written = document.findall(".//m:ProteinDetectionList/m:ProteinAmbiguityGroup", ns)
     assert [float(g.find("m:cvParam[@accession='MS:1002373']", ns).get("value")) for g in written] == \
         pytest.approx([float(g["protein_q"]) for g in groups], rel=1e-6)
+    passing = ["true" if float(g["protein_q"]) <= 0.01 and g["is_decoy"] == "false" else "false" for g in groups]
     assert [{h.get("passThreshold") for h in g.findall("m:ProteinDetectionHypothesis", ns)} for g in written] == \
-        [{"true" if float(g["protein_q"]) <= 0.01 and g["is_decoy"] == "false" else "false"} for g in groups]
+        [{p} for p in passing]
+    count = document.find(".//m:ProteinDetectionList/m:cvParam[@accession='MS:1002404']", ns)
+    assert int(count.get("value")) == passing.count("true")
 
 
 def test_pin_round_trip(search_run):
