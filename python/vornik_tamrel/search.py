@@ -9,13 +9,14 @@ from __future__ import annotations
 import os
 import threading
 import time
+import warnings
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Callable, Optional, Sequence
 
 import numpy as np
 
 from .digest import DigestSettings, PeptideSet, digest
-from .errors import InputError
+from .errors import InputError, InputWarning, SpectrumFileError
 from .fasta import read_fasta
 from .control import Chance, control_errors, null_tails
 from .evidence import take_evidence
@@ -220,9 +221,7 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
     settings = settings or SearchSettings()
     log = log or (lambda message: None)
     timings: dict[str, float] = {}
-    files = [os.fspath(f) for f in spectra_files]
-    if not files:
-        raise InputError("no spectrum files given")
+    files = spectrum_files(spectra_files)
     if cluster is not None:
         from .cluster import search_on_cluster
 
@@ -264,6 +263,27 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
     if found.merge is not None:
         summary["db_partitions"] = {"slices": settings.db_partitions, **found.merge.counts()}
     return SearchResult(table, timings, summary, settings, files, peptide_rows, protein_rows)
+
+
+def spectrum_files(paths: Sequence) -> list[str]:
+    """The files to search, each once, every one checked readable before any work starts (a missing last
+    file would otherwise fail the search only after the others are scored)."""
+    files: list[str] = []
+    seen: dict[str, str] = {}
+    for path in map(os.fspath, paths):
+        same = seen.setdefault(os.path.realpath(path), path)
+        if same != path or path in files:
+            warnings.warn(f"{path}: the same file as {same}, given again: searched once", InputWarning, stacklevel=3)
+            continue
+        try:
+            with open(path, "rb"):
+                pass
+        except OSError as exc:
+            raise SpectrumFileError(f"{path}: cannot open: {exc.strerror or exc}") from None
+        files.append(path)
+    if not files:
+        raise InputError("no spectrum files given")
+    return files
 
 
 @dataclass

@@ -61,10 +61,12 @@ def test_single_nonzero_isotope_error_is_refused(tmp_path, capsys):
 @pytest.mark.parametrize("content, message", [
     (gzip.compress(b"<mzML xmlns='http://psi.hupo.org/ms/mzml'><run><spectrumList>")[:-8], "truncated or corrupt"),
     (b"BEGIN IONS\nTITLE=a\nPEPMASS=500\n100 1\n", "truncated: spectrum 'a'"),
+    (None, "cannot open: No such file or directory"),  # found missing before the first file is read
 ])
 def test_bad_input_fails_cleanly_and_writes_nothing(tmp_path, capsys, content, message):
     bad = tmp_path / "bad.mgf.gz"
-    bad.write_bytes(content if content[:2] == b"\x1f\x8b" else gzip.compress(content))
+    if content is not None:
+        bad.write_bytes(content if content[:2] == b"\x1f\x8b" else gzip.compress(content))
     out = tmp_path / "out"
     code = cli.main(["search", str(DEMO_SPECTRA), str(bad), "--fasta", str(DEMO_FASTA), "-o", str(out), "-q"])
     err = capsys.readouterr().err
@@ -221,14 +223,18 @@ def test_no_match_writes_empty_tables_with_every_column(engine, tmp_path, capsys
     spectra_file = tmp_path / "one.mgf"
     spectra_file.write_text(NO_PEAKS.format(peaks=peaks))
     out = tmp_path / "out"
-    assert cli.main(["search", str(spectra_file), "--fasta", str(DEMO_FASTA), "-o", str(out)]) == 0
-    assert "no spectrum matched a peptide: the tables hold the column names only\n" in capsys.readouterr().out
+    again = tmp_path / "." / "one.mgf"  # the same file once more: searched once, with a warning
+    assert cli.main(["search", str(spectra_file), str(again), "--fasta", str(DEMO_FASTA), "-o", str(out)]) == 0
+    said = capsys.readouterr()
+    assert "no spectrum matched a peptide: the tables hold the column names only\n" in said.out
+    assert f"{again}: the same file as {spectra_file}, given again: searched once" in said.err
     table = pa.parquet.read_table(out / "psms.parquet")
     assert table.num_rows == 0
     assert (out / "psms.tsv").read_text() == "\t".join(table.column_names) + "\n"
     assert set(ENGINE_COLUMNS) | {"file", "peptide", "proteins", "is_decoy"} == set(table.column_names)
     assert table.schema.field("modifications").type.value_type == pa.float32()
-    assert json.loads((out / "summary.json").read_text())["psms_reported"] == 0
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["psms_reported"] == 0 and summary["files"] == [str(spectra_file)]
 
 
 @pytest.mark.parametrize("argv, message", [
