@@ -71,11 +71,20 @@ def read_fasta(path: str | os.PathLike) -> list[Protein]:
         raise
     except (OSError, EOFError, zlib.error, UnicodeError) as exc:
         raise FastaError(f"{path}: cannot read FASTA: {exc}") from exc
-    proteins = [p for p in records if p.sequence]
     empty = [p.accession for p in records if not p.sequence]
-    if empty and proteins:
-        warnings.warn(f"{path}: skipped {len(empty)} record(s) without a sequence (first: {empty[0]})",
-                      InputWarning, stacklevel=2)
+    # A protein given twice would be counted twice (in every match's protein list, and in protein inference).
+    distinct: dict[str, Protein] = {}
+    repeated = []
+    for p in records:
+        if p.sequence and distinct.setdefault(p.accession, p) is not p:
+            if distinct[p.accession].sequence != p.sequence:
+                raise FastaError(f"{path}: protein {p.accession} is given twice, with different sequences")
+            repeated.append(p.accession)
+    proteins = list(distinct.values())
+    for what, accessions in (("without a sequence", empty), ("repeating an earlier one", repeated)):
+        if accessions and proteins:
+            warnings.warn(f"{path}: skipped {len(accessions)} record(s) {what} (first: {accessions[0]})",
+                          InputWarning, stacklevel=2)
     if not proteins:
         raise FastaError(f"{path}: no protein sequences found")
     return proteins

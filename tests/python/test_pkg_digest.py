@@ -203,6 +203,13 @@ def test_fasta_reading_and_errors(tmp_path):
         read_fasta(digits)
     with pytest.raises(FastaError, match="missing.fasta: cannot read FASTA"):
         read_fasta(tmp_path / "missing.fasta")
+    twice = tmp_path / "twice.fasta"
+    twice.write_text(">P1\nAAK\n>P2\nGGK\n>P1\nAAK\n")
+    with pytest.warns(InputWarning, match=r"twice.fasta: skipped 1 record\(s\) repeating an earlier one \(first: P1\)"):
+        assert read_fasta(twice) == [Protein("P1", "AAK"), Protein("P2", "GGK")]
+    twice.write_text(">P1\nAAK\n>P1\nAAR\n")
+    with pytest.raises(FastaError, match="twice.fasta: protein P1 is given twice, with different sequences"):
+        read_fasta(twice)
 
 
 def test_fasta_record_without_sequence_is_skipped_with_a_warning(tmp_path):
