@@ -184,6 +184,29 @@ def test_posterior_errors_are_calibrated_on_small_runs(window, calibrated):
     assert all(0.8 <= r <= 1.25 for r in ratios) == calibrated, ratios
 
 
+@pytest.mark.parametrize("window, calibrated", [(None, True), (11, False)])
+def test_posterior_errors_with_the_tail_charge_a_decoy_once(window, calibrated):
+    """Runs of 1,300 matches whose true and false scores overlap: pooled over runs, the accepted targets'
+    posterior errors with the decoy tail add up to what the q-values charge them at 5% and 10%. A label
+    average on top of the tail (11, about the cube root of n) charges the targets above the first decoy
+    below the threshold with it a second time."""
+    from vornik_tamrel.fdr import qvalues
+
+    rng = np.random.default_rng(3)
+    expected = {0.05: [0.0, 0.0], 0.1: [0.0, 0.0]}
+    for _ in range(30):
+        scores = np.r_[rng.normal(3, 1, 300), rng.gumbel(0, 1, 1000)]
+        decoy = np.r_[np.zeros(300, bool), rng.random(1000) < 0.5]
+        pep = posterior_errors(scores, decoy, window, tail=True)
+        q = qvalues(scores, decoy, tail=True)
+        for level, sums in expected.items():
+            accepted = (q <= level) & ~decoy
+            sums[0] += pep[accepted].sum()
+            sums[1] += q[accepted].max() * accepted.sum() if accepted.any() else 0.0
+    ratios = [pep_sum / charged for pep_sum, charged in expected.values()]
+    assert all(0.8 <= r <= 1.25 for r in ratios) == calibrated, ratios
+
+
 @pytest.mark.parametrize("scores, decoy, expected", [
     # pooled decoy share 1/4 over ranks 2-5: a target there is false with odds 1:3
     ([6, 5, 4, 3, 2, 1], [0, 1, 0, 0, 0, 1], [0, 1 / 3, 1 / 3, 1 / 3, 1 / 3, 1]),
