@@ -36,7 +36,9 @@ def with_retention(table: Table, settings: SearchSettings, extra_features: Optio
     compete = competition_rows(table, settings.chimera)
     decoy = np.asarray(table["label"]) == -1
     q = np.ones(len(decoy))
-    q[compete] = qvalues(calibrated_scores(table, chance)[compete], decoy[compete], settings.conservative_fdr, tail=True)
+    # The plain count, not the reported q-values' decoy tail: on the calibrated score alone, runs of a few
+    # hundred matches keep no peptide below the tail's charge at the run's FDR, and so no model.
+    q[compete] = qvalues(calibrated_scores(table, chance)[compete], decoy[compete], settings.conservative_fdr)
     rt_error = fill_retention(table, compete, q, settings.fdr)
     if rt_error is None or not settings.rescore:
         return extra_features, rt_error is not None
