@@ -34,7 +34,7 @@ MAX_CHARGE = 255
 BATCH_SIZE = 2000
 
 # Bits of SpectrumBatch.present: which optional values a spectrum carries.
-_HAS_PRECURSOR_INTENSITY, _HAS_ISOLATION_WINDOW, _HAS_ION_MOBILITY = 1, 2, 4
+_HAS_PRECURSOR_INTENSITY, _HAS_ISOLATION_WINDOW, _HAS_ION_MOBILITY, _PROFILE = 1, 2, 4, 8
 
 
 @dataclass(frozen=True)
@@ -93,7 +93,7 @@ class SpectrumBatch:
     window_lower: np.ndarray  # float64, isolation window offsets in m/z
     window_upper: np.ndarray
     ion_mobility: np.ndarray  # float64
-    present: np.ndarray  # uint8 bits: precursor intensity 1, isolation window 2, ion mobility 4
+    present: np.ndarray  # uint8 bits: precursor intensity 1, isolation window 2, ion mobility 4, profile mode 8
     total_ion_current: np.ndarray  # float32
     peak_offsets: np.ndarray  # int64, len(ids) + 1
     mass: np.ndarray  # float32
@@ -327,11 +327,12 @@ class _Checks:
         self.path, self.skip = path, skip_bad_precursors
         self.seen: set[str] = set()
         self.renamed: list[str] = []
-        self.rows = self.skipped = 0
+        self.rows = self.skipped = self.profile = 0
         self.first_skipped: Optional[str] = None
 
     def batch(self, batch: SpectrumBatch) -> SpectrumBatch:
         self.rows += len(batch)
+        self.profile += int(np.count_nonzero(batch.present & _PROFILE))
         bad = _precursor_problems(batch)
         if bad.any():
             first = _problem(batch, int(np.argmax(bad)))
@@ -354,6 +355,10 @@ class _Checks:
         if self.skipped:
             warnings.warn(f"{self.path}: skipped {self.skipped} of {self.rows} spectra with an unusable precursor "
                           f"(first: {self.first_skipped})", InputWarning, stacklevel=3)
+        if self.profile:
+            warnings.warn(f"{self.path}: {self.profile} of {self.rows} MS2 spectra are in profile mode; their peaks "
+                          "are searched as centroids, which they are not: centroid them first", InputWarning,
+                          stacklevel=3)
         if self.renamed:
             warnings.warn(f"{self.path}: {len(self.renamed)} spectra repeat an earlier spectrum's title; they are "
                           f"named with a suffix, such as {self.renamed[0]!r}", InputWarning, stacklevel=3)

@@ -25,7 +25,7 @@ constexpr std::string_view kMsLevel = "MS:1000511", kScanStartTime = "MS:1000016
                            kCharge = "MS:1000041", kPossibleCharge = "MS:1000633", kPeakIntensity = "MS:1000042",
                            kTargetMz = "MS:1000827", kLowerOffset = "MS:1000828", kUpperOffset = "MS:1000829",
                            kIonMobility = "MS:1002815", kMinute = "UO:0000031", kMzArray = "MS:1000514",
-                           kIntensityArray = "MS:1000515", kZlib = "MS:1000574";
+                           kIntensityArray = "MS:1000515", kZlib = "MS:1000574", kProfileSpectrum = "MS:1000128";
 
 struct Param {
     std::string accession, value, unit;
@@ -494,6 +494,7 @@ private:
             h.ion_mobility = to_double(*v);
             h.present |= kHasIonMobility;
         }
+        if (find(s.params, kProfileSpectrum) != nullptr) h.present |= kProfile;
         append_spectrum(out, h, mz, intensity, settings_);
         ++spectra_seen_;
     }

@@ -99,6 +99,13 @@ def test_mzml_ms2_only_with_precursor_details(write):
     assert b.mass.dtype == np.float32 and b.mass.flags["C_CONTIGUOUS"]
 
 
+def test_profile_mode_spectra_are_read_with_a_warning(write):
+    profile = MS2_B.replace("<binaryDataArrayList>", '<cvParam cvRef="MS" accession="MS:1000128" '
+                            'name="profile spectrum" value=""/><binaryDataArrayList>', 1)
+    with pytest.warns(InputWarning, match=r"run.mzML(.gz)?: 1 of 2 MS2 spectra are in profile mode"):
+        assert len(read_spectra(write("run.mzML", mzml(MS1, MS2_A, profile)))) == 2
+
+
 def test_mgf_spectra_and_global_charge(write):
     first, second = read_spectra(write("run.mgf", MGF))
     assert (first.id, first.precursor_mz, first.precursor_intensity, first.charge) == ("first spectrum", 500.25, 1000.0, 2)

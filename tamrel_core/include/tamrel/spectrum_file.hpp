@@ -26,6 +26,7 @@ enum SpectrumField : std::uint8_t {
     kHasPrecursorIntensity = 1,
     kHasIsolationWindow = 2,
     kHasIonMobility = 4,
+    kProfile = 8,  // declared profile mode: its peaks are not centroids
 };
 
 // One row per spectrum; the peaks of spectrum i are
