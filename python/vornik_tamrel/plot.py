@@ -77,6 +77,7 @@ class _Figure:
     def __init__(self):
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
+        from matplotlib.ticker import MaxNLocator
 
         self.figure = Figure(figsize=(11, 12.5), dpi=100)
         FigureCanvasAgg(self.figure)
@@ -98,6 +99,8 @@ class _Figure:
         f.set_title("Retention time of accepted PSMs", y=TITLE_Y)
         f.set_xlabel("observed (aligned), min")
         f.set_ylabel("predicted, min")
+        for ax in (a, b, c, d, e):  # counts: a run of a few groups gets no ticks at 0.5, 1.5, ...
+            ax.yaxis.set_major_locator(MaxNLocator(integer=True))
 
     def finish(self, data: dict, path: str) -> None:
         (a, b), (c, d), (e, f) = self.axes
