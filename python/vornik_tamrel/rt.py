@@ -19,7 +19,9 @@ median time of its matches: a peptide elutes over a while and is sampled
 there any number of times, which would otherwise weigh the abundant ones
 over the rest. Training stays at the run's FDR even when that leaves few
 peptides: two coefficients need only a few, and looser levels bring in
-false matches by the dozen. Every confident match is predicted by a model
+false matches by the dozen; only where it leaves too few for any model
+(MIN_PEPTIDES) does it widen to LOOSE_FDR, a few false matches among a dozen
+or two peptides being what the robust fit stands against. Every confident match is predicted by a model
 fitted without its peptide, so its error is as honest as that of a match the
 model never saw: the error can then serve as a rescoring feature without
 favouring the training targets.
@@ -32,6 +34,7 @@ import numpy as np
 
 RESIDUES = "ACDEFGHIKLMNPQRSTVWY"
 MIN_PEPTIDES = 8  # fewer confident peptides than this: no model
+LOOSE_FDR = 0.05  # the training level when the run's FDR leaves fewer than MIN_PEPTIDES
 # Per-residue corrections are a score of coefficients: below this many training peptides, the published
 # scale alone (an intercept and a slope) predicts better than any correction learned from them.
 CORRECTIONS_FROM = 100
@@ -195,7 +198,9 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     q = np.nan_to_num(np.asarray(q, dtype=np.float64), nan=1.0)
     confident = targets & (q <= fdr)
     if len(set(peptides[confident].tolist())) < MIN_PEPTIDES:
-        return None
+        confident = targets & (q <= max(fdr, LOOSE_FDR))
+        if len(set(peptides[confident].tolist())) < MIN_PEPTIDES:
+            return None
     lines = align(file_id, peptides, rt, confident)
     intercept = np.array([lines[int(f)][0] for f in file_id.tolist()])
     slope = np.array([lines[int(f)][1] for f in file_id.tolist()])

@@ -279,11 +279,14 @@ def test_retention_model_resists_false_matches(robust, monkeypatch):
     assert (r > 0.9) == robust, r
 
 
-def test_retention_needs_confident_peptides():
+@pytest.mark.parametrize("looser_q, fitted", [(0.04, True), (0.2, False)])
+def test_retention_needs_confident_peptides(looser_q, fitted):
+    """Five peptides at the run's FDR are too few; ten more within 5% make a model, ten beyond do not."""
     rng = np.random.default_rng(12)
-    table, _ = _retention_table(rng, [(0.0, 1.0)], peptides_per_file=5)
-    assert fill_retention(table, np.ones(5, bool), np.zeros(5), 0.01) is None
-    assert (table["delta_rt_model"] == np.float32(0.999)).all()
+    table, _ = _retention_table(rng, [(0.0, 1.0)], peptides_per_file=15)
+    q = np.r_[np.zeros(5), np.full(10, looser_q)]
+    assert (fill_retention(table, np.ones(15, bool), q, 0.01) is not None) == fitted
+    assert (table["delta_rt_model"] == np.float32(0.999)).all() != fitted
 
 
 # ------------------------------------------------------------ with the engine
