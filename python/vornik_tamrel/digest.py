@@ -236,12 +236,38 @@ class PeptideSet:
         return [None if m != m else m for m in self.cterm_mass.tolist()]
 
 
-def digest(proteins: Sequence[Protein], settings: DigestSettings | None = None) -> PeptideSet:
+def available_memory() -> int:
+    """Bytes of memory this process may still take: the system's available memory, within the memory limit of
+    its control group (cgroup v2); 0 where neither can be read."""
+    try:
+        with open("/proc/meminfo") as handle:
+            found = [int(line.split()[1]) * 1024 for line in handle if line.startswith("MemAvailable:")]
+    except (OSError, ValueError, IndexError):
+        return 0
+    available = found[0] if found else 0
+    try:
+        with open("/proc/self/cgroup") as handle:
+            group = next((line.split(":", 2)[2].strip() for line in handle if line.startswith("0::")), None)
+        if group is not None:
+            base = f"/sys/fs/cgroup{group.rstrip('/')}"
+            with open(f"{base}/memory.max") as limit, open(f"{base}/memory.current") as used:
+                text = limit.read().strip()
+                if text != "max":
+                    left = max(int(text) - int(used.read()), 1)
+                    available = min(available, left) if available else left
+    except (OSError, ValueError, IndexError):
+        pass
+    return available
+
+
+def digest(proteins: Sequence[Protein], settings: DigestSettings | None = None, memory_budget: int = 0) -> PeptideSet:
     """Digest and modify `proteins`; return the distinct modified peptides sorted by mass.
 
     Equal masses keep the order of each sequence's first appearance in the
     proteins (fewer missed cleavages first), then the order in which its
     modified forms are generated (fewer modifications first, sites left to right).
+    Raises InputError when the peptides would take more than `memory_budget`
+    bytes once indexed (0: no limit): variable modifications multiply forms.
     """
     settings = settings or DigestSettings()
     mods = settings.mods
@@ -250,7 +276,7 @@ def digest(proteins: Sequence[Protein], settings: DigestSettings | None = None) 
         "\n".join(p.sequence for p in proteins), enzyme.residues, enzyme.unless, enzyme.after,
         settings.missed_cleavages, settings.min_length, settings.max_length, float(settings.min_mass),
         float(settings.max_mass), WATER, [mods.fixed_mass(chr(c)) for c in range(65, 91)], mods.fixed_mass(NTERM),
-        mods.fixed_mass(CTERM), list(mods.variable_by_site().items()), mods.max_variable)
+        mods.fixed_mass(CTERM), list(mods.variable_by_site().items()), mods.max_variable, memory_budget)
     arrays = {name: np.frombuffer(columns[name], dtype) for name, dtype in (
         ("sequence_offsets", np.int64), ("sequence", np.int64), ("mass", np.float32),
         ("missed_cleavages", np.uint8), ("mod_offsets", np.int64), ("mod_values", np.float32),

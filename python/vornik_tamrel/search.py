@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Callable, Optional, Sequence
 
 import numpy as np
 
-from .digest import DigestSettings, PeptideSet, digest
+from .digest import DigestSettings, PeptideSet, available_memory, digest
 from .errors import InputError, InputWarning, SpectrumFileError
 from .fasta import read_fasta
 from .control import Chance, control_errors, null_tails
@@ -266,15 +266,15 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
 
 
 def spectrum_files(paths: Sequence) -> list[str]:
-    """The files to search, each once, every one checked readable before any work starts (a missing last
-    file would otherwise fail the search only after the others are scored)."""
+    """The files to search, every one checked readable before any work starts (a missing last file would
+    otherwise fail the search only after the others are scored); a file given twice is said."""
     files: list[str] = []
     seen: dict[str, str] = {}
     for path in map(os.fspath, paths):
         same = seen.setdefault(os.path.realpath(path), path)
         if same != path or path in files:
-            warnings.warn(f"{path}: the same file as {same}, given again: searched once", InputWarning, stacklevel=3)
-            continue
+            warnings.warn(f"{path}: the same file as {same}, given again: its spectra are searched, and count, twice",
+                          InputWarning, stacklevel=3)
         try:
             with open(path, "rb"):
                 pass
@@ -299,8 +299,17 @@ class Found:
 
 
 def digest_fasta(fasta: str, settings: SearchSettings, proteome: Optional[list] = None) -> PeptideSet:
-    """The peptides of `fasta` (already read as `proteome`, when given)."""
-    peptides = digest(read_fasta(fasta) if proteome is None else proteome, settings.digest)
+    """The peptides of `fasta` (already read as `proteome`, when given); refused when they would not fit in
+    memory once indexed."""
+    from . import _native
+
+    # The estimate counts the index alone, and a search holds about as much again (the digest's columns,
+    # spectra, tables); a database in K slices is indexed a slice at a time.
+    budget = available_memory() // 2 * max(1, settings.db_partitions)
+    try:
+        peptides = digest(read_fasta(fasta) if proteome is None else proteome, settings.digest, budget)
+    except _native.InputError as exc:
+        raise InputError(f"{fasta}: {exc}") from None
     if not len(peptides):
         raise InputError(f"{fasta}: digestion left no peptide within the length and mass limits")
     return peptides

@@ -10,7 +10,7 @@ namespace {
 constexpr Param digest_params[] = {
     {"proteome"}, {"cleave"}, {"unless"}, {"after"}, {"missed_cleavages"}, {"min_length"}, {"max_length"},
     {"min_mass"}, {"max_mass"}, {"water"}, {"fixed"}, {"fixed_nterm"}, {"fixed_cterm"}, {"variable"},
-    {"max_variable"}};
+    {"max_variable"}, {"memory_budget"}};
 
 PyObject* digest(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded_input([&] {
@@ -39,6 +39,7 @@ PyObject* digest(PyObject*, PyObject* args, PyObject* kwargs) {
             rules.variable.push_back({letter[0], From<std::vector<double>>::convert(masses)});
         });
         rules.max_variable = arg<std::uint32_t>(a, 14);
+        rules.memory_budget = arg<std::uint64_t>(a, 15);
         Digest d;
         {
             AllowThreads unlocked;
@@ -66,8 +67,9 @@ PyObject* digest(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef methods[] = {
     {"digest", as_cfunction(digest), METH_VARARGS | METH_KEYWORDS,
      "digest(proteome, cleave, unless, after, missed_cleavages, min_length, max_length, min_mass, max_mass, "
-     "water, fixed, fixed_nterm, fixed_cterm, variable, max_variable)\n--\n\n"
-     "The modified peptides of a proteome (sequences joined by newlines), sorted by mass, as buffers."},
+     "water, fixed, fixed_nterm, fixed_cterm, variable, max_variable, memory_budget)\n--\n\n"
+     "The modified peptides of a proteome (sequences joined by newlines), sorted by mass, as buffers; "
+     "InputError when they would take more than memory_budget bytes once indexed (0: no limit)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,7 +7,9 @@
 #include <limits>
 #include <numeric>
 #include <span>
+#include <string>
 
+#include "tamrel/error.hpp"
 #include "tamrel/ion_series.hpp"
 #include "tamrel/peaks.hpp"
 
@@ -262,7 +264,25 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
     std::vector<std::size_t> choice;
     rows.reserve(distinct * 2, text.size());
     out.residues.reserve(text.size() / 2);
+    std::uint64_t estimate = 0;  // of the forms made so far, see indexed_bytes
+    std::size_t rows_before = 0, values_before = 0;
     for (std::size_t k = 0; k < distinct; ++k) {
+        if (r.memory_budget != 0 && k > 0) {
+            const std::size_t length = static_cast<std::size_t>(table.hi_[k - 1] - table.lo_[k - 1]);
+            const std::size_t made = rows.rows.size() - rows_before;
+            const std::size_t modified = (rows.mod_values.size() - values_before) / std::max<std::size_t>(length, 1);
+            estimate += (made - modified) * indexed_bytes(length, false) + modified * indexed_bytes(length, true);
+            rows_before = rows.rows.size();
+            values_before = rows.mod_values.size();
+            if (estimate > r.memory_budget) {
+                throw InputFailure("the peptides to search would not fit in memory: " + std::to_string(k) + " of " +
+                                   std::to_string(distinct) + " sequences made " + std::to_string(rows_before) +
+                                   " modified peptides, about " + std::to_string(estimate >> 20) +
+                                   " MiB once indexed, past the budget of " + std::to_string(r.memory_budget >> 20) +
+                                   " MiB; allow fewer variable modifications per peptide, fewer "
+                                   "variable sites, missed cleavages or a shorter length range");
+            }
+        }
         const auto lo = static_cast<std::size_t>(table.lo_[k]), hi = static_cast<std::size_t>(table.hi_[k]);
         const std::string_view seq = text.substr(lo, hi - lo);
         out.residues.append(seq);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tamrel/digest.hpp"
+#include "tamrel/error.hpp"
 #include "tamrel/ion_series.hpp"
 
 namespace tamrel {
@@ -52,6 +53,25 @@ TEST(Digest, VariableFormsFewerModificationsFirstSitesLeftToRight) {
     EXPECT_EQ(d.mod_offsets, (std::vector<std::int64_t>{0, 0, 4, 8}));  // unmodified: no array at all
     EXPECT_EQ(d.mod_values, (std::vector<float>{16.0f, 0, 0, 0, 0, 0, 16.0f, 0}));
     EXPECT_TRUE(std::isnan(d.nterm[1]) && std::isnan(d.cterm[2]));
+}
+
+TEST(Digest, FormsPastTheMemoryBudgetEndTheDigestWithAMessage) {
+    DigestRules r = tryptic();
+    r.variable = {{'S', {80.0}}};
+    r.max_variable = 3;
+    const std::string proteome = "SSSSSSK\nGGGK\nAAAK";  // SSSSSSK: 42 forms
+    // checked as each sequence is done: SSSSSSK (one form unmodified) and GGGK fit exactly
+    const std::uint64_t fits = 41 * indexed_bytes(7, true) + indexed_bytes(7, false) + indexed_bytes(4, false);
+    r.memory_budget = fits;
+    EXPECT_EQ(digest_proteome(proteome, r).sequence.size(), 44u);
+    r.memory_budget = fits - 1;
+    try {
+        digest_proteome(proteome, r);
+        ADD_FAILURE() << "no failure";
+    } catch (const InputFailure& e) {
+        EXPECT_EQ(std::string(e.what()).substr(0, 93),
+                  "the peptides to search would not fit in memory: 2 of 3 sequences made 43 modified peptides, a");
+    }
 }
 
 }  // namespace

@@ -223,18 +223,19 @@ def test_no_match_writes_empty_tables_with_every_column(engine, tmp_path, capsys
     spectra_file = tmp_path / "one.mgf"
     spectra_file.write_text(NO_PEAKS.format(peaks=peaks))
     out = tmp_path / "out"
-    again = tmp_path / "." / "one.mgf"  # the same file once more: searched once, with a warning
+    again = tmp_path / "." / "one.mgf"  # the same file once more: searched again, with a warning
     assert cli.main(["search", str(spectra_file), str(again), "--fasta", str(DEMO_FASTA), "-o", str(out)]) == 0
     said = capsys.readouterr()
     assert "no spectrum matched a peptide: the tables hold the column names only\n" in said.out
-    assert f"{again}: the same file as {spectra_file}, given again: searched once" in said.err
+    assert f"{again}: the same file as {spectra_file}, given again: its spectra are searched, and count, twice" \
+        in said.err
     table = pa.parquet.read_table(out / "psms.parquet")
     assert table.num_rows == 0
     assert (out / "psms.tsv").read_text() == "\t".join(table.column_names) + "\n"
     assert set(ENGINE_COLUMNS) | {"file", "peptide", "proteins", "is_decoy"} == set(table.column_names)
     assert table.schema.field("modifications").type.value_type == pa.float32()
     summary = json.loads((out / "summary.json").read_text())
-    assert summary["psms_reported"] == 0 and summary["files"] == [str(spectra_file)]
+    assert summary["psms_reported"] == 0 and summary["files"] == [str(spectra_file), str(again)]
 
 
 @pytest.mark.parametrize("argv, message", [
@@ -334,15 +335,16 @@ def test_repeated_titles_raise_no_numeric_warning(engine, tmp_path, copies):
         lines.append(f"BEGIN IONS\nTITLE=same\nPEPMASS={s.precursor_mz!r}\nCHARGE={s.charge}+\n")
         lines.extend(f"{m + spectra.PROTON:.5f} {i:.1f}\n" for m, i in zip(s.mass.tolist(), s.intensity.tolist()))
         lines.append("END IONS\n")
-    path = tmp_path / "same.mgf"
-    path.write_text("".join(lines))
+    paths = [tmp_path / f"same{k}.mgf" for k in range(copies)]
+    for path in paths:
+        path.write_text("".join(lines))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("error")
         warnings.simplefilter("always", InputWarning)
-        result = run_search([str(path)] * copies, str(DEMO_FASTA), SearchSettings(), progress=False)
+        result = run_search([str(p) for p in paths], str(DEMO_FASTA), SearchSettings(), progress=False)
     assert [str(w.message) for w in caught] == [
         f"{path}: 299 spectra repeat an earlier spectrum's title; they are named with a suffix, such as 'same #2'"
-    ] * copies
+        for path in paths]
     keys = list(zip(result.table["file_id"].tolist(), result.table["spec_id"].tolist()))
     assert len(keys) == len(set(keys)) > 0 and result.summary["psms_at_fdr"] > 0
 

@@ -30,7 +30,18 @@ struct DigestRules {
     };
     std::vector<Variable> variable;
     std::size_t max_variable = 2;
+    // Bytes the peptides and their fragment index may take (estimated as the
+    // forms are made); 0: no limit. Variable modifications multiply the forms
+    // of a peptide combinatorially, and a search that cannot fit should end
+    // with a message rather than exhaust the machine's memory.
+    std::uint64_t memory_budget = 0;
 };
+
+// The estimated bytes of one modified peptide of `length` residues once
+// indexed: its records (target and decoy) and their b and y fragments.
+constexpr std::uint64_t indexed_bytes(std::size_t length, bool modified) {
+    return 2 * (48 + (modified ? 4 * std::uint64_t{length} : 0) + 16 * std::uint64_t{length > 0 ? length - 1 : 0});
+}
 
 // The distinct modified peptides, sorted by 32-bit mass, ties by the
 // sequence's first appearance (proteins in order, fewer missed cleavages
@@ -57,7 +68,8 @@ struct Digest {
 
 // `proteome` holds the protein sequences (upper-case letters) separated by
 // one '\n' each. Letters without a residue mass (B, J, X, Z) end no peptide
-// and are in none.
+// and are in none. Throws InputFailure when the forms would pass the memory
+// budget.
 Digest digest_proteome(std::string_view proteome, const DigestRules& rules);
 
 }  // namespace tamrel
