@@ -111,7 +111,8 @@ def _add_search_options(parser: argparse.ArgumentParser) -> None:
                         "use e.g. 20 ppm for Orbitrap or TOF MS2)")
     g.add_argument("--fragment-unit", choices=("da", "ppm"), default="da", help="unit of --fragment-tol")
     g.add_argument("--isotope-errors", type=_isotopes, default="0:1", metavar="MIN:MAX",
-                   help="precursor isotope errors to try (the instrument may pick a 13C peak as monoisotopic)")
+                   help="precursor isotope errors to try (the instrument may pick a 13C peak as monoisotopic); "
+                        "a negative MIN is written with '=', e.g. --isotope-errors=-1:3")
     g.add_argument("--charges", type=_charges, default="2:4", metavar="MIN:MAX",
                    help="precursor charges tried when a spectrum does not state its charge")
     g.add_argument("--max-fragment-charge", type=_optional_int, default=2, metavar="N",
