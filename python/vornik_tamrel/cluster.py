@@ -331,9 +331,8 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
     from distributed import as_completed
     from tqdm import tqdm
 
-    from .fasta import read_fasta
     from .score import concat_tables
-    from .search import Found
+    from .search import Found, read_proteome
 
     client, local = connect(cluster, log)
     futures: list = []
@@ -344,7 +343,7 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
         chunks = plan_chunks(files, workers)
         if workers_need_nothing(settings, key, cache_dir()):  # they score while this process digests
             futures = _submit(client, chunks, fasta, settings, key, cache_dir(), None)
-        proteome = read_fasta(fasta)
+        proteome = read_proteome(fasta, settings)
         key, cache, peptides, plan = prepare(fasta, settings, proteome, key)
         peptides.proteins.numbers(())  # builds the protein lookup now, while the workers score
         timings["digestion"] = time.perf_counter() - clock

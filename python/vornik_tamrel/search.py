@@ -298,6 +298,25 @@ class Found:
     merge: Optional[MergeStats] = None
 
 
+#: How decoy proteins written into FASTA files by other tools are commonly named (lower case).
+DECOY_PREFIXES = ("rev_", "decoy_", "reverse_", "xxx_", "shuffled_")
+DECOY_SUFFIXES = ("_rev", "_decoy", "_reversed")
+
+
+def read_proteome(fasta: str, settings: SearchSettings) -> list:
+    """The proteins of `fasta`, with a warning when a good share of them look like decoys: the search makes
+    its own, and searches those as targets."""
+    proteome = read_fasta(fasta)
+    prefixes = DECOY_PREFIXES + ((settings.decoy_tag.lower(),) if settings.decoy_tag else ())
+    decoys = [p.accession for p in proteome
+              if p.accession.lower().startswith(prefixes) or p.accession.lower().endswith(DECOY_SUFFIXES)]
+    if len(decoys) * 4 >= len(proteome):
+        warnings.warn(f"{fasta}: {len(decoys)} of {len(proteome)} proteins look like decoys (first: {decoys[0]}); "
+                      "the search makes its own decoys and searches these as targets: remove them from the FASTA",
+                      InputWarning, stacklevel=3)
+    return proteome
+
+
 def digest_fasta(fasta: str, settings: SearchSettings, proteome: Optional[list] = None) -> PeptideSet:
     """The peptides of `fasta` (already read as `proteome`, when given); refused when they would not fit in
     memory once indexed."""
@@ -318,7 +337,7 @@ def digest_fasta(fasta: str, settings: SearchSettings, proteome: Optional[list] 
 def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings: dict[str, float],
                  progress: bool | None, log: Callable[[str], None]) -> Found:
     clock = time.perf_counter()
-    proteome = read_fasta(fasta)
+    proteome = read_proteome(fasta, settings)
     peptides = digest_fasta(fasta, settings, proteome)
     proteins = {p.accession: p.sequence for p in proteome}
     timings["digestion"] = time.perf_counter() - clock

@@ -91,6 +91,25 @@ def test_modified_peptide_text(sequence, mods, text):
     assert modified_peptide(sequence, mods) == text
 
 
+@pytest.mark.parametrize("accessions, warned", [
+    (["P1", "P2", "rev_P1", "rev_P2"], "2 of 4 proteins look like decoys (first: rev_P1)"),
+    (["sp|P1|A_HUMAN", "sp|P1|A_HUMAN_REV", "P3", "P4"], "1 of 4 proteins look like decoys (first: sp|P1|A_HUMAN_REV)"),
+    (["REV_HV1H2", "GAG_HV1H2", "POL_HV1H2", "NEF_HV1H2", "ENV_HV1H2"], None),  # one protein named REV
+])
+def test_a_fasta_holding_decoys_is_said(tmp_path, accessions, warned):
+    import warnings
+
+    from vornik_tamrel.search import read_proteome
+
+    fasta = tmp_path / "p.fasta"
+    fasta.write_text("".join(f">{a}\nPEPTIDEK{'A' * k}\n" for k, a in enumerate(accessions)))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert len(read_proteome(str(fasta), SearchSettings())) == len(accessions)
+    assert [str(w.message) for w in caught] == ([] if warned is None else [
+        f"{fasta}: {warned}; the search makes its own decoys and searches these as targets: remove them from the FASTA"])
+
+
 @pytest.mark.parametrize("decoy, target", [("PEDITPEK", "PEPTIDEK"), ("AK", "AK"), ("ACK", "ACK")])
 def test_decoy_sequences_map_back_to_their_target(decoy, target):
     assert target_of_decoy(decoy) == target
