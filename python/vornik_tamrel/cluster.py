@@ -29,8 +29,9 @@ from __future__ import annotations
 import functools
 import hashlib
 import os
-import platform
 import pickle
+import platform
+import sys
 import threading
 import time
 import warnings
@@ -74,8 +75,9 @@ def cache_dir() -> Path:
 
 
 def peptide_key(fasta: str, settings: SearchSettings) -> str:
-    """Content address of the digested peptides: the FASTA's bytes and the digestion settings."""
-    digest = hashlib.sha256(repr(settings.digest).encode())
+    """Content address of the digested peptides: the FASTA's bytes, the digestion settings and the code that
+    digests (an upgrade must not read peptides an earlier version made)."""
+    digest = hashlib.sha256(repr((settings.digest, engine_build())).encode())
     try:
         with open(fasta, "rb") as handle:
             for block in iter(lambda: handle.read(1 << 20), b""):
@@ -146,11 +148,16 @@ def store_index_columns(peptides: PeptideSet, key: str, cache: Optional[Path],
 
 @functools.cache
 def engine_build() -> str:
-    """Content address of the compiled engine: an index file is read back only by the build that wrote it."""
+    """Content address of the code that digests and indexes (the compiled engine and the digest module): a
+    cached digest or index is read back only by the build that wrote it."""
     from . import _native
+    from .digest import PeptideSet
 
-    with open(_native.__file__, "rb") as handle:
-        return hashlib.sha256(handle.read()).hexdigest()[:16]
+    content = hashlib.sha256()
+    for path in (_native.__file__, sys.modules[PeptideSet.__module__].__file__):
+        with open(path, "rb") as handle:
+            content.update(handle.read())
+    return content.hexdigest()[:16]
 
 
 def index_path(cache: Optional[Path], key: str, settings: SearchSettings,

@@ -59,6 +59,14 @@ def test_cluster_equals_single_process(client, single, partitions):
     assert len(slices) == (partitions if partitions > 1 else 0)
 
 
+def test_cached_digest_is_read_only_by_the_build_that_made_it(monkeypatch):
+    from vornik_tamrel import cluster
+
+    key = cluster.peptide_key(FASTA, SETTINGS)
+    monkeypatch.setattr(cluster, "engine_build", lambda: "an upgraded engine")
+    assert cluster.peptide_key(FASTA, SETTINGS) != key
+
+
 def test_damaged_cached_index_is_rebuilt(client, single):
     from vornik_tamrel import _native
 
