@@ -9,6 +9,8 @@ of `PeptideSet` are built only when asked for.
 from __future__ import annotations
 
 import functools
+import sys
+import types
 from dataclasses import dataclass, field
 from typing import Optional, Sequence
 
@@ -288,3 +290,15 @@ def digest(proteins: Sequence[Protein], settings: DigestSettings | None = None, 
         cterm_mass=arrays["cterm"],
         proteins=ProteinMap(columns["residues"], arrays["sequence_offsets"], arrays["protein_offsets"],
                             arrays["protein_ids"], [p.accession for p in proteins]))
+
+
+class _DigestModule(types.ModuleType):
+    """This module, callable as its function `digest`: the package exports the function under the module's
+    name, and importing the module (as the search does) puts the module in its place."""
+
+    def __call__(self, proteins: Sequence[Protein], settings: DigestSettings | None = None,
+                 memory_budget: int = 0) -> PeptideSet:
+        return digest(proteins, settings, memory_budget)
+
+
+sys.modules[__name__].__class__ = _DigestModule

@@ -189,6 +189,14 @@ def test_settings_reject_empty_ranges():
         DigestSettings(enzyme="pepsin")
 
 
+def test_package_digest_stays_the_function_once_its_module_is_imported():
+    import vornik_tamrel
+    import vornik_tamrel.digest  # noqa: F401  (as the search does; the package's attribute becomes the module)
+
+    proteins = [Protein("P1", "MPEPTIDEKAAGGLLK")]
+    assert vornik_tamrel.digest(proteins).sequences == digest(proteins).sequences != []
+
+
 def test_fasta_reading_and_errors(tmp_path):
     good = tmp_path / "p.fasta"
     good.write_text(">sp|P1|ONE first\nPEPT\nIDEK*\n\n>P2\nggk\n")
