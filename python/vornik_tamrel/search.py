@@ -7,6 +7,7 @@ search can also be run and inspected from Python without touching disk.
 from __future__ import annotations
 
 import os
+import sys
 import threading
 import time
 import warnings
@@ -325,6 +326,8 @@ def digest_fasta(fasta: str, settings: SearchSettings, proteome: Optional[list] 
     # The estimate counts the index alone, and a search holds about as much again (the digest's columns,
     # spectra, tables); a database in K slices is indexed a slice at a time.
     budget = available_memory() // 2 * max(1, settings.db_partitions)
+    if sys.maxsize < 2**32:  # a 32-bit process addresses 2 to 4 GiB, however much the machine has
+        budget = min(budget or 1 << 30, 1 << 30)
     try:
         peptides = digest(read_fasta(fasta) if proteome is None else proteome, settings.digest, budget)
     except _native.InputError as exc:
