@@ -28,6 +28,7 @@ import math
 import os
 import sys
 import tempfile
+from collections import Counter
 from pathlib import Path
 
 import numpy as np
@@ -82,13 +83,18 @@ def poisson_tail(observed: int, mean: float) -> float:
 
 
 def counts(psm_q, pep_q, peptides, entrap, is_decoy) -> dict:
-    """Per level: (PSMs, entrapment PSMs, peptides, entrapment peptides) accepted among targets."""
-    out = {}
+    """Per level: (PSMs, entrapment PSMs, peptides, entrapment peptides) accepted among targets; under
+    "hits", the entrapment peptides accepted at the first level with their PSMs."""
+    out: dict = {}
     for level in LEVELS:
         psm = (~is_decoy) & (psm_q <= level)
         pep = (~is_decoy) & (pep_q <= level)
         distinct = dict(zip(peptides[pep].tolist(), entrap[pep].tolist()))
         out[level] = (int(psm.sum()), int((psm & entrap).sum()), len(distinct), sum(distinct.values()))
+    # One peptide outside the targets (say a contaminant that a shuffled sequence happens to resemble) can
+    # take several spectra: false matches then come in clusters, which the PSM-level Poisson model ignores.
+    hits = (~is_decoy) & (psm_q <= LEVELS[0]) & entrap
+    out["hits"] = dict(Counter(peptides[hits].tolist()))
     return out
 
 
@@ -191,6 +197,9 @@ def main() -> None:
             mean = sum(psms) / len(psms)
             spread = max(abs(p - mean) for p in psms) / mean if mean else 0.0
             print(f"{'':28} {'':5} PSMs across seeds: mean {mean:.1f}, largest deviation {spread:.0%}")
+        for seed in args.seeds:
+            hits = ", ".join(f"{p} ({n})" for p, n in sorted(results[engine][seed]["hits"].items()))
+            print(f"{engine} / {seed}: entrapment peptides at {LEVELS[0]:.0%} (PSMs): {hits or 'none'}")
     print(f"\ndatabases kept in {workdir}")
 
 
