@@ -134,8 +134,10 @@ def run_ours(workdir: Path, mzml: Path, fasta: str, threads: int) -> tuple[float
 
 
 def canonical_comet(modified: str) -> str:
-    core = modified.split(".")[1] if modified.count(".") >= 2 else modified
-    return re.sub(r"M\[15\.99\d*\]", "m", core)
+    """Comet's `K.PEPTM[15.9949]IDEK.L` (one flanking residue or `-` on each side) as `PEPTmIDEK`; the
+    flanks are cut as the first and last two characters, since the modification's mass has a dot too."""
+    flanked = re.fullmatch(r".\.(.+)\..", modified)
+    return re.sub(r"M\[15\.99\d*\]", "m", flanked.group(1) if flanked else modified)
 
 
 def canonical_ours(sequence: str, mods) -> str:
