@@ -87,8 +87,19 @@ def arrow_table(table, mods_as_text: bool = False):
     return pa.Table.from_arrays(columns, names=list(table))
 
 
-def _mod_text(mods) -> str:
-    return ",".join(f"{m:g}" for m in mods)
+def _mod_texts(rows) -> np.ndarray:
+    """Each row's modifications as comma-separated masses; a pattern is formatted once (most rows hold
+    zeros only, one pattern per length), the formatting of every mass being most of the text's cost."""
+    made: dict = {}
+    texts = []
+    for mods in rows:
+        mods = np.asarray(mods)
+        key = (mods.dtype.str, mods.tobytes())
+        text = made.get(key)
+        if text is None:
+            text = made[key] = ",".join(f"{m:g}" for m in mods)
+        texts.append(text)
+    return np.array(texts, dtype=object)
 
 
 def write_tsv(table, path) -> None:
@@ -102,7 +113,7 @@ def write_tsv(table, path) -> None:
 
     flat = dict(table)
     if "modifications" in flat:
-        flat["modifications"] = np.array([_mod_text(m) for m in flat["modifications"]], dtype=object)
+        flat["modifications"] = _mod_texts(flat["modifications"])
     arrow = arrow_table(flat, mods_as_text=True)
     header = ("\t".join(arrow.column_names) + "\n").encode()
     with open(path, "wb") as handle:
