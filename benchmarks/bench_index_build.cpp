@@ -47,7 +47,7 @@ int child(std::size_t peptide_count, int rounds) {
     long long growth = 0;
     std::size_t peptides_out = 0, fragments = 0;
     for (int round = 0; round < rounds; ++round) {
-        auto input = peptides;
+        tamrel::PeptideTable input(peptides);
         reset_peak();
         const long long before = status_bytes("VmRSS");
         const std::clock_t cpu_start = std::clock();

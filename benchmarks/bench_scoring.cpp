@@ -46,7 +46,7 @@ std::vector<ProcessedSpectrum> make_spectra(const IndexedDatabase& db, std::size
     std::uniform_int_distribution<int> charge(2, 3);
     std::vector<ProcessedSpectrum> spectra;
     while (spectra.size() < count) {
-        const Peptide& p = db.peptides[pick(rng)];
+        const PeptideView p = db.peptides[pick(rng)];
         if (p.decoy) continue;
         ProcessedSpectrum s;
         s.id = "synthetic=" + std::to_string(spectra.size());

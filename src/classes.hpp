@@ -21,11 +21,11 @@ struct FeatureObject {
     Feature feature;
 };
 
-// A copy of peptide `idx` of the database (sequence and accessions shared),
-// or nothing when the index is out of range.
+// A record of peptide `idx` of the database (accessions shared), or nothing
+// when the index is out of range.
 inline std::optional<Peptide> peptide_by_idx(const IndexedDatabase& db, std::uint32_t idx) {
     if (idx >= db.peptides.size()) return std::nullopt;
-    return db.peptides[idx];
+    return db.peptides.peptide(idx);
 }
 
 // The method table of PyScorer: the two scoring entry points (scoring_entry.cpp).

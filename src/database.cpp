@@ -3,6 +3,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <ranges>
 
 #include "classes.hpp"
 
@@ -33,7 +34,9 @@ PyObject* PyIndexedDatabase_from_peptides_and_config(PyObject*, PyObject* args, 
         // and callers expect it to be atomic with respect to other threads.
         SharedDatabase db;
         try {
-            db = std::make_shared<const IndexedDatabase>(build_indexed_database(settings, std::move(peptides)));
+            PeptideTable table(peptides);
+            peptides = {};  // the records are not held twice during the build
+            db = std::make_shared<const IndexedDatabase>(build_indexed_database(settings, std::move(table)));
         } catch (const std::bad_alloc&) {
             throw;
         } catch (...) {
@@ -46,7 +49,9 @@ PyObject* PyIndexedDatabase_from_peptides_and_config(PyObject*, PyObject* args, 
 PyObject* PyIndexedDatabase_peptides(PyObject* self, void*) {
     return guarded([&] {
         auto db = read_self<SharedDatabase>(self);
-        return list_of((*db)->peptides, [](const Peptide& p) { return wrap(p); });
+        const PeptideTable& peptides = (*db)->peptides;
+        return list_of(std::views::iota(std::size_t{0}, peptides.size()),
+                       [&](std::size_t i) { return wrap(peptides.peptide(i)); });
     });
 }
 
@@ -58,8 +63,7 @@ PyObject* PyIndexedDatabase_sequence_for(PyObject* self, PyObject* args, PyObjec
         auto db = read_self<SharedDatabase>(self);
         const auto& peptides = (*db)->peptides;
         if (index >= peptides.size()) return Ref::borrow(Py_None);
-        const Peptide& p = peptides[index];
-        return str_lenient(p.sequence ? std::string_view(*p.sequence) : std::string_view());
+        return str_lenient(peptides[index].sequence);
     });
 }
 

@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <memory>
+#include <string_view>
+#include <unordered_map>
 
 #include "native/buffers.hpp"
 #include "tamrel/index_file.hpp"
-#include "tamrel/parallel.hpp"
 
 namespace tamrel::py::native {
 namespace {
@@ -27,7 +29,7 @@ std::vector<Kind> ion_kinds_of(const std::string& letters) {
 
 // Peptide i is residues[offsets[i]:offsets[i + 1]], with one modification
 // mass per residue; NaN terminal masses are absent.
-std::vector<Peptide> peptides_of(const Args& a) {
+PeptideTable peptides_of(const Args& a) {
     const Buffer<std::uint8_t> residues(a[0], "residues");
     const Buffer<std::int64_t> offsets(a[1], "offsets");
     const Buffer<float> masses(a[2], "masses");
@@ -46,23 +48,26 @@ std::vector<Peptide> peptides_of(const Args& a) {
     for (std::size_t i = 0; i < n; ++i) {
         if (offsets[i + 1] < offsets[i]) raise(PyExc_ValueError, "offsets must not decrease");
     }
+    PeptideTable peptides;
+    peptides.reserve(n, residues.size(), 0);
+    const std::uint32_t group = peptides.add_group({});
     const auto* bytes = reinterpret_cast<const char*>(residues.items().data());
-    std::vector<Peptide> peptides;
-    peptides.reserve(2 * n);  // room for the decoys, added in place
-    peptides.resize(n);
+    // Each sequence is stored once, where it first occurs: the table (and
+    // the index file) come out the same as from the digest's columns.
+    std::unordered_map<std::string_view, std::uint32_t> placed;
+    placed.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         const auto begin = static_cast<std::size_t>(offsets[i]);
         const auto length = static_cast<std::size_t>(offsets[i + 1]) - begin;
-        Peptide& p = peptides[i];
-        p.sequence = std::make_shared<const std::string>(bytes + begin, length);
+        const auto [at, added] = placed.try_emplace(std::string_view(bytes + begin, length), 0);
+        if (added) at->second = peptides.add_residues(at->first);
         const auto mods = modifications.items().subspan(begin, length);
-        // Rows of +0.0 alone keep no array (a -0.0 would still show in the results).
-        p.unmodified = std::all_of(mods.begin(), mods.end(), [](float m) { return std::bit_cast<std::uint32_t>(m) == 0; });
-        if (!p.unmodified) p.modifications.assign(mods.begin(), mods.end());
-        p.nterm = unless_nan(nterm[i]);
-        p.cterm = unless_nan(cterm[i]);
-        p.monoisotopic = masses[i];
-        p.missed_cleavages = missed[i];
+        // Rows of +0.0 alone keep no masses (a -0.0 would still show in the results).
+        const bool unmodified =
+            std::all_of(mods.begin(), mods.end(), [](float m) { return std::bit_cast<std::uint32_t>(m) == 0; });
+        peptides.add_row(at->second, static_cast<std::uint32_t>(length),
+                         unmodified ? std::span<const float>() : mods, unless_nan(nterm[i]), unless_nan(cterm[i]),
+                         masses[i], missed[i], unmodified ? PeptideTable::kUnmodified : 0, group);
     }
     return peptides;
 }
@@ -79,7 +84,7 @@ IndexBuildSettings settings_of(const Args& a, std::size_t first) {
     return settings;
 }
 
-Ref built(const IndexBuildSettings& settings, std::vector<Peptide> peptides) {
+Ref built(const IndexBuildSettings& settings, PeptideTable peptides) {
     SharedDatabase db;
     {
         AllowThreads unlocked;
@@ -103,8 +108,8 @@ PyObject* build_index(PyObject*, PyObject* args, PyObject* kwargs) {
 // Peptide i is distinct sequence k = sequence_index[i], the letters
 // residues[sequence_offsets[k]:sequence_offsets[k + 1]]; its modification
 // masses are mod_values[mod_offsets[i]:mod_offsets[i + 1]], one per residue or
-// none at all. Rows of one sequence share its bytes.
-std::vector<Peptide> peptides_of_set(const Args& a) {
+// none at all. Rows of one sequence share its letters.
+PeptideTable peptides_of_set(const Args& a) {
     const Buffer<std::uint8_t> residues(a[0], "residues");
     const Buffer<std::int64_t> sequence_offsets(a[1], "sequence_offsets");
     const Buffer<std::int64_t> sequence_index(a[2], "sequence_index");
@@ -129,45 +134,34 @@ std::vector<Peptide> peptides_of_set(const Args& a) {
         if (sequence_offsets[k + 1] < sequence_offsets[k])
             raise(PyExc_ValueError, "sequence_offsets must not decrease");
     }
-    std::vector<std::uint8_t> used(distinct);
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t k = sequence_index[i];
         if (k < 0 || static_cast<std::uint64_t>(k) >= distinct)
             raise(PyExc_ValueError, "sequence_index must name a sequence of sequence_offsets");
-        used[static_cast<std::size_t>(k)] = 1;
         const std::int64_t begin = mod_offsets[i], count = mod_offsets[i + 1] - begin;
         if (begin < 0 || static_cast<std::uint64_t>(mod_offsets[i + 1]) > mod_values.size() ||
             (count != 0 && count != sequence_offsets[k + 1] - sequence_offsets[k]))
             raise(PyExc_ValueError, "mod_offsets must give each row one mass per residue or none");
     }
+    AllowThreads unlocked;  // the buffers stay held
+    PeptideTable peptides;
+    peptides.reserve(n, residues.size(), static_cast<std::size_t>(mod_offsets[n] - mod_offsets[0]));
+    const std::uint32_t group = peptides.add_group({});
     const auto* bytes = reinterpret_cast<const char*>(residues.items().data());
-    std::vector<SharedBytes> shared(distinct);
-    std::vector<Peptide> peptides;
-    AllowThreads unlocked;  // the buffers stay held; workers read them alone
-    peptides.reserve(2 * n);  // room for the decoys, added in place
-    peptides.resize(n);
-    parallel_for(distinct, [&](std::size_t first, std::size_t last) {
-        for (std::size_t k = first; k < last; ++k) {
-            if (!used[k]) continue;  // a slice of the rows holds some sequences alone
-            const auto begin = static_cast<std::size_t>(sequence_offsets[k]);
-            shared[k] = std::make_shared<const std::string>(
-                bytes + begin, static_cast<std::size_t>(sequence_offsets[k + 1]) - begin);
-        }
-    });
-    parallel_for(n, [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            Peptide& p = peptides[i];
-            p.sequence = shared[static_cast<std::size_t>(sequence_index[i])];
-            const auto mods = mod_values.items().subspan(static_cast<std::size_t>(mod_offsets[i]),
-                                                         static_cast<std::size_t>(mod_offsets[i + 1] - mod_offsets[i]));
-            p.unmodified = mods.empty();
-            p.modifications.assign(mods.begin(), mods.end());
-            p.nterm = unless_nan(nterm[i]);
-            p.cterm = unless_nan(cterm[i]);
-            p.monoisotopic = masses[i];
-            p.missed_cleavages = missed[i];
-        }
-    });
+    // Each sequence the rows use is stored once, where it first occurs.
+    constexpr std::uint32_t kUnplaced = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t> placed(distinct, kUnplaced);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto k = static_cast<std::size_t>(sequence_index[i]);
+        const auto begin = static_cast<std::size_t>(sequence_offsets[k]);
+        const auto length = static_cast<std::size_t>(sequence_offsets[k + 1]) - begin;
+        if (placed[k] == kUnplaced) placed[k] = peptides.add_residues(std::string_view(bytes + begin, length));
+        const auto mods = mod_values.items().subspan(static_cast<std::size_t>(mod_offsets[i]),
+                                                     static_cast<std::size_t>(mod_offsets[i + 1] - mod_offsets[i]));
+        peptides.add_row(placed[k], static_cast<std::uint32_t>(length), mods,
+                         unless_nan(nterm[i]), unless_nan(cterm[i]), masses[i], missed[i],
+                         mods.empty() ? PeptideTable::kUnmodified : 0, group);
+    }
     return peptides;
 }
 

@@ -62,7 +62,7 @@ double score_type_score(ScoreType type, std::uint16_t nb, std::uint16_t ny, floa
 
 Score Scorer::score_candidate(const ProcessedSpectrum& spectrum,
                               const PreliminaryScore& candidate) const {
-    const Peptide& peptide = at(db->peptides, candidate.peptide);
+    const PeptideView peptide = at(db->peptides, candidate.peptide);
     const std::size_t length = peptide.length();
     const std::uint8_t charge_limit = fragment_charge_limit(candidate.precursor_charge);
 

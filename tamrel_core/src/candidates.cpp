@@ -198,15 +198,15 @@ private:
                    float fragment_low, float fragment_high) {
         const std::uint32_t lo = h.peptide_lo;
         const std::uint32_t hi = h.peptide_hi;
-        const std::vector<Peptide>& peptides = scorer_.db->peptides;
+        const PeptideTable& peptides = scorer_.db->peptides;
         PreliminaryScore* const slots = slots_.data() + h.slot_offset;
         for (const Theoretical* record = first; record != end && record->peptide_index <= hi;
              ++record) {
             const Theoretical& t = *record;
             if (!(t.fragment_mass >= fragment_low && t.fragment_mass <= fragment_high)) continue;
             // Only the two boundary peptides can lie outside the precursor window.
-            if (t.peptide_index == lo && !(peptides[lo].monoisotopic >= h.precursor_low)) continue;
-            if (t.peptide_index == hi && !(peptides[hi].monoisotopic <= h.precursor_high)) continue;
+            if (t.peptide_index == lo && !(peptides.mass(lo) >= h.precursor_low)) continue;
+            if (t.peptide_index == hi && !(peptides.mass(hi) <= h.precursor_high)) continue;
             PreliminaryScore& slot = slots[t.peptide_index - lo];
             if (slot.matched == 0) {
                 slot.peptide = t.peptide_index;

@@ -37,7 +37,7 @@ std::vector<Feature> Scorer::score_chimera_fast(const ProcessedSpectrum& spectru
         Feature& extracted = out.back();
 
         // Every lookup sees the unreduced peaks, so a peak may be listed twice.
-        const Peptide& peptide = at(db->peptides, extracted.peptide_idx);
+        const PeptideView peptide = at(db->peptides, extracted.peptide_idx);
         const std::uint8_t charge_limit = fragment_charge_limit(extracted.charge);
         removal.clear();
         for (const Kind kind : db->ion_kinds) {

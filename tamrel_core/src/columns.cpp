@@ -15,7 +15,8 @@ FeatureColumns features_to_arrays(std::vector<Feature>&& features, const Indexed
 #undef TAMREL_RESERVE
     for (Feature& f : features) {
         // Read in place: a copy of the peptide would only be dropped again.
-        const Peptide* peptide = f.peptide_idx < db.peptides.size() ? &db.peptides[f.peptide_idx] : nullptr;
+        const std::optional<PeptideView> peptide =
+            f.peptide_idx < db.peptides.size() ? std::optional(db.peptides[f.peptide_idx]) : std::nullopt;
         c.file_id.push_back(f.file_id);
         c.spec_id.push_back(std::move(f.spec_id));
         c.psm_id.push_back(f.psm_id);
@@ -23,7 +24,7 @@ FeatureColumns features_to_arrays(std::vector<Feature>&& features, const Indexed
         if (peptide) {
             c.peptide_len.push_back(static_cast<std::uint32_t>(peptide->length()));
             c.missed_cleavages.push_back(f.missed_cleavages);
-            c.sequence.push_back(lossy_utf8(peptide->sequence ? std::string_view(*peptide->sequence) : ""));
+            c.sequence.push_back(lossy_utf8(peptide->sequence));
             c.modifications.push_back(peptide->combined_mod_array());
         } else {
             c.peptide_len.push_back(0);

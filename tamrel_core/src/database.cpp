@@ -14,7 +14,7 @@ IndexedQuery IndexedDatabase::query(float precursor_mass, const Tolerance& precu
     const auto [lo, hi] =
         finite ? range_bounds(
                      peptides.size(),
-                     [&](std::size_t i) { return total_order_key(peptides[i].monoisotopic); },
+                     [&](std::size_t i) { return total_order_key(peptides.mass(i)); },
                      total_order_key(low), total_order_key(high))
                : std::pair{peptides.size(), peptides.size()};
     IndexedQuery q;

@@ -79,7 +79,7 @@ void Scorer::build_features(const ProcessedSpectrum& spectrum, float precursor_m
 
     for (std::size_t i = 0; i < n; ++i) {
         Score& s = scores[i];
-        const Peptide& peptide = at(db->peptides, s.peptide);
+        const PeptideView peptide = at(db->peptides, s.peptide);
         const auto length = static_cast<std::uint32_t>(peptide.length());
         const std::uint16_t k = saturating_sum(s.matched_n, s.matched_c);
         const double next = i + 1 < scores.size() ? scores[i + 1].hyperscore : 0.0;

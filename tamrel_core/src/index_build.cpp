@@ -15,28 +15,8 @@ namespace tamrel {
 
 namespace {
 
-// The peptides' bytes and modification arrays lie scattered over the heap, and
-// walking them is bound by memory latency: fetch the heap data of the peptides
-// a few positions ahead (two steps, since the bytes' address is itself on the heap).
-// Always inlined: GCC deems a void function of prefetches pure and drops calls to it.
-[[gnu::always_inline]] inline void prefetch_ahead(const std::vector<Peptide>& peptides, std::size_t i, std::size_t end) {
-    constexpr std::size_t kAhead = 8;
-    if (i + 2 * kAhead < end) {
-        const Peptide& far = peptides[i + 2 * kAhead];
-        __builtin_prefetch(far.sequence.get());
-        __builtin_prefetch(far.modifications.data());
-    }
-    if (i + kAhead < end && peptides[i + kAhead].sequence)
-        __builtin_prefetch(peptides[i + kAhead].sequence->data());
-}
-
-std::string_view sequence_of(const Peptide& p) {
-    return p.sequence ? std::string_view(*p.sequence) : std::string_view();
-}
-
-// The sequence `Peptide::reverse` gives `p`, written into `out`.
-std::string_view reversed_sequence(const Peptide& p, std::string& out) {
-    const std::string_view bytes = sequence_of(p);
+// The sequence the decoy reversal gives `p`, written into `out`.
+std::string_view reversed_sequence(std::string_view bytes, std::string& out) {
     if (bytes.size() <= 2) return bytes;
     out.assign(bytes.rbegin(), bytes.rend());
     std::swap(out.front(), out.back());  // the terminal residues stay in place
@@ -44,44 +24,22 @@ std::string_view reversed_sequence(const Peptide& p, std::string& out) {
 }
 
 // Each peptide followed by its reversal, unless the reversal reads like a
-// target sequence (a palindromic interior, or another target). Done in place:
-// the targets move back to their final slots and the decoys are made in the
-// slots after them, so the peptide records are never held twice (callers that
-// reserve room for the decoys avoid even the vector's reallocation).
-void add_decoys(std::vector<Peptide>& peptides) {
+// target sequence (a palindromic interior, or another target).
+PeptideTable add_decoys(PeptideTable peptides) {
     const std::size_t n = peptides.size();
-    // Views into the peptides' shared bytes: moving a peptide moves the
-    // owning pointer, never the bytes, so the views stay valid.
+    // Views into the table's residues, which stay in place until the decoys are made.
     FnvStringSet targets(n);
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            prefetch_ahead(peptides, i, end);
-            if (!peptides[i].decoy) targets.insert(sequence_of(peptides[i]));
+            if (!peptides.decoy(i)) targets.insert(peptides[i].sequence);
         }
     });
     std::vector<std::uint8_t> keep(n);
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
         std::string buffer;
-        for (std::size_t i = begin; i < end; ++i) {
-            prefetch_ahead(peptides, i, end);
-            keep[i] = !targets.contains(reversed_sequence(peptides[i], buffer));
-        }
+        for (std::size_t i = begin; i < end; ++i) keep[i] = !targets.contains(reversed_sequence(peptides[i].sequence, buffer));
     });
-    std::vector<std::size_t> slot(n);  // where peptide i goes; its decoy, if kept, right after
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        slot[i] = total;
-        total += 1 + keep[i];
-    }
-    peptides.resize(total);
-    for (std::size_t i = n; i-- > 0;) {
-        if (slot[i] != i) peptides[slot[i]] = std::move(peptides[i]);
-    }
-    parallel_for(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (keep[i]) peptides[slot[i] + 1] = peptides[slot[i]].reverse();
-        }
-    });
+    return std::move(peptides).with_decoys(keep);
 }
 
 // Fragments sorted by mass without a full-size scratch array. The fragments
@@ -91,7 +49,7 @@ void add_decoys(std::vector<Peptide>& peptides) {
 // radix sort, are then sorted independently.
 class FragmentSorter {
 public:
-    FragmentSorter(const std::vector<Peptide>& peptides, const IndexBuildSettings& settings)
+    FragmentSorter(const PeptideTable& peptides, const IndexBuildSettings& settings)
         : peptides_(peptides), settings_(settings),
           blocks_(std::min<std::size_t>(peptides.size(), worker_count() * 4)) {}
 
@@ -117,7 +75,6 @@ private:
     template <class Emit>
     void for_each_in_block(std::size_t b, const Emit& emit) const {
         for (std::size_t i = block_begin(b), end = block_begin(b + 1); i < end; ++i) {
-            prefetch_ahead(peptides_, i, end);
             for_each_fragment(peptides_[i], static_cast<std::uint32_t>(i), settings_.ion_kinds,
                               settings_.min_ion_index, emit);
         }
@@ -178,7 +135,7 @@ private:
         });
     }
 
-    const std::vector<Peptide>& peptides_;
+    const PeptideTable& peptides_;
     const IndexBuildSettings& settings_;
     std::size_t blocks_;
     std::vector<std::size_t> bin_start_;
@@ -217,9 +174,8 @@ std::vector<float> sort_buckets(std::vector<Theoretical>& fragments, std::size_t
 
 }  // namespace
 
-IndexedDatabase build_indexed_database(const IndexBuildSettings& settings,
-                                       std::vector<Peptide> peptides) {
-    if (settings.generate_decoys) add_decoys(peptides);
+IndexedDatabase build_indexed_database(const IndexBuildSettings& settings, PeptideTable peptides) {
+    if (settings.generate_decoys) peptides = add_decoys(std::move(peptides));
     // Fragments name their peptide in 32 bits: refuse rather than alias peptides.
     if (std::uint64_t{peptides.size()} > std::numeric_limits<std::uint32_t>::max())
         fail("too many peptides for 32-bit peptide indices: " + std::to_string(peptides.size()));

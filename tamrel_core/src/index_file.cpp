@@ -10,7 +10,6 @@
 #include <span>
 #include <string_view>
 #include <type_traits>
-#include <unordered_map>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -23,7 +22,7 @@ namespace tamrel {
 namespace {
 
 // Changes whenever the layout below or the records it copies change.
-constexpr char kMagic[8] = {'T', 'M', 'R', 'L', 'I', 'D', 'X', '2'};
+constexpr char kMagic[8] = {'T', 'M', 'R', 'L', 'I', 'D', 'X', '3'};
 constexpr std::uint32_t kByteOrder = 0x01020304;
 
 struct FileCloser {
@@ -32,9 +31,6 @@ struct FileCloser {
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
 constexpr std::size_t kBuffer = 1 << 20;
-// The fewest bytes a peptide takes in the file: a damaged count cannot make
-// the reader allocate far beyond the file's size.
-constexpr std::size_t kLeastPeptideBytes = 8 + 8 + 5 + 5 + 4 + 1 + 1 + 8;
 
 // A checksum over every byte, taken word by word so that it costs little
 // beside the copy itself; it catches a damaged file, not a forged one.
@@ -273,18 +269,6 @@ Layout this_layout() {
     return l;
 }
 
-void write_optional(Writer& w, const std::optional<float>& v) {
-    w.value<std::uint8_t>(v.has_value());
-    w.value<float>(v.value_or(0.0f));
-}
-
-std::optional<float> read_optional(Reader& r) {
-    const auto present = r.value<std::uint8_t>();
-    const auto v = r.value<float>();
-    if (present > 1) r.fail("damaged index file (bad flag)");
-    return present ? std::optional<float>(v) : std::nullopt;
-}
-
 // The checks that keep a query inside the arrays whatever the file says.
 void check_shape(Reader& r, const IndexedDatabase& db) {
     if (db.bucket_size == 0) r.fail("damaged index file (bucket size 0)");
@@ -293,30 +277,12 @@ void check_shape(Reader& r, const IndexedDatabase& db) {
     for (const Theoretical& t : db.fragments) {
         if (t.peptide_index >= db.peptides.size()) r.fail("damaged index file (fragment of no peptide)");
     }
-    for (const Peptide& p : db.peptides) {
-        if (!p.modifications.empty() && p.modifications.size() != p.length())
-            r.fail("damaged index file (modifications)");
-    }
+    if (const char* damage = db.peptides.damage()) r.fail(std::string("damaged index file (") + damage + ")");
 }
 
 }  // namespace
 
 void save_index(const IndexedDatabase& db, const std::string& path) {
-    // Accessions are written once, and peptides name them by number.
-    std::vector<const std::string*> accessions;
-    std::unordered_map<std::string_view, std::uint32_t> numbers;
-    static const std::string kNone;
-    const auto number = [&](const SharedBytes& protein) {
-        const std::string& name = protein ? *protein : kNone;
-        const auto [at, added] = numbers.try_emplace(name, static_cast<std::uint32_t>(accessions.size()));
-        if (added) accessions.push_back(&name);
-        return at->second;
-    };
-    std::vector<std::uint32_t> protein_numbers;
-    for (const Peptide& p : db.peptides) {
-        for (const SharedBytes& protein : p.proteins) protein_numbers.push_back(number(protein));
-    }
-
     Writer w(path);
     w.value(this_layout());
     w.value<std::uint64_t>(db.bucket_size);
@@ -324,21 +290,10 @@ void save_index(const IndexedDatabase& db, const std::string& path) {
     w.text(db.decoy_tag);
     w.array(db.ion_kinds);
     w.array(db.bucket_min_mass);
+    const std::vector<SharedBytes>& accessions = db.peptides.accessions();
     w.value<std::uint64_t>(accessions.size());
-    for (const std::string* accession : accessions) w.text(*accession);
-    w.value<std::uint64_t>(db.peptides.size());
-    const std::uint32_t* named = protein_numbers.data();
-    for (const Peptide& p : db.peptides) {
-        w.text(p.sequence ? *p.sequence : std::string());
-        w.array(p.modifications);
-        write_optional(w, p.nterm);
-        write_optional(w, p.cterm);
-        w.value<float>(p.monoisotopic);
-        w.value<std::uint8_t>(p.decoy);
-        w.value<std::uint8_t>(p.missed_cleavages);
-        w.array(named, p.proteins.size());
-        named += p.proteins.size();
-    }
+    for (const SharedBytes& accession : accessions) w.text(accession ? *accession : std::string());
+    db.peptides.visit_columns([&](const auto& column) { w.array(column); });
     w.value<std::uint64_t>(db.fragments.size());
     w.align(alignof(Theoretical));
     w.bytes(db.fragments.data(), db.fragments.size() * sizeof(Theoretical));
@@ -363,25 +318,8 @@ IndexedDatabase load_index(const std::string& path) {
     db.bucket_min_mass = r.array<float>();
     std::vector<SharedBytes> accessions(r.count(8));
     for (SharedBytes& accession : accessions) accession = std::make_shared<const std::string>(r.text());
-    db.peptides.resize(r.count(kLeastPeptideBytes));
-    for (Peptide& p : db.peptides) {
-        p.sequence = std::make_shared<const std::string>(r.text());
-        p.modifications = r.array<float>();
-        p.unmodified = p.modifications.empty();  // written so by save_index
-        p.nterm = read_optional(r);
-        p.cterm = read_optional(r);
-        p.monoisotopic = r.value<float>();
-        const auto decoy = r.value<std::uint8_t>();
-        if (decoy > 1) r.fail("damaged index file (bad flag)");
-        p.decoy = decoy != 0;
-        p.missed_cleavages = r.value<std::uint8_t>();
-        p.proteins.resize(r.count(sizeof(std::uint32_t)));
-        for (SharedBytes& protein : p.proteins) {
-            const auto k = r.value<std::uint32_t>();
-            if (k >= accessions.size()) r.fail("damaged index file (protein number)");
-            protein = accessions[k];
-        }
-    }
+    db.peptides.set_accessions(std::move(accessions));
+    db.peptides.visit_columns([&](auto& column) { column = r.array<typename std::decay_t<decltype(column)>::value_type>(); });
     const std::size_t copied = r.offset();
     db.fragments = r.mapped_array<Theoretical>();
     r.finish();

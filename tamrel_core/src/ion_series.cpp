@@ -17,7 +17,7 @@ constexpr float kCStart = from_bits(0x41883540);   // 17.026001, one ulp above n
 constexpr float kXStart = from_bits(0x41CFD6A9);   // 25.979815
 constexpr float kZStart = from_bits(0xC1883540);   // -17.026001
 
-float start_mass(const Peptide& p, Kind kind) {
+float start_mass(const PeptideView& p, Kind kind) {
     const float n = p.nterm.value_or(0.0f);
     switch (kind) {
         case Kind::A: return p.nterm ? n + kAStart : kAStart;
@@ -71,10 +71,10 @@ void index_out_of_bounds(std::size_t length, std::size_t index) {
 
 }  // namespace detail
 
-IonSeries::IonSeries(const Peptide& peptide, Kind kind)
-    : peptide_(&peptide), cumulative_(start_mass(peptide, kind)), kind_(kind) {}
+IonSeries::IonSeries(const PeptideView& peptide, Kind kind)
+    : peptide_(peptide), cumulative_(start_mass(peptide, kind)), kind_(kind) {}
 
-void append_fragments(const Peptide& peptide, std::uint32_t peptide_index,
+void append_fragments(const PeptideView& peptide, std::uint32_t peptide_index,
                       const std::vector<Kind>& kinds, std::size_t min_ion_index,
                       std::vector<Theoretical>& out) {
     for_each_fragment(peptide, peptide_index, kinds, min_ion_index,

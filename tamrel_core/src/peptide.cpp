@@ -1,8 +1,6 @@
 #include "tamrel/peptide.hpp"
 
-#include <algorithm>
-
-#include "tamrel/error.hpp"
+#include "tamrel/peptide_table.hpp"
 
 namespace tamrel {
 
@@ -32,36 +30,12 @@ Peptide Peptide::from_user(std::string sequence, float monoisotopic,
     return p;
 }
 
-std::vector<float> Peptide::combined_mod_array() const {
-    std::vector<float> combined;
-    combined.reserve(length() + 2);
-    combined.push_back(nterm.value_or(0.0f));
-    if (unmodified) {
-        combined.resize(length() + 1, 0.0f);
-    } else {
-        combined.insert(combined.end(), modifications.begin(), modifications.end());
-    }
-    combined.push_back(cterm.value_or(0.0f));
-    return combined;
-}
+std::vector<float> Peptide::combined_mod_array() const { return PeptideView(*this).combined_mod_array(); }
 
 Peptide Peptide::reverse() const {
-    Peptide decoy_peptide = *this;
-    decoy_peptide.decoy = !decoy;
-    const std::size_t n = length();
-    if (n > 2) {
-        // The interior [1, n - 1) moves; the terminal residues stay in place.
-        if (!unmodified && modifications.size() < n - 1) {
-            fail("range end index " + std::to_string(n - 1) + " out of range for slice of length " +
-                 std::to_string(modifications.size()));
-        }
-        std::string reversed = *sequence;
-        std::reverse(reversed.begin() + 1, reversed.end() - 1);
-        decoy_peptide.sequence = std::make_shared<const std::string>(std::move(reversed));
-        auto& mods = decoy_peptide.modifications;
-        if (!unmodified) std::reverse(mods.begin() + 1, mods.begin() + static_cast<std::ptrdiff_t>(n - 1));
-    }
-    return decoy_peptide;
+    // The index build's reversal, on a table of this one peptide.
+    PeptideTable one(std::vector<Peptide>{*this});
+    return std::move(one).with_decoys({1}).peptide(1);
 }
 
 }  // namespace tamrel

@@ -57,7 +57,7 @@ inline SharedDatabase make_database(std::vector<Peptide> peptides,
     return db;
 }
 
-inline std::vector<float> series_masses(const Peptide& p, Kind kind) {
+inline std::vector<float> series_masses(const PeptideView& p, Kind kind) {
     std::vector<float> out;
     IonSeries series(p, kind);
     while (const auto m = series.next()) out.push_back(*m);

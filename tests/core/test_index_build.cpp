@@ -37,7 +37,7 @@ IndexBuildSettings settings(std::size_t bucket_size, bool decoys, std::vector<Ki
 
 std::vector<std::pair<std::string, bool>> listing(const IndexedDatabase& db) {
     std::vector<std::pair<std::string, bool>> out;
-    for (const Peptide& p : db.peptides) out.emplace_back(*p.sequence, p.decoy);
+    for (const tamrel::PeptideView p : db.peptides) out.emplace_back(p.sequence, p.decoy);
     return out;
 }
 
@@ -112,7 +112,7 @@ TEST(IndexBuild, EmptyInputsGiveEmptyIndexes) {
     EXPECT_TRUE(empty.bucket_min_mass.empty());
 
     const IndexedDatabase no_kinds =
-        tamrel::build_indexed_database(settings(8, true, {}), {make("PEPTIDEK")});
+        tamrel::build_indexed_database(settings(8, true, {}), std::vector<Peptide>{make("PEPTIDEK")});
     EXPECT_TRUE(no_kinds.fragments.empty());
     EXPECT_TRUE(no_kinds.bucket_min_mass.empty());
     EXPECT_EQ(listing(no_kinds), (std::vector<std::pair<std::string, bool>>{{"PEPTIDEK", false},
@@ -142,7 +142,7 @@ TEST(IndexBuild, TenFragmentsInBucketsOfFourFourTwo) {
     // b ions: WWWWW gives 4 heavy ones (peptide 0), GGGGGGG 6 light ones (peptide 1).
     const auto s = settings(4, false, {Kind::B});
     const IndexedDatabase db =
-        tamrel::build_indexed_database(s, {make("WWWWW", 948.4f), make("GGGGGGG", 417.2f)});
+        tamrel::build_indexed_database(s, std::vector<Peptide>{make("WWWWW", 948.4f), make("GGGGGGG", 417.2f)});
     ASSERT_EQ(db.fragments.size(), 10u);
     ASSERT_EQ(db.bucket_min_mass.size(), 3u);
     expect_well_formed(db, s);
@@ -159,7 +159,7 @@ TEST(IndexBuild, TenFragmentsInBucketsOfFourFourTwo) {
 
 TEST(IndexBuild, BucketSizeOneListsTheSortedMasses) {
     const auto s = settings(1, true);
-    const IndexedDatabase db = tamrel::build_indexed_database(s, {make("PEPTIDEK", 927.45f), make("SAMPLER", 802.4f)});
+    const IndexedDatabase db = tamrel::build_indexed_database(s, std::vector<Peptide>{make("PEPTIDEK", 927.45f), make("SAMPLER", 802.4f)});
     ASSERT_EQ(db.bucket_min_mass.size(), db.fragments.size());
     for (std::size_t i = 0; i < db.fragments.size(); ++i) EXPECT_EQ(db.bucket_min_mass[i], db.fragments[i].fragment_mass);
     expect_well_formed(db, s);
@@ -188,7 +188,7 @@ TEST(IndexBuild, MassLimitsAreStoredButIgnored) {
     auto s = settings(4, true);
     s.peptide_min_mass = 5000.0f;
     s.peptide_max_mass = 10.0f;
-    const IndexedDatabase db = tamrel::build_indexed_database(s, {make("PEPTIDEK", 927.45f)});
+    const IndexedDatabase db = tamrel::build_indexed_database(s, std::vector<Peptide>{make("PEPTIDEK", 927.45f)});
     EXPECT_EQ(db.peptides.size(), 2u);
     EXPECT_EQ(db.fragments.size(), 2u * 2 * 7);
 }

@@ -77,7 +77,7 @@ TEST(IndexFile, RoundTripKeepsEveryRecordBitForBit) {
     }
     ASSERT_EQ(back.peptides.size(), 8u);  // with the decoys
     for (std::size_t i = 0; i < db.peptides.size(); ++i) {
-        const Peptide &a = back.peptides[i], &b = db.peptides[i];
+        const Peptide a = back.peptides.peptide(i), b = db.peptides.peptide(i);
         EXPECT_EQ(*a.sequence, *b.sequence);
         EXPECT_EQ(a.modifications, b.modifications);
         EXPECT_EQ(a.unmodified, b.unmodified);
@@ -90,7 +90,7 @@ TEST(IndexFile, RoundTripKeepsEveryRecordBitForBit) {
         for (std::size_t k = 0; k < a.proteins.size(); ++k) EXPECT_EQ(*a.proteins[k], *b.proteins[k]);
     }
     // an accession is read once and shared by its peptides, as in the built index
-    EXPECT_EQ(back.peptides[0].proteins[0].get(), back.peptides[5].proteins[0].get());
+    EXPECT_EQ(back.peptides.peptide(0).proteins[0].get(), back.peptides.peptide(5).proteins[0].get());
 }
 
 TEST(IndexFile, DamagedTruncatedOrForeignFilesAreRefused) {

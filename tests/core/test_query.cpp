@@ -175,7 +175,7 @@ TEST(Query, AgreesWithABruteForceScan) {
         const Tolerance prec_tol = Tolerance::da(-0.05f, 0.05f), frag_tol = Tolerance::ppm(-20, 20);
         // Half the queries aim at stored masses so that most of them find something.
         const bool aimed = round % 2 == 0;
-        const float pm = aimed ? db.peptides[rng() % db.peptides.size()].monoisotopic : precursor(rng);
+        const float pm = aimed ? db.peptides.mass(rng() % db.peptides.size()) : precursor(rng);
         const float fm = aimed ? db.fragments[rng() % db.fragments.size()].fragment_mass : fragment(rng);
         const auto q = db.query(pm, prec_tol, frag_tol);
         const auto [plo, phi] = prec_tol.bounds(pm);
@@ -185,7 +185,7 @@ TEST(Query, AgreesWithABruteForceScan) {
             const std::size_t end = std::min(db.fragments.size(), start + db.bucket_size);
             for (std::size_t i = start; i < end; ++i) {
                 const Theoretical& t = db.fragments[i];
-                const float m = db.peptides[t.peptide_index].monoisotopic;
+                const float m = db.peptides.mass(t.peptide_index);
                 if (m >= plo && m <= phi && t.fragment_mass >= flo && t.fragment_mass <= fhi)
                     expected.emplace_back(t.peptide_index, t.fragment_mass);
             }

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "tamrel/peptide.hpp"
+#include "tamrel/peptide_table.hpp"
 #include "tamrel/range_bounds.hpp"
 #include "tamrel/tolerance.hpp"
 #include "tamrel/total_order.hpp"
@@ -60,7 +60,7 @@ private:
 class IndexedQuery;
 
 struct IndexedDatabase {
-    std::vector<Peptide> peptides;       // caller's order (ascending mass), decoys after targets
+    PeptideTable peptides;               // caller's order (ascending mass), each decoy after its target
     FragmentRecords fragments;           // buckets by mass, peptide order inside a bucket
     std::vector<Kind> ion_kinds;
     std::vector<float> bucket_min_mass;
@@ -119,8 +119,7 @@ public:
 
 // Builds the index from the caller's peptides (consumed). Throws Failure on
 // any internal failure, including those raised on worker threads.
-IndexedDatabase build_indexed_database(const IndexBuildSettings& settings,
-                                       std::vector<Peptide> peptides);
+IndexedDatabase build_indexed_database(const IndexBuildSettings& settings, PeptideTable peptides);
 
 // Fills the directory of an index whose buckets are sorted (a built or a
 // loaded one; the build calls it).
@@ -132,7 +131,7 @@ void IndexedQuery::page_search(float fragment_mass, Visit&& visit) const {
     const auto [precursor_low, precursor_high] = precursor_tol.bounds(precursor_mass);
     const std::vector<float>& minima = db->bucket_min_mass;
     const FragmentRecords& fragments = db->fragments;
-    const std::vector<Peptide>& peptides = db->peptides;
+    const PeptideTable& peptides = db->peptides;
 
     const auto [first_bucket, end_bucket] =
         range_bounds(minima.size(), [&](std::size_t k) { return total_order_key(minima[k]); },
@@ -148,11 +147,11 @@ void IndexedQuery::page_search(float fragment_mass, Visit&& visit) const {
             // Only the two boundary peptides can lie outside the precursor window.
             if (t.peptide_index < peptide_lo) continue;
             if (t.peptide_index == peptide_lo &&
-                !(peptides[peptide_lo].monoisotopic >= precursor_low))
+                !(peptides.mass(peptide_lo) >= precursor_low))
                 continue;
             if (t.peptide_index > peptide_hi) continue;
             if (t.peptide_index == peptide_hi &&
-                !(peptides[peptide_hi].monoisotopic <= precursor_high))
+                !(peptides.mass(peptide_hi) <= precursor_high))
                 continue;
             if (t.fragment_mass >= fragment_low && t.fragment_mass <= fragment_high) visit(t);
         }

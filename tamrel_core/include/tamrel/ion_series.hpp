@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tamrel/database.hpp"
-#include "tamrel/peptide.hpp"
+#include "tamrel/peptide_table.hpp"
 #include "tamrel/tolerance.hpp"
 
 namespace tamrel {
@@ -27,22 +27,22 @@ inline float residue_mass(unsigned char residue) {
 
 class IonSeries {
 public:
-    // `peptide` must outlive the series.
-    IonSeries(const Peptide& peptide, Kind kind);
+    // What `peptide` views must outlive the series.
+    IonSeries(const PeptideView& peptide, Kind kind);
 
     // The next fragment mass, or nothing at the end of the series (L - 1 items).
     // Fails on an empty sequence or a modification array shorter than L - 1.
     // Inline: scoring calls it in its innermost loop.
     std::optional<float> next() {
-        const std::size_t length = peptide_->length();
+        const std::size_t length = peptide_.length();
         // An empty sequence is not an empty series: the first read fails.
         if (length == 0) detail::index_out_of_bounds(0, 0);
         if (position_ >= length - 1) return std::nullopt;
-        const auto& mods = peptide_->modifications;
-        if (!peptide_->unmodified && position_ >= mods.size())
+        const auto& mods = peptide_.modifications;
+        if (!peptide_.unmodified && position_ >= mods.size())
             detail::index_out_of_bounds(mods.size(), position_);
-        const auto residue = static_cast<unsigned char>((*peptide_->sequence)[position_]);
-        const float delta = residue_mass(residue) + peptide_->modification(position_);
+        const auto residue = static_cast<unsigned char>(peptide_.sequence[position_]);
+        const float delta = residue_mass(residue) + peptide_.modification(position_);
         ++position_;
         cumulative_ = is_n_terminal(kind_) ? cumulative_ + delta : cumulative_ + (-delta);
         return cumulative_;
@@ -51,7 +51,7 @@ public:
     Kind kind() const { return kind_; }
 
 private:
-    const Peptide* peptide_;
+    PeptideView peptide_;
     float cumulative_;
     std::size_t position_ = 0;
     Kind kind_;
@@ -61,7 +61,7 @@ private:
 // order `append_fragments` appends them. Every item is computed (the running
 // sum goes on), only the ordinal decides what is kept.
 template <class Emit>
-void for_each_fragment(const Peptide& peptide, std::uint32_t peptide_index,
+void for_each_fragment(const PeptideView& peptide, std::uint32_t peptide_index,
                        const std::vector<Kind>& kinds, std::size_t min_ion_index, Emit&& emit) {
     const std::size_t last = peptide.length() == 0 ? 0 : peptide.length() - 1;
     for (const Kind kind : kinds) {
@@ -78,7 +78,7 @@ void for_each_fragment(const Peptide& peptide, std::uint32_t peptide_index,
 
 // Appends the indexed fragments of one peptide: kinds in the given order, each
 // in series order, keeping ions with more than `min_ion_index` residues.
-void append_fragments(const Peptide& peptide, std::uint32_t peptide_index,
+void append_fragments(const PeptideView& peptide, std::uint32_t peptide_index,
                       const std::vector<Kind>& kinds, std::size_t min_ion_index,
                       std::vector<Theoretical>& out);
 

@@ -1,0 +1,233 @@
+#include "tamrel/peptide_table.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <unordered_map>
+
+#include "tamrel/error.hpp"
+
+namespace tamrel {
+
+namespace {
+
+// Offsets into the table's buffers are 32-bit: refuse rather than wrap.
+std::uint32_t offset32(std::size_t offset, const char* what) {
+    if (std::uint64_t{offset} > std::numeric_limits<std::uint32_t>::max())
+        fail(std::string("too many ") + what + " for 32-bit offsets: " + std::to_string(offset));
+    return static_cast<std::uint32_t>(offset);
+}
+
+template <class T>
+void reserve_more(std::vector<T>& v, std::size_t more) {
+    v.reserve(v.size() + more);
+}
+
+// Fails as the reversal of a modification array too short for its sequence.
+void check_reversible(std::size_t length, std::size_t modifications) {
+    if (length > 2 && modifications < length - 1) {
+        fail("range end index " + std::to_string(length - 1) + " out of range for slice of length " +
+             std::to_string(modifications));
+    }
+}
+
+}  // namespace
+
+std::vector<float> PeptideView::combined_mod_array() const {
+    std::vector<float> combined;
+    combined.reserve(length() + 2);
+    combined.push_back(nterm.value_or(0.0f));
+    if (unmodified) {
+        combined.resize(length() + 1, 0.0f);
+    } else {
+        combined.insert(combined.end(), modifications.begin(), modifications.end());
+    }
+    combined.push_back(cterm.value_or(0.0f));
+    return combined;
+}
+
+PeptideTable::PeptideTable(const std::vector<Peptide>& peptides) {
+    std::size_t residues = 0, mods = 0;
+    for (const Peptide& p : peptides) {
+        residues += p.length();
+        mods += p.unmodified ? 0 : p.modifications.size();
+    }
+    reserve(peptides.size(), residues, mods);
+    for (const Peptide& p : peptides) push_back(p);
+}
+
+PeptideView PeptideTable::operator[](std::size_t i) const {
+    PeptideView v;
+    v.sequence = std::string_view(residues_.data() + sequence_begin_[i], sequence_length_[i]);
+    v.modifications = std::span<const float>(mod_values_.data() + mod_offsets_[i], mod_offsets_[i + 1] - mod_offsets_[i]);
+    const std::uint8_t flags = flags_[i];
+    if (flags & kHasNterm) v.nterm = nterm_[i];
+    if (flags & kHasCterm) v.cterm = cterm_[i];
+    v.monoisotopic = mass_[i];
+    v.decoy = (flags & kDecoy) != 0;
+    v.unmodified = (flags & kUnmodified) != 0;
+    v.missed_cleavages = missed_[i];
+    return v;
+}
+
+std::span<const std::uint32_t> PeptideTable::protein_numbers(std::size_t i) const {
+    const std::uint32_t g = group_[i];
+    return std::span<const std::uint32_t>(members_.data() + group_offsets_[g], group_offsets_[g + 1] - group_offsets_[g]);
+}
+
+Peptide PeptideTable::peptide(std::size_t i) const {
+    const PeptideView v = (*this)[i];
+    Peptide p;
+    p.sequence = std::make_shared<const std::string>(v.sequence);
+    p.modifications.assign(v.modifications.begin(), v.modifications.end());
+    p.nterm = v.nterm;
+    p.cterm = v.cterm;
+    p.monoisotopic = v.monoisotopic;
+    p.decoy = v.decoy;
+    p.missed_cleavages = v.missed_cleavages;
+    p.unmodified = v.unmodified;
+    for (const std::uint32_t k : protein_numbers(i)) p.proteins.push_back(accessions_[k]);
+    return p;
+}
+
+void PeptideTable::reserve(std::size_t rows, std::size_t residues, std::size_t modifications) {
+    reserve_more(residues_, residues);
+    for (auto* column : {&sequence_begin_, &sequence_length_, &mod_offsets_, &group_}) reserve_more(*column, rows);
+    for (auto* column : {&mass_, &nterm_, &cterm_}) reserve_more(*column, rows);
+    reserve_more(flags_, rows);
+    reserve_more(missed_, rows);
+    reserve_more(mod_values_, modifications);
+}
+
+std::uint32_t PeptideTable::add_residues(std::string_view letters) {
+    const std::uint32_t begin = offset32(residues_.size(), "residues");
+    offset32(residues_.size() + letters.size(), "residues");
+    residues_.insert(residues_.end(), letters.begin(), letters.end());
+    return begin;
+}
+
+void PeptideTable::add_row(std::uint32_t begin, std::uint32_t length, std::span<const float> mods,
+                           std::optional<float> nterm, std::optional<float> cterm, float monoisotopic,
+                           std::uint8_t missed_cleavages, std::uint8_t flags, std::uint32_t group) {
+    sequence_begin_.push_back(begin);
+    sequence_length_.push_back(length);
+    mod_values_.insert(mod_values_.end(), mods.begin(), mods.end());
+    mod_offsets_.push_back(offset32(mod_values_.size(), "modification masses"));
+    nterm_.push_back(nterm.value_or(0.0f));
+    cterm_.push_back(cterm.value_or(0.0f));
+    mass_.push_back(monoisotopic);
+    missed_.push_back(missed_cleavages);
+    flags_.push_back(static_cast<std::uint8_t>(flags | (nterm ? kHasNterm : 0) | (cterm ? kHasCterm : 0)));
+    group_.push_back(group);
+}
+
+std::uint32_t PeptideTable::add_group(const std::vector<SharedBytes>& proteins) {
+    // Accessions are kept once each; a caller's peptides mostly share one.
+    for (const SharedBytes& protein : proteins) {
+        const auto same = [&](const SharedBytes& a) {
+            return a == protein || (a && protein && *a == *protein);
+        };
+        auto at = std::find_if(accessions_.begin(), accessions_.end(), same);
+        if (at == accessions_.end()) at = accessions_.insert(at, protein);
+        members_.push_back(static_cast<std::uint32_t>(at - accessions_.begin()));
+    }
+    group_offsets_.push_back(offset32(members_.size(), "accessions"));
+    return static_cast<std::uint32_t>(group_offsets_.size() - 2);
+}
+
+void PeptideTable::push_back(const Peptide& p) {
+    const std::string_view letters = p.sequence ? std::string_view(*p.sequence) : std::string_view();
+    // Consecutive peptides of one protein list (a caller's peptides) share it.
+    const bool same_list = !group_.empty() && [&] {
+        const auto last = protein_numbers(size() - 1);
+        if (last.size() != p.proteins.size()) return false;
+        for (std::size_t k = 0; k < last.size(); ++k) {
+            const SharedBytes& a = accessions_[last[k]];
+            if (a != p.proteins[k] && !(a && p.proteins[k] && *a == *p.proteins[k])) return false;
+        }
+        return true;
+    }();
+    const std::uint32_t group = same_list ? group_.back() : add_group(p.proteins);
+    const std::uint32_t begin = add_residues(letters);
+    add_row(begin, static_cast<std::uint32_t>(letters.size()),
+            p.unmodified ? std::span<const float>() : std::span<const float>(p.modifications), p.nterm, p.cterm,
+            p.monoisotopic, p.missed_cleavages,
+            static_cast<std::uint8_t>((p.decoy ? kDecoy : 0) | (p.unmodified ? kUnmodified : 0)), group);
+}
+
+PeptideTable PeptideTable::with_decoys(const std::vector<std::uint8_t>& keep) && {
+    const std::size_t n = size();
+    std::size_t rows = n, residues = 0, mods = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!keep[i]) continue;
+        ++rows;
+        residues += sequence_length_[i];
+        mods += mod_offsets_[i + 1] - mod_offsets_[i];
+    }
+    // The targets keep their residues where they lie; the decoys' follow them.
+    PeptideTable out;
+    out.residues_ = std::move(residues_);
+    out.group_offsets_ = std::move(group_offsets_);
+    out.members_ = std::move(members_);
+    out.accessions_ = std::move(accessions_);
+    out.reserve(rows, residues, mod_values_.size() + mods);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t begin = sequence_begin_[i], length = sequence_length_[i];
+        const std::uint8_t flags = flags_[i] & (kDecoy | kUnmodified);
+        const std::optional<float> nterm = (flags_[i] & kHasNterm) ? std::optional<float>(nterm_[i]) : std::nullopt;
+        const std::optional<float> cterm = (flags_[i] & kHasCterm) ? std::optional<float>(cterm_[i]) : std::nullopt;
+        const std::span<const float> mods_i(mod_values_.data() + mod_offsets_[i], mod_offsets_[i + 1] - mod_offsets_[i]);
+        out.add_row(begin, length, mods_i, nterm, cterm, mass_[i], missed_[i], flags, group_[i]);
+        if (!keep[i]) continue;
+        // The interior [1, n - 1) moves; the terminal residues stay in place.
+        if (!(flags & kUnmodified)) check_reversible(length, mods_i.size());
+        std::uint32_t reversed = begin;
+        if (length > 2) {
+            reversed = offset32(out.residues_.size(), "residues");
+            offset32(out.residues_.size() + length, "residues");
+            out.residues_.resize(out.residues_.size() + length);
+            char* letters = out.residues_.data();
+            std::copy_n(letters + begin, length, letters + reversed);
+            std::reverse(letters + reversed + 1, letters + reversed + length - 1);
+        }
+        const std::size_t first_mod = out.mod_values_.size();
+        out.add_row(reversed, length, mods_i, nterm, cterm, mass_[i], missed_[i],
+                    static_cast<std::uint8_t>(flags ^ kDecoy), group_[i]);
+        if (length > 2 && !mods_i.empty()) {
+            const auto moved = out.mod_values_.begin() + static_cast<std::ptrdiff_t>(first_mod);
+            std::reverse(moved + 1, moved + static_cast<std::ptrdiff_t>(length) - 1);
+        }
+    }
+    *this = PeptideTable();
+    return out;
+}
+
+const char* PeptideTable::damage() const {
+    const std::size_t n = mass_.size();
+    for (const std::size_t rows : {sequence_begin_.size(), sequence_length_.size(), nterm_.size(), cterm_.size(),
+                                   flags_.size(), missed_.size(), group_.size()}) {
+        if (rows != n) return "peptide columns";
+    }
+    if (mod_offsets_.size() != n + 1 || mod_offsets_.front() != 0 || mod_offsets_.back() != mod_values_.size())
+        return "modifications";
+    if (group_offsets_.empty() || group_offsets_.front() != 0 || group_offsets_.back() != members_.size())
+        return "proteins";
+    for (std::size_t g = 0; g + 1 < group_offsets_.size(); ++g) {
+        if (group_offsets_[g + 1] < group_offsets_[g]) return "proteins";
+    }
+    for (const std::uint32_t k : members_) {
+        if (k >= accessions_.size()) return "proteins";
+    }
+    const std::size_t groups = group_offsets_.size() - 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (flags_[i] & ~kKnownFlags) return "bad flag";
+        if (std::uint64_t{sequence_begin_[i]} + sequence_length_[i] > residues_.size()) return "peptide columns";
+        if (group_[i] >= groups) return "proteins";
+        if (mod_offsets_[i + 1] < mod_offsets_[i]) return "modifications";
+        // A row keeps one mass per residue, or none when it is unmodified.
+        const std::size_t mods = mod_offsets_[i + 1] - mod_offsets_[i];
+        if (mods != ((flags_[i] & kUnmodified) ? 0 : sequence_length_[i])) return "modifications";
+    }
+    return nullptr;
+}
+
+}  // namespace tamrel
