@@ -176,6 +176,7 @@ std::vector<float> sort_buckets(std::vector<Theoretical>& fragments, std::size_t
 
 IndexedDatabase build_indexed_database(const IndexBuildSettings& settings, PeptideTable peptides) {
     if (settings.generate_decoys) peptides = add_decoys(std::move(peptides));
+    peptides.code_modifications();  // before the fragments are allocated: the float masses are gone by then
     // Fragments name their peptide in 32 bits: refuse rather than alias peptides.
     if (std::uint64_t{peptides.size()} > std::numeric_limits<std::uint32_t>::max())
         fail("too many peptides for 32-bit peptide indices: " + std::to_string(peptides.size()));

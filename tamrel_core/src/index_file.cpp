@@ -22,7 +22,7 @@ namespace tamrel {
 namespace {
 
 // Changes whenever the layout below or the records it copies change.
-constexpr char kMagic[8] = {'T', 'M', 'R', 'L', 'I', 'D', 'X', '3'};
+constexpr char kMagic[8] = {'T', 'M', 'R', 'L', 'I', 'D', 'X', '4'};
 constexpr std::uint32_t kByteOrder = 0x01020304;
 
 struct FileCloser {

@@ -1,6 +1,7 @@
 #include "tamrel/peptide_table.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <unordered_map>
 
@@ -39,7 +40,7 @@ std::vector<float> PeptideView::combined_mod_array() const {
     if (unmodified) {
         combined.resize(length() + 1, 0.0f);
     } else {
-        combined.insert(combined.end(), modifications.begin(), modifications.end());
+        for (std::size_t i = 0; i < modifications.size(); ++i) combined.push_back(modifications[i]);
     }
     combined.push_back(cterm.value_or(0.0f));
     return combined;
@@ -58,7 +59,9 @@ PeptideTable::PeptideTable(const std::vector<Peptide>& peptides) {
 PeptideView PeptideTable::operator[](std::size_t i) const {
     PeptideView v;
     v.sequence = std::string_view(residues_.data() + sequence_begin_[i], sequence_length_[i]);
-    v.modifications = std::span<const float>(mod_values_.data() + mod_offsets_[i], mod_offsets_[i + 1] - mod_offsets_[i]);
+    const std::size_t first = mod_offsets_[i], count = mod_offsets_[i + 1] - first;
+    v.modifications = mod_codes_.empty() ? ModificationMasses(std::span<const float>(mod_values_.data() + first, count))
+                                         : ModificationMasses(mod_codes_.data() + first, mod_palette_.data(), count);
     const std::uint8_t flags = flags_[i];
     if (flags & kHasNterm) v.nterm = nterm_[i];
     if (flags & kHasCterm) v.cterm = cterm_[i];
@@ -78,7 +81,7 @@ Peptide PeptideTable::peptide(std::size_t i) const {
     const PeptideView v = (*this)[i];
     Peptide p;
     p.sequence = std::make_shared<const std::string>(v.sequence);
-    p.modifications.assign(v.modifications.begin(), v.modifications.end());
+    for (std::size_t k = 0; k < v.modifications.size(); ++k) p.modifications.push_back(v.modifications[k]);
     p.nterm = v.nterm;
     p.cterm = v.cterm;
     p.monoisotopic = v.monoisotopic;
@@ -105,12 +108,13 @@ std::uint32_t PeptideTable::add_residues(std::string_view letters) {
     return begin;
 }
 
-void PeptideTable::add_row(std::uint32_t begin, std::uint32_t length, std::span<const float> mods,
+void PeptideTable::add_row(std::uint32_t begin, std::uint32_t length, const ModificationMasses& mods,
                            std::optional<float> nterm, std::optional<float> cterm, float monoisotopic,
                            std::uint8_t missed_cleavages, std::uint8_t flags, std::uint32_t group) {
     sequence_begin_.push_back(begin);
     sequence_length_.push_back(length);
-    mod_values_.insert(mod_values_.end(), mods.begin(), mods.end());
+    if (!mod_codes_.empty()) fail("rows added to a table whose modifications are coded");
+    for (std::size_t k = 0; k < mods.size(); ++k) mod_values_.push_back(mods[k]);
     mod_offsets_.push_back(offset32(mod_values_.size(), "modification masses"));
     nterm_.push_back(nterm.value_or(0.0f));
     cterm_.push_back(cterm.value_or(0.0f));
@@ -175,7 +179,7 @@ PeptideTable PeptideTable::with_decoys(const std::vector<std::uint8_t>& keep) &&
         const std::uint8_t flags = flags_[i] & (kDecoy | kUnmodified);
         const std::optional<float> nterm = (flags_[i] & kHasNterm) ? std::optional<float>(nterm_[i]) : std::nullopt;
         const std::optional<float> cterm = (flags_[i] & kHasCterm) ? std::optional<float>(cterm_[i]) : std::nullopt;
-        const std::span<const float> mods_i(mod_values_.data() + mod_offsets_[i], mod_offsets_[i + 1] - mod_offsets_[i]);
+        const ModificationMasses mods_i = (*this)[i].modifications;
         out.add_row(begin, length, mods_i, nterm, cterm, mass_[i], missed_[i], flags, group_[i]);
         if (!keep[i]) continue;
         // The interior [1, n - 1) moves; the terminal residues stay in place.
@@ -201,14 +205,42 @@ PeptideTable PeptideTable::with_decoys(const std::vector<std::uint8_t>& keep) &&
     return out;
 }
 
+void PeptideTable::code_modifications() {
+    if (!mod_codes_.empty() || mod_values_.empty()) return;
+    std::vector<std::uint32_t> palette;  // bit patterns: -0.0 and each NaN stay themselves
+    std::vector<std::uint8_t> codes(mod_values_.size());
+    std::size_t last = 0;
+    for (std::size_t k = 0; k < mod_values_.size(); ++k) {
+        const auto bits = std::bit_cast<std::uint32_t>(mod_values_[k]);
+        if (last >= palette.size() || palette[last] != bits) {
+            last = static_cast<std::size_t>(std::find(palette.begin(), palette.end(), bits) - palette.begin());
+            if (last == palette.size()) {
+                if (palette.size() == 256) return;  // too many distinct masses: kept as they are
+                palette.push_back(bits);
+            }
+        }
+        codes[k] = static_cast<std::uint8_t>(last);
+    }
+    mod_palette_.clear();
+    for (const std::uint32_t bits : palette) mod_palette_.push_back(std::bit_cast<float>(bits));
+    mod_codes_ = std::move(codes);
+    std::vector<float>().swap(mod_values_);
+}
+
 const char* PeptideTable::damage() const {
     const std::size_t n = mass_.size();
     for (const std::size_t rows : {sequence_begin_.size(), sequence_length_.size(), nterm_.size(), cterm_.size(),
                                    flags_.size(), missed_.size(), group_.size()}) {
         if (rows != n) return "peptide columns";
     }
-    if (mod_offsets_.size() != n + 1 || mod_offsets_.front() != 0 || mod_offsets_.back() != mod_values_.size())
+    const bool coded = !mod_palette_.empty();
+    if (mod_offsets_.size() != n + 1 || mod_offsets_.front() != 0 ||
+        mod_offsets_.back() != (coded ? mod_codes_.size() : mod_values_.size()) ||
+        (coded ? !mod_values_.empty() || mod_palette_.size() > 256 : !mod_codes_.empty()))
         return "modifications";
+    for (const std::uint8_t code : mod_codes_) {
+        if (code >= mod_palette_.size()) return "modifications";
+    }
     if (group_offsets_.empty() || group_offsets_.front() != 0 || group_offsets_.back() != members_.size())
         return "proteins";
     for (std::size_t g = 0; g + 1 < group_offsets_.size(); ++g) {

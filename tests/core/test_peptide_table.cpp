@@ -131,3 +131,25 @@ TEST(PeptideTable, DamagedColumnsAreNamed) {
         EXPECT_STREQ(table.damage(), reason);
     }
 }
+
+// Coded masses read back bit for bit; past 256 distinct ones they stay floats.
+TEST(PeptideTable, CodedModificationsReadBackBitForBit) {
+    for (const std::size_t distinct : {std::size_t{3}, std::size_t{300}}) {
+        std::vector<Peptide> peptides = samples();
+        for (std::size_t k = 0; k < distinct; ++k) {
+            peptides.push_back(Peptide::from_user("ACK", 300.0f, std::vector<float>{0.0f, static_cast<float>(k) / 7, -0.0f},
+                                                  std::nullopt, std::nullopt));
+        }
+        PeptideTable table(peptides);
+        table.code_modifications();
+        std::size_t codes = 0;
+        table.visit_columns([&](const auto& c) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(c)>, std::vector<std::uint8_t>>) codes += c.size();
+        });
+        const std::size_t rows = peptides.size(), masses = 8 + 6 + 3 + 3 * distinct;
+        EXPECT_EQ(codes, 2 * rows + (distinct <= 256 ? masses : 0)) << distinct;  // flags, missed cleavages, codes
+        for (std::size_t i = 0; i < peptides.size(); ++i) expect_same(table.peptide(i), peptides[i]);
+        const PeptideTable with = std::move(table).with_decoys(std::vector<std::uint8_t>(peptides.size(), 1));
+        expect_same(with.peptide(5), peptides[2].reverse());
+    }
+}

@@ -18,11 +18,30 @@
 
 namespace tamrel {
 
+// The modification masses of one peptide: stored as they are, or as indices
+// into a table's few distinct masses.
+class ModificationMasses {
+public:
+    ModificationMasses() = default;
+    ModificationMasses(std::span<const float> values) : values_(values.data()), size_(values.size()) {}  // NOLINT
+    ModificationMasses(const std::uint8_t* codes, const float* palette, std::size_t size)
+        : codes_(codes), palette_(palette), size_(size) {}
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    float operator[](std::size_t i) const { return codes_ ? palette_[codes_[i]] : values_[i]; }
+
+private:
+    const float* values_ = nullptr;
+    const std::uint8_t* codes_ = nullptr;
+    const float* palette_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // One peptide as the scoring code reads it. Borrows the table (or the
 // `Peptide`) it was taken from, which must outlive it.
 struct PeptideView {
     std::string_view sequence;
-    std::span<const float> modifications;  // empty when `unmodified`
+    ModificationMasses modifications;  // empty when `unmodified`
     std::optional<float> nterm;
     std::optional<float> cterm;
     float monoisotopic = 0.0f;
@@ -70,13 +89,18 @@ public:
     // followed by its decoy: interior residues and their modifications
     // reversed, the decoy flag toggled, the same proteins.
     PeptideTable with_decoys(const std::vector<std::uint8_t>& keep) &&;
+    // Stores the modification masses as one-byte indices into their distinct
+    // 32-bit patterns, when there are at most 256 of them (a search's few
+    // modifications): a quarter of their memory. Rows appended afterwards
+    // are not allowed.
+    void code_modifications();
     // Makes room for `rows` peptides with `residues` letters and `modifications` masses.
     void reserve(std::size_t rows, std::size_t residues, std::size_t modifications);
     // Appends the residues of a sequence that later rows reference by offset.
     std::uint32_t add_residues(std::string_view letters);
     // Appends a row whose sequence is residues [begin, begin + length) and
     // whose proteins are group `group`; `mods` empty means unmodified.
-    void add_row(std::uint32_t begin, std::uint32_t length, std::span<const float> mods,
+    void add_row(std::uint32_t begin, std::uint32_t length, const ModificationMasses& mods,
                  std::optional<float> nterm, std::optional<float> cterm, float monoisotopic,
                  std::uint8_t missed_cleavages, std::uint8_t flags, std::uint32_t group);
     // A protein list of the given accessions; returns its number.
@@ -107,7 +131,7 @@ public:
     void visit_columns(Visit&& visit) {
         visit(residues_), visit(sequence_begin_), visit(sequence_length_), visit(mass_), visit(nterm_),
             visit(cterm_), visit(flags_), visit(missed_), visit(mod_offsets_), visit(mod_values_), visit(group_),
-            visit(group_offsets_), visit(members_);
+            visit(group_offsets_), visit(members_), visit(mod_codes_), visit(mod_palette_);
     }
     template <class Visit>
     void visit_columns(Visit&& visit) const {
@@ -131,7 +155,9 @@ private:
     std::vector<std::uint8_t> flags_;
     std::vector<std::uint8_t> missed_;
     std::vector<std::uint32_t> mod_offsets_{0};  // peptide i: mod_values_[mod_offsets_[i], mod_offsets_[i + 1])
-    std::vector<float> mod_values_;
+    std::vector<float> mod_values_;            // empty once coded:
+    std::vector<std::uint8_t> mod_codes_;      // mass k is mod_palette_[mod_codes_[k]]
+    std::vector<float> mod_palette_;
     std::vector<std::uint32_t> group_;            // peptide i's protein list
     std::vector<std::uint32_t> group_offsets_{0};  // list g: members_[group_offsets_[g], group_offsets_[g + 1])
     std::vector<std::uint32_t> members_;           // accession numbers
