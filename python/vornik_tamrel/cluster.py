@@ -389,4 +389,5 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
             warnings.warn(message, stacklevel=2)
     spectra = sum(r[2] for r in results)
     log(f"scored {spectra} MS2 spectra from {len(files)} file(s) in {len(chunks)} chunk(s)")
-    return Found(columns, tails, peptides, {p.accession: p.sequence for p in proteome}, spectra, merge)
+    return Found(columns, tails, peptides.proteins, len(peptides), {p.accession: p.sequence for p in proteome},
+                 spectra, merge)

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Callable, Optional, Sequence
 
 import numpy as np
 
-from .digest import DigestSettings, PeptideSet, available_memory, digest
+from .digest import DigestSettings, PeptideSet, ProteinMap, available_memory, digest
 from .errors import InputError, InputWarning, SpectrumFileError
 from .fasta import read_fasta
 from .control import Chance, control_errors, null_tails
@@ -158,7 +158,7 @@ def table_rows(table: Table) -> int:
     return len(next(iter(table.values()))) if table else 0
 
 
-def psm_table(columns: Table, peptides: PeptideSet, settings: SearchSettings, files: Sequence[str]) -> Table:
+def psm_table(columns: Table, protein_map: ProteinMap, settings: SearchSettings, files: Sequence[str]) -> Table:
     """The engine's columns (see `score.score_batch`) with file name, peptide text and proteins.
 
     Column order: the engine's, with `file` after `spec_id` and `peptide`,
@@ -168,7 +168,7 @@ def psm_table(columns: Table, peptides: PeptideSet, settings: SearchSettings, fi
     sequences = columns["sequence"]
     targets = [target_of_decoy(s) if d else s for s, d in zip(sequences, is_decoy.tolist())]
     distinct = list(dict.fromkeys(zip(targets, is_decoy.tolist())))
-    found = peptides.proteins.accessions([t for t, _ in distinct])
+    found = protein_map.accessions([t for t, _ in distinct])
     joined = {(t, d): ";".join((settings.decoy_tag if d else "") + a for a in accessions)
               for (t, d), accessions in zip(distinct, found)}
 
@@ -231,7 +231,7 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
         found = _search_here(files, fasta, settings, timings, progress, log)
 
     clock = time.perf_counter()
-    table = psm_table(found.columns, found.peptides, settings, files)
+    table = psm_table(found.columns, found.sequences, settings, files)
     if settings.chimera:
         table = first_extractions(table)
     chance = Chance(found.tails, take_evidence(table))
@@ -256,7 +256,7 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
 
     summary.update({
         "spectra": found.spectra,
-        "peptides_searched": len(found.peptides),
+        "peptides_searched": found.peptides,
         "psms_reported": table_rows(table),
         "fdr": settings.fdr,
         "fasta": os.fspath(fasta),
@@ -293,7 +293,8 @@ class Found:
 
     columns: Table
     tails: Optional[dict]
-    peptides: PeptideSet
+    sequences: ProteinMap  # the digested sequences and the proteins holding each
+    peptides: int  # modified peptides searched (decoys not counted)
     proteome: dict[str, str]  # accession -> protein sequence
     spectra: int
     merge: Optional[MergeStats] = None
@@ -356,12 +357,16 @@ def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings
         clock = time.perf_counter()
         columns, tails, merge = search_in_slices(spectra, peptides, settings)
         timings["scoring"] = time.perf_counter() - clock
-        return Found(columns, tails, peptides, proteins, len(spectra), merge)
+        return Found(columns, tails, peptides.proteins, len(peptides), proteins, len(spectra), merge)
 
     clock = time.perf_counter()
     db = build_database(peptides, settings)
     timings["index"] = time.perf_counter() - clock
     log(f"indexed {db.fragment_count()} fragments")
+    # The index holds the peptides now; of the digest only its protein map is needed, so its per-peptide
+    # columns are not carried through scoring.
+    sequences, searched = peptides.proteins, len(peptides)
+    del peptides
 
     from tqdm import tqdm
 
@@ -385,4 +390,4 @@ def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings
     holder = [db]
     del db
     threading.Thread(target=holder.clear, name="free the index").start()
-    return Found(concat_tables(tables), tails, peptides, proteins, count)
+    return Found(concat_tables(tables), tails, sequences, searched, proteins, count)

@@ -10,6 +10,10 @@
 #include <string_view>
 #include <unordered_map>
 
+#ifdef __GLIBC__  // defined by the headers above
+#include <malloc.h>
+#endif
+
 #include "native/buffers.hpp"
 #include "tamrel/index_file.hpp"
 
@@ -89,6 +93,11 @@ Ref built(const IndexBuildSettings& settings, PeptideTable peptides) {
     {
         AllowThreads unlocked;
         db = std::make_shared<const IndexedDatabase>(build_indexed_database(settings, std::move(peptides)));
+#ifdef __GLIBC__
+        // The build's scratch, freed, would stay with the process for the whole search (about a tenth of
+        // the scale search's peak): hand it back.
+        malloc_trim(0);
+#endif
     }
     return wrap(Index{std::move(db)});
 }
