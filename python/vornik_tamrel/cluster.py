@@ -323,13 +323,11 @@ def prepare(fasta: str, settings: SearchSettings, proteome: Optional[list] = Non
     return key, cache, peptides, plan
 
 
-def workers_need_nothing(settings: SearchSettings, key: str, cache: Optional[Path]) -> bool:
+def workers_need_nothing(settings: SearchSettings, key: str, cache: Path) -> bool:
     """Whether the workers can start before this process has digested: one database, its index or index
     columns already in the cache."""
-    if settings.db_partitions > 1 or cache is None:
-        return False
-    return any(path is not None and path.exists()
-               for path in (index_path(cache, key, settings, None), columns_path(cache, key, None)))
+    return settings.db_partitions == 1 and any(
+        path.exists() for path in (index_path(cache, key, settings, None), columns_path(cache, key, None)))
 
 
 def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cluster, timings: dict[str, float],
@@ -348,8 +346,9 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
         key = peptide_key(fasta, settings)
         workers = max(1, len(client.scheduler_info().get("workers", {})))
         chunks = plan_chunks(files, workers)
-        if workers_need_nothing(settings, key, cache_dir()):  # they score while this process digests
-            futures = _submit(client, chunks, fasta, settings, key, cache_dir(), None)
+        cache = cache_dir()
+        if workers_need_nothing(settings, key, cache):  # they score while this process digests
+            futures = _submit(client, chunks, fasta, settings, key, cache, None)
         proteome = read_proteome(fasta, settings)
         key, cache, peptides, plan = prepare(fasta, settings, proteome, key)
         peptides.proteins.numbers(())  # builds the protein lookup now, while the workers score

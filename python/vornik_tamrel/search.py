@@ -273,7 +273,7 @@ def spectrum_files(paths: Sequence) -> list[str]:
     seen: dict[str, str] = {}
     for path in map(os.fspath, paths):
         same = seen.setdefault(os.path.realpath(path), path)
-        if same != path or path in files:
+        if len(seen) == len(files):  # its real path was there already
             warnings.warn(f"{path}: the same file as {same}, given again: its spectra are searched, and count, twice",
                           InputWarning, stacklevel=3)
         try:
