@@ -159,7 +159,14 @@ def table_rows(table: Table) -> int:
 
 
 def psm_table(columns: Table, protein_map: ProteinMap, settings: SearchSettings, files: Sequence[str]) -> Table:
-    """The engine's columns (see `score.score_batch`) with file name, peptide text and proteins.
+    """The engine's columns (see `score.score_batch`) with file name, peptide text and proteins, the rows
+    numbered (see `number_rows`)."""
+    return number_rows(annotated(columns, protein_map, settings, files))
+
+
+def annotated(columns: Table, protein_map: ProteinMap, settings: SearchSettings, files: Sequence[str]) -> Table:
+    """The engine's columns with file name, peptide text and proteins (`psm_table` without the numbers);
+    of a part of the search's rows as well as of all of them.
 
     Column order: the engine's, with `file` after `spec_id` and `peptide`,
     `proteins` and `is_decoy` after `sequence`.
@@ -186,9 +193,13 @@ def psm_table(columns: Table, protein_map: ProteinMap, settings: SearchSettings,
             table["file"] = extra["file"]
         elif name == "sequence":
             table.update(peptide=extra["peptide"], proteins=extra["proteins"], is_decoy=extra["is_decoy"])
-    # The engine numbers matches per process, in an order its threads decide;
-    # numbered here in scoring order, the same however the search was split.
-    table["psm_id"] = np.arange(1, len(is_decoy) + 1, dtype=np.uint32)
+    return table
+
+
+def number_rows(table: Table) -> Table:
+    """`table` with its rows numbered in `psm_id` from 1. The engine numbers matches per process, in an
+    order its threads decide; numbered here in scoring order, the same however the search was split."""
+    table["psm_id"] = np.arange(1, table_rows(table) + 1, dtype=np.uint32)
     return table
 
 
@@ -231,7 +242,7 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
         found = _search_here(files, fasta, settings, timings, progress, log)
 
     clock = time.perf_counter()
-    table = psm_table(found.columns, found.sequences, settings, files)
+    table = number_rows(found.columns) if found.annotated else psm_table(found.columns, found.sequences, settings, files)
     if settings.chimera:
         table = first_extractions(table)
     chance = Chance(found.tails, take_evidence(table))
@@ -298,6 +309,7 @@ class Found:
     proteome: dict[str, str]  # accession -> protein sequence
     spectra: int
     merge: Optional[MergeStats] = None
+    annotated: bool = False  # whether `columns` carry file names, peptides and proteins already (see `annotated`)
 
 
 #: How decoy proteins written into FASTA files by other tools are commonly named (lower case).
