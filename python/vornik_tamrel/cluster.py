@@ -341,6 +341,7 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
 
     client, local = connect(cluster, log)
     futures: list = []
+    done = False
     try:
         clock = time.perf_counter()
         key = peptide_key(fasta, settings)
@@ -369,12 +370,16 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
                 future.release()
                 bar.update(1)
         timings["scoring on the cluster"] = time.perf_counter() - clock
+        done = True
     finally:
         if futures:
             client.cancel(futures)
         if local is not None:
             client.close()
-            local.close()
+            if done:  # closing waits a second or so for the worker processes to end: beside error control
+                threading.Thread(target=local.close, name="close the local cluster").start()
+            else:
+                local.close()
     columns = concat_tables([r[0] for r in results])
     tails: dict = {}
     for r in results:
