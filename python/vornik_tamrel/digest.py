@@ -239,27 +239,45 @@ class PeptideSet:
 
 
 def available_memory() -> int:
-    """Bytes of memory this process may still take: the system's available memory, within the memory limit of
-    its control group (cgroup v2); 0 where neither can be read."""
+    """Bytes of memory this process may still take: the system's available memory, within what the memory
+    limit of its control group leaves (cgroup v2 or v1, as batch schedulers set them); 0 where neither can
+    be read."""
     try:
         with open("/proc/meminfo") as handle:
             found = [int(line.split()[1]) * 1024 for line in handle if line.startswith("MemAvailable:")]
     except (OSError, ValueError, IndexError):
         return 0
     available = found[0] if found else 0
-    try:
-        with open("/proc/self/cgroup") as handle:
-            group = next((line.split(":", 2)[2].strip() for line in handle if line.startswith("0::")), None)
-        if group is not None:
-            base = f"/sys/fs/cgroup{group.rstrip('/')}"
-            with open(f"{base}/memory.max") as limit, open(f"{base}/memory.current") as used:
-                text = limit.read().strip()
-                if text != "max":
-                    left = max(int(text) - int(used.read()), 1)
-                    available = min(available, left) if available else left
-    except (OSError, ValueError, IndexError):
-        pass
+    left = cgroup_memory_left()
+    if left is not None:
+        available = min(available, left) if available else left
     return available
+
+
+def cgroup_memory_left(proc: str = "/proc/self/cgroup", root: str = "/sys/fs/cgroup") -> Optional[int]:
+    """Bytes left under the memory limit of this process's control group (at least 1), None without a limit
+    or where it cannot be read. cgroup v1 (a `memory` controller line) reports no limit as a huge number."""
+    try:
+        with open(proc) as handle:
+            lines = [line.rstrip("\n").split(":", 2) for line in handle]
+        places = [(f"{root}{group.rstrip('/')}", "memory.max", "memory.current")
+                  for number, _, group in lines if number == "0"]
+        # v1: the group's own directory, or the mount's root where a container shows the host's path
+        places += [(f"{root}/memory{where}", "memory.limit_in_bytes", "memory.usage_in_bytes")
+                   for _, controllers, group in lines if "memory" in controllers.split(",")
+                   for where in dict.fromkeys((group.rstrip("/"), ""))]
+    except (OSError, ValueError):
+        return None
+    for base, limit_file, used_file in places:
+        try:
+            with open(f"{base}/{limit_file}") as limit, open(f"{base}/{used_file}") as used:
+                text = limit.read().strip()
+                if text == "max" or int(text) >= 1 << 60:
+                    return None
+                return max(int(text) - int(used.read()), 1)
+        except (OSError, ValueError):
+            continue
+    return None
 
 
 def digest(proteins: Sequence[Protein], settings: DigestSettings | None = None, memory_budget: int = 0) -> PeptideSet:

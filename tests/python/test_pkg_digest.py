@@ -257,3 +257,26 @@ def test_digestion_reproduces_the_earlier_results_bit_for_bit(kw, expected):
 
     proteins = read_fasta(Path(__file__).resolve().parents[2] / "data" / "18proteins_contaminants.fasta")
     assert fingerprint(digest(proteins, DigestSettings(**kw))) == expected
+
+
+@pytest.mark.parametrize("proc, files, left", [
+    ("0::/job\n", {"job/memory.max": "1000", "job/memory.current": "400"}, 600),
+    ("0::/job\n", {"job/memory.max": "max", "job/memory.current": "400"}, None),
+    ("0::/job\n", {"job/memory.max": "300", "job/memory.current": "400"}, 1),  # over its limit already
+    ("4:memory:/slurm/job1\n0::/\n", {"memory/slurm/job1/memory.limit_in_bytes": "2000",
+                                      "memory/slurm/job1/memory.usage_in_bytes": "500"}, 1500),
+    # a container sees the host's path, its own group mounted at the root
+    ("5:cpu,memory:/docker/abc\n",
+     {"memory/memory.limit_in_bytes": "800", "memory/memory.usage_in_bytes": "100"}, 700),
+    ("4:memory:/\n", {"memory/memory.limit_in_bytes": "9223372036854771712", "memory/memory.usage_in_bytes": "1"}, None),
+    ("4:memory:/gone\n", {}, None),
+    ("garbage\n", {}, None),
+])
+def test_memory_left_by_control_group_v1_and_v2(tmp_path, proc, files, left):
+    from vornik_tamrel.digest import cgroup_memory_left
+
+    (tmp_path / "cgroup").write_text(proc)
+    for name, text in files.items():
+        (tmp_path / "fs" / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "fs" / name).write_text(text + "\n")
+    assert cgroup_memory_left(str(tmp_path / "cgroup"), str(tmp_path / "fs")) == left
