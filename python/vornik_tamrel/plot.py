@@ -98,7 +98,7 @@ class _Figure:
         e.set_ylabel("accepted target groups")
         f.set_title("Retention time of accepted PSMs", y=TITLE_Y)
         f.set_xlabel("observed (aligned), min")
-        f.set_ylabel("predicted, min")
+        f.set_ylabel("predicted without the match's own time, min")
         for ax in (a, b, c, d, e):  # counts: a run of a few groups gets no ticks at 0.5, 1.5, ...
             ax.yaxis.set_major_locator(MaxNLocator(integer=True))
 

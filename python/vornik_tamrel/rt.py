@@ -12,9 +12,11 @@ residues (the first ones, optionally, weighing less) and corrected for the
 peptide's length as published, and per-residue and length corrections
 learned on top under a ridge penalty once there are enough peptides to learn
 them (CORRECTIONS_FROM); the scale, the N-terminal weighting and the penalty
-are chosen by cross-validation (the median absolute error, which false
-matches among the training peptides hardly move), and the fit is a robust
-one for the same reason. It is trained on one row per confident peptide, the
+are chosen by cross-validation (the mean absolute error: false matches among
+the training peptides weigh in proportion to their errors, not their
+squares, and every peptide counts, where a median would leave half of a
+small run's out and choose by chance), and the fit is a robust one for the
+same reason. It is trained on one row per confident peptide, the
 median time of its matches: a peptide elutes over a while and is sampled
 there any number of times, which would otherwise weigh the abundant ones
 over the rest. Training stays at the run's FDR even when that leaves few
@@ -25,6 +27,16 @@ or two peptides being what the robust fit stands against. Every confident match 
 fitted without its peptide, so its error is as honest as that of a match the
 model never saw: the error can then serve as a rescoring feature without
 favouring the training targets.
+
+Repeats: a peptide identified confidently in other spectra has been seen
+eluting, which predicts a match of it better than its composition. A match
+of such a peptide is predicted by the median (aligned) time of its other
+confident matches, never by its own time, averaged with the model's
+prediction by the inverse of their variances (the model's out-of-fold
+error; the spread of matches over a peptide's elution, divided among those
+other matches). Decoys, never confident, keep the model, whose prediction
+for a reversed sequence (the same residues) is much that of its target, so
+false target matches and decoys meet predictions spread alike.
 """
 from __future__ import annotations
 
@@ -129,6 +141,10 @@ class RetentionModel:
         return x @ self.coef
 
 
+def _robust_var(residual: np.ndarray) -> float:
+    return float((1.4826 * np.median(np.abs(residual))) ** 2) if len(residual) else np.inf
+
+
 def _out_of_fold(base, extra, y, fold, penalty) -> np.ndarray:
     out = np.empty(len(y))
     for k in np.unique(fold).tolist():
@@ -144,6 +160,32 @@ def _medians(keys: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarr
     starts = np.flatnonzero(np.r_[True, k[1:] != k[:-1]])
     sizes = np.diff(np.r_[starts, len(k)])
     return k[starts], (v[starts + (sizes - 1) // 2] + v[starts + sizes // 2]) / 2
+
+
+def elution_of_others(peptides: np.ndarray, times: np.ndarray,
+                      confident: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Per row, the median of `times` over the `confident` rows of its peptide other than itself (NaN where
+    there are none), and how many those are."""
+    _, code = np.unique(peptides.astype(str), return_inverse=True)
+    order = np.flatnonzero(confident)
+    order = order[np.lexsort((times[order], code[order]))]
+    starts = np.flatnonzero(np.r_[True, code[order][1:] != code[order][:-1]]) if len(order) else order
+    first = np.zeros(code.max() + 1 if len(code) else 0, dtype=np.int64)
+    size = np.zeros_like(first)
+    first[code[order[starts]]] = starts
+    size[code[order[starts]]] = np.diff(np.r_[starts, len(order)])
+    first, size = first[code], size[code]
+    position = np.empty(len(times), dtype=np.int64)
+    position[order] = np.arange(len(order))
+    skip = np.where(confident, position - first, size)  # the row's own place among them, if it is one
+    left = size - confident
+    out = np.full(len(times), np.nan)
+    rows = np.flatnonzero(left > 0)
+    low, high = (left[rows] - 1) // 2, left[rows] // 2
+    low, high = low + (low >= skip[rows]), high + (high >= skip[rows])
+    values = times[order]
+    out[rows] = (values[first[rows] + low] + values[first[rows] + high]) / 2
+    return out, left
 
 
 def align(file_id, peptides, rt, confident) -> dict[int, tuple[float, float]]:
@@ -189,7 +231,9 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     """Fill `aligned_rt`, `predicted_rt` and `delta_rt_model` of a PSM table in place; returns the RT error
     feature (one value per row), or None when too few confident peptides leave the columns as they were.
 
-    Confident: competing targets at `q` <= `fdr`, `q` being one q-value per row. `delta_rt_model` is |aligned - predicted| as a share of the run's aligned time span, at most 1.
+    Confident: competing targets at `q` <= `fdr`, `q` being one q-value per row. `delta_rt_model` is
+    |aligned - predicted| as a share of the run's aligned time span, at most 1; no row's prediction uses its
+    own time.
     """
     peptides = np.asarray(table["sequence"], dtype=object)
     rt = np.asarray(table["rt"], dtype=np.float64)
@@ -217,13 +261,21 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     fold = np.arange(len(trained)) % FOLDS
     penalties = PENALTIES if len(trained) >= CORRECTIONS_FROM else (np.inf,)
     _, name, ends, penalty = min(
-        (float(np.median(np.abs(_out_of_fold(*design(counts[trained], terminals[e][trained], name), y, fold, w)
-                                - y))), name, e, w)
+        (float(np.mean(np.abs(_out_of_fold(*design(counts[trained], terminals[e][trained], name), y, fold, w)
+                              - y))), name, e, w)
         for name in SCALES for e in range(len(terminals)) for w in penalties)
     base_all, extra_all = design(counts, terminals[ends], name)
     by_peptide = RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all)
     by_peptide[trained] = _out_of_fold(base_all[trained], extra_all[trained], y, fold, penalty)
-    predicted = by_peptide[inverse]
+    modelled = by_peptide[inverse]
+    seen, others = elution_of_others(np.asarray(table["peptide"], dtype=object), aligned, confident)
+    # Both estimate where the peptide elutes; weighed by the inverse of their variances: the model's error
+    # (its out-of-fold residuals), the spread of a peptide's matches over its elution divided among `others`.
+    repeated = confident & (others > 0)
+    model_var = _robust_var(by_peptide[trained] - y)
+    spread_var = _robust_var(aligned[repeated] - seen[repeated])
+    share = others * model_var / np.maximum(others * model_var + spread_var, 1e-300)
+    predicted = np.where(others > 0, share * np.nan_to_num(seen) + (1 - share) * modelled, modelled)
 
     span = max(float(np.ptp(aligned)), 1e-9)
     delta = np.minimum(np.abs(aligned - predicted) / span, 1.0)

@@ -10,7 +10,7 @@ import pytest
 np = pytest.importorskip("numpy")
 from vornik_tamrel.pep import posterior_errors  # noqa: E402
 from vornik_tamrel.proteins import Evidence, parsimony, picked_qvalues  # noqa: E402
-from vornik_tamrel.rt import align, fill_retention  # noqa: E402
+from vornik_tamrel.rt import align, elution_of_others, fill_retention  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 SCHEMA = HERE.parent / "data" / "mzIdentML1.2.0.xsd"
@@ -239,6 +239,7 @@ def _retention_table(rng, lines, peptides_per_file=40):
         columns["file_id"] += [f] * len(true)
     n = len(columns["rt"])
     table = {"sequence": np.array(columns["sequence"], dtype=object), "rt": np.array(columns["rt"], np.float32),
+             "peptide": np.array(columns["sequence"], dtype=object),
              "file_id": np.array(columns["file_id"], np.uint32), "is_decoy": np.zeros(n, bool),
              "spectrum_q": np.zeros(n, np.float32)}
     table.update({name: np.full(n, value, np.float32) for name, value in
@@ -277,6 +278,32 @@ def test_retention_model_resists_false_matches(robust, monkeypatch):
     fill_retention(table, np.ones(200, bool), np.zeros(200), 0.01)
     r = np.corrcoef(table["predicted_rt"][~false], true[~false])[0, 1]
     assert (r > 0.9) == robust, r
+
+
+@pytest.mark.parametrize("seed", [3, 4])
+def test_elution_of_others_leaves_each_row_out(seed):
+    rng = np.random.default_rng(seed)
+    peptides = rng.choice(list("abcdef"), 60).astype(object)
+    times = rng.normal(size=60).round(1)  # ties
+    confident = rng.random(60) < 0.6
+    median, count = elution_of_others(peptides, times, confident)
+    for i in range(60):
+        others = times[(peptides == peptides[i]) & confident & (np.arange(60) != i)]
+        assert count[i] == len(others), (seed, i)
+        assert median[i] == (np.median(others) if len(others) else pytest.approx(np.nan, nan_ok=True)), (seed, i)
+
+
+def test_repeated_peptides_are_predicted_without_their_own_time():
+    rng = np.random.default_rng(14)
+    table, _ = _retention_table(rng, [(0.0, 1.0), (0.0, 1.0)], peptides_per_file=40)  # each peptide twice
+    confident = np.ones(80, bool)
+    fill_retention(table, confident, np.zeros(80), 0.01)
+    before = table["predicted_rt"].copy()
+    table["rt"][0] += 50.0  # one match moved far along the gradient
+    fill_retention(table, confident, np.zeros(80), 0.01)
+    # its own prediction stands (the model, robust, hardly moves); its twin's follows it
+    assert table["predicted_rt"][0] == pytest.approx(before[0], abs=0.5)
+    assert table["predicted_rt"][40] > before[40] + 5
 
 
 @pytest.mark.parametrize("looser_q, fitted", [(0.04, True), (0.2, False)])
