@@ -57,7 +57,8 @@ def qvalues(scores, is_decoy, plus_one: bool = False, tail: bool = False) -> np.
     if n == 0:
         return np.empty(0)
     ranked = np.where(np.isnan(scores), -np.inf, scores)
-    order = np.argsort(-ranked, kind="stable")
+    # Entries of equal score share a q-value, so their order among themselves is immaterial.
+    order = np.argsort(-ranked)
     s, d = ranked[order], is_decoy[order]
     decoys = np.cumsum(d)
     targets = np.arange(1, n + 1) - decoys
@@ -76,6 +77,50 @@ def qvalues(scores, is_decoy, plus_one: bool = False, tail: bool = False) -> np.
     q = np.empty(n)
     q[order] = q_sorted
     return q
+
+
+def accepted_targets(scores: np.ndarray, is_decoy: np.ndarray, levels, negated: bool = False) -> np.ndarray:
+    """Targets with `qvalues(row, is_decoy) <= level` (neither `plus_one` nor `tail`) for every row of the
+    two-dimensional `scores` (one candidate score per row) and every level: an array of levels x rows; with
+    `negated`, followed by the same for every row negated (levels x 2 rows).
+
+    The q-values need not be formed: they grow down the ranking, so the targets accepted at a level are those
+    ranked down to the last block of equal scores whose FDR is within it, whatever the order inside blocks.
+    One ascending sort ranks both directions: it is a descending ranking of the negated scores (NaN last),
+    and reversed one of the scores themselves when they hold no NaN.
+    """
+    scores = np.asarray(scores, dtype=np.float64)
+    ranked = np.where(np.isnan(scores), -np.inf, scores)
+    if not negated:
+        return _accepted_by_ranking(ranked, np.argsort(-ranked, axis=1), is_decoy, levels)
+    ascending = np.argsort(scores, axis=1)
+    descending = ascending[:, ::-1] if not np.isnan(scores).any() else np.argsort(-ranked, axis=1)
+    ranked_negated = np.where(np.isnan(scores), -np.inf, -scores)
+    return np.hstack([_accepted_by_ranking(ranked, descending, is_decoy, levels),
+                      _accepted_by_ranking(ranked_negated, ascending, is_decoy, levels)])
+
+
+def _accepted_by_ranking(ranked: np.ndarray, order: np.ndarray, is_decoy: np.ndarray, levels) -> np.ndarray:
+    """`accepted_targets` of the rows of `ranked` (NaN already taken to -inf), given each row's order by
+    descending score."""
+    rows, n = ranked.shape
+    out = np.zeros((len(levels), rows), dtype=np.int64)
+    if n == 0:
+        return out
+    s = np.take_along_axis(ranked, order, axis=1)
+    decoys = np.cumsum(is_decoy[order], axis=1)
+    targets = np.arange(1, n + 1) - decoys
+    block_end = np.ones(s.shape, dtype=bool)
+    block_end[:, :-1] = s[:, 1:] != s[:, :-1]
+    fdr = decoys / np.maximum(targets, 1)
+    for i, level in enumerate(levels):
+        if level >= 1.0:  # every q-value is at most 1
+            out[i] = targets[:, -1]
+            continue
+        within = block_end & (fdr <= level)
+        last = n - 1 - np.argmax(within[:, ::-1], axis=1)
+        out[i] = np.where(within.any(axis=1), targets[np.arange(rows), last], 0)
+    return out
 
 
 def best_per_group(keys, scores) -> np.ndarray:

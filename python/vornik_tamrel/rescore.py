@@ -21,7 +21,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .fdr import qvalues
+from .fdr import accepted_targets, qvalues
 
 # Engine columns that describe a match, log-scaled where they span decades,
 # and a few ratios that put them on a per-peptide scale (a 20-residue peptide
@@ -106,22 +106,24 @@ def _starting_scores(z, is_decoy, start_scores, settings: RescoreSettings):
     large database the hyperscore alone may accept almost nothing, while for
     example the precursor mass error still separates well.
     """
-    candidates = [start_scores] + [sign * z[:, j] for j in range(z.shape[1]) for sign in (1.0, -1.0)]
-    for level in settings.train_fdr:
-        counts = [int(((~is_decoy) & (qvalues(c, is_decoy) <= level)).sum()) for c in candidates]
-        best = int(np.argmax(counts))  # the engine's score wins ties
+    columns = np.vstack([start_scores, z.T])
+    # Candidates in order: the engine's score, then each feature and its negation.
+    index = [0] + [j + side * len(columns) for j in range(1, len(columns)) for side in (0, 1)]
+    for counts in accepted_targets(columns, is_decoy, settings.train_fdr, negated=True)[:, index]:
+        best = int(np.argmax(counts))  # the engine's score wins ties, then the earlier candidate
         if counts[best] >= settings.min_examples:
-            return candidates[best]
+            row = index[best]
+            return columns[row] if row < len(columns) else -columns[row - len(columns)]
     return None
 
 
 def _train_fold(x, is_decoy, start_scores, settings: RescoreSettings):
     """Train on one training split; returns (weights, feature means, feature scales, decoy mean, decoy spread)."""
+    if is_decoy.sum() < settings.min_examples:
+        return None
     mean, std = x.mean(axis=0), x.std(axis=0)
     std[std == 0] = 1.0
     z = (x - mean) / std
-    if is_decoy.sum() < settings.min_examples:
-        return None
     scores = _starting_scores(z, is_decoy, start_scores, settings)
     if scores is None:
         return None
@@ -173,6 +175,14 @@ def spectrum_numbers(groups) -> np.ndarray:
     return np.fromiter((seen.setdefault(g, len(seen)) for g in groups), dtype=np.int64, count=len(groups))
 
 
+def _renumbered(numbers: np.ndarray) -> np.ndarray:
+    """`spectrum_numbers` of integer keys, by sorting instead of hashing each row."""
+    _, first, inverse = np.unique(numbers, return_index=True, return_inverse=True)
+    rank = np.empty(len(first), dtype=np.int64)
+    rank[np.argsort(first)] = np.arange(len(first))
+    return rank[inverse.reshape(-1)]
+
+
 def fold_of(numbers: np.ndarray, folds: int, repeat: int, seed: int) -> np.ndarray:
     """Fold of every row: spectra dealt out in input order for repeat 0, seeded shuffles after that.
 
@@ -213,13 +223,13 @@ def _held_out_scores(x, is_decoy, fold, folds, start_scores, settings: RescoreSe
 def _beats_start(x, is_decoy, numbers, start_scores, settings: RescoreSettings) -> bool:
     """Whether the discriminant, judged on spectra its models did not see, accepts more targets at the
     strictest training level than the calibrated score does on the same spectra."""
-    fold = fold_of(spectrum_numbers(numbers.tolist()), settings.inner_folds, 1, settings.seed + 1)
+    fold = fold_of(_renumbered(numbers), settings.inner_folds, 1, settings.seed + 1)
     learned = _held_out_scores(x, is_decoy, fold, settings.inner_folds, start_scores, settings)
     if learned is None:
         return False
-    level = settings.train_fdr[0]
-    accepted = lambda s: int(((~is_decoy) & (qvalues(s, is_decoy) <= level)).sum())  # noqa: E731
-    return accepted(learned) > accepted(start_scores)
+    (learned_count, start_count), = accepted_targets(np.stack([learned, start_scores]), is_decoy,
+                                                     settings.train_fdr[:1])
+    return learned_count > start_count
 
 
 def _rescore_once(x: np.ndarray, is_decoy, numbers, fold, start_scores, settings: RescoreSettings):
@@ -230,13 +240,14 @@ def _rescore_once(x: np.ndarray, is_decoy, numbers, fold, start_scores, settings
         if not test.any():
             continue
         model = None
-        if _beats_start(x[train], is_decoy[train], numbers[train], start_scores[train], settings):
-            model = _train_fold(x[train], is_decoy[train], start_scores[train], settings)
+        x_train, decoy_train, start_train = x[train], is_decoy[train], start_scores[train]
+        if _beats_start(x_train, decoy_train, numbers[train], start_train, settings):
+            model = _train_fold(x_train, decoy_train, start_train, settings)
         if model is not None:
             out[test] = _apply(model, x[test])
             learned_folds += 1
             continue
-        scale = _decoy_scale(start_scores[train], is_decoy[train])
+        scale = _decoy_scale(start_train, decoy_train)
         if scale is None:
             return None
         out[test] = (start_scores[test] - scale[0]) / scale[1]

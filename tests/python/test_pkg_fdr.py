@@ -84,6 +84,27 @@ def test_decoy_tail_by_hand():
     assert qvalues(scores[2:], flags[2:], tail=True).tolist() == qvalues(scores[2:], flags[2:]).tolist()
 
 
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_accepted_targets_count_what_the_qvalues_accept(seed):
+    """Counting by one sort of all rows, both directions, equals counting q-values row by row: ties between
+    targets and decoys (rounded scores), NaN, infinities, a row of one value, and levels up to 1."""
+    from vornik_tamrel.fdr import accepted_targets
+
+    rng = np.random.default_rng(seed)
+    n = 400
+    decoy = rng.random(n) < 0.3
+    rows = np.round(rng.normal(size=(5, n)) + 2.0 * ~decoy, 1)
+    rows[1, rng.random(n) < 0.1] = np.nan
+    rows[2, :3] = [np.inf, -np.inf, np.inf]
+    rows[3] = 1.0
+    levels = (0.01, 0.05, 0.2, 1.0)
+    expected = [[((qvalues(r, decoy) <= level) & ~decoy).sum() for r in np.r_[rows, -rows]] for level in levels]
+    finite = rows[[0, 3]]
+    expected_finite = [[((qvalues(r, decoy) <= level) & ~decoy).sum() for r in finite] for level in levels]
+    assert accepted_targets(rows, decoy, levels, negated=True).tolist() == expected
+    assert accepted_targets(finite, decoy, levels).tolist() == expected_finite
+
+
 def test_best_per_group_keeps_the_first_of_equal_best():
     assert best_per_group(["a", "b", "a", "b", "c"], [1.0, 5.0, 3.0, 5.0, np.nan]).tolist() == [1, 2, 4]
 
