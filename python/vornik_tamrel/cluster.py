@@ -337,7 +337,7 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
     from tqdm import tqdm
 
     from .score import concat_tables
-    from .search import Found, annotated, read_proteome
+    from .search import Found, psm_table, read_proteome
 
     client, local = connect(cluster, log)
     futures: list = []
@@ -365,7 +365,7 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
             for future in as_completed(futures):
                 result = future.result()  # a chunk's error ends the search here
                 # Its table is completed now, while the workers score, rather than all at the end.
-                results[position[future.key]] = (annotated(result[0], peptides.proteins, settings, files),
+                results[position[future.key]] = (psm_table(result[0], peptides.proteins, settings, files),
                                                  *result[1:])
                 future.release()
                 bar.update(1)
@@ -397,4 +397,4 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
     spectra = sum(r[2] for r in results)
     log(f"scored {spectra} MS2 spectra from {len(files)} file(s) in {len(chunks)} chunk(s)")
     return Found(columns, tails, peptides.proteins, len(peptides), {p.accession: p.sequence for p in proteome},
-                 spectra, merge, annotated=True)
+                 spectra, merge)

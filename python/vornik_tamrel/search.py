@@ -11,8 +11,9 @@ import sys
 import threading
 import time
 import warnings
+from collections import deque
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Callable, Optional, Sequence
+from typing import TYPE_CHECKING, Callable, Iterator, Optional, Sequence
 
 import numpy as np
 
@@ -159,14 +160,8 @@ def table_rows(table: Table) -> int:
 
 
 def psm_table(columns: Table, protein_map: ProteinMap, settings: SearchSettings, files: Sequence[str]) -> Table:
-    """The engine's columns (see `score.score_batch`) with file name, peptide text and proteins, the rows
-    numbered (see `number_rows`)."""
-    return number_rows(annotated(columns, protein_map, settings, files))
-
-
-def annotated(columns: Table, protein_map: ProteinMap, settings: SearchSettings, files: Sequence[str]) -> Table:
-    """The engine's columns with file name, peptide text and proteins (`psm_table` without the numbers);
-    of a part of the search's rows as well as of all of them.
+    """The engine's columns (see `score.score_batch`) with file name, peptide text and proteins; of a part of
+    the search's rows as well as of all of them (`number_rows` numbers the whole).
 
     Column order: the engine's, with `file` after `spec_id` and `peptide`,
     `proteins` and `is_decoy` after `sequence`.
@@ -242,12 +237,12 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
         found = _search_here(files, fasta, settings, timings, progress, log)
 
     clock = time.perf_counter()
-    table = number_rows(found.columns) if found.annotated else psm_table(found.columns, found.sequences, settings, files)
+    table = number_rows(found.columns)
     if settings.chimera:
         table = first_extractions(table)
     chance = Chance(found.tails, take_evidence(table))
     extra = chance.features(table)
-    timings["error control"] = time.perf_counter() - clock
+    timings["error control"] = timings.get("error control", 0.0) + time.perf_counter() - clock
 
     clock = time.perf_counter()
     extra, rt_model = with_retention(table, settings, extra, chance)
@@ -300,16 +295,15 @@ def spectrum_files(paths: Sequence) -> list[str]:
 
 @dataclass
 class Found:
-    """What scoring hands to error control: the engine's columns and the wide pass's tails."""
+    """What scoring hands to error control: its rows and the wide pass's tails."""
 
-    columns: Table
+    columns: Table  # the engine's columns completed by `psm_table`, not yet numbered
     tails: Optional[dict]
     sequences: ProteinMap  # the digested sequences and the proteins holding each
     peptides: int  # modified peptides searched (decoys not counted)
     proteome: dict[str, str]  # accession -> protein sequence
     spectra: int
     merge: Optional[MergeStats] = None
-    annotated: bool = False  # whether `columns` carry file names, peptides and proteins already (see `annotated`)
 
 
 #: How decoy proteins written into FASTA files by other tools are commonly named (lower case).
@@ -369,7 +363,8 @@ def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings
         clock = time.perf_counter()
         columns, tails, merge = search_in_slices(spectra, peptides, settings)
         timings["scoring"] = time.perf_counter() - clock
-        return Found(columns, tails, peptides.proteins, len(peptides), proteins, len(spectra), merge)
+        return Found(psm_table(columns, peptides.proteins, settings, files), tails, peptides.proteins, len(peptides),
+                     proteins, len(spectra), merge)
 
     clock = time.perf_counter()
     db = build_database(peptides, settings)
@@ -383,19 +378,32 @@ def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings
     from tqdm import tqdm
 
     scorer = build_scorer(settings)
-    tables: list[Table] = []
+    scored: deque[Table] = deque()  # in batch order, from the scoring thread
+    tables: list[Table] = []  # completed on this thread (see `psm_table`) while the next batch is scored
     tails: dict = {}
 
     def work(batch: SpectrumBatch) -> None:  # on the scoring thread, one batch at a time
-        tables.append(score_batch(scorer, db, batch))
+        scored.append(score_batch(scorer, db, batch))
         tails.update(null_tails(batch, db, settings))
         bar.update(len(batch))
 
-    batches = (batch for file_id, path in enumerate(files)
-               for batch in reading.iter_batches(path, file_id, settings.peaks, settings.batch_size,
-                                         settings.skip_bad_precursors))
+    def complete() -> float:
+        clock = time.perf_counter()
+        while scored:
+            tables.append(psm_table(scored.popleft(), sequences, settings, files))
+        return time.perf_counter() - clock
+
+    def batches() -> Iterator[SpectrumBatch]:
+        for file_id, path in enumerate(files):
+            for batch in reading.iter_batches(path, file_id, settings.peaks, settings.batch_size,
+                                              settings.skip_bad_precursors):
+                timings["reading"] = timings.get("reading", 0.0) - complete()  # not reading, and beside scoring
+                yield batch
+
     with tqdm(unit="spectra", desc="scoring", disable=None if progress is None else not progress, leave=False) as bar:
-        count = stream(batches, work, timings)
+        count = stream(batches(), work, timings)
+    timings["error control"] = complete()
+    tables = tables or [psm_table(concat_tables([]), sequences, settings, files)]  # no spectra: the columns alone
     log(f"read and scored {count} MS2 spectra from {len(files)} file(s)")
     # Freeing a large index takes a second or so, without the interpreter lock: on a thread of its own,
     # beside error control.
