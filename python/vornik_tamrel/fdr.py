@@ -79,10 +79,12 @@ def qvalues(scores, is_decoy, plus_one: bool = False, tail: bool = False) -> np.
     return q
 
 
-def accepted_targets(scores: np.ndarray, is_decoy: np.ndarray, levels, negated: bool = False) -> np.ndarray:
+def accepted_targets(scores: np.ndarray, is_decoy: np.ndarray, levels, negated: bool = False,
+                     ascending: np.ndarray | None = None) -> np.ndarray:
     """Targets with `qvalues(row, is_decoy) <= level` (neither `plus_one` nor `tail`) for every row of the
     two-dimensional `scores` (one candidate score per row) and every level: an array of levels x rows; with
-    `negated`, followed by the same for every row negated (levels x 2 rows).
+    `negated`, followed by the same for every row negated (levels x 2 rows). `ascending`, when the caller
+    knows it, is an order of each row's entries that sorts them ascending, NaN last.
 
     The q-values need not be formed: they grow down the ranking, so the targets accepted at a level are those
     ranked down to the last block of equal scores whose FDR is within it, whatever the order inside blocks.
@@ -90,14 +92,16 @@ def accepted_targets(scores: np.ndarray, is_decoy: np.ndarray, levels, negated: 
     and reversed one of the scores themselves when they hold no NaN.
     """
     scores = np.asarray(scores, dtype=np.float64)
-    ranked = np.where(np.isnan(scores), -np.inf, scores)
+    nan = np.isnan(scores)
+    has_nan = bool(nan.any())
+    ranked = np.where(nan, -np.inf, scores)
+    if ascending is None and (negated or not has_nan):
+        ascending = np.argsort(scores, axis=1)
+    descending = np.argsort(-ranked, axis=1) if has_nan else ascending[:, ::-1]
+    counts = _accepted_by_ranking(ranked, descending, is_decoy, levels)
     if not negated:
-        return _accepted_by_ranking(ranked, np.argsort(-ranked, axis=1), is_decoy, levels)
-    ascending = np.argsort(scores, axis=1)
-    descending = ascending[:, ::-1] if not np.isnan(scores).any() else np.argsort(-ranked, axis=1)
-    ranked_negated = np.where(np.isnan(scores), -np.inf, -scores)
-    return np.hstack([_accepted_by_ranking(ranked, descending, is_decoy, levels),
-                      _accepted_by_ranking(ranked_negated, ascending, is_decoy, levels)])
+        return counts
+    return np.hstack([counts, _accepted_by_ranking(np.where(nan, -np.inf, -scores), ascending, is_decoy, levels)])
 
 
 def _accepted_by_ranking(ranked: np.ndarray, order: np.ndarray, is_decoy: np.ndarray, levels) -> np.ndarray:
@@ -108,18 +112,18 @@ def _accepted_by_ranking(ranked: np.ndarray, order: np.ndarray, is_decoy: np.nda
     if n == 0:
         return out
     s = np.take_along_axis(ranked, order, axis=1)
-    decoys = np.cumsum(is_decoy[order], axis=1)
-    targets = np.arange(1, n + 1) - decoys
-    block_end = np.ones(s.shape, dtype=bool)
-    block_end[:, :-1] = s[:, 1:] != s[:, :-1]
+    decoys = np.cumsum(is_decoy[order], axis=1, dtype=np.int32)
+    targets = np.arange(1, n + 1, dtype=np.int32) - decoys
     fdr = decoys / np.maximum(targets, 1)
+    fdr[:, :-1][s[:, 1:] == s[:, :-1]] = np.inf  # a threshold falls only between blocks of equal scores
+    at = np.arange(rows)
     for i, level in enumerate(levels):
         if level >= 1.0:  # every q-value is at most 1
             out[i] = targets[:, -1]
             continue
-        within = block_end & (fdr <= level)
+        within = fdr <= level
         last = n - 1 - np.argmax(within[:, ::-1], axis=1)
-        out[i] = np.where(within.any(axis=1), targets[np.arange(rows), last], 0)
+        out[i] = np.where(within[at, last], targets[at, last], 0)
     return out
 
 

@@ -56,6 +56,31 @@ class RescoreSettings:
     seed: int = 0
 
 
+@dataclass(frozen=True)
+class _Split:
+    """Rows of one training split: features, decoy flags, calibrated scores and spectrum numbers, with the
+    rows' positions among all rows and, shared by every split, each column's (the calibrated score's, then
+    every feature's) ascending order of all rows, sorted once."""
+
+    x: np.ndarray
+    is_decoy: np.ndarray
+    start: np.ndarray
+    numbers: np.ndarray
+    rows: np.ndarray
+    order: np.ndarray
+
+    def __getitem__(self, mask: np.ndarray) -> _Split:
+        return _Split(self.x[mask], self.is_decoy[mask], self.start[mask], self.numbers[mask], self.rows[mask],
+                      self.order)
+
+    def ascending(self) -> np.ndarray:
+        """Each column's ascending order of this split's rows, numbered within the split (they keep the
+        order they have among all rows)."""
+        held = np.zeros(self.order.shape[1], dtype=bool)
+        held[self.rows] = True
+        return (np.cumsum(held) - 1)[self.order[held[self.order]].reshape(len(self.order), -1)]
+
+
 def feature_matrix(columns) -> np.ndarray:
     """The discriminant's input features from a mapping of engine columns (arrays or lists)."""
     col = {k: np.asarray(columns[k], dtype=np.float64) for k in (
@@ -99,17 +124,20 @@ def _confident_targets(scores, is_decoy, settings: RescoreSettings):
     return None
 
 
-def _starting_scores(z, is_decoy, start_scores, settings: RescoreSettings):
+def _starting_scores(z, split: _Split, settings: RescoreSettings):
     """The single score that accepts the most targets at the strictest usable training level.
 
     The engine's score first, then every feature in either direction: on a
     large database the hyperscore alone may accept almost nothing, while for
     example the precursor mass error still separates well.
     """
-    columns = np.vstack([start_scores, z.T])
+    columns = np.vstack([split.start, z.T])
+    # Standardising keeps every feature's order (it may only merge values, and ties are immaterial to the
+    # counts), so the order of all rows serves while the scores are finite.
+    ascending = split.ascending() if np.isfinite(columns).all() else None
     # Candidates in order: the engine's score, then each feature and its negation.
     index = [0] + [j + side * len(columns) for j in range(1, len(columns)) for side in (0, 1)]
-    for counts in accepted_targets(columns, is_decoy, settings.train_fdr, negated=True)[:, index]:
+    for counts in accepted_targets(columns, split.is_decoy, settings.train_fdr, True, ascending)[:, index]:
         best = int(np.argmax(counts))  # the engine's score wins ties, then the earlier candidate
         if counts[best] >= settings.min_examples:
             row = index[best]
@@ -117,14 +145,15 @@ def _starting_scores(z, is_decoy, start_scores, settings: RescoreSettings):
     return None
 
 
-def _train_fold(x, is_decoy, start_scores, settings: RescoreSettings):
+def _train_fold(split: _Split, settings: RescoreSettings):
     """Train on one training split; returns (weights, feature means, feature scales, decoy mean, decoy spread)."""
+    x, is_decoy = split.x, split.is_decoy
     if is_decoy.sum() < settings.min_examples:
         return None
     mean, std = x.mean(axis=0), x.std(axis=0)
     std[std == 0] = 1.0
     z = (x - mean) / std
-    scores = _starting_scores(z, is_decoy, start_scores, settings)
+    scores = _starting_scores(z, split, settings)
     if scores is None:
         return None
     w = None
@@ -161,8 +190,10 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     is_decoy = np.asarray(is_decoy, dtype=bool)
     start_scores = np.asarray(start_scores, dtype=np.float64)
     numbers = spectrum_numbers(groups)
-    runs = [_rescore_once(x, is_decoy, numbers, fold_of(numbers, settings.folds, repeat, settings.seed),
-                          start_scores, settings) for repeat in range(settings.repeats)]
+    rows = _Split(x, is_decoy, start_scores, numbers, np.arange(len(x)),
+                  np.argsort(np.vstack([start_scores, np.asarray(x, dtype=np.float64).T]), axis=1))
+    runs = [_rescore_once(rows, fold_of(numbers, settings.folds, repeat, settings.seed), settings)
+            for repeat in range(settings.repeats)]
     usable = [run for run in runs if run is not None]
     if not usable:
         return None
@@ -205,50 +236,50 @@ def _decoy_scale(scores, is_decoy):
     return decoys.mean(), decoys.std()
 
 
-def _held_out_scores(x, is_decoy, fold, folds, start_scores, settings: RescoreSettings):
+def _held_out_scores(split: _Split, fold, folds, settings: RescoreSettings):
     """Discriminant scores of every row from models trained without its fold, on the training decoys' scale;
     None when some fold cannot be trained."""
-    out = np.full(len(x), np.nan)
+    out = np.full(len(split.x), np.nan)
     for k in range(folds):
         test, train = fold == k, fold != k
         if not test.any():
             continue
-        model = _train_fold(x[train], is_decoy[train], start_scores[train], settings)
+        model = _train_fold(split[train], settings)
         if model is None:
             return None
-        out[test] = _apply(model, x[test])
+        out[test] = _apply(model, split.x[test])
     return out
 
 
-def _beats_start(x, is_decoy, numbers, start_scores, settings: RescoreSettings) -> bool:
+def _beats_start(split: _Split, settings: RescoreSettings) -> bool:
     """Whether the discriminant, judged on spectra its models did not see, accepts more targets at the
     strictest training level than the calibrated score does on the same spectra."""
-    fold = fold_of(_renumbered(numbers), settings.inner_folds, 1, settings.seed + 1)
-    learned = _held_out_scores(x, is_decoy, fold, settings.inner_folds, start_scores, settings)
+    fold = fold_of(_renumbered(split.numbers), settings.inner_folds, 1, settings.seed + 1)
+    learned = _held_out_scores(split, fold, settings.inner_folds, settings)
     if learned is None:
         return False
-    (learned_count, start_count), = accepted_targets(np.stack([learned, start_scores]), is_decoy,
+    (learned_count, start_count), = accepted_targets(np.stack([learned, split.start]), split.is_decoy,
                                                      settings.train_fdr[:1])
     return learned_count > start_count
 
 
-def _rescore_once(x: np.ndarray, is_decoy, numbers, fold, start_scores, settings: RescoreSettings):
-    out = np.full(len(x), np.nan)
+def _rescore_once(rows: _Split, fold, settings: RescoreSettings):
+    out = np.full(len(rows.x), np.nan)
     learned_folds = 0
     for k in range(settings.folds):
         test, train = fold == k, fold != k
         if not test.any():
             continue
         model = None
-        x_train, decoy_train, start_train = x[train], is_decoy[train], start_scores[train]
-        if _beats_start(x_train, decoy_train, numbers[train], start_train, settings):
-            model = _train_fold(x_train, decoy_train, start_train, settings)
+        split = rows[train]
+        if _beats_start(split, settings):
+            model = _train_fold(split, settings)
         if model is not None:
-            out[test] = _apply(model, x[test])
+            out[test] = _apply(model, rows.x[test])
             learned_folds += 1
             continue
-        scale = _decoy_scale(start_train, decoy_train)
+        scale = _decoy_scale(split.start, split.is_decoy)
         if scale is None:
             return None
-        out[test] = (start_scores[test] - scale[0]) / scale[1]
+        out[test] = (rows.start[test] - scale[0]) / scale[1]
     return out, learned_folds / settings.folds

@@ -93,16 +93,19 @@ def test_accepted_targets_count_what_the_qvalues_accept(seed):
     rng = np.random.default_rng(seed)
     n = 400
     decoy = rng.random(n) < 0.3
-    rows = np.round(rng.normal(size=(5, n)) + 2.0 * ~decoy, 1)
-    rows[1, rng.random(n) < 0.1] = np.nan
-    rows[2, :3] = [np.inf, -np.inf, np.inf]
-    rows[3] = 1.0
+    raw = rng.normal(size=(5, n)) + 2.0 * ~decoy
+    raw[1, rng.random(n) < 0.1] = np.nan
+    raw[2, :3] = [np.inf, -np.inf, np.inf]
+    raw[3] = 1.0
+    rows = np.round(raw, 1)
     levels = (0.01, 0.05, 0.2, 1.0)
     expected = [[((qvalues(r, decoy) <= level) & ~decoy).sum() for r in np.r_[rows, -rows]] for level in levels]
     finite = rows[[0, 3]]
     expected_finite = [[((qvalues(r, decoy) <= level) & ~decoy).sum() for r in finite] for level in levels]
     assert accepted_targets(rows, decoy, levels, negated=True).tolist() == expected
     assert accepted_targets(finite, decoy, levels).tolist() == expected_finite
+    # the order of the unrounded scores sorts the rounded ones too (rounding merges, never swaps)
+    assert accepted_targets(rows, decoy, levels, True, np.argsort(raw, axis=1)).tolist() == expected
 
 
 def test_best_per_group_keeps_the_first_of_equal_best():
