@@ -145,11 +145,14 @@ def _starting_scores(z, split: _Split, settings: RescoreSettings):
     return None
 
 
-def _train_fold(split: _Split, settings: RescoreSettings):
-    """Train on one training split; returns (weights, feature means, feature scales, decoy mean, decoy spread)."""
+def _train_fold(split: _Split, settings: RescoreSettings, train: np.ndarray | None = None):
+    """Train on one training split (the rows `train` of `split`, all without it); returns (weights, feature
+    means, feature scales, decoy mean, decoy spread)."""
+    if (split.is_decoy if train is None else split.is_decoy[train]).sum() < settings.min_examples:
+        return None  # before the rows are copied: with few decoys, most splits stop here
+    if train is not None:
+        split = split[train]
     x, is_decoy = split.x, split.is_decoy
-    if is_decoy.sum() < settings.min_examples:
-        return None
     mean, std = x.mean(axis=0), x.std(axis=0)
     std[std == 0] = 1.0
     z = (x - mean) / std
@@ -244,7 +247,7 @@ def _held_out_scores(split: _Split, fold, folds, settings: RescoreSettings):
         test, train = fold == k, fold != k
         if not test.any():
             continue
-        model = _train_fold(split[train], settings)
+        model = _train_fold(split, settings, train)
         if model is None:
             return None
         out[test] = _apply(model, split.x[test])
