@@ -30,6 +30,7 @@ import numpy as np
 
 TARGET, DECOY, ACCEPTED = "tab:blue", "tab:red", "tab:green"
 TITLE_Y = 1.0  # panel titles placed by hand: placing them automatically measures every tick label first
+TICKS = 6  # at most this many intervals per axis: laying out and rasterising tick labels is most of the drawing
 
 
 def report_data(table, summary: dict, settings, n_files: int, proteins=None) -> dict:
@@ -99,8 +100,9 @@ class _Figure:
         f.set_title("Retention time of accepted PSMs", y=TITLE_Y)
         f.set_xlabel("observed (aligned), min")
         f.set_ylabel("predicted without the match's own time, min")
-        for ax in (a, b, c, d, e):  # counts: a run of a few groups gets no ticks at 0.5, 1.5, ...
-            ax.yaxis.set_major_locator(MaxNLocator(integer=True))
+        for ax in self.axes.flat:  # counts: a run of a few groups gets no ticks at 0.5, 1.5, ...
+            ax.xaxis.set_major_locator(MaxNLocator(TICKS))
+            ax.yaxis.set_major_locator(MaxNLocator(TICKS, integer=ax is not f))
 
     def finish(self, data: dict, path: str) -> None:
         (a, b), (c, d), (e, f) = self.axes

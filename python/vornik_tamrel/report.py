@@ -10,12 +10,14 @@ pandas is never imported). The report is drawn by a helper process (see
 """
 from __future__ import annotations
 
+import itertools
 import json
 import os
 import shutil
 import tempfile
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Optional, Sequence
 
@@ -56,54 +58,69 @@ def _offsets(lengths) -> tuple[np.ndarray, bool]:
 def _string_array(texts: list[str]):
     import pyarrow as pa
 
-    encoded = [t.encode() for t in texts]
-    offsets, large = _offsets(map(len, encoded))
-    return pa.Array.from_buffers(pa.large_string() if large else pa.string(), len(encoded),
-                                 [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(encoded))])
+    joined = "".join(texts)
+    if joined.isascii():  # one character, one byte: no text encoded on its own
+        data, lengths = joined.encode("ascii"), map(len, texts)
+    else:
+        encoded = [t.encode() for t in texts]
+        data, lengths = b"".join(encoded), map(len, encoded)
+    offsets, large = _offsets(lengths)
+    return pa.Array.from_buffers(pa.large_string() if large else pa.string(), len(texts),
+                                 [None, pa.py_buffer(offsets), pa.py_buffer(data)])
 
 
 def _float_lists(rows):
     import pyarrow as pa
 
-    rows = [np.asarray(r, dtype=np.float32) for r in rows]
-    offsets, large = _offsets(map(len, rows))
-    values = _buffer_array(np.concatenate(rows) if rows else np.empty(0, np.float32))
+    lengths = np.fromiter(map(len, rows), dtype=np.int64, count=len(rows))
+    offsets, large = _offsets(lengths)
+    values = np.fromiter(itertools.chain.from_iterable(rows), dtype=np.float32, count=int(offsets[-1]))
     array_type = pa.LargeListArray if large else pa.ListArray
-    return array_type.from_arrays(_buffer_array(offsets), values)
+    return array_type.from_arrays(_buffer_array(offsets), _buffer_array(values))
 
 
-def arrow_table(table, mods_as_text: bool = False):
-    """The PSM table as a pyarrow Table (`modifications` as lists of 32-bit floats, or as text already made)."""
+def arrow_table(table):
+    """The PSM table as a pyarrow Table, `modifications` as lists of 32-bit floats."""
     import pyarrow as pa
 
     columns = []
     for name, values in table.items():
         if values.dtype != object:
             columns.append(_buffer_array(values))
-        elif name == "modifications" and not mods_as_text:
+        elif name == "modifications":
             columns.append(_float_lists(values))
         else:
             columns.append(_string_array(values.tolist()))
     return pa.Table.from_arrays(columns, names=list(table))
 
 
-def _mod_texts(rows) -> np.ndarray:
-    """Each row's modifications as comma-separated masses; a pattern is formatted once (most rows hold
-    zeros only, one pattern per length), the formatting of every mass being most of the text's cost."""
+def _mod_texts(lists) -> list[str]:
+    """Each row of a list<float> Arrow array as comma-separated masses. Rows of zeros only are told apart by
+    their length; the others are formatted once per pattern, formatting a mass being most of the cost."""
+    import pyarrow as pa
+
+    _, offset_buffer, _, value_buffer = lists.buffers()  # read directly: pyarrow's to_numpy imports pandas
+    offsets = np.frombuffer(offset_buffer, np.int64 if pa.types.is_large_list(lists.type) else np.int32)
+    offsets = offsets[lists.offset:lists.offset + len(lists) + 1]
+    flat = np.frombuffer(value_buffer, np.float32)[lists.values.offset:].astype(np.float64)  # exactly as stored
+    lengths = np.diff(offsets)
+    texts = np.array([",".join(["0"] * n) for n in range(int(lengths.max(initial=0)) + 1)], dtype=object)[lengths]
+    modified = np.zeros(len(lengths), dtype=bool)
+    modified[np.repeat(np.arange(len(lengths)), lengths)[flat.view(np.uint64) != 0]] = True  # -0.0 reads "-0"
     made: dict = {}
-    texts = []
-    for mods in rows:
-        mods = np.asarray(mods)
-        key = (mods.dtype.str, mods.tobytes())
+    for row in np.flatnonzero(modified).tolist():
+        values = flat[offsets[row]:offsets[row + 1]]
+        key = values.tobytes()
         text = made.get(key)
         if text is None:
-            text = made[key] = ",".join(f"{m:g}" for m in mods)
-        texts.append(text)
-    return np.array(texts, dtype=object)
+            text = made[key] = ",".join(f"{m:g}" for m in values.tolist())
+        texts[row] = text
+    return texts.tolist()
 
 
 def write_tsv(table, path) -> None:
-    """Tab-separated text, modifications as comma-separated masses.
+    """Tab-separated text of a table (columns by name, or the Arrow table `arrow_table` made of them),
+    modifications as comma-separated masses.
 
     Nothing is quoted unless some value holds a tab, quote or line break;
     then every text value is quoted.
@@ -111,10 +128,11 @@ def write_tsv(table, path) -> None:
     import pyarrow as pa
     import pyarrow.csv as csv
 
-    flat = dict(table)
-    if "modifications" in flat:
-        flat["modifications"] = _mod_texts(flat["modifications"])
-    arrow = arrow_table(flat, mods_as_text=True)
+    arrow = table if isinstance(table, pa.Table) else arrow_table(table)
+    if "modifications" in arrow.column_names:
+        where = arrow.column_names.index("modifications")
+        texts = _mod_texts(arrow.column(where).combine_chunks())
+        arrow = arrow.set_column(where, "modifications", _string_array(texts))
     header = ("\t".join(arrow.column_names) + "\n").encode()
     with open(path, "wb") as handle:
         handle.write(header)
@@ -177,12 +195,18 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike,
 
             worker = threading.Thread(target=draw, name="vornik-tamrel-report")
             worker.start()
+            # Parquet files are written on a thread of their own beside the text (both release the lock).
+            parquet = ThreadPoolExecutor(1, thread_name_prefix="vornik-tamrel-parquet")
             try:
                 (staging / ROLLUP).mkdir()
+                written_parquet = []
                 for stem, rows in (("psms", result.table), (f"{ROLLUP}/peptides", result.peptides),
                                    (f"{ROLLUP}/proteins", result.proteins)):
-                    pq.write_table(arrow_table(rows), staging / f"{stem}.parquet")
-                    write_tsv(rows, staging / f"{stem}.tsv")
+                    arrow = arrow_table(rows)
+                    written_parquet.append(parquet.submit(pq.write_table, arrow, staging / f"{stem}.parquet"))
+                    write_tsv(arrow, staging / f"{stem}.tsv")
+                for job in written_parquet:
+                    job.result()
                 if "pin" in formats:
                     from .pin import write_pin
 
@@ -192,6 +216,7 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike,
 
                     write_mzid(result, staging / OPTIONAL_FILES["mzid"])
             finally:
+                parquet.shutdown(cancel_futures=True)  # before the staging folder can be removed under it
                 worker.join()
             if drawing:
                 raise drawing[0]

@@ -50,6 +50,18 @@ def test_tsv_quotes_texts_only_when_a_value_needs_it(tmp_path, spec_id, line):
     assert len(lines) == 4
 
 
+def test_tsv_modification_texts(tmp_path):
+    """Rows of zeros are told apart by length alone; a negative zero or a NaN is no zero; the text is the
+    same whether written from the columns or from their Arrow table."""
+    mods = [[0.0, 0.0], [-0.0, 0.0], [], [0.0, 0.0, 0.0], [float("nan"), 0.0], [1.5, 0.0], [0.0, 0.0]]
+    table = {"modifications": np.array(mods + [None], dtype=object)[:-1], "charge": np.arange(7, dtype=np.uint8)}
+    report.write_tsv(table, tmp_path / "columns.tsv")
+    report.write_tsv(report.arrow_table(table), tmp_path / "arrow.tsv")
+    text = (tmp_path / "columns.tsv").read_bytes()
+    assert text == (tmp_path / "arrow.tsv").read_bytes()
+    assert text.decode().splitlines()[1:] == ["0,0\t0", "-0,0\t1", "\t2", "0,0,0\t3", "nan,0\t4", "1.5,0\t5", "0,0\t6"]
+
+
 def report_input():
     rng = np.random.default_rng(3)
     n = 120
