@@ -67,30 +67,24 @@ class DigestSettings:
             raise ValueError(f"peptide mass range {self.min_mass}..{self.max_mass} is empty")
 
 
-# Odd multiplier of the sequences' polynomial hash (arithmetic modulo 2**64).
-_HASH_BASE = np.uint64(0x100000001B3)
-_HASH_CHUNK = 1 << 16  # residues hashed per step: small steps stay in cache and bound the temporaries
+# Odd multipliers that mix a sequence's first and last eight letters into its hash (arithmetic modulo 2**64).
+_HASH_MULTIPLIERS = (np.uint64(0x9E3779B97F4A7C15), np.uint64(0xC2B2AE3D27D4EB4F))
 
 
 def sequence_hashes(residues: np.ndarray, offsets: np.ndarray) -> np.ndarray:
-    """A 64-bit hash of each sequence residues[offsets[k]:offsets[k + 1]] (uint8 letters), vectorised:
-    the sum of letter * base**position, so that equal sequences hash alike wherever they lie."""
-    out = np.empty(len(offsets) - 1, dtype=np.uint64)
-    if len(out) == 0:
-        return out
-    lengths = np.diff(offsets)
-    powers = np.cumprod(np.r_[np.uint64(1), np.full(int(lengths.max(initial=0)), _HASH_BASE)], dtype=np.uint64)
-    first = 0
-    while first < len(out):  # whole sequences of about _HASH_CHUNK residues at a time
-        last = max(first + 1, int(np.searchsorted(offsets, offsets[first] + _HASH_CHUNK, side="right")) - 1)
-        last = min(last, len(out))
-        starts = offsets[first:last] - offsets[first]
-        letters = residues[offsets[first]:offsets[last]].astype(np.uint64)
-        position = np.arange(len(letters)) - np.repeat(starts, lengths[first:last])
-        running = np.r_[np.uint64(0), np.cumsum(letters * powers[position], dtype=np.uint64)]
-        out[first:last] = running[starts + lengths[first:last]] - running[starts]  # wraps: still exact mod 2**64
-        first = last
-    return out
+    """A 64-bit hash of each sequence residues[offsets[k]:offsets[k + 1]] (uint8 letters) from its length and
+    its first and last eight letters, read as little-endian words: equal sequences hash alike wherever they
+    lie, and the rare distinct ones that share length and ends are told apart by their letters."""
+    starts, ends = np.asarray(offsets[:-1], dtype=np.int64), np.asarray(offsets[1:], dtype=np.int64)
+    lengths = (ends - starts).astype(np.uint64)
+    padded = np.concatenate([np.asarray(residues, dtype=np.uint8), np.zeros(8, dtype=np.uint8)])
+    words = np.ndarray((len(padded) - 7,), dtype="<u8", buffer=padded, strides=(1,))  # one at every letter
+    short = lengths < 8
+    keep = np.where(short, (np.uint64(1) << (np.uint64(8) * np.minimum(lengths, np.uint64(7)))) - np.uint64(1),
+                    np.uint64(0xFFFFFFFFFFFFFFFF))
+    first = words[starts] & keep
+    last = np.where(short, np.uint64(0), words[np.maximum(ends - 8, 0)])
+    return (first * _HASH_MULTIPLIERS[0]) ^ (last * _HASH_MULTIPLIERS[1]) ^ lengths
 
 
 class ProteinMap:

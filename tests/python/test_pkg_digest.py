@@ -133,15 +133,16 @@ def test_duplicates_merged_and_every_protein_kept():
     assert "NOPE" not in peptides.proteins
 
 
-@pytest.mark.parametrize("base", [None, 0])  # 0: every sequence hashes to its first letter, so hashes collide
-def test_protein_lookup_by_hash_agrees_with_a_dictionary(monkeypatch, base):
+@pytest.mark.parametrize("mix", [None, 0])  # 0: every sequence hashes to its length, so hashes collide
+def test_protein_lookup_by_hash_agrees_with_a_dictionary(monkeypatch, mix):
     import vornik_tamrel.digest as module
 
-    if base is not None:
-        monkeypatch.setattr(module, "_HASH_BASE", np.uint64(base))
-    monkeypatch.setattr(module, "_HASH_CHUNK", 7)  # several steps, some a single sequence longer than a step
+    if mix is not None:
+        monkeypatch.setattr(module, "_HASH_MULTIPLIERS", (np.uint64(mix), np.uint64(mix)))
     rng = np.random.default_rng(5)
+    # few letters: sequences that share their length and first and last eight letters, short ones too
     proteins = [Protein(f"P{i}", "".join(rng.choice(list("AGKLRWE"), 60))) for i in range(40)]
+    proteins += [Protein("Q1", "GGGGGGGGAGGGGGGGGK"), Protein("Q2", "GGGGGGGGLGGGGGGGGK")]
     peptides = digest(proteins, loose())
     m = peptides.proteins  # the map's own arrays, read by sequence number
     truth = {seq: tuple(m._accessions[i] for i in m._protein_ids[m._offsets[k]:m._offsets[k + 1]])
