@@ -26,6 +26,7 @@ Dask is imported only here, and this module only when a cluster is asked for.
 """
 from __future__ import annotations
 
+import contextlib
 import functools
 import hashlib
 import os
@@ -173,11 +174,39 @@ def index_path(cache: Optional[Path], key: str, settings: SearchSettings,
 
 def load_or_build_index(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
                         bounds: Optional[tuple[int, int]]):
-    """The index read from the cache, or built (from the cached columns when there) and cached."""
+    """The index read from the cache, or built (from the cached columns when there) and cached. Workers
+    sharing the cache take turns: one builds, the others wait for its file rather than building it too."""
+    path = index_path(cache, key, settings, bounds)
+    with _turn(path):
+        return _load_or_build_index(fasta, settings, key, cache, bounds, path)
+
+
+@contextlib.contextmanager
+def _turn(path: Optional[Path]):
+    """Holds a lock beside `path` for as long as the block runs, among every process using the cache; without
+    one where the cache cannot hold it (the block then runs at once). The kernel drops the lock of a process
+    that dies."""
+    try:
+        import fcntl
+
+        path.parent.mkdir(parents=True, exist_ok=True)
+        handle = open(path.with_name(path.name + ".lock"), "ab")
+    except (ImportError, AttributeError, OSError):  # no cache (path None), no fcntl, or a read-only cache
+        yield
+        return
+    with handle:
+        try:
+            fcntl.flock(handle, fcntl.LOCK_EX)
+        except OSError:
+            pass  # a file system without locks: each builds, as before
+        yield
+
+
+def _load_or_build_index(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
+                         bounds: Optional[tuple[int, int]], path: Optional[Path]):
     from . import _native
     from .index import index_from_columns, peptide_columns
 
-    path = index_path(cache, key, settings, bounds)
     if path is not None and path.exists():
         try:
             return _native.load_index(str(path))

@@ -82,6 +82,30 @@ def test_damaged_cached_index_is_rebuilt(client, single):
     _native.load_index(str(replaced[0]))
 
 
+def test_workers_sharing_a_cache_build_its_index_once(tmp_path, monkeypatch):
+    """A worker finding another one building the index waits for its file rather than building it too."""
+    import threading
+
+    from vornik_tamrel import cluster, index
+
+    monkeypatch.setenv("VORNIK_TAMREL_CACHE", str(tmp_path))
+    key, cache, peptides, _ = cluster.prepare(FASTA, SETTINGS)
+    path = cluster.index_path(cache, key, SETTINGS, None)
+    builds = []
+    build = index.index_from_columns
+    monkeypatch.setattr(index, "index_from_columns", lambda *args: builds.append(args) or build(*args))
+    got = []
+    waiting = threading.Thread(target=lambda: got.append(cluster.load_or_build_index(FASTA, SETTINGS, key, cache,
+                                                                                    None)))
+    with cluster._turn(path):  # another worker's build
+        waiting.start()
+        waiting.join(0.5)
+        assert waiting.is_alive() and not got
+        build(index.peptide_columns(peptides), SETTINGS).save(str(path))
+    waiting.join()
+    assert builds == [] and got[0].fragment_count() > 0
+
+
 class _KillFirstTask(distributed.WorkerPlugin):
     """Kills the worker process that starts the search's first task (once, across all workers)."""
 
