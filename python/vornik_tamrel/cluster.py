@@ -175,10 +175,16 @@ def index_path(cache: Optional[Path], key: str, settings: SearchSettings,
 def load_or_build_index(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
                         bounds: Optional[tuple[int, int]]):
     """The index read from the cache, or built (from the cached columns when there) and cached. Workers
-    sharing the cache take turns: one builds, the others wait for its file rather than building it too."""
+    sharing the cache take turns to build: one builds, the others wait for its file rather than building it
+    too; reading it takes no turn."""
     path = index_path(cache, key, settings, bounds)
-    with _turn(path):
-        return _load_or_build_index(fasta, settings, key, cache, bounds, path)
+    db = _cached_index(path)
+    if db is None:
+        with _turn(path):
+            db = _cached_index(path)  # built while this worker waited?
+            if db is None:
+                db = _build_index(fasta, settings, key, cache, bounds, path)
+    return db
 
 
 @contextlib.contextmanager
@@ -202,16 +208,23 @@ def _turn(path: Optional[Path]):
         yield
 
 
-def _load_or_build_index(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
-                         bounds: Optional[tuple[int, int]], path: Optional[Path]):
+def _cached_index(path: Optional[Path]):
+    """The index at `path`; None when there is none, or a damaged or foreign one (to be built again)."""
+    from . import _native
+
+    if path is None or not path.exists():
+        return None
+    try:
+        return _native.load_index(str(path))
+    except _native.InputError:
+        return None
+
+
+def _build_index(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
+                 bounds: Optional[tuple[int, int]], path: Optional[Path]):
     from . import _native
     from .index import index_from_columns, peptide_columns
 
-    if path is not None and path.exists():
-        try:
-            return _native.load_index(str(path))
-        except _native.InputError:
-            pass  # damaged or foreign: built again and replaced below
     columns = _load(columns_path(cache, key, bounds))
     if columns is None:  # no cache shared with the client: digest here
         peptides = cached_peptides(fasta, settings, key, cache)
