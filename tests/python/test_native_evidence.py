@@ -78,3 +78,53 @@ def test_bad_columns_are_refused(change, error, message):
     with pytest.raises(error) as caught:
         native.xcorr_evidence(**arguments)
     assert str(caught.value) == message
+
+
+def index_of(sequences):
+    """An index of unmodified peptides (with their reversed decoys), sorted by mass."""
+    sequences = sorted(sequences, key=mono)
+    offsets = array("q", [0])
+    for seq in sequences:
+        offsets.append(offsets[-1] + len(seq))
+    n = len(sequences)
+    return native.build_index("".join(sequences).encode(), offsets, array("f", [mono(s) for s in sequences]),
+                              array("f", [0.0] * offsets[-1]), array("f", [float("nan")] * n), array("f", [float("nan")] * n),
+                              array("B", [0] * n), 8, 2, "rev_")
+
+
+def histograms(index, spectra, queries, **change):
+    arguments = dict(index=index, **batch(spectra), query_spectrum=array("q", [q[0] for q in queries]),
+                     query_mass=array("f", [q[1] for q in queries]), query_charge=array("B", [q[2] for q in queries]),
+                     **{k: v for k, v in SETTINGS.items() if k != "null_ladders"}, window_da=25.0, sample=3,
+                     histogram_bin=0.02, histogram_bins=64)
+    arguments.update(change)
+    counts = array("I")
+    counts.frombytes(native.xcorr_histograms(**arguments)["counts"])
+    return [counts[i * 64:(i + 1) * 64].tolist() for i in range(len(spectra))]
+
+
+# each with its decoy of the same mass: six within 25 Da of TRUE, four of OTHER
+PEPTIDES = [TRUE, "LVNELTEFAKTCVADESHAGCEK"[::-1][1:] + "K", "TVNELLEFAKTCVADESHAGCEK", OTHER, "ASMPLERPEPTIDEGIVESK"]
+
+
+def test_histograms_count_the_nearest_peptides_per_query_whatever_the_batch():
+    index = index_of(PEPTIDES)
+    spectra = [spectrum_of(TRUE, 0.1), spectrum_of(OTHER, 0.2)]
+    queries = [(0, mono(TRUE), 2), (1, mono(OTHER), 3), (1, mono(OTHER), 2)]
+    both = histograms(index, spectra, queries)
+    # three peptides per query, summed over a spectrum's queries
+    assert [sum(h) for h in both] == [3, 6]
+    assert histograms(index, spectra[1:], [(0, m, z) for _, m, z in queries[1:]]) == both[1:]
+    assert histograms(index, spectra, [(0, mono(TRUE) + 1.0, 2)], window_da=0.5) == [[0] * 64, [0] * 64]
+
+
+@pytest.mark.parametrize("change, message", [
+    (dict(query_spectrum=array("q", [2])), "query_spectrum 2 names no spectrum"),
+    (dict(query_charge=array("B", [2, 2])), "query_charge has 2 entries, expected 1"),
+    (dict(histogram_bins=0), "window_da must not be negative, histogram_bin and histogram_bins positive"),
+    (dict(window_da=-1.0), "window_da must not be negative, histogram_bin and histogram_bins positive"),
+])
+def test_bad_queries_are_refused(change, message):
+    with pytest.raises(ValueError) as caught:
+        histograms(index_of(PEPTIDES), [spectrum_of(TRUE, 0.0)], [(0, mono(TRUE), 2)], **change)
+    assert str(caught.value) == message
