@@ -173,8 +173,6 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike,
     started here when none is given); it is used up either way. `formats`
     adds files for other tools: "pin" (Percolator input), "mzid" (mzIdentML).
     """
-    import pyarrow.parquet as pq
-
     clock = time.perf_counter()
     report = report or ReportProcess()
     with report:
@@ -195,6 +193,8 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike,
 
             worker = threading.Thread(target=draw, name="vornik-tamrel-report")
             worker.start()
+            import pyarrow.parquet as pq  # once the helper has its data: importing pyarrow takes a while
+
             # Parquet files are written on a thread of their own beside the text (both release the lock).
             parquet = ThreadPoolExecutor(1, thread_name_prefix="vornik-tamrel-parquet")
             try:
