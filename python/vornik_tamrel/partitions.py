@@ -384,23 +384,21 @@ def preliminary_cap(report_psms: int) -> int:
 @dataclass
 class SlicePart:
     """One slice's share of a chunk: final rows of the one-unit spectra it holds (`file_id` their position)
-    and relaxed rows of the units of the others, for the main and the wide pass (or the wide pass's histograms
-    of every unit it holds), and the positions of units too wide for it."""
+    and relaxed rows of the units of the others, for the main and the wide pass, and the positions of units
+    too wide for it."""
 
     main: Table
     main_units: list[SliceRows]
     too_wide: list[int]
-    wide: Optional[Table]
+    wide: Table
     wide_units: list[SliceRows]
     wide_too_wide: list[int]
-    null: Optional[np.ndarray] = None  # instead of the wide pass: score histograms by position (see `control`)
 
 
 def score_slice_passes(spectra: Sequence[Spectrum], db, settings: SearchSettings, plan: SlicePlan,
                        k: int) -> SlicePart:
     """Both passes of the units of position-numbered `spectra` that `plan` routes to slice `k` (held in `db`)."""
-    from .control import HISTOGRAM_BINS, NULL_PSMS, null_histograms, null_scorer
-    from .evidence import evidence_settings
+    from .control import NULL_PSMS, null_scorer
     from .score import build_scorer, score_pass
 
     n = len(spectra)
@@ -433,12 +431,6 @@ def score_slice_passes(spectra: Sequence[Spectrum], db, settings: SearchSettings
                               report, settings.batch_size, settings.report_psms + 1, settings.min_matched_peaks, True)
                   for z, group in several.items()]
     single, several, wide_too_wide = routed(True)
-    if evidence_settings(settings) is not None:
-        null = np.zeros((n, HISTOGRAM_BINS), np.uint32)
-        for group, unit in [(single, settings)] + [(g, per_charge(z)) for z, g in several.items()]:
-            if group:
-                null[[s.file_id for s in group]] += null_histograms(group, db, unit)[1]
-        return SlicePart(main, main_units, too_wide, None, [], wide_too_wide, null)
     report = max(NULL_PSMS, RELAXED_REPORT)
     wide = score_pass(single, db, null_scorer(settings), settings.batch_size)
     wide_units = [score_slice(group, n, db, null_scorer(per_charge(z), report, 0), report, settings.batch_size,
@@ -461,7 +453,7 @@ def merge_passes(parts: Sequence[SlicePart], file_ids: np.ndarray, spec_ids: Seq
                  settings: SearchSettings, stats: MergeStats) -> tuple[Table, dict]:
     """The main rows and the wide pass's tails of a chunk of spectra (with files `file_ids` and ids
     `spec_ids`) from all its slices; `stats` learns which spectra may differ from the unpartitioned search."""
-    from .control import NULL_PSMS, fit_tails, histogram_tails
+    from .control import NULL_PSMS, fit_tails
 
     n = len(file_ids)
     keys = list(zip(file_ids.tolist(), spec_ids))
@@ -472,13 +464,11 @@ def merge_passes(parts: Sequence[SlicePart], file_ids: np.ndarray, spec_ids: Seq
     stats.rows.update(keys[i] for p in parts for i in p.too_wide)
     stats.spread += int(spread.sum())
     columns = _in_order([p.main for p in parts] + [merged], file_ids)
-    stats.tails.update(keys[i] for p in parts for i in p.wide_too_wide)
-    if parts and parts[0].null is not None:  # histograms add up exactly
-        return columns, histogram_tails(keys, np.sum([p.null for p in parts], axis=0))
     # The tail is fitted to ranks and scores, which no order of equal scores changes.
     wide, uncertain, _ = merge_slices([u for p in parts for u in p.wide_units], n, NULL_PSMS,
                                       preliminary_cap(NULL_PSMS), poisson=False, ties=False)
     stats.tails.update(keys[i] for i in np.flatnonzero(uncertain))
+    stats.tails.update(keys[i] for p in parts for i in p.wide_too_wide)
     return columns, fit_tails(_in_order([p.wide for p in parts] + [wide], file_ids))
 
 

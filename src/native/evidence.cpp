@@ -1,14 +1,10 @@
 // Fragment evidence: `xcorr_evidence(...)` computes the cross-correlation
 // score of scored rows and its chance level from random ladders of each row's
-// mass (tamrel/xcorr.hpp); `xcorr_histograms(...)` each spectrum's scores of
-// the index's peptides near its precursor (tamrel/xcorr_null.hpp). Both
-// release the interpreter lock.
+// mass (tamrel/xcorr.hpp), with the interpreter lock released.
 #include <cstdint>
 
 #include "native/buffers.hpp"
-#include "native/records.hpp"
 #include "tamrel/xcorr.hpp"
-#include "tamrel/xcorr_null.hpp"
 
 namespace tamrel::py::native {
 namespace {
@@ -18,12 +14,11 @@ constexpr Param evidence_params[] = {
     {"modification_offsets"}, {"modifications"}, {"calcmass"}, {"charge"}, {"bin_width"},
     {"bin_offset"},   {"flank_bins"}, {"max_fragment_charge"}, {"null_ladders"}};
 
-// Spectrum i's peaks are mass[peak_offsets[i]:peak_offsets[i + 1]] (the
-// three buffers from argument `first` on).
-std::vector<std::vector<Peak>> peaks_of(const Args& a, std::size_t first) {
-    const Buffer<std::int64_t> offsets(a[first], "peak_offsets");
-    const Buffer<float> mass(a[first + 1], "mass");
-    const Buffer<float> intensity(a[first + 2], "intensity");
+// Spectrum i's peaks are mass[peak_offsets[i]:peak_offsets[i + 1]].
+std::vector<std::vector<Peak>> peaks_of(const Args& a) {
+    const Buffer<std::int64_t> offsets(a[0], "peak_offsets");
+    const Buffer<float> mass(a[1], "mass");
+    const Buffer<float> intensity(a[2], "intensity");
     require_length("intensity", intensity.size(), mass.size());
     if (offsets.size() == 0) raise(PyExc_ValueError, "peak_offsets must hold one entry more than spectra");
     const std::size_t n = offsets.size() - 1;
@@ -38,30 +33,24 @@ std::vector<std::vector<Peak>> peaks_of(const Args& a, std::size_t first) {
     return spectra;
 }
 
-// bin_width, bin_offset, flank_bins and max_fragment_charge from argument `first` on.
-XcorrSettings xcorr_settings(const Args& a, std::size_t first) {
-    XcorrSettings settings;
-    settings.bin_width = arg<float>(a, first);
-    settings.bin_offset = arg<float>(a, first + 1);
-    settings.flank_bins = arg<std::uint32_t>(a, first + 2);
-    settings.max_fragment_charge = arg<std::optional<std::uint8_t>>(a, first + 3);
-    if (!(settings.bin_width > 0.0f) || settings.flank_bins == 0)
-        raise(PyExc_ValueError, "bin_width and flank_bins must be positive");
-    return settings;
-}
-
 PyObject* xcorr_evidence(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a("xcorr_evidence", evidence_params, args, kwargs);
-        const std::vector<std::vector<Peak>> spectra = peaks_of(a, 0);
+        const std::vector<std::vector<Peak>> spectra = peaks_of(a);
         const Buffer<std::int64_t> row_spectrum(a[3], "row_spectrum");
         const std::vector<std::string> sequences = arg<std::vector<std::string>>(a, 4);
         const Buffer<std::int64_t> mod_offsets(a[5], "modification_offsets");
         const Buffer<float> mod_buffer(a[6], "modifications");
         const Buffer<float> calcmass(a[7], "calcmass");
         const Buffer<std::uint8_t> charge(a[8], "charge");
-        XcorrSettings settings = xcorr_settings(a, 9);
+        XcorrSettings settings;
+        settings.bin_width = arg<float>(a, 9);
+        settings.bin_offset = arg<float>(a, 10);
+        settings.flank_bins = arg<std::uint32_t>(a, 11);
+        settings.max_fragment_charge = arg<std::optional<std::uint8_t>>(a, 12);
         settings.null_ladders = arg<std::uint32_t>(a, 13);
+        if (!(settings.bin_width > 0.0f) || settings.flank_bins == 0)
+            raise(PyExc_ValueError, "bin_width and flank_bins must be positive");
         const std::size_t n = row_spectrum.size();
         require_length("sequence", sequences.size(), n);
         require_length("calcmass", calcmass.size(), n);
@@ -108,59 +97,12 @@ PyObject* xcorr_evidence(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-constexpr Param histogram_params[] = {
-    {"index"},      {"peak_offsets"}, {"mass"},       {"intensity"},          {"query_spectrum"},
-    {"query_mass"}, {"query_charge"}, {"bin_width"},  {"bin_offset"},         {"flank_bins"},
-    {"max_fragment_charge"}, {"window_da"}, {"sample"}, {"histogram_bin"}, {"histogram_bins"}};
-
-PyObject* xcorr_histograms(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        Args a("xcorr_histograms", histogram_params, args, kwargs);
-        const SharedDatabase db = arg<ByRef<Index>>(a, 0)->db;
-        const std::vector<std::vector<Peak>> spectra = peaks_of(a, 1);
-        const Buffer<std::int64_t> query_spectrum(a[4], "query_spectrum");
-        const Buffer<float> query_mass(a[5], "query_mass");
-        const Buffer<std::uint8_t> query_charge(a[6], "query_charge");
-        const XcorrSettings settings = xcorr_settings(a, 7);
-        XcorrNullSettings null;
-        null.window_da = arg<float>(a, 11);
-        null.sample = arg<std::uint32_t>(a, 12);
-        null.bin_width = arg<double>(a, 13);
-        null.bins = arg<std::uint32_t>(a, 14);
-        if (!(null.window_da >= 0.0f) || !(null.bin_width > 0.0) || null.bins == 0)
-            raise(PyExc_ValueError, "window_da must not be negative, histogram_bin and histogram_bins positive");
-        const std::size_t n = query_spectrum.size();
-        require_length("query_mass", query_mass.size(), n);
-        require_length("query_charge", query_charge.size(), n);
-        std::vector<XcorrNullQuery> queries(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (query_spectrum[i] < 0 || static_cast<std::uint64_t>(query_spectrum[i]) >= spectra.size())
-                raise(PyExc_ValueError, "query_spectrum " + std::to_string(query_spectrum[i]) + " names no spectrum");
-            queries[i] = XcorrNullQuery{static_cast<std::size_t>(query_spectrum[i]), query_mass[i], query_charge[i]};
-        }
-        std::vector<std::uint32_t> counts;
-        {
-            AllowThreads unlocked;
-            counts = tamrel::xcorr_histograms(spectra, db->peptides, queries, settings, null);
-        }
-        Ref dict = Ref::checked(PyDict_New());
-        set_buffer(dict.get(), "counts", counts);
-        return dict;
-    });
-}
-
 PyMethodDef methods[] = {
     {"xcorr_evidence", as_cfunction(xcorr_evidence), METH_VARARGS | METH_KEYWORDS,
      "xcorr_evidence(peak_offsets, mass, intensity, row_spectrum, sequence, modification_offsets, modifications, "
      "calcmass, charge, bin_width, bin_offset, flank_bins, max_fragment_charge, null_ladders)\n--\n\n"
      "Cross-correlation score of every row against its spectrum's peaks, with -log10 of its chance level and\n"
      "its z-score among random ladders of the row's mass; float32 buffers 'xcorr', 'log_p' and 'z'."},
-    {"xcorr_histograms", as_cfunction(xcorr_histograms), METH_VARARGS | METH_KEYWORDS,
-     "xcorr_histograms(index, peak_offsets, mass, intensity, query_spectrum, query_mass, query_charge, bin_width, "
-     "bin_offset, flank_bins, max_fragment_charge, window_da, sample, histogram_bin, histogram_bins)\n--\n\n"
-     "Per spectrum, the histogram of the cross-correlation scores of the index's peptides nearest each of its\n"
-     "queries' neutral masses (at most `sample` within +/- window_da, per query, at the query's charge),\n"
-     "summed over its queries; uint32 buffer 'counts', histogram_bins per spectrum."},
     {nullptr, nullptr, 0, nullptr},
 };
 

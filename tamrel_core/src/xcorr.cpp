@@ -210,36 +210,30 @@ XcorrEvidence XcorrSpectrum::evidence(const LadderPeptide& peptide, std::uint8_t
 
 std::vector<XcorrEvidence> xcorr_batch(const std::vector<std::vector<Peak>>& spectra,
                                        const std::vector<XcorrRow>& rows, const XcorrSettings& settings) {
-    std::vector<std::size_t> spectrum_of(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) spectrum_of[i] = rows[i].spectrum;
-    std::vector<XcorrEvidence> out(rows.size());
-    for_each_binned(spectra, spectrum_of, settings, [&](const XcorrSpectrum& binned, std::size_t i) {
-        out[i] = binned.evidence(rows[i].peptide, rows[i].charge);
-    });
-    return out;
-}
-
-void for_each_binned(const std::vector<std::vector<Peak>>& spectra, const std::vector<std::size_t>& spectrum_of,
-                     const XcorrSettings& settings,
-                     const std::function<void(const XcorrSpectrum&, std::size_t)>& visit) {
-    // Items by spectrum (counting sort).
+    // Rows by spectrum (counting sort), so that each spectrum is binned once.
     std::vector<std::size_t> starts(spectra.size() + 1, 0);
-    for (const std::size_t s : spectrum_of) {
-        if (s >= spectra.size())
-            fail("row of spectrum " + std::to_string(s) + " in a batch of " + std::to_string(spectra.size()));
-        ++starts[s + 1];
+    for (const XcorrRow& row : rows) {
+        if (row.spectrum >= spectra.size())
+            fail("row of spectrum " + std::to_string(row.spectrum) + " in a batch of " +
+                 std::to_string(spectra.size()));
+        ++starts[row.spectrum + 1];
     }
     std::partial_sum(starts.begin(), starts.end(), starts.begin());
-    std::vector<std::size_t> order(spectrum_of.size());
+    std::vector<std::size_t> order(rows.size());
     std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
-    for (std::size_t i = 0; i < spectrum_of.size(); ++i) order[next[spectrum_of[i]]++] = i;
+    for (std::size_t i = 0; i < rows.size(); ++i) order[next[rows[i].spectrum]++] = i;
+    std::vector<XcorrEvidence> out(rows.size());
     parallel_for(spectra.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t s = begin; s < end; ++s) {
             if (starts[s] == starts[s + 1]) continue;
             const XcorrSpectrum binned(spectra[s], settings);
-            for (std::size_t k = starts[s]; k < starts[s + 1]; ++k) visit(binned, order[k]);
+            for (std::size_t k = starts[s]; k < starts[s + 1]; ++k) {
+                const XcorrRow& row = rows[order[k]];
+                out[order[k]] = binned.evidence(row.peptide, row.charge);
+            }
         }
     });
+    return out;
 }
 
 std::optional<std::pair<double, double>> exponential_tail(std::vector<double> scores) {

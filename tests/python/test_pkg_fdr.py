@@ -274,50 +274,24 @@ def test_tail_features_by_hand():
     table = {"file_id": np.array([0, 0, 1], np.uint32), "spec_id": np.array(["a", "b", "a"], dtype=object),
              "hyperscore": np.array([10.0, 30.0, 2.0]), "scored_candidates": np.array([100, 0, 10], np.uint32)}
     # log10(rank / candidates) = 1 - 0.5 * hyperscore for spectrum a of file 0; 0.5 - 0.1 * score for file 1
-    features = tail_features(table, {(0, "a"): (1.0, -0.5), (1, "a"): (0.5, -0.1)}, table["hyperscore"])
+    features = tail_features(table, {(0, "a"): (1.0, -0.5), (1, "a"): (0.5, -0.1)})
     # spectrum b has no fit (0); file 1's score is below chance level, clamped at 0
     assert features[:, 0].tolist() == pytest.approx([4.0, 0.0, 0.0])
     # less log10 of the candidates, with an empty candidate count taken as one
     assert features[:, 1].tolist() == pytest.approx([2.0, 0.0, -1.0])
 
 
-@pytest.mark.parametrize("total, expect_fit", [(100000, True), (40, True), (3, False)])
-def test_histogram_tail_is_the_survival_line_without_the_best_score(total, expect_fit):
-    from vornik_tamrel.control import HISTOGRAM_BIN, HISTOGRAM_BINS, histogram_tails
+def test_cross_correlation_tail_ranks_rows_by_that_score():
+    from vornik_tamrel.control import fit_tails
 
-    # a decade per 8 bins from bin 1 on: log10 share = 1/8 - x / (8 HISTOGRAM_BIN)
-    survival = np.round(total * 10.0 ** -(np.maximum(np.arange(HISTOGRAM_BINS) - 1.0, 0.0) / 8))
-    counts = survival - np.r_[survival[1:], 0.0]
-    counts[np.flatnonzero(counts)[-1]] -= 1
-    counts[200] += 1  # the spectrum's own peptide, far above: out of the fit
-    tails = histogram_tails([(0, "s"), (1, "empty")], np.vstack([counts, np.zeros(HISTOGRAM_BINS)]))
-    assert (1, "empty") not in tails
-    if not expect_fit:
-        assert tails == {}
-        return
-    intercept, slope = tails[(0, "s")]
-    assert slope == pytest.approx(-1 / (8 * HISTOGRAM_BIN), rel=0.1)
-    assert intercept == pytest.approx(1 / 8, abs=0.15)
-
-
-@pytest.mark.parametrize("rescore_on", [False, True])
-def test_noise_spectra_get_chance_e_values_and_no_identifications(tmp_path, rescore_on):
-    from pathlib import Path
-
-    from vornik_tamrel.search import SearchSettings, run_search
-
-    pytest.importorskip("vornik_tamrel._native")
-    rng = np.random.default_rng(20261209)
-    path = tmp_path / "noise.mgf"
-    with open(path, "w") as out:
-        for i in range(400):
-            peaks = np.sort(rng.uniform(100.0, 1500.0, 60))
-            out.write(f"BEGIN IONS\nTITLE=noise {i}\nPEPMASS={rng.uniform(400.0, 1200.0):.5f}\nCHARGE=2+\n")
-            out.writelines(f"{m:.4f} {h:.1f}\n" for m, h in zip(peaks, rng.exponential(1000.0, 60)))
-            out.write("END IONS\n")
-    fasta = Path(__file__).resolve().parents[2] / "data" / "18proteins_contaminants.fasta"
-    result = run_search([str(path)], str(fasta), SearchSettings(rescore=rescore_on, precursor_ppm=5000.0, min_matched_peaks=1), progress=False)
-    assert result.summary["psms_at_fdr"] == 0 and result.summary["peptides_at_fdr"] == 0
-    # every best match is a chance match: its E-value is no smaller than a p-value would be
-    evalue = 10.0 ** -np.asarray(result.table["discriminant_score"], dtype=np.float64)
-    assert len(evalue) == 400 and np.mean(evalue <= 0.05) <= 0.08 and np.mean(evalue <= 0.01) <= 0.02
+    # wide-pass rows in hyperscore order (ranks 1..6 of 64); by xcorr, rank r scores 2 log10(64 / r)
+    by_xcorr_rank = [3, 1, 6, 2, 5, 4]
+    rows = {"file_id": np.zeros(6, np.uint32), "spec_id": np.array(["s"] * 6, dtype=object),
+            "rank": np.arange(1, 7, dtype=np.uint32), "hyperscore": np.log2(64 / np.arange(1.0, 7.0)),
+            "scored_candidates": np.full(6, 64, np.uint32),
+            "xcorr": np.array([2 * np.log10(64 / r) for r in by_xcorr_rank], np.float32)}
+    hyper_line, xcorr_line = np.reshape(fit_tails(rows)[(0, "s")], (2, 2))
+    assert hyper_line == pytest.approx([0.0, -np.log10(2)], abs=1e-9)
+    assert xcorr_line == pytest.approx([0.0, -0.5], abs=1e-5)
+    del rows["xcorr"]
+    assert len(fit_tails(rows)[(0, "s")]) == 2

@@ -14,7 +14,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -67,8 +66,6 @@ public:
     double score(const LadderPeptide& peptide, std::uint8_t precursor_charge) const;
     // The score and its chance level from `settings.null_ladders` random ladders.
     XcorrEvidence evidence(const LadderPeptide& peptide, std::uint8_t precursor_charge) const;
-    // `score` from the residues' masses (modifications included) in order.
-    double score_deltas(const std::vector<float>& deltas, float nterm, float mass, std::uint8_t charge) const;
 
 private:
     // What the random ladders of a match depend on (see `evidence`).
@@ -88,6 +85,7 @@ private:
     };
     const NullFit& null_fit(const NullKey& key) const;
     double flanked(std::int64_t bin) const;  // `at` from the occupied bins
+    double score_deltas(const std::vector<float>& deltas, float nterm, float mass, std::uint8_t charge) const;
     double sum_through(std::int64_t bin) const;  // values of every bin <= `bin`
 
     XcorrSettings settings_;
@@ -110,14 +108,6 @@ struct XcorrRow {
 // each spectrum preprocessed once. Fails when a row names no spectrum.
 std::vector<XcorrEvidence> xcorr_batch(const std::vector<std::vector<Peak>>& spectra,
                                        const std::vector<XcorrRow>& rows, const XcorrSettings& settings);
-
-// Calls visit(binned spectrum, item) for every item (row, query) on the worker
-// pool, each spectrum binned once, the items of one spectrum in their order on
-// one thread. spectrum_of[item] names the item's spectrum; fails when one
-// names none.
-void for_each_binned(const std::vector<std::vector<Peak>>& spectra, const std::vector<std::size_t>& spectrum_of,
-                     const XcorrSettings& settings,
-                     const std::function<void(const XcorrSpectrum&, std::size_t)>& visit);
 
 // Intercept and slope of log10(rank / count) against score over ranks 2 ..
 // count / 3 of `scores` (any order; count = scores.size()); nothing when there
