@@ -117,8 +117,9 @@ def _add_search_options(parser: argparse.ArgumentParser) -> None:
                    help="precursor charges tried when a spectrum does not state its charge")
     g.add_argument("--max-fragment-charge", type=_optional_int, default=2, metavar="N",
                    help="highest fragment charge tried ('none': up to the precursor charge minus one)")
-    g.add_argument("--min-matched-peaks", type=int, default=4, metavar="N",
-                   help="matches with fewer matched fragment peaks are not reported")
+    g.add_argument("--min-matched-peaks", type=int, default=None, metavar="N",
+                   help="matches with fewer matched fragment peaks are not reported (default: 3 with a fragment "
+                        "tolerance in ppm or of at most 0.1 Da, else 4)")
     g.add_argument("--min-ion-index", type=int, default=2, metavar="N",
                    help="fragments of N residues or fewer are left out of the index (they still count in scoring)")
     g.add_argument("--report-psms", type=int, default=1, metavar="N", help="matches reported per spectrum")

@@ -428,7 +428,7 @@ def score_slice_passes(spectra: Sequence[Spectrum], db, settings: SearchSettings
     report = max(settings.report_psms, RELAXED_REPORT)
     main = score_pass(single, db, build_scorer(settings), settings.batch_size)
     main_units = [score_slice(group, n, db, build_scorer(replace(per_charge(z), report_psms=report, min_matched_peaks=0)),
-                              report, settings.batch_size, settings.report_psms + 1, settings.min_matched_peaks, True)
+                              report, settings.batch_size, settings.report_psms + 1, settings.matched_peaks, True)
                   for z, group in several.items()]
     single, several, wide_too_wide = routed(True)
     report = max(NULL_PSMS, RELAXED_REPORT)

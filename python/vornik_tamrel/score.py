@@ -55,7 +55,7 @@ def build_scorer(settings: SearchSettings, precursor: tuple[str, float] | None =
         wide_window=settings.wide_window, chimera=settings.chimera, report_psms=settings.report_psms,
         min_isotope_err=settings.min_isotope_err, max_isotope_err=settings.max_isotope_err,
         min_precursor_charge=settings.min_precursor_charge, max_precursor_charge=settings.max_precursor_charge,
-        min_matched_peaks=settings.min_matched_peaks, max_fragment_charge=settings.max_fragment_charge)
+        min_matched_peaks=settings.matched_peaks, max_fragment_charge=settings.max_fragment_charge)
     chosen.update(overrides)
     frag = settings.fragment_tol
     engine = _native.Scorer(unit, -width, width, settings.fragment_unit, -frag, frag, **chosen)

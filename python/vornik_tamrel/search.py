@@ -69,7 +69,7 @@ class SearchSettings:
     min_precursor_charge: int = 2
     max_precursor_charge: int = 4
     max_fragment_charge: Optional[int] = 2
-    min_matched_peaks: int = 4
+    min_matched_peaks: Optional[int] = None  # None: by the fragment tolerance (see `matched_peaks`)
     min_ion_index: int = 2
     report_psms: int = 1
     chimera: bool = False
@@ -102,7 +102,7 @@ class SearchSettings:
             value = getattr(self, name)
             if value is not None and not low <= value <= high:
                 raise ValueError(f"{name} must lie between {low} and {high}, not {value}")
-        if self.chimera and self.min_matched_peaks < 1:
+        if self.chimera and self.matched_peaks < 1:
             raise ValueError("chimeric scoring needs min_matched_peaks of at least 1: with 0 it extracts "
                              "the best peptide again and again until report_psms")
         if self.db_partitions < 1:
@@ -112,6 +112,15 @@ class SearchSettings:
                              "the best candidate of the whole database")
         if not 0 < self.fdr < 1:
             raise ValueError("the FDR threshold must lie between 0 and 1")
+
+    @property
+    def matched_peaks(self) -> int:
+        """The fewest matched fragment peaks a reported match needs: `min_matched_peaks`, else 3 where fragments
+        are measured finely (a tolerance in ppm or of at most 0.1 Da, where three peaks matching by chance are far
+        rarer than four at ion-trap tolerances) and 4 where they are not."""
+        if self.min_matched_peaks is not None:
+            return self.min_matched_peaks
+        return 3 if self.fragment_unit == "ppm" or self.fragment_tol <= 0.1 else 4
 
 
 #: A PSM table: column name -> one-dimensional array, all of one length, in output order.

@@ -295,6 +295,16 @@ def test_chimeric_search_counts_a_peptide_once_per_spectrum(engine, tmp_path):
     assert result.summary["spectra_competing"] == len(result.table["peptide"])
 
 
+@pytest.mark.parametrize("argv, needed", [
+    ([], 4), (["--fragment-tol", "0.02"], 3), (["--fragment-tol", "0.1"], 3), (["--fragment-tol", "0.11"], 4),
+    (["--fragment-tol", "20", "--fragment-unit", "ppm"], 3),
+    (["--fragment-tol", "0.02", "--min-matched-peaks", "5"], 5), (["--min-matched-peaks", "0"], 0),
+])
+def test_matched_peaks_needed_follow_the_fragment_tolerance(argv, needed):
+    args = cli.build_parser().parse_args(["search", "x.mgf", "--fasta", "x.fasta", "-o", "out", *argv])
+    assert cli.settings_from_args(args).matched_peaks == needed
+
+
 @pytest.mark.parametrize("where, message", [
     ("file", "{out}: exists and is not a directory"),
     ("file/sub", "{out}: lies under {root}/file, which exists and is not a directory"),

@@ -33,7 +33,7 @@ def public_rows(files, settings):
         wide_window=settings.wide_window, chimera=settings.chimera, report_psms=settings.report_psms,
         min_isotope_err=settings.min_isotope_err, max_isotope_err=settings.max_isotope_err,
         min_precursor_charge=settings.min_precursor_charge, max_precursor_charge=settings.max_precursor_charge,
-        min_matched_peaks=settings.min_matched_peaks, annotate_matches=False,
+        min_matched_peaks=settings.matched_peaks, annotate_matches=False,
         max_fragment_charge=settings.max_fragment_charge)
     spectra = []
     for file_id, path in enumerate(files):
