@@ -13,7 +13,8 @@ estimate 2 N_E / N and P(X >= N_E) for X ~ Poisson(level N / 2); then, over
 the accepted PSMs at the same levels, the mean posterior error beside the
 plain decoy count's FDR (decoys / targets accepted) and the reported one (the
 largest q-value accepted, which counts the decoys' fitted tail); and the Pearson r between predicted and observed
-(aligned) retention time of the PSMs accepted at 1%.
+(aligned) retention time of the PSMs accepted at 1% (no prediction uses its match's own time: a peptide's other
+confident matches and its composition only).
 """
 from __future__ import annotations
 
