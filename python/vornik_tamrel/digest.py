@@ -212,6 +212,16 @@ class PeptideSet:
                     modifications=modifications, nterm=self.nterm_mass, cterm=self.cterm_mass,
                     missed_cleavages=self.missed_cleavages)
 
+    def release_rows(self) -> None:
+        """Drop every row (the distinct sequences and the protein map stay): a search hands the rows to the
+        index, which keeps its own copy of them."""
+        self.sequence_index = np.empty(0, np.int64)
+        self.masses = self.mod_values = self.nterm_mass = self.cterm_mass = np.empty(0, np.float32)
+        self.missed_cleavages = np.empty(0, np.uint8)
+        self.mod_offsets = np.zeros(1, np.int64)
+        for cached in ("sequences", "modifications", "nterm", "cterm"):
+            self.__dict__.pop(cached, None)
+
     @functools.cached_property
     def sequences(self) -> list[str]:
         distinct = self.proteins.sequences

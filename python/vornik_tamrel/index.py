@@ -23,13 +23,19 @@ def peptide_columns(peptides: PeptideSet) -> dict[str, np.ndarray | bytes]:
     return peptides.row_columns()
 
 
-def build_database(peptides: PeptideSet, settings: SearchSettings):
+def build_database(peptides: PeptideSet, settings: SearchSettings, release: bool = False):
     """The engine's fragment index over `peptides` (sorted by mass) and their reversed decoys, read from the
-    digest's own columns: no row-wise copy of the residues and modifications is made."""
-    return _native.build_index_of_set(
-        peptides.residues, peptides.sequence_offsets, peptides.sequence_index, peptides.masses, peptides.mod_offsets,
-        peptides.mod_values, peptides.nterm_mass, peptides.cterm_mass, peptides.missed_cleavages,
-        bucket_size=settings.bucket_size, min_ion_index=settings.min_ion_index, decoy_tag=settings.decoy_tag)
+    digest's own columns: no row-wise copy of the residues and modifications is made. With `release`,
+    `peptides` gives up its rows (see `PeptideSet.release_rows`), so that they are freed before the
+    fragments are made, the build's largest allocation."""
+    columns = dict(
+        residues=peptides.residues, sequence_offsets=peptides.sequence_offsets, sequence_index=peptides.sequence_index,
+        masses=peptides.masses, mod_offsets=peptides.mod_offsets, mod_values=peptides.mod_values,
+        nterm=peptides.nterm_mass, cterm=peptides.cterm_mass, missed_cleavages=peptides.missed_cleavages)
+    if release:
+        peptides.release_rows()
+    return _native.build_index_of_set(columns, bucket_size=settings.bucket_size,
+                                      min_ion_index=settings.min_ion_index, decoy_tag=settings.decoy_tag)
 
 
 def index_from_columns(columns: dict[str, np.ndarray | bytes], settings: SearchSettings):

@@ -375,13 +375,13 @@ def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings
         return Found(psm_table(columns, peptides.proteins, settings, files), tails, peptides.proteins, len(peptides),
                      proteins, len(spectra), merge)
 
+    # Of the digest only its protein map is needed once the index holds the peptides: its per-peptide
+    # columns are freed as soon as the engine has its copy, before the fragments are made.
+    sequences, searched = peptides.proteins, len(peptides)
     clock = time.perf_counter()
-    db = build_database(peptides, settings)
+    db = build_database(peptides, settings, release=True)
     timings["index"] = time.perf_counter() - clock
     log(f"indexed {db.fragment_count()} fragments")
-    # The index holds the peptides now; of the digest only its protein map is needed, so its per-peptide
-    # columns are not carried through scoring.
-    sequences, searched = peptides.proteins, len(peptides)
     del peptides
 
     from tqdm import tqdm

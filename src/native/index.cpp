@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <iterator>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -174,15 +175,30 @@ PeptideTable peptides_of_set(const Args& a) {
     return peptides;
 }
 
+// The columns come in a dict that is emptied once the table holds its own
+// copy: arrays that only the dict held are freed before the fragments, the
+// build's largest allocation, are made.
 PyObject* build_index_of_set(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        static constexpr Param params[] = {
+        static constexpr Param params[] = {{"columns"}, {"bucket_size"}, {"min_ion_index"}, {"decoy_tag"},
+                                           {"ion_kinds", false}, {"decoys", false}};
+        static constexpr Param column_params[] = {
             {"residues"}, {"sequence_offsets"}, {"sequence_index"}, {"masses"}, {"mod_offsets"}, {"mod_values"},
-            {"nterm"}, {"cterm"}, {"missed_cleavages"}, {"bucket_size"}, {"min_ion_index"}, {"decoy_tag"},
-            {"ion_kinds", false}, {"decoys", false}};
+            {"nterm"}, {"cterm"}, {"missed_cleavages"}};
         Args a("build_index_of_set", params, args, kwargs);
-        const IndexBuildSettings settings = settings_of(a, 9);
-        return built(settings, peptides_of_set(a));
+        const IndexBuildSettings settings = settings_of(a, 1);
+        PyObject* columns = a[0];
+        bool complete =
+            PyDict_Check(columns) && PyDict_Size(columns) == static_cast<Py_ssize_t>(std::size(column_params));
+        for (const Param& column : column_params)
+            complete = complete && PyDict_GetItemString(columns, column.name) != nullptr;
+        if (!complete) {
+            raise(PyExc_TypeError, "columns must be a dict of residues, sequence_offsets, sequence_index, masses, "
+                                   "mod_offsets, mod_values, nterm, cterm and missed_cleavages");
+        }
+        PeptideTable peptides = peptides_of_set(Args("build_index_of_set", column_params, nullptr, columns));
+        PyDict_Clear(columns);
+        return built(settings, std::move(peptides));
     });
 }
 
@@ -245,12 +261,12 @@ PyMethodDef functions[] = {
      "(uint8, int64), 32-bit masses, one modification mass per residue, terminal masses (NaN: none),\n"
      "missed cleavages (uint8). Decoys are added as the engine does."},
     {"build_index_of_set", as_cfunction(build_index_of_set), METH_VARARGS | METH_KEYWORDS,
-     "build_index_of_set(residues, sequence_offsets, sequence_index, masses, mod_offsets, mod_values, nterm, cterm, "
-     "missed_cleavages, bucket_size, min_ion_index, decoy_tag, ion_kinds='by', decoys=True)\n--\n\n"
-     "The same as build_index from a digest's columns: distinct sequences residues[sequence_offsets[k]:\n"
-     "sequence_offsets[k + 1]] (uint8, int64), each row's sequence k (int64), 32-bit mass, modification masses\n"
-     "mod_values[mod_offsets[i]:mod_offsets[i + 1]] (one per residue, or none), terminal masses (NaN: none),\n"
-     "missed cleavages (uint8). Rows of one sequence share its letters."},
+     "build_index_of_set(columns, bucket_size, min_ion_index, decoy_tag, ion_kinds='by', decoys=True)\n--\n\n"
+     "The same as build_index from a digest's columns, given in the dict `columns`: distinct sequences\n"
+     "residues[sequence_offsets[k]:sequence_offsets[k + 1]] (uint8, int64), each row's sequence k\n"
+     "(sequence_index, int64), 32-bit masses, modification masses mod_values[mod_offsets[i]:mod_offsets[i + 1]]\n"
+     "(one per residue, or none), terminal masses nterm and cterm (NaN: none), missed_cleavages (uint8). Rows of\n"
+     "one sequence share its letters. The dict is emptied once the engine holds its own copy of the rows."},
     {"load_index", as_cfunction(load_index), METH_VARARGS | METH_KEYWORDS,
      "load_index(path)\n--\n\nThe index Index.save wrote to `path`; InputError for a damaged or foreign file."},
     {nullptr, nullptr, 0, nullptr}};

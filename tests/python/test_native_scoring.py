@@ -192,12 +192,23 @@ def test_index_of_the_digest_columns_equals_the_index_of_its_rows(tmp_path):
     (dict(mod_offsets=array("q", [0, 0, 3])), "mod_offsets must give each row one mass per residue or none"),
 ])
 def test_build_index_of_set_rejects_inconsistent_columns(change, message):
-    args = dict(residues=b"PEPK", sequence_offsets=array("q", [0, 2, 4]), sequence_index=array("q", [0, 1]),
-                masses=array("f", [200.0, 300.0]), mod_offsets=array("q", [0, 0, 2]), mod_values=array("f", [1.0, 2.0]),
-                nterm=array("f", [math.nan] * 2), cterm=array("f", [math.nan] * 2),
-                missed_cleavages=array("B", [0, 0]), bucket_size=8, min_ion_index=0, decoy_tag="rev_")
-    native.build_index_of_set(**args)
-    args.update(change)
+    columns = dict(residues=b"PEPK", sequence_offsets=array("q", [0, 2, 4]), sequence_index=array("q", [0, 1]),
+                   masses=array("f", [200.0, 300.0]), mod_offsets=array("q", [0, 0, 2]),
+                   mod_values=array("f", [1.0, 2.0]), nterm=array("f", [math.nan] * 2),
+                   cterm=array("f", [math.nan] * 2), missed_cleavages=array("B", [0, 0]))
+    given = dict(columns)
+    assert native.build_index_of_set(given, 8, 0, "rev_").peptide_count() == 2  # two letters: no decoy
+    assert given == {}  # emptied once the engine holds the rows
+    given = dict(columns, **change)
     with pytest.raises(ValueError) as info:
-        native.build_index_of_set(**args)
+        native.build_index_of_set(given, 8, 0, "rev_")
     assert str(info.value) == message
+    assert len(given) == len(columns)  # refused: left as given
+
+
+@pytest.mark.parametrize("columns", [[], {"residues": b""}, {f"c{i}": b"" for i in range(9)}])
+def test_build_index_of_set_names_the_columns_it_takes(columns):
+    with pytest.raises(TypeError) as info:
+        native.build_index_of_set(columns, 8, 0, "rev_")
+    assert str(info.value) == ("columns must be a dict of residues, sequence_offsets, sequence_index, masses, "
+                               "mod_offsets, mod_values, nterm, cterm and missed_cleavages")
