@@ -200,7 +200,10 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     usable = [run for run in runs if run is not None]
     if not usable:
         return None
-    return np.mean([scores for scores, _ in usable], axis=0), float(np.mean([share for _, share in usable]))
+    share = float(np.mean([share for _, share in usable]))
+    if share == 0.0:  # no fold learned: the calibrated score itself, not its per-fold rescalings mixed
+        return start_scores.copy(), share
+    return np.mean([scores for scores, _ in usable], axis=0), share
 
 
 def spectrum_numbers(groups) -> np.ndarray:

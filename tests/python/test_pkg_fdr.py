@@ -148,7 +148,7 @@ def test_rescoring_beats_the_single_score_and_stays_calibrated():
 @pytest.mark.parametrize("case", ["noise", "shuffled labels"])
 def test_uninformative_features_identify_nothing(case, seed):
     """Features that carry no information about the labels must neither be learned from nor identify
-    anything at 1%: each fold keeps the calibrated score, on the training decoys' scale."""
+    anything at 1%: the calibrated score is kept as it is."""
     rng = np.random.default_rng(seed)
     if case == "noise":
         x = rng.normal(size=(3000, 6))
@@ -163,9 +163,7 @@ def test_uninformative_features_identify_nothing(case, seed):
     assert accepted(scores, True) == 0
     # decoys / targets leaves a few chance targets above the best decoy, never more than the score alone
     assert accepted(scores, False) <= max(accepted(start, False), 3)
-    # scores follow the calibrated score exactly within a fold of the first split
-    fold = fold_of(np.arange(len(x)), 3, 0, 0) == 0
-    assert np.corrcoef(scores[fold], start[fold])[0, 1] > 0.5
+    assert np.array_equal(scores, start)  # each fold's rescaling, mixed, would reorder the spectra
 
 
 def test_no_decoys_no_common_scale():
