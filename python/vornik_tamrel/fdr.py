@@ -93,26 +93,30 @@ def accepted_targets(scores: np.ndarray, is_decoy: np.ndarray, levels, negated: 
     """
     scores = np.asarray(scores, dtype=np.float64)
     nan = np.isnan(scores)
-    has_nan = bool(nan.any())
-    ranked = np.where(nan, -np.inf, scores)
-    if ascending is None and (negated or not has_nan):
-        ascending = np.argsort(scores, axis=1)
-    descending = np.argsort(-ranked, axis=1) if has_nan else ascending[:, ::-1]
-    counts = _accepted_by_ranking(ranked, descending, is_decoy, levels)
-    if not negated:
-        return counts
-    return np.hstack([counts, _accepted_by_ranking(np.where(nan, -np.inf, -scores), ascending, is_decoy, levels)])
+    if nan.any():
+        ranked = np.where(nan, -np.inf, scores)
+        descending = np.argsort(-ranked, axis=1)
+        counts = _accepted_in_order(np.take_along_axis(ranked, descending, axis=1), is_decoy[descending], levels)
+        if not negated:
+            return counts
+        ascending = np.argsort(scores, axis=1) if ascending is None else ascending
+        flipped = np.where(nan, -np.inf, -scores)
+        return np.hstack([counts, _accepted_in_order(np.take_along_axis(flipped, ascending, axis=1),
+                                                     is_decoy[ascending], levels)])
+    ascending = np.argsort(scores, axis=1) if ascending is None else ascending
+    s, d = np.take_along_axis(scores, ascending, axis=1), is_decoy[ascending]
+    counts = _accepted_in_order(s[:, ::-1], d[:, ::-1], levels)
+    return np.hstack([counts, _accepted_in_order(-s, d, levels)]) if negated else counts
 
 
-def _accepted_by_ranking(ranked: np.ndarray, order: np.ndarray, is_decoy: np.ndarray, levels) -> np.ndarray:
-    """`accepted_targets` of the rows of `ranked` (NaN already taken to -inf), given each row's order by
-    descending score."""
-    rows, n = ranked.shape
+def _accepted_in_order(s: np.ndarray, d: np.ndarray, levels) -> np.ndarray:
+    """`accepted_targets` of rows already ranked: `s` each row's scores in descending order (no NaN), `d` the
+    decoy flags in the same order."""
+    rows, n = s.shape
     out = np.zeros((len(levels), rows), dtype=np.int64)
     if n == 0:
         return out
-    s = np.take_along_axis(ranked, order, axis=1)
-    decoys = np.cumsum(is_decoy[order], axis=1, dtype=np.int32)
+    decoys = np.cumsum(d, axis=1, dtype=np.int32)
     targets = np.arange(1, n + 1, dtype=np.int32) - decoys
     fdr = decoys / np.maximum(targets, 1)
     fdr[:, :-1][s[:, 1:] == s[:, :-1]] = np.inf  # a threshold falls only between blocks of equal scores

@@ -78,7 +78,7 @@ class _Split:
         order they have among all rows)."""
         held = np.zeros(self.order.shape[1], dtype=bool)
         held[self.rows] = True
-        return (np.cumsum(held) - 1)[self.order[held[self.order]].reshape(len(self.order), -1)]
+        return (np.cumsum(held, dtype=np.int32) - 1)[self.order[held[self.order]].reshape(len(self.order), -1)]
 
 
 def feature_matrix(columns) -> np.ndarray:
@@ -194,7 +194,7 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     start_scores = np.asarray(start_scores, dtype=np.float64)
     numbers = spectrum_numbers(groups)
     rows = _Split(x, is_decoy, start_scores, numbers, np.arange(len(x)),
-                  np.argsort(np.vstack([start_scores, np.asarray(x, dtype=np.float64).T]), axis=1))
+                  np.argsort(np.vstack([start_scores, np.asarray(x, dtype=np.float64).T]), axis=1).astype(np.int32))
     runs = [_rescore_once(rows, fold_of(numbers, settings.folds, repeat, settings.seed), settings)
             for repeat in range(settings.repeats)]
     usable = [run for run in runs if run is not None]
