@@ -52,7 +52,8 @@ class RescoreSettings:
     train_fdr: tuple[float, ...] = (0.01, 0.02, 0.05, 0.1)  # strictest first; the first that yields enough targets
     iterations: int = 3
     min_examples: int = 15
-    repeats: int = 10
+    repeats: int = 10  # at most; fewer for large runs (see `split_repeats`)
+    repeated_spectra: int = 50_000  # spectra times repeats that settle a split's chance
     seed: int = 0
 
 
@@ -182,10 +183,10 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     """Cross-validated scores for every row and the share of folds that used the discriminant, or None when
     not even the calibrated score could be put on a common scale (too few decoys in some fold).
 
-    The fold assignment is repeated `settings.repeats` times with different
-    random splits and the scores of the splits are averaged: every score
-    still comes from functions that never saw its row, and small runs hinge
-    less on one split. `groups` keeps rows of one spectrum in one fold;
+    The fold assignment is repeated (`split_repeats`) with different random
+    splits and the scores of the splits are averaged: every score still
+    comes from functions that never saw its row, and small runs hinge less
+    on one split. `groups` keeps rows of one spectrum in one fold;
     `start_scores` is the calibrated score, the first candidate for choosing
     training targets and the fallback where the discriminant does not beat it.
     """
@@ -196,7 +197,7 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     rows = _Split(x, is_decoy, start_scores, numbers, np.arange(len(x)),
                   np.argsort(np.vstack([start_scores, np.asarray(x, dtype=np.float64).T]), axis=1).astype(np.int32))
     runs = [_rescore_once(rows, fold_of(numbers, settings.folds, repeat, settings.seed), settings)
-            for repeat in range(settings.repeats)]
+            for repeat in range(split_repeats(int(numbers.max()) + 1 if len(numbers) else 0, settings))]
     usable = [run for run in runs if run is not None]
     if not usable:
         return None
@@ -204,6 +205,13 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     if share == 0.0:  # no fold learned: the calibrated score itself, not its per-fold rescalings mixed
         return start_scores.copy(), share
     return np.mean([scores for scores, _ in usable], axis=0), share
+
+
+def split_repeats(spectra: int, settings: RescoreSettings) -> int:
+    """How many random splits a run of `spectra` is rescored over: `settings.repeats` for small runs, whose
+    few confident targets make one split's result a matter of chance, fewer where the folds are large enough
+    to agree (their spread falls as one over the square root of the spectra in them)."""
+    return max(1, min(settings.repeats, -(-settings.repeated_spectra // max(spectra, 1))))
 
 
 def spectrum_numbers(groups) -> np.ndarray:

@@ -3,7 +3,7 @@ import pytest
 
 np = pytest.importorskip("numpy")
 from vornik_tamrel.fdr import best_per_group, peptide_qvalues, qvalues  # noqa: E402
-from vornik_tamrel.rescore import RescoreSettings, fold_of, rescore, spectrum_numbers  # noqa: E402
+from vornik_tamrel.rescore import RescoreSettings, fold_of, rescore, spectrum_numbers, split_repeats  # noqa: E402
 
 # Scores in descending order with their decoy flags; by hand, D/T at each entry:
 # T  T  D  T  T  D  T  D  D  T
@@ -169,6 +169,11 @@ def test_uninformative_features_identify_nothing(case, seed):
 def test_no_decoys_no_common_scale():
     x, _, _ = synthetic()
     assert rescore(x, np.zeros(len(x), bool), np.arange(len(x)), x[:, 0]) is None
+
+
+@pytest.mark.parametrize("spectra, repeats", [(300, 10), (5000, 10), (5001, 10), (6000, 9), (22222, 3), (10**6, 1)])
+def test_large_runs_are_rescored_over_fewer_splits(spectra, repeats):
+    assert split_repeats(spectra, RescoreSettings()) == repeats
 
 
 def test_rescoring_is_deterministic():
