@@ -148,7 +148,7 @@ class SearchResult:
 
 def modified_peptide(sequence: str, combined_mods: Sequence[float]) -> str:
     """Peptide text with every non-zero mass in brackets: ``[+42.0106]-PEPC[+57.0215]K``."""
-    if len(combined_mods) != len(sequence) + 2:
+    if len(combined_mods) != len(sequence) + 2 or not any(combined_mods):  # nothing to format
         return sequence
     tag = lambda m: f"[{m:+.4f}]"  # noqa: E731
     parts = [tag(combined_mods[0]) + "-"] if combined_mods[0] else []
