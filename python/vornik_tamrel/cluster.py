@@ -337,6 +337,18 @@ def connect(cluster, log: Callable[[str], None]):
         raise InputError(f"--cluster {address}: cannot reach the Dask scheduler ({exc})") from None
 
 
+def end_workers(local) -> None:
+    """Kills the worker processes of the local cluster `local`: after an interrupt they may be deep in the
+    engine, where no request to stop reaches them, and a graceful close would wait seconds for each."""
+    import signal
+
+    for nanny in list(local.workers.values()):
+        pid = getattr(nanny, "pid", None)
+        if pid:
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGKILL)
+
+
 def _submit(client, chunks: list[Chunk], fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
             plan):
     """One future per chunk, in chunk order, each giving what `score_chunk` (or `merge_chunk`) returns."""
@@ -417,6 +429,8 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
         if futures:
             client.cancel(futures)
         if local is not None:
+            if not done:
+                end_workers(local)
             client.close()
             if done:  # closing waits a second or so for the worker processes to end: beside error control
                 threading.Thread(target=local.close, name="close the local cluster").start()
