@@ -11,6 +11,7 @@
 
 #include "tamrel/error.hpp"
 #include "tamrel/ion_series.hpp"
+#include "tamrel/parallel.hpp"
 #include "tamrel/peaks.hpp"
 
 namespace tamrel {
@@ -33,9 +34,19 @@ std::uint64_t hash_of(std::string_view s) {
     return h * 0xC4CEB9FE1A85EC53ull ^ (h >> 31);
 }
 
-// A candidate peptide: proteome[a, b) in protein `owner`.
+// A cleavage boundary: its place in the proteome, the residue masses summed
+// up to it, the letters without a mass up to it, and its protein.
+struct Bound {
+    std::int64_t at;
+    double prefix;
+    std::int32_t unknown, owner;
+};
+
+// A candidate peptide: proteome[a, b) in protein `owner`, its mass with the
+// termini and fixed modifications.
 struct Span {
     std::int64_t a, b;
+    double mass;
     std::int32_t owner;
     std::uint8_t missed;
 };
@@ -84,10 +95,9 @@ private:
 };
 
 // Calls `each(picks)` for every choice of at most `most` of `n` items: fewer
-// first, each size in lexicographic order.
+// first, each size in lexicographic order. `picks` is scratch.
 template <class F>
-void for_each_subset(std::size_t n, std::size_t most, F&& each) {
-    std::vector<std::size_t> picks;
+void for_each_subset(std::size_t n, std::size_t most, std::vector<std::size_t>& picks, F&& each) {
     for (std::size_t size = 0; size <= std::min(n, most); ++size) {
         picks.resize(size);
         std::iota(picks.begin(), picks.end(), std::size_t{0});
@@ -114,11 +124,6 @@ struct Rows {
     std::vector<Row> rows;
     std::vector<float> mod_values;
 
-    void reserve(std::size_t n, std::size_t values) {
-        rows.reserve(n);
-        mod_values.reserve(values);
-    }
-
     void add(std::int64_t k, double m, const float* mods, std::size_t length, float n, float c) {
         const auto begin = static_cast<std::int64_t>(mod_values.size());
         if (mods != nullptr) mod_values.insert(mod_values.end(), mods, mods + length);
@@ -126,16 +131,155 @@ struct Rows {
     }
 };
 
-// Row numbers ordered by ascending mass, equal masses in row order: two
-// stable counting passes over 16-bit halves of an order-preserving key.
-std::vector<std::uint32_t> stable_order_by_mass(const std::vector<Rows::Row>& rows) {
-    const std::size_t n = rows.size();
-    std::vector<std::uint32_t> keys(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const float mass = rows[i].mass;
-        const std::uint32_t bits = std::bit_cast<std::uint32_t>(mass == 0.0f ? 0.0f : mass);
-        keys[i] = bits & 0x80000000u ? ~bits : bits | 0x80000000u;
+// Sequences per block of forms made on one thread, and blocks per round
+// between memory-budget checks (fixed, so the blocks never depend on the
+// thread count).
+constexpr std::size_t kBlock = 4096, kRound = 32;
+
+// The modified forms of one distinct sequence, appended to a block's rows.
+// Read-only once made, so that blocks are made concurrently.
+class FormMaker {
+public:
+    struct Scratch {
+        std::vector<float> fixed_mods, mods;
+        std::vector<std::size_t> sites, choice, picks;
+        std::vector<double> chosen;
+    };
+
+    FormMaker(std::string_view text, const DigestRules& r) : text_(text), r_(r) {
+        std::fill(std::begin(residue_variable_), std::end(residue_variable_), -1);
+        bool single = true;
+        for (std::size_t v = 0; v < r.variable.size(); ++v) {
+            const auto& var = r.variable[v];
+            single = single && var.masses.size() == 1;
+            if (var.site == '^') nterm_variable_ = &var;
+            else if (var.site == '$') cterm_variable_ = &var;
+            else residue_variable_[static_cast<unsigned char>(var.site)] = static_cast<int>(v);
+        }
+        vectorised_ = single && nterm_variable_ == nullptr && cterm_variable_ == nullptr;
+        fixed_n_ = r.fixed_nterm != 0.0 ? static_cast<float>(r.fixed_nterm) : kNone;
+        fixed_c_ = r.fixed_cterm != 0.0 ? static_cast<float>(r.fixed_cterm) : kNone;
     }
+
+    // The forms of sequence k, text[lo, hi) of mass `base` unmodified: fewer
+    // modifications first, sites left to right.
+    void make(std::int64_t k, std::size_t lo, std::size_t hi, double base, Rows& rows, Scratch& s) const {
+        const std::string_view seq = text_.substr(lo, hi - lo);
+        s.fixed_mods.resize(seq.size());
+        bool has_fixed = false;
+        s.sites.clear();
+        for (std::size_t i = 0; i < seq.size(); ++i) {
+            const auto c = static_cast<unsigned char>(seq[i]);
+            s.fixed_mods[i] = static_cast<float>(r_.fixed[c - 'A']);
+            has_fixed = has_fixed || s.fixed_mods[i] != 0.0f;
+            if (residue_variable_[c] >= 0) s.sites.push_back(i);
+        }
+        const std::size_t n_residue_sites = s.sites.size();
+        const std::size_t n_sites = n_residue_sites + (nterm_variable_ != nullptr) + (cterm_variable_ != nullptr);
+        const float* plain_mods = has_fixed ? s.fixed_mods.data() : nullptr;
+        auto in_range = [&](double m) { return m >= r_.min_mass && m <= r_.max_mass; };
+        if (n_sites == 0 || r_.max_variable == 0) {
+            if (in_range(base)) rows.add(k, base, plain_mods, seq.size(), fixed_n_, fixed_c_);
+            return;
+        }
+        auto variable_of = [&](std::size_t site) -> const DigestRules::Variable& {
+            if (site < n_residue_sites) {
+                const auto c = static_cast<unsigned char>(seq[s.sites[site]]);
+                return r_.variable[static_cast<std::size_t>(residue_variable_[c])];
+            }
+            return site == n_residue_sites && nterm_variable_ != nullptr ? *nterm_variable_ : *cterm_variable_;
+        };
+        for_each_subset(n_sites, r_.max_variable, s.picks, [&](std::span<const std::size_t> picks) {
+            s.choice.assign(picks.size(), 0);  // alternative per picked site, the last one fastest
+            for (;;) {
+                s.chosen.clear();
+                for (std::size_t j = 0; j < picks.size(); ++j) s.chosen.push_back(variable_of(picks[j]).masses[s.choice[j]]);
+                double sum = 0.0;
+                if (vectorised_) {
+                    sum = pairwise_sum(s.chosen);
+                } else {
+                    for (double d : s.chosen) sum += d;
+                }
+                const double m = base + sum;
+                if (in_range(m)) {
+                    s.mods.assign(s.fixed_mods.begin(), s.fixed_mods.end());
+                    float nt = fixed_n_, ct = fixed_c_;
+                    bool any = has_fixed;
+                    for (std::size_t j = 0; j < picks.size(); ++j) {
+                        const std::size_t site = picks[j];
+                        if (site < n_residue_sites) {
+                            const std::size_t at = s.sites[site];
+                            s.mods[at] = static_cast<float>(static_cast<double>(s.fixed_mods[at]) + s.chosen[j]);
+                        } else if (site == n_residue_sites && nterm_variable_ != nullptr) {
+                            nt = static_cast<float>((std::isnan(nt) ? 0.0 : static_cast<double>(nt)) + s.chosen[j]);
+                        } else {
+                            ct = static_cast<float>((std::isnan(ct) ? 0.0 : static_cast<double>(ct)) + s.chosen[j]);
+                        }
+                    }
+                    if (vectorised_) {
+                        any = any || !picks.empty();
+                    } else {
+                        any = std::any_of(s.mods.begin(), s.mods.end(), [](float v) { return v != 0.0f; });
+                    }
+                    rows.add(k, m, any ? s.mods.data() : nullptr, seq.size(), nt, ct);
+                }
+                std::size_t j = picks.size();
+                while (j > 0 && ++s.choice[j - 1] == variable_of(picks[j - 1]).masses.size()) s.choice[--j] = 0;
+                if (j == 0) break;
+            }
+        });
+    }
+
+private:
+    std::string_view text_;
+    const DigestRules& r_;
+    int residue_variable_[256];
+    const DigestRules::Variable *nterm_variable_ = nullptr, *cterm_variable_ = nullptr;
+    bool vectorised_ = false;  // one mass per residue site, none at the termini: deltas summed as a vector library would
+    float fixed_n_ = kNone, fixed_c_ = kNone;
+};
+
+// The estimated index memory of the forms made so far, in sequence order (see
+// indexed_bytes); throws when, after some sequence but the last, it passes
+// the budget.
+struct BudgetCheck {
+    std::uint64_t budget;
+    std::size_t distinct;
+    std::uint64_t estimate = 0;
+    std::size_t rows = 0;  // made so far
+
+    void account(const Rows& block, const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi) {
+        for (std::size_t i = 0; i < block.rows.size();) {
+            const auto k = static_cast<std::size_t>(block.rows[i].sequence);
+            const auto length = static_cast<std::size_t>(hi[k] - lo[k]);
+            std::size_t made = 0, modified = 0;
+            for (; i < block.rows.size() && static_cast<std::size_t>(block.rows[i].sequence) == k; ++i, ++made) {
+                modified += block.rows[i].mod_end > block.rows[i].mod_begin;
+            }
+            estimate += (made - modified) * indexed_bytes(length, false) + modified * indexed_bytes(length, true);
+            rows += made;
+            if (estimate > budget && k + 1 < distinct) {
+                throw InputFailure("the peptides to search would not fit in memory: " + std::to_string(k + 1) +
+                                   " of " + std::to_string(distinct) + " sequences made " + std::to_string(rows) +
+                                   " modified peptides, about " + std::to_string(estimate >> 20) +
+                                   " MiB once indexed, past the budget of " + std::to_string(budget >> 20) +
+                                   " MiB; allow fewer variable modifications per peptide, fewer "
+                                   "variable sites, missed cleavages or a shorter length range");
+            }
+        }
+    }
+};
+
+// A 32-bit key whose unsigned order is the order of the masses.
+std::uint32_t mass_key(float mass) {
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(mass == 0.0f ? 0.0f : mass);
+    return bits & 0x80000000u ? ~bits : bits | 0x80000000u;
+}
+
+// Row numbers ordered by ascending key, equal keys in row order: two stable
+// counting passes over 16-bit halves.
+std::vector<std::uint32_t> stable_order(std::vector<std::uint32_t> keys) {
+    const std::size_t n = keys.size();
     std::vector<std::uint32_t> order(n), next(n);
     std::iota(order.begin(), order.end(), 0u);
     for (unsigned shift : {0u, 16u}) {
@@ -157,36 +301,40 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
     for (char c : r.cleave) cleaves[static_cast<unsigned char>(c)] = true;
     for (char c : r.unless) blocks[static_cast<unsigned char>(c)] = true;
 
-    // Masses of residues and fixed modifications summed along the proteome;
-    // letters without a mass are counted apart and weigh nothing.
-    std::vector<double> prefix(n + 1, 0.0);
-    std::vector<std::int32_t> unknown(n + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const float residue = residue_mass(c);
-        const bool known = residue != 0.0f;
-        prefix[i + 1] = prefix[i] + (known ? static_cast<double>(residue) + r.fixed[c - 'A'] : 0.0);
-        unknown[i + 1] = unknown[i] + !known;
-    }
-
-    // Cleavage boundaries, protein by protein (each protein's ends are boundaries).
-    std::vector<std::int64_t> bounds;
-    std::vector<std::int32_t> owner;
-    std::int32_t protein = 0;
-    for (std::size_t start = 0;; ++protein) {
-        const std::size_t end = std::min(text.find('\n', start), n);
-        auto cut = [&](std::size_t at) {
-            bounds.push_back(static_cast<std::int64_t>(at));
-            owner.push_back(protein);
+    // Cleavage boundaries, protein by protein (each protein's ends are
+    // boundaries), each with the masses of residues and fixed modifications
+    // summed along the proteome up to it; letters without a mass are counted
+    // apart and weigh nothing. One pass, the sum kept in sequence order.
+    std::vector<Bound> bounds;
+    bounds.reserve(n / 8 + 16);
+    {
+        double sum = 0.0;
+        std::int32_t unknown = 0;
+        auto add = [&](std::size_t i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            const float residue = residue_mass(c);
+            const bool known = residue != 0.0f;
+            sum = sum + (known ? static_cast<double>(residue) + r.fixed[c - 'A'] : 0.0);
+            unknown += !known;
         };
-        cut(start);
-        for (std::size_t j = start + 1; j < end; ++j) {
-            const auto before = static_cast<unsigned char>(text[j - 1]), here = static_cast<unsigned char>(text[j]);
-            if (r.after ? cleaves[before] && !blocks[here] : cleaves[here] && !blocks[before]) cut(j);
+        std::int32_t protein = 0;
+        for (std::size_t start = 0;; ++protein) {
+            const std::size_t end = std::min(text.find('\n', start), n);
+            auto cut = [&](std::size_t at) { bounds.push_back({static_cast<std::int64_t>(at), sum, unknown, protein}); };
+            cut(start);
+            for (std::size_t j = start + 1; j < end; ++j) {
+                add(j - 1);
+                const auto before = static_cast<unsigned char>(text[j - 1]), here = static_cast<unsigned char>(text[j]);
+                if (r.after ? cleaves[before] && !blocks[here] : cleaves[here] && !blocks[before]) cut(j);
+            }
+            if (end > start) {
+                add(end - 1);
+                cut(end);
+            }
+            if (end >= n) break;
+            add(end);  // the separator
+            start = end + 1;
         }
-        if (end > start) cut(end);
-        if (end >= n) break;
-        start = end + 1;
     }
 
     // Spans by missed cleavages, then position; distinct sequences numbered
@@ -195,27 +343,34 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
     std::vector<Span> spans;
     for (std::size_t mc = 0; mc <= r.missed_cleavages && bounds.size() > mc + 1; ++mc) {
         for (std::size_t i = 0; i + 1 + mc < bounds.size(); ++i) {
-            const std::int64_t a = bounds[i], b = bounds[i + 1 + mc];
-            const auto length = static_cast<std::size_t>(b - a);
-            if (owner[i] != owner[i + 1 + mc] || length < r.min_length || length > r.max_length) continue;
-            if (unknown[static_cast<std::size_t>(b)] != unknown[static_cast<std::size_t>(a)]) continue;
-            if (prefix[static_cast<std::size_t>(b)] - prefix[static_cast<std::size_t>(a)] + terminal > r.max_mass) continue;
-            spans.push_back({a, b, owner[i], static_cast<std::uint8_t>(mc)});
+            const Bound &a = bounds[i], &b = bounds[i + 1 + mc];
+            const auto length = static_cast<std::size_t>(b.at - a.at);
+            if (a.owner != b.owner || length < r.min_length || length > r.max_length) continue;
+            if (a.unknown != b.unknown) continue;
+            const double mass = b.prefix - a.prefix + terminal;
+            if (mass > r.max_mass) continue;
+            spans.push_back({a.at, b.at, mass, a.owner, static_cast<std::uint8_t>(mc)});
         }
     }
     std::vector<std::uint64_t> hashes(spans.size());
-    for (std::size_t i = 0; i < spans.size(); ++i) {
-        hashes[i] = hash_of(text.substr(static_cast<std::size_t>(spans[i].a),
-                                        static_cast<std::size_t>(spans[i].b - spans[i].a)));
-    }
+    parallel_for(spans.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            hashes[i] = hash_of(text.substr(static_cast<std::size_t>(spans[i].a),
+                                            static_cast<std::size_t>(spans[i].b - spans[i].a)));
+        }
+    });
     SequenceTable table(text, spans.size());
+    std::vector<double> base;  // per distinct sequence, its mass unmodified
     std::vector<std::pair<std::int64_t, std::int32_t>> pairs;  // (sequence, protein) per span
     pairs.reserve(spans.size());
     constexpr std::size_t kAhead = 16;
     for (std::size_t i = 0; i < spans.size(); ++i) {
         if (i + kAhead < spans.size()) table.prefetch(hashes[i + kAhead]);
         const auto [k, fresh] = table.insert(spans[i].a, spans[i].b, hashes[i]);
-        if (fresh) out.missed_cleavages.push_back(spans[i].missed);
+        if (fresh) {
+            out.missed_cleavages.push_back(spans[i].missed);
+            base.push_back(spans[i].mass);
+        }
         pairs.emplace_back(k, spans[i].owner);
     }
     const std::size_t distinct = table.lo_.size();
@@ -239,150 +394,93 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
         }
     }
 
-    // Variable sites: residue letters, and the termini.
-    int residue_variable[256];
-    std::fill(std::begin(residue_variable), std::end(residue_variable), -1);
-    const DigestRules::Variable *nterm_variable = nullptr, *cterm_variable = nullptr;
-    bool single = true;
-    for (std::size_t v = 0; v < r.variable.size(); ++v) {
-        const auto& var = r.variable[v];
-        single = single && var.masses.size() == 1;
-        if (var.site == '^') nterm_variable = &var;
-        else if (var.site == '$') cterm_variable = &var;
-        else residue_variable[static_cast<unsigned char>(var.site)] = static_cast<int>(v);
-    }
-    // One mass per residue site and none at the termini: every form's mass sums
-    // its deltas as a vector library would; otherwise one by one.
-    const bool vectorised = single && nterm_variable == nullptr && cterm_variable == nullptr;
-    const float fixed_n = r.fixed_nterm != 0.0 ? static_cast<float>(r.fixed_nterm) : kNone;
-    const float fixed_c = r.fixed_cterm != 0.0 ? static_cast<float>(r.fixed_cterm) : kNone;
-
-    Rows rows;
-    std::vector<float> fixed_mods, mods;
-    std::vector<std::size_t> sites;
-    std::vector<double> chosen;
-    std::vector<std::size_t> choice;
-    rows.reserve(distinct * 2, text.size());
-    out.residues.reserve(text.size() / 2);
-    std::uint64_t estimate = 0;  // of the forms made so far, see indexed_bytes
-    std::size_t rows_before = 0, values_before = 0;
-    for (std::size_t k = 0; k < distinct; ++k) {
-        if (r.memory_budget != 0 && k > 0) {
-            const std::size_t length = static_cast<std::size_t>(table.hi_[k - 1] - table.lo_[k - 1]);
-            const std::size_t made = rows.rows.size() - rows_before;
-            const std::size_t modified = (rows.mod_values.size() - values_before) / std::max<std::size_t>(length, 1);
-            estimate += (made - modified) * indexed_bytes(length, false) + modified * indexed_bytes(length, true);
-            rows_before = rows.rows.size();
-            values_before = rows.mod_values.size();
-            if (estimate > r.memory_budget) {
-                throw InputFailure("the peptides to search would not fit in memory: " + std::to_string(k) + " of " +
-                                   std::to_string(distinct) + " sequences made " + std::to_string(rows_before) +
-                                   " modified peptides, about " + std::to_string(estimate >> 20) +
-                                   " MiB once indexed, past the budget of " + std::to_string(r.memory_budget >> 20) +
-                                   " MiB; allow fewer variable modifications per peptide, fewer "
-                                   "variable sites, missed cleavages or a shorter length range");
-            }
-        }
-        const auto lo = static_cast<std::size_t>(table.lo_[k]), hi = static_cast<std::size_t>(table.hi_[k]);
-        const std::string_view seq = text.substr(lo, hi - lo);
-        out.residues.append(seq);
-        out.sequence_offsets.push_back(static_cast<std::int64_t>(out.residues.size()));
-        const double base = prefix[hi] - prefix[lo] + terminal;
-        fixed_mods.resize(seq.size());
-        bool has_fixed = false;
-        sites.clear();
-        for (std::size_t i = 0; i < seq.size(); ++i) {
-            const auto c = static_cast<unsigned char>(seq[i]);
-            fixed_mods[i] = static_cast<float>(r.fixed[c - 'A']);
-            has_fixed = has_fixed || fixed_mods[i] != 0.0f;
-            if (residue_variable[c] >= 0) sites.push_back(i);
-        }
-        const std::size_t n_residue_sites = sites.size();
-        const std::size_t n_sites = n_residue_sites + (nterm_variable != nullptr) + (cterm_variable != nullptr);
-        const float* plain_mods = has_fixed ? fixed_mods.data() : nullptr;
-        auto in_range = [&](double m) { return m >= r.min_mass && m <= r.max_mass; };
-        if (n_sites == 0 || r.max_variable == 0) {
-            if (in_range(base)) rows.add(static_cast<std::int64_t>(k), base, plain_mods, seq.size(), fixed_n, fixed_c);
-            continue;
-        }
-        auto delta_of = [&](std::size_t site, std::size_t alternative) {
-            if (site < n_residue_sites) {
-                const auto c = static_cast<unsigned char>(seq[sites[site]]);
-                return r.variable[static_cast<std::size_t>(residue_variable[c])].masses[alternative];
-            }
-            const bool is_n = site == n_residue_sites && nterm_variable != nullptr;
-            return (is_n ? nterm_variable : cterm_variable)->masses[alternative];
-        };
-        auto alternatives = [&](std::size_t site) {
-            if (site < n_residue_sites) {
-                const auto c = static_cast<unsigned char>(seq[sites[site]]);
-                return r.variable[static_cast<std::size_t>(residue_variable[c])].masses.size();
-            }
-            const bool is_n = site == n_residue_sites && nterm_variable != nullptr;
-            return (is_n ? nterm_variable : cterm_variable)->masses.size();
-        };
-        for_each_subset(n_sites, r.max_variable, [&](std::span<const std::size_t> picks) {
-            choice.assign(picks.size(), 0);  // alternative per picked site, the last one fastest
-            for (;;) {
-                chosen.clear();
-                for (std::size_t j = 0; j < picks.size(); ++j) chosen.push_back(delta_of(picks[j], choice[j]));
-                double sum = 0.0;
-                if (vectorised) {
-                    sum = pairwise_sum(chosen);
-                } else {
-                    for (double d : chosen) sum += d;
+    // The forms, made on the pool in blocks of kBlock sequences and merged in
+    // sequence order, so that the rows are the same whatever the thread count.
+    const FormMaker maker(text, r);
+    const std::size_t n_blocks = (distinct + kBlock - 1) / kBlock;
+    std::vector<Rows> made(n_blocks);
+    BudgetCheck budget{r.memory_budget, distinct};
+    for (std::size_t round = 0; round < n_blocks; round += kRound) {
+        const std::size_t last = std::min(n_blocks, round + kRound);
+        parallel_for(last - round, [&](std::size_t begin, std::size_t end) {
+            FormMaker::Scratch scratch;
+            for (std::size_t b = round + begin; b < round + end; ++b) {
+                const std::size_t k_end = std::min(distinct, (b + 1) * kBlock);
+                for (std::size_t k = b * kBlock; k < k_end; ++k) {
+                    maker.make(static_cast<std::int64_t>(k), static_cast<std::size_t>(table.lo_[k]),
+                               static_cast<std::size_t>(table.hi_[k]), base[k], made[b], scratch);
                 }
-                const double m = base + sum;
-                if (in_range(m)) {
-                    mods.assign(fixed_mods.begin(), fixed_mods.end());
-                    float nt = fixed_n, ct = fixed_c;
-                    bool any = has_fixed;
-                    for (std::size_t j = 0; j < picks.size(); ++j) {
-                        const std::size_t site = picks[j];
-                        if (site < n_residue_sites) {
-                            mods[sites[site]] = static_cast<float>(static_cast<double>(fixed_mods[sites[site]]) + chosen[j]);
-                        } else if (site == n_residue_sites && nterm_variable != nullptr) {
-                            nt = static_cast<float>((std::isnan(nt) ? 0.0 : static_cast<double>(nt)) + chosen[j]);
-                        } else {
-                            ct = static_cast<float>((std::isnan(ct) ? 0.0 : static_cast<double>(ct)) + chosen[j]);
-                        }
-                    }
-                    if (vectorised) {
-                        any = any || !picks.empty();
-                    } else {
-                        any = std::any_of(mods.begin(), mods.end(), [](float v) { return v != 0.0f; });
-                    }
-                    rows.add(static_cast<std::int64_t>(k), m, any ? mods.data() : nullptr, seq.size(), nt, ct);
-                }
-                std::size_t j = picks.size();
-                while (j > 0 && ++choice[j - 1] == alternatives(picks[j - 1])) choice[--j] = 0;
-                if (j == 0) break;
             }
         });
+        // Checked in sequence order after each round: the same message at the
+        // same sequence as when made one by one, at most a round's forms later.
+        if (r.memory_budget != 0) {
+            for (std::size_t b = round; b < last; ++b) budget.account(made[b], table.lo_, table.hi_);
+        }
     }
 
+    // Distinct sequences end to end.
+    for (std::size_t k = 0; k < distinct; ++k) {
+        out.sequence_offsets.push_back(out.sequence_offsets.back() + (table.hi_[k] - table.lo_[k]));
+    }
+    out.residues.resize(static_cast<std::size_t>(out.sequence_offsets.back()));
+    parallel_for(distinct, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            std::memcpy(out.residues.data() + out.sequence_offsets[k], text.data() + table.lo_[k],
+                        static_cast<std::size_t>(table.hi_[k] - table.lo_[k]));
+        }
+    });
+
     // Sorted by 32-bit mass; rows were made in (sequence, form) order, which
-    // a stable sort keeps for equal masses.
-    const std::vector<std::uint32_t> order = stable_order_by_mass(rows.rows);
-    const std::size_t count = order.size();
+    // a stable sort keeps for equal masses. Row g is made[b].rows[g - first_row[b]].
+    std::vector<std::size_t> first_row(n_blocks + 1, 0);
+    for (std::size_t b = 0; b < n_blocks; ++b) first_row[b + 1] = first_row[b] + made[b].rows.size();
+    const std::size_t count = first_row.back();
+    std::vector<std::uint32_t> keys(count);
+    parallel_for(n_blocks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t b = begin; b < end; ++b) {
+            std::uint32_t* key = keys.data() + first_row[b];
+            for (const Rows::Row& row : made[b].rows) *key++ = mass_key(row.mass);
+        }
+    });
+    // Each row is written to its place (row g to position[g]) while the rows
+    // are read in the order made: the reads stream, the writes scatter.
+    std::vector<std::uint32_t> position(count);
+    {
+        const std::vector<std::uint32_t> order = stable_order(std::move(keys));
+        parallel_for(count, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t j = begin; j < end; ++j) position[order[j]] = static_cast<std::uint32_t>(j);
+        });
+    }
     out.sequence.resize(count);
     out.mass.resize(count);
-    out.mod_offsets.resize(count + 1);
+    out.mod_offsets.assign(count + 1, 0);
     out.nterm.resize(count);
     out.cterm.resize(count);
-    out.mod_values.resize(rows.mod_values.size());
-    std::int64_t filled = 0;
-    for (std::size_t j = 0; j < count; ++j) {
-        const Rows::Row& row = rows.rows[order[j]];
-        out.sequence[j] = row.sequence;
-        out.mass[j] = row.mass;
-        out.nterm[j] = row.nterm;
-        out.cterm[j] = row.cterm;
-        std::copy(rows.mod_values.begin() + row.mod_begin, rows.mod_values.begin() + row.mod_end,
-                  out.mod_values.begin() + filled);
-        filled += row.mod_end - row.mod_begin;
-        out.mod_offsets[j + 1] = filled;
-    }
+    parallel_for(n_blocks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t b = begin; b < end; ++b) {
+            const std::uint32_t* to = position.data() + first_row[b];
+            for (const Rows::Row& row : made[b].rows) {
+                const std::uint32_t j = *to++;
+                out.sequence[j] = row.sequence;
+                out.mass[j] = row.mass;
+                out.nterm[j] = row.nterm;
+                out.cterm[j] = row.cterm;
+                out.mod_offsets[j + 1] = row.mod_end - row.mod_begin;
+            }
+        }
+    });
+    std::partial_sum(out.mod_offsets.begin(), out.mod_offsets.end(), out.mod_offsets.begin());
+    out.mod_values.resize(static_cast<std::size_t>(out.mod_offsets.back()));
+    parallel_for(n_blocks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t b = begin; b < end; ++b) {
+            const std::uint32_t* to = position.data() + first_row[b];
+            const float* values = made[b].mod_values.data();
+            for (const Rows::Row& row : made[b].rows) {
+                std::copy(values + row.mod_begin, values + row.mod_end, out.mod_values.data() + out.mod_offsets[*to++]);
+            }
+        }
+    });
     return out;
 }
 

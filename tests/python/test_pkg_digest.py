@@ -1,5 +1,8 @@
 """Digestion, modifications and peptide masses of the vornik_tamrel package."""
+import os
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -281,3 +284,36 @@ def test_memory_left_by_control_group_v1_and_v2(tmp_path, proc, files, left):
         (tmp_path / "fs" / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / "fs" / name).write_text(text + "\n")
     assert cgroup_memory_left(str(tmp_path / "cgroup"), str(tmp_path / "fs")) == left
+
+
+WORKERS_SCRIPT = """
+import hashlib, random, sys
+from vornik_tamrel import _native
+rng = random.Random(11)
+proteome = "\\n".join("".join(rng.choice("ACDEFGHIKLMNPQRSTVWYX") for _ in range(rng.randint(50, 900)))
+                      for _ in range(4000))
+fixed = [0.0] * 26
+fixed[2] = 57.021464
+args = [proteome, "KR", "P", True, 2, 6, 40, 400.0, 6000.0, 18.0105646837, fixed, 0.0, 0.0,
+        [("M", [15.994915, 31.989829]), ("^", [42.010565])], 1]
+columns = _native.digest(*args, 0)
+print(hashlib.sha256(b"".join(columns[k] for k in sorted(columns))).hexdigest(), len(columns["sequence_offsets"]) // 8 - 1)
+try:
+    _native.digest(*args, int(sys.argv[1]))
+except _native.InputError as exc:
+    print(exc)
+"""
+
+
+def test_worker_count_changes_neither_the_digest_nor_where_the_budget_stops_it():
+    # Enough distinct sequences for the forms to be made in several rounds of blocks; the budget runs out late.
+    runs = []
+    for workers in (1, 2, 3):
+        env = dict(os.environ, RAYON_NUM_THREADS=str(workers), PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        env.pop("RAYON_RS_NUM_CPUS", None)
+        runs.append(subprocess.run([sys.executable, "-c", WORKERS_SCRIPT, str(330 << 20)], env=env, check=True,
+                                   capture_output=True, text=True).stdout)
+    assert runs[0] == runs[1] == runs[2]
+    digest_line, message = runs[0].splitlines()
+    assert int(digest_line.split()[1]) > 150_000  # distinct sequences
+    assert message.startswith("the peptides to search would not fit in memory: 142230 of 161183 sequences made ")
