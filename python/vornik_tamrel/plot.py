@@ -32,6 +32,7 @@ import numpy as np
 TARGET, DECOY, ACCEPTED = "tab:blue", "tab:red", "tab:green"
 TITLE_Y = 1.0  # panel titles placed by hand: placing them automatically measures every tick label first
 TICKS = 6  # at most this many intervals per axis: laying out and rasterising tick labels is most of the drawing
+HEADROOM = 1.5  # the mass-error panel's height over its tallest bar: the top third holds the legend alone
 
 
 def report_data(table, summary: dict, settings, n_files: int, proteins=None) -> dict:
@@ -129,11 +130,13 @@ class _Figure:
             edges = np.linspace(-limit, limit, 41)
         else:
             edges = np.histogram_bin_edges(ppm[finite], bins=60) if finite.any() else np.linspace(-1, 1, 61)
-        _fill(d, ppm[accepted & finite], edges, ACCEPTED, 0.7, f"targets at {fdr:.0%} FDR ({accepted.sum()})")
-        _fill(d, ppm[decoy & finite], edges, DECOY, 0.5, f"decoys ({decoy.sum()})")
-        if accepted.any():
+        tallest = max(_fill(d, ppm[accepted & finite], edges, ACCEPTED, 0.7,
+                            f"targets at {fdr:.0%} FDR ({accepted.sum()})"),
+                      _fill(d, ppm[decoy & finite], edges, DECOY, 0.5, f"decoys ({decoy.sum()})"), 1)
+        d.set_ylim(0, HEADROOM * tallest)
+        if accepted.any():  # the median's line stops at the tallest bar, below the legend
             median = float(np.median(ppm[accepted]))
-            d.axvline(median, color="black", linewidth=1, label=f"median {median:+.2f} ppm")
+            d.axvline(median, ymax=1 / HEADROOM, color="black", linewidth=1, label=f"median {median:+.2f} ppm")
         d.legend(frameon=False, loc="upper right")
 
         e.plot(thresholds, np.searchsorted(data["protein_q"], thresholds, side="right"), color=ACCEPTED,
@@ -156,10 +159,12 @@ class _Figure:
         self.figure.savefig(path, pil_kwargs={"compress_level": 1})
 
 
-def _fill(ax, values, edges, color, alpha, label) -> None:
+def _fill(ax, values, edges, color, alpha, label) -> int:
+    """A histogram of `values` as one filled step curve; returns its tallest count."""
     counts, _ = np.histogram(values, bins=edges)
     ax.fill_between(edges, np.append(counts, counts[-1:]), step="post", color=color, alpha=alpha, label=label,
                     linewidth=0)
+    return int(counts.max(initial=0))
 
 
 def _histograms(ax, values, decoy) -> None:

@@ -12,11 +12,13 @@ residues (the first ones, optionally, weighing less) and corrected for the
 peptide's length as published, and per-residue and length corrections
 learned on top under a ridge penalty once there are enough peptides to learn
 them (CORRECTIONS_FROM); the scale, the N-terminal weighting and the penalty
-are chosen by cross-validation (the mean absolute error: false matches among
-the training peptides weigh in proportion to their errors, not their
-squares, and every peptide counts, where a median would leave half of a
-small run's out and choose by chance), and the fit is a robust one for the
-same reason. It is trained on one row per confident peptide, the
+are chosen by cross-validation (the mean absolute error, each peptide's capped
+where the fit would give it no weight: a false match among the training
+peptides, predicted far off by every candidate, would otherwise choose the
+candidate that errs least on it rather than on the rest; and every peptide
+counts, where a median would leave half of a small run's out and choose by
+chance), and the fit is a robust one for the same reason. It is trained on
+one row per confident peptide, the
 median time of its matches: a peptide elutes over a while and is sampled
 there any number of times, which would otherwise weigh the abundant ones
 over the rest. Training stays at the run's FDR even when that leaves few
@@ -34,7 +36,11 @@ of such a peptide is predicted by the median (aligned) time of its other
 confident matches, never by its own time, averaged with the model's
 prediction by the inverse of their variances (the model's out-of-fold
 error; the spread of matches over a peptide's elution, divided among those
-other matches). Decoys, never confident, keep the model, whose prediction
+other matches). Where the two disagree by more than those variances allow,
+the other matches' share shrinks in proportion (as Huber's weights do): a
+false match among them, or a second elution of the peptide, moves the
+prediction no further than a plausible disagreement would. Decoys, never
+confident, keep the model, whose prediction
 for a reversed sequence (the same residues) is much that of its target, so
 false target matches and decoys meet predictions spread alike.
 """
@@ -60,7 +66,8 @@ LONG, LONG_LOSS = 20, 0.014
 N_TERMINAL = (0.42, 0.22, 0.05)
 MIN_SHARED = 3  # shared peptides needed for a line (fewer: a shift)
 FOLDS = 5
-HUBER = 1.345  # the usual threshold (95% efficiency when the errors are normal)
+BISQUARE = 4.685  # robust standard deviations beyond which a peptide has no weight (95% efficiency if normal)
+HUBER = 1.345  # standard deviations of disagreement beyond which the other matches' weight shrinks
 ROBUST_ITERATIONS = 10
 MAX_TRAIN = 2000  # training peptides at most (evenly taken): a few dozen coefficients need no more
 PENALTIES = (0.1, 1.0, 10.0, 100.0, np.inf)  # ridge weights per training peptide; inf: the scale alone
@@ -112,12 +119,15 @@ def design(counts: np.ndarray, terminal: np.ndarray, scale: str) -> tuple[np.nda
 
 
 class RetentionModel:
-    """Huber regression on the unpenalised columns plus ridge-penalised residue corrections.
+    """Bisquare regression on the unpenalised columns plus ridge-penalised residue corrections.
 
     Robust because the training peptides include false matches, whose times
     bear no relation to their sequence: by iterative reweighting, a peptide
-    further than HUBER robust standard deviations from the fit counts in
-    proportion to the inverse of its distance rather than its square.
+    counts less the further it lies from the fit, and not at all beyond
+    BISQUARE robust standard deviations. The reweighting starts from a line
+    that a false match far out along the hydrophobicity scale cannot pull
+    (see `_resistant_line`), which a least-squares start would follow: such a
+    match then lies close to the fit and keeps its weight.
     """
 
     def __init__(self, base: np.ndarray, extra: np.ndarray, y: np.ndarray, penalty: float):
@@ -126,19 +136,41 @@ class RetentionModel:
         ridge = np.zeros(x.shape[1])
         ridge[base.shape[1]:] = penalty * len(y)
         ridge = np.diag(ridge) + 1e-9 * np.eye(x.shape[1])
-        weight = np.ones(len(y))
+        residual = np.abs(y - _resistant_line(base[:, 1], y))
         for _ in range(ROBUST_ITERATIONS):
+            weight = _bisquare(residual)
             self.coef = np.linalg.solve((x.T * weight) @ x + ridge, (x.T * weight) @ y)
             residual = np.abs(y - x @ self.coef)
-            spread = 1.4826 * float(np.median(residual))
-            if spread <= 0:
-                break
-            weight = np.minimum(1.0, HUBER * spread / np.maximum(residual, 1e-12))
         self.full = np.isfinite(penalty)
 
     def predict(self, base: np.ndarray, extra: np.ndarray) -> np.ndarray:
         x = np.column_stack([base, extra - self.mean]) if self.full else base
         return x @ self.coef
+
+
+def _resistant_line(h: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """The fit of `y` by a line in `h` whose slope is the median of the slopes from the k-th lowest to the k-th
+    highest half of the points by `h`, and whose intercept is the median residual."""
+    order = np.argsort(h, kind="stable")
+    low, high = order[:len(h) // 2], order[(len(h) + 1) // 2:]
+    run = h[high] - h[low]
+    slope = float(np.median((y[high] - y[low])[run > 0] / run[run > 0])) if (run > 0).any() else 0.0
+    return slope * h + float(np.median(y - slope * h))
+
+
+def _bisquare(residual: np.ndarray) -> np.ndarray:
+    """Tukey's bisquare weights of absolute residuals, scaled by their robust standard deviation."""
+    spread = 1.4826 * float(np.median(residual))
+    if spread <= 0:
+        return np.ones(len(residual))
+    u = np.minimum(residual / (BISQUARE * spread), 1.0)
+    return (1 - u * u) ** 2
+
+
+def _capped_error(residual: np.ndarray) -> float:
+    """The mean absolute error, each capped at BISQUARE robust standard deviations."""
+    error = np.abs(residual)
+    return float(np.mean(np.minimum(error, BISQUARE * 1.4826 * np.median(error))))
 
 
 def _robust_var(residual: np.ndarray) -> float:
@@ -261,8 +293,8 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     fold = np.arange(len(trained)) % FOLDS
     penalties = PENALTIES if len(trained) >= CORRECTIONS_FROM else (np.inf,)
     _, name, ends, penalty = min(
-        (float(np.mean(np.abs(_out_of_fold(*design(counts[trained], terminals[e][trained], name), y, fold, w)
-                              - y))), name, e, w)
+        (_capped_error(_out_of_fold(*design(counts[trained], terminals[e][trained], name), y, fold, w) - y),
+         name, e, w)
         for name in SCALES for e in range(len(terminals)) for w in penalties)
     base_all, extra_all = design(counts, terminals[ends], name)
     by_peptide = RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all)
@@ -275,6 +307,8 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     model_var = _robust_var(by_peptide[trained] - y)
     spread_var = _robust_var(aligned[repeated] - seen[repeated])
     share = others * model_var / np.maximum(others * model_var + spread_var, 1e-300)
+    plausible = HUBER * np.sqrt(model_var + spread_var / np.maximum(others, 1))
+    share *= np.minimum(1.0, plausible / np.maximum(np.abs(np.nan_to_num(seen) - modelled), 1e-300))
     predicted = np.where(others > 0, share * np.nan_to_num(seen) + (1 - share) * modelled, modelled)
 
     span = max(float(np.ptp(aligned)), 1e-9)

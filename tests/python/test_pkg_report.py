@@ -100,3 +100,18 @@ def test_an_unused_helper_is_ended():
     child = helper._child
     helper.close()
     assert child.poll() is not None
+
+
+@pytest.mark.parametrize("shift", [-9.0, 0.0, 9.0])
+def test_mass_error_legend_clears_the_median_line(tmp_path, shift):
+    data = report_input()
+    data["delta_mass"] = np.clip(data["delta_mass"] / 3 + shift, -9.9, 9.9)
+    figure = plot._Figure()
+    figure.finish(data, str(tmp_path / "r.png"))
+    panel = figure.axes[1][1]
+    renderer = figure.figure.canvas.get_renderer()
+    legend = panel.get_legend().get_window_extent(renderer)
+    (median,) = panel.get_lines()
+    assert not legend.overlaps(median.get_window_extent(renderer)), shift
+    for patches in panel.collections:  # nor the bars
+        assert not legend.overlaps(patches.get_window_extent(renderer)), shift
