@@ -17,19 +17,20 @@ class Protein:
     sequence: str  # upper case, whitespace and a trailing stop '*' removed
 
 
-def _open_text(path: str):
+def _open(path: str, binary: bool = False):
     with open(path, "rb") as probe:
         magic = probe.read(2)
+    text = {} if binary else dict(encoding="utf-8", errors="replace")
     if magic == b"\x1f\x8b":
-        return gzip.open(path, "rt", encoding="utf-8", errors="replace")
-    return open(path, "rt", encoding="utf-8", errors="replace")
+        return gzip.open(path, "rb" if binary else "rt", **text)
+    return open(path, "rb" if binary else "rt", **text)
 
 
 def _parse(path: str) -> Iterator[Protein]:
     accession: str | None = None
     chunks: list[str] = []
     line_no = 0
-    with _open_text(path) as handle:
+    with _open(path) as handle:
         for line_no, line in enumerate(handle, 1):
             line = line.strip()
             if not line or line.startswith(";"):
@@ -49,6 +50,24 @@ def _parse(path: str) -> Iterator[Protein]:
         yield _protein(path, accession, chunks)
 
 
+def _parse_plain(data: bytes) -> list[Protein] | None:
+    """The proteins of a FASTA file's bytes in the plain layout (a '>' header line, then lines of ASCII letters,
+    record after record) by whole-record byte operations; None for anything else (comments, stray whitespace,
+    other letters), which `_parse` reads line by line, naming the line or protein at fault."""
+    data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")  # the line ends a text file's reader takes
+    if not data.startswith(b">"):
+        return None
+    proteins = []
+    for record in data[1:].split(b"\n>"):
+        header, _, body = record.partition(b"\n")
+        words = header.decode("utf-8", "replace").split(maxsplit=1)
+        sequence = body.replace(b"\n", b"").replace(b" ", b"").upper().rstrip(b"*")
+        if not words or (sequence and not sequence.isalpha()):
+            return None
+        proteins.append(Protein(words[0], sequence.decode("ascii")))
+    return proteins
+
+
 def _protein(path: str, accession: str, chunks: list[str]) -> Protein:
     sequence = "".join(chunks).replace(" ", "").upper().rstrip("*")
     if sequence and (not sequence.isalpha() or not sequence.isascii()):
@@ -66,7 +85,10 @@ def read_fasta(path: str | os.PathLike) -> list[Protein]:
     """
     path = os.fspath(path)
     try:
-        records = list(_parse(path))
+        with _open(path, binary=True) as handle:
+            records = _parse_plain(handle.read())
+        if records is None:
+            records = list(_parse(path))
     except FastaError:
         raise
     except (OSError, EOFError, zlib.error, UnicodeError) as exc:

@@ -3,6 +3,7 @@ import os
 import struct
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -222,6 +223,23 @@ def test_fasta_reading_and_errors(tmp_path):
     twice.write_text(">P1\nAAK\n>P1\nAAR\n")
     with pytest.raises(FastaError, match="twice.fasta: protein P1 is given twice, with different sequences"):
         read_fasta(twice)
+
+
+@pytest.mark.parametrize("data", [
+    b">sp|P1|ONE first\nPEPT\nIDEK*\n\n>P2\nggk\n", b">P1 a\r\nPEPTIDEK\r\n>P2\r\nGGK\r\n", b">P1\rPEPK\r>P2\rAAK",
+    b";comment\n>P1\nPEPK\n", b">P1\n; note\nPEPK\n", b">P1\xc2\xa0desc\nPE PK \n", b">P1\x1fdesc\nPEPK\n",
+    b">P\xff1 x\nPEPK\n", b">P1\n\tPEPK\n  >P2\nAAK\n", b">P1\n>P2\n\n>P3\nAAK", b"\n>P1\nPEPK\n",
+])
+def test_fasta_whole_record_reading_agrees_with_the_line_reader(tmp_path, data):
+    import gzip
+
+    from vornik_tamrel.fasta import _parse
+
+    for path, content in ((tmp_path / "p.fasta", data), (tmp_path / "p.fasta.gz", gzip.compress(data))):
+        path.write_bytes(content)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", InputWarning)
+            assert read_fasta(path) == [p for p in _parse(str(path)) if p.sequence]
 
 
 def test_fasta_record_without_sequence_is_skipped_with_a_warning(tmp_path):
