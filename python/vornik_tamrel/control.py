@@ -45,7 +45,7 @@ def null_tails(spectra: Sequence[Spectrum], db, settings: SearchSettings) -> dic
     """The tails (see `fit_tails`) of the wide pass over `spectra`."""
     from .score import score_pass
 
-    return fit_tails(score_pass(spectra, db, null_scorer(settings), settings.batch_size))
+    return fit_tails(score_pass(spectra, db, null_scorer(settings), settings.batch_size, modifications=False))
 
 
 def fit_tails(rows: Table) -> dict[tuple[int, str], tuple]:
@@ -58,8 +58,13 @@ def fit_tails(rows: Table) -> dict[tuple[int, str], tuple]:
     """
     from .rescore import spectrum_numbers
 
-    keys = list(zip(rows["file_id"].tolist(), rows["spec_id"].tolist()))
-    group = spectrum_numbers(keys)
+    # A spectrum's rows come one after another: its key is made once, not once per row.
+    file_id, spec_id = np.asarray(rows["file_id"]), np.asarray(rows["spec_id"], dtype=object)
+    runs = np.flatnonzero(np.r_[True, (file_id[1:] != file_id[:-1]) | (spec_id[1:] != spec_id[:-1])]
+                          if len(file_id) else np.zeros(0, dtype=bool))
+    keys = list(zip(file_id[runs].tolist(), spec_id[runs].tolist()))
+    numbers = spectrum_numbers(keys)
+    group = np.repeat(numbers, np.diff(np.r_[runs, len(file_id)]))
     fits = [tail_fit(group, rows["rank"], rows["hyperscore"], rows["scored_candidates"])]
     if "xcorr" in rows:
         xcorr = np.asarray(rows["xcorr"], dtype=np.float64)
@@ -69,10 +74,8 @@ def fit_tails(rows: Table) -> dict[tuple[int, str], tuple]:
         rank[order] = np.arange(len(order)) - np.maximum.accumulate(np.where(starts, np.arange(len(order)), 0)) + 1
         fits.append(tail_fit(group, rank, xcorr, rows["scored_candidates"]))
     lines = np.nan_to_num(np.column_stack([part for fit in fits for part in fit]).reshape(-1, 2 * len(fits)))
-    first: dict = {}
-    for i, key in enumerate(keys):
-        first.setdefault(key, group[i])
-    return {(int(f), str(k)): tuple(float(v) for v in lines[i]) for (f, k), i in first.items() if lines[i].any()}
+    number = dict(zip(keys, numbers.tolist()))
+    return {(int(f), str(k)): tuple(float(v) for v in lines[i]) for (f, k), i in number.items() if lines[i].any()}
 
 
 def tail_fit(group: np.ndarray, rank: np.ndarray, score: np.ndarray, candidates: np.ndarray):

@@ -68,11 +68,14 @@ def object_array(values) -> np.ndarray:
     return out
 
 
-def score_batch(scorer: SearchScorer, index, batch: SpectrumBatch, file_ids: np.ndarray | None = None) -> Table:
+def score_batch(scorer: SearchScorer, index, batch: SpectrumBatch, file_ids: np.ndarray | None = None,
+                modifications: bool = True) -> Table:
     """The engine's columns for one batch, in its column order (then the evidence columns, when the scorer
     asks for them): spectra in batch order, matches in rank order.
 
-    `file_ids` (one per spectrum) replaces the batch's file number.
+    `file_ids` (one per spectrum) replaces the batch's file number; without
+    `modifications` the rows go without their lists of modification masses
+    (a list per row costs more than all other columns).
     """
     nan = np.float32(np.nan)
 
@@ -94,8 +97,11 @@ def score_batch(scorer: SearchScorer, index, batch: SpectrumBatch, file_ids: np.
             columns[name] = np.frombuffer(values, COLUMN_TYPES[name])
     found = {} if scorer.evidence is None else fragment_evidence(batch, file_ids, columns, offsets, flat,
                                                                  scorer.evidence)
-    starts, flat = offsets.tolist(), flat.tolist()
-    columns["modifications"] = object_array([flat[a:b] for a, b in zip(starts, starts[1:])])
+    if modifications:
+        starts, flat = offsets.tolist(), flat.tolist()
+        columns["modifications"] = object_array([flat[a:b] for a, b in zip(starts, starts[1:])])
+    else:
+        del columns["modifications"]
     for name, values in columns.items():
         if isinstance(values, list):
             columns[name] = object_array(values)
@@ -116,11 +122,12 @@ def concat_tables(tables: Sequence[Table]) -> Table:
     return {name: np.concatenate([t[name] for t in tables]) for name in tables[0]}
 
 
-def score_pass(spectra: Union[SpectrumBatch, Sequence[Spectrum]], db, scorer, batch_size: int, bar=None) -> Table:
+def score_pass(spectra: Union[SpectrumBatch, Sequence[Spectrum]], db, scorer, batch_size: int, bar=None,
+               modifications: bool = True) -> Table:
     """Rows of `scorer` over all spectra (a batch, or Spectrum records of any files), in spectrum order,
-    scored in batches of `batch_size`."""
+    scored in batches of `batch_size` (see `score_batch` for `modifications`)."""
     if isinstance(spectra, SpectrumBatch):  # already one batch
-        tables = [score_batch(scorer, db, spectra)]
+        tables = [score_batch(scorer, db, spectra, modifications=modifications)]
         if bar is not None:
             bar.update(len(spectra))
         return concat_tables(tables)
@@ -128,7 +135,7 @@ def score_pass(spectra: Union[SpectrumBatch, Sequence[Spectrum]], db, scorer, ba
     for start in range(0, len(spectra), batch_size):
         chunk = list(spectra[start : start + batch_size])
         file_ids = np.fromiter((s.file_id for s in chunk), np.uint32, len(chunk))
-        tables.append(score_batch(scorer, db, SpectrumBatch.from_spectra(chunk, 0), file_ids))
+        tables.append(score_batch(scorer, db, SpectrumBatch.from_spectra(chunk, 0), file_ids, modifications))
         if bar is not None:
             bar.update(len(chunk))
     return concat_tables(tables)

@@ -298,3 +298,17 @@ def test_cross_correlation_tail_ranks_rows_by_that_score():
     assert xcorr_line == pytest.approx([0.0, -0.5], abs=1e-5)
     del rows["xcorr"]
     assert len(fit_tails(rows)[(0, "s")]) == 2
+
+
+def test_tails_group_rows_by_spectrum_wherever_they_stand():
+    from vornik_tamrel.control import fit_tails
+
+    # two spectra's wide-pass rows (ranks 1..6 of 64), once one spectrum after the other, once interleaved
+    rank = np.tile(np.arange(1, 7, dtype=np.uint32), 2)
+    rows = {"file_id": np.zeros(12, np.uint32), "spec_id": np.array(["a"] * 6 + ["b"] * 6, dtype=object),
+            "rank": rank, "hyperscore": np.r_[np.log2(64 / rank[:6]), np.log10(64 / rank[:6])],
+            "scored_candidates": np.full(12, 64, np.uint32)}
+    apart = fit_tails(rows)
+    mixed = fit_tails({name: np.r_[values[0::2], values[1::2]] for name, values in rows.items()})
+    assert apart.keys() == mixed.keys() and all(mixed[k] == pytest.approx(apart[k], abs=1e-9) for k in apart)
+    assert apart[(0, "a")] == pytest.approx((0.0, -np.log10(2)), abs=1e-9)
