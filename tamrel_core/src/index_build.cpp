@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -28,11 +29,9 @@ std::string_view reversed_sequence(std::string_view bytes, std::string& out) {
 PeptideTable add_decoys(PeptideTable peptides) {
     const std::size_t n = peptides.size();
     // Views into the table's residues, which stay in place until the decoys are made.
-    FnvStringSet targets(n);
-    parallel_for(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (!peptides.decoy(i)) targets.insert(peptides[i].sequence);
-        }
+    const FnvStringSet targets(n, [&](std::size_t i) -> std::optional<std::string_view> {
+        if (peptides.decoy(i)) return std::nullopt;
+        return peptides[i].sequence;
     });
     std::vector<std::uint8_t> keep(n);
     parallel_for(n, [&](std::size_t begin, std::size_t end) {

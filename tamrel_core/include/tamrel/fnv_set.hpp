@@ -1,15 +1,16 @@
-// A concurrent set of byte strings, sharded by a 64-bit FNV-1a hash with a
-// read-write lock per shard. It stores views: the caller keeps the bytes alive
-// (and unmoved) for as long as the set is used.
+// A set of byte strings built once and then only read: sharded by a 64-bit
+// FNV-1a hash, each shard filled by one thread of the pool, so that neither
+// filling nor lookups take a lock. It stores views: the caller keeps the
+// bytes alive (and unmoved) for as long as the set is used.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <memory>
-#include <mutex>
-#include <shared_mutex>
+#include <optional>
 #include <string_view>
-#include <utility>
 #include <vector>
+
+#include "tamrel/parallel.hpp"
 
 namespace tamrel {
 
@@ -24,27 +25,50 @@ constexpr std::uint64_t fnv1a64(std::string_view bytes) {
 
 class FnvStringSet {
 public:
-    // `expected` sizes the shards up front so that filling rarely rehashes.
-    explicit FnvStringSet(std::size_t expected) : shards_(std::make_unique<Shard[]>(kShards)) {
-        for (std::size_t i = 0; i < kShards; ++i) shards_[i].resize(capacity_for(expected / kShards + 1));
-    }
-
-    void insert(std::string_view bytes) {
-        if (bytes.data() == nullptr) bytes = std::string_view("");
-        const std::uint64_t hash = fnv1a64(bytes);
-        Shard& shard = shard_for(hash);
-        std::unique_lock lock(shard.lock);
-        Slot& slot = shard.find(hash, bytes);
-        if (slot.data != nullptr) return;
-        slot = {hash, bytes.data(), bytes.size()};
-        if (++shard.used * 2 > shard.slots.size()) shard.resize(shard.slots.size() * 2);
+    // The strings item(i) of i in [0, n) that are not std::nullopt. `item`
+    // is called from the pool's threads, twice per i.
+    template <class Item>
+    FnvStringSet(std::size_t n, const Item& item) {
+        std::vector<std::uint64_t> hashes(n);
+        std::vector<std::uint8_t> shard(n);  // kShards: not in the set
+        parallel_for(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const std::optional<std::string_view> bytes = item(i);
+                hashes[i] = bytes ? fnv1a64(*bytes) : 0;
+                shard[i] = bytes ? shard_of(hashes[i]) : kShards;
+            }
+        });
+        // The items of shard s: members[first[s] .. first[s + 1]), in item order.
+        std::array<std::size_t, kShards + 2> first{};
+        for (const std::uint8_t s : shard) ++first[s + 1u];
+        for (std::size_t s = 0; s < kShards; ++s) first[s + 1] += first[s];
+        std::vector<std::size_t> members(first[kShards]);
+        {
+            std::array<std::size_t, kShards + 1> fill{};
+            std::copy(first.begin(), first.end() - 1, fill.begin());
+            for (std::size_t i = 0; i < n; ++i) {
+                if (shard[i] < kShards) members[fill[shard[i]]++] = i;
+            }
+        }
+        parallel_for(kShards, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t s = begin; s < end; ++s) {
+                Shard& into = shards_[s];
+                into.slots.resize(capacity_for(first[s + 1] - first[s]));
+                for (std::size_t m = first[s]; m < first[s + 1]; ++m) {
+                    const std::size_t i = members[m];
+                    std::string_view bytes = *item(i);
+                    if (bytes.data() == nullptr) bytes = std::string_view("");
+                    Slot& slot = into.find(hashes[i], bytes);
+                    if (slot.data == nullptr) slot = {hashes[i], bytes.data(), bytes.size()};
+                }
+            }
+        });
     }
 
     bool contains(std::string_view bytes) const {
         const std::uint64_t hash = fnv1a64(bytes);
-        const Shard& shard = shard_for(hash);
-        std::shared_lock lock(shard.lock);
-        return shard.find(hash, bytes).data != nullptr;
+        const Shard& shard = shards_[shard_of(hash)];
+        return !shard.slots.empty() && shard.find(hash, bytes).data != nullptr;
     }
 
 private:
@@ -57,12 +81,10 @@ private:
     };
 
     struct Shard {
-        mutable std::shared_mutex lock;
         std::vector<Slot> slots;
-        std::size_t used = 0;
 
         Slot& find(std::uint64_t hash, std::string_view bytes) {
-            return const_cast<Slot&>(std::as_const(*this).find(hash, bytes));
+            return const_cast<Slot&>(static_cast<const Shard&>(*this).find(hash, bytes));
         }
         const Slot& find(std::uint64_t hash, std::string_view bytes) const {
             const std::size_t mask = slots.size() - 1;
@@ -72,17 +94,11 @@ private:
                 if (slot.hash == hash && std::string_view(slot.data, slot.size) == bytes) return slot;
             }
         }
-        void resize(std::size_t capacity) {
-            std::vector<Slot> old(capacity);
-            old.swap(slots);
-            for (const Slot& s : old) {
-                if (s.data != nullptr) find(s.hash, std::string_view(s.data, s.size)) = s;
-            }
-        }
     };
 
     static constexpr std::size_t kShards = 64;
 
+    // At most half full.
     static std::size_t capacity_for(std::size_t items) {
         std::size_t capacity = 16;
         while (capacity < items * 2) capacity *= 2;
@@ -90,9 +106,9 @@ private:
     }
 
     // The top bits pick the shard; the probe sequence starts from the low bits.
-    Shard& shard_for(std::uint64_t hash) const { return shards_[hash >> 58]; }
+    static std::uint8_t shard_of(std::uint64_t hash) { return static_cast<std::uint8_t>(hash >> 58); }
 
-    std::unique_ptr<Shard[]> shards_;
+    std::array<Shard, kShards> shards_;
 };
 
 }  // namespace tamrel
