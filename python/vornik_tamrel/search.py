@@ -6,6 +6,7 @@ search can also be run and inspected from Python without touching disk.
 """
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
 import threading
@@ -13,6 +14,7 @@ import time
 import warnings
 from collections import deque
 from dataclasses import dataclass, field
+from types import SimpleNamespace
 from typing import TYPE_CHECKING, Callable, Iterator, Optional, Sequence
 
 import numpy as np
@@ -353,6 +355,16 @@ def digest_fasta(fasta: str, settings: SearchSettings, proteome: Optional[list] 
     return peptides
 
 
+def _progress_bar(progress: Optional[bool]):
+    """The scoring's progress bar (`progress` None: shown on a terminal), or a stand-in where none would show:
+    importing tqdm alone takes a tenth of a second."""
+    if progress is False or (progress is None and not (hasattr(sys.stderr, "isatty") and sys.stderr.isatty())):
+        return contextlib.nullcontext(SimpleNamespace(update=lambda n: None))
+    from tqdm import tqdm
+
+    return tqdm(unit="spectra", desc="scoring", leave=False)
+
+
 def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings: dict[str, float],
                  progress: bool | None, log: Callable[[str], None]) -> Found:
     clock = time.perf_counter()
@@ -384,8 +396,6 @@ def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings
     log(f"indexed {db.fragment_count()} fragments")
     del peptides
 
-    from tqdm import tqdm
-
     scorer = build_scorer(settings)
     scored: deque[Table] = deque()  # in batch order, from the scoring thread
     tables: list[Table] = []  # completed on this thread (see `psm_table`) while the next batch is scored
@@ -409,7 +419,7 @@ def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings
                 timings["reading"] = timings.get("reading", 0.0) - complete()  # not reading, and beside scoring
                 yield batch
 
-    with tqdm(unit="spectra", desc="scoring", disable=None if progress is None else not progress, leave=False) as bar:
+    with _progress_bar(progress) as bar:
         count = stream(batches(), work, timings)
     timings["error control"] = complete()
     tables = tables or [psm_table(concat_tables([]), sequences, settings, files)]  # no spectra: the columns alone
