@@ -298,12 +298,14 @@ def _run(args) -> int:
     else:
         spectra, fasta = args.spectra, args.fasta
     from .plot import ReportProcess
-    from .report import check_output_dir, write_outputs
 
-    check_output_dir(args.output_dir)
-    # The report's helper process loads matplotlib while the search runs.
+    # The report's helper process loads matplotlib while the search runs: started before the search's own
+    # modules are imported, its start-up being the longest.
     with ReportProcess() as report:
+        from .report import check_output_dir, write_outputs
         from .search import run_search
+
+        check_output_dir(args.output_dir)
 
         log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
         result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log,
