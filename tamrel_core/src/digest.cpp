@@ -406,6 +406,12 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
             FormMaker::Scratch scratch;
             for (std::size_t b = round + begin; b < round + end; ++b) {
                 const std::size_t k_end = std::min(distinct, (b + 1) * kBlock);
+                // About two forms per sequence, one of them modified: room enough that the
+                // block's columns rarely grow (and are copied) while they fill.
+                std::size_t letters = 0;
+                for (std::size_t k = b * kBlock; k < k_end; ++k) letters += static_cast<std::size_t>(table.hi_[k] - table.lo_[k]);
+                made[b].rows.reserve(2 * (k_end - b * kBlock));
+                made[b].mod_values.reserve(letters);
                 for (std::size_t k = b * kBlock; k < k_end; ++k) {
                     maker.make(static_cast<std::int64_t>(k), static_cast<std::size_t>(table.lo_[k]),
                                static_cast<std::size_t>(table.hi_[k]), base[k], made[b], scratch);
