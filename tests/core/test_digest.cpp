@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
 
 #include "tamrel/digest.hpp"
@@ -71,6 +72,50 @@ TEST(Digest, FormsPastTheMemoryBudgetEndTheDigestWithAMessage) {
     } catch (const InputFailure& e) {
         EXPECT_EQ(std::string(e.what()).substr(0, 93),
                   "the peptides to search would not fit in memory: 2 of 3 sequences made 43 modified peptides, a");
+    }
+}
+
+TEST(Digest, LargeProteomeSortedStablyAndStoppedByTheBudgetAtTheSequenceThatPassesIt) {
+    // Enough distinct sequences for the forms to be made in many blocks over
+    // several rounds on the pool.
+    std::mt19937 rng(3);
+    std::string proteome;
+    for (int p = 0; p < 3000; ++p) {
+        if (p > 0) proteome += '\n';
+        for (unsigned i = 0, n = 50 + rng() % 600; i < n; ++i) proteome += "ACDEFGHIKLMNPQRSTVWY"[rng() % 20];
+    }
+    DigestRules r = tryptic(2);
+    r.min_length = 6;
+    r.variable = {{'M', {15.994915}}, {'^', {42.010565}}};
+    const Digest d = digest_proteome(proteome, r);
+    const std::size_t distinct = d.sequence_offsets.size() - 1;
+    ASSERT_GT(distinct, 150000u);
+    // Ascending masses, ties in the order of the sequences' first appearance.
+    for (std::size_t i = 1; i < d.mass.size(); ++i) {
+        ASSERT_TRUE(d.mass[i - 1] < d.mass[i] || (d.mass[i - 1] == d.mass[i] && d.sequence[i - 1] <= d.sequence[i]));
+    }
+    // The estimate summed in sequence order, after each sequence but the last.
+    std::vector<std::uint64_t> bytes(distinct, 0), rows(distinct, 0);
+    for (std::size_t i = 0; i < d.sequence.size(); ++i) {
+        const auto k = static_cast<std::size_t>(d.sequence[i]);
+        const auto length = static_cast<std::size_t>(d.sequence_offsets[k + 1] - d.sequence_offsets[k]);
+        bytes[k] += indexed_bytes(length, d.mod_offsets[i + 1] > d.mod_offsets[i]);
+        ++rows[k];
+    }
+    std::uint64_t estimate = 0, made = 0;
+    for (std::size_t k = 0; k <= 140000; ++k) r.memory_budget += bytes[k];
+    r.memory_budget -= 1;  // passed by sequence 140000, in the second round of blocks
+    std::size_t stop = 0;
+    for (; stop + 1 < distinct && estimate <= r.memory_budget; ++stop) estimate += bytes[stop], made += rows[stop];
+    ASSERT_EQ(stop, 140001u);
+    try {
+        digest_proteome(proteome, r);
+        ADD_FAILURE() << "no failure";
+    } catch (const InputFailure& e) {
+        EXPECT_EQ(std::string(e.what()).substr(0, 90),
+                  ("the peptides to search would not fit in memory: " + std::to_string(stop) + " of " +
+                   std::to_string(distinct) + " sequences made " + std::to_string(made) + " modified peptides")
+                      .substr(0, 90));
     }
 }
 
