@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <optional>
 #include <string>
@@ -33,10 +34,22 @@ PeptideTable add_decoys(PeptideTable peptides) {
         if (peptides.decoy(i)) return std::nullopt;
         return peptides[i].sequence;
     });
+    // Each reversal is looked up kAhead reversals after its slot was prefetched.
+    constexpr std::size_t kAhead = 8;
     std::vector<std::uint8_t> keep(n);
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
-        std::string buffer;
-        for (std::size_t i = begin; i < end; ++i) keep[i] = !targets.contains(reversed_sequence(peptides[i].sequence, buffer));
+        std::array<std::string, kAhead> buffers;
+        std::array<std::string_view, kAhead> reversals;
+        std::array<std::uint64_t, kAhead> hashes{};
+        for (std::size_t i = begin; i < end + kAhead; ++i) {
+            const std::size_t at = i % kAhead;
+            if (i >= begin + kAhead) keep[i - kAhead] = !targets.contains(reversals[at], hashes[at]);
+            if (i < end) {
+                reversals[at] = reversed_sequence(peptides[i].sequence, buffers[at]);
+                hashes[at] = fnv1a64(reversals[at]);
+                targets.prefetch(hashes[at]);
+            }
+        }
     });
     return std::move(peptides).with_decoys(keep);
 }

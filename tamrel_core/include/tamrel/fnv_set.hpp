@@ -65,10 +65,16 @@ public:
         });
     }
 
-    bool contains(std::string_view bytes) const {
-        const std::uint64_t hash = fnv1a64(bytes);
+    bool contains(std::string_view bytes) const { return contains(bytes, fnv1a64(bytes)); }
+    // The same for bytes whose fnv1a64 is `hash`; a lookup `prefetch`ed a few
+    // lookups ahead finds its slot in the cache.
+    bool contains(std::string_view bytes, std::uint64_t hash) const {
         const Shard& shard = shards_[shard_of(hash)];
         return !shard.slots.empty() && shard.find(hash, bytes).data != nullptr;
+    }
+    void prefetch(std::uint64_t hash) const {
+        const Shard& shard = shards_[shard_of(hash)];
+        if (!shard.slots.empty()) __builtin_prefetch(&shard.slots[static_cast<std::size_t>(hash) & (shard.slots.size() - 1)]);
     }
 
 private:
