@@ -264,8 +264,8 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     feature (one value per row), or None when too few confident peptides leave the columns as they were.
 
     Confident: competing targets at `q` <= `fdr`, `q` being one q-value per row. `delta_rt_model` is
-    |aligned - predicted| as a share of the run's aligned time span, at most 1; predictions lie within that
-    span, and no row's prediction uses its own time.
+    |aligned - predicted| as a share of the run's aligned time span, at most 1; no row's prediction uses its
+    own time.
     """
     peptides = np.asarray(table["sequence"], dtype=object)
     rt = np.asarray(table["rt"], dtype=np.float64)
@@ -309,9 +309,7 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     share = others * model_var / np.maximum(others * model_var + spread_var, 1e-300)
     plausible = HUBER * np.sqrt(model_var + spread_var / np.maximum(others, 1))
     share *= np.minimum(1.0, plausible / np.maximum(np.abs(np.nan_to_num(seen) - modelled), 1e-300))
-    # No match is seen outside the time the run spans, wherever the model's line would put it.
-    predicted = np.clip(np.where(others > 0, share * np.nan_to_num(seen) + (1 - share) * modelled, modelled),
-                        aligned.min(), aligned.max())
+    predicted = np.where(others > 0, share * np.nan_to_num(seen) + (1 - share) * modelled, modelled)
 
     span = max(float(np.ptp(aligned)), 1e-9)
     delta = np.minimum(np.abs(aligned - predicted) / span, 1.0)

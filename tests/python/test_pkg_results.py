@@ -300,8 +300,6 @@ def test_retention_model_resists_false_matches_far_along_the_scale(resistant, mo
     table = {"sequence": np.array(peptides, dtype=object), "peptide": np.array(peptides, dtype=object),
              "rt": times.astype(np.float32), "file_id": np.zeros(n, np.uint32), "is_decoy": np.zeros(n, bool)}
     fill_retention(table, np.ones(n, bool), np.zeros(n), 0.01)
-    # the false matches' composition puts them past the run's end; their predictions stop there
-    assert table["predicted_rt"].max() == table["aligned_rt"].max()
     error = np.median(np.abs(table["predicted_rt"][:-3] - times[:-3]))
     assert (error < 1.0) == resistant, error
 
