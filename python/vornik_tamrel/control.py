@@ -26,15 +26,16 @@ NULL_WINDOW_DA = 25.0
 NULL_PSMS = 20
 
 
-def null_scorer(settings: SearchSettings, report_psms: int = NULL_PSMS, min_matched_peaks: int = 1):
-    """The wide pass's scorer: +/- NULL_WINDOW_DA around each precursor, isotope error 0; its rows carry
-    their cross-correlation score (without a chance level of their own)."""
+def null_scorer(settings: SearchSettings, report_psms: int = NULL_PSMS, min_matched_peaks: int = 1,
+                window: float = NULL_WINDOW_DA):
+    """The wide pass's scorer: +/- `window` Da around each precursor, isotope error 0; its rows carry their
+    cross-correlation score (without a chance level of their own)."""
     from dataclasses import replace
 
     from .evidence import evidence_settings
     from .score import build_scorer
 
-    scorer = build_scorer(settings, ("da", NULL_WINDOW_DA), evidence=False, wide_window=False, chimera=False,
+    scorer = build_scorer(settings, ("da", window), evidence=False, wide_window=False, chimera=False,
                           report_psms=report_psms, min_isotope_err=0, max_isotope_err=0,
                           min_matched_peaks=min_matched_peaks)
     evidence = evidence_settings(settings)
