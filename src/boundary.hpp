@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <type_traits>
@@ -299,7 +300,9 @@ struct From<std::vector<T>> {
     static std::vector<T> convert(PyObject* o) {
         std::vector<T> out;
         for_each_in_sequence(o, [&](PyObject* item, Py_ssize_t n) {
-            if (out.empty()) out.reserve(static_cast<std::size_t>(n));
+            // Room for what the length claims, within reason: a sequence's
+            // __len__ may claim billions and yield a few.
+            if (out.empty()) out.reserve(std::min<std::size_t>(static_cast<std::size_t>(n), std::size_t{1} << 16));
             out.push_back(From<T>::convert(item));
         });
         return out;
