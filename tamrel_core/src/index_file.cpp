@@ -22,7 +22,7 @@ namespace tamrel {
 namespace {
 
 // Changes whenever the layout below or the records it copies change.
-constexpr char kMagic[8] = {'T', 'M', 'R', 'L', 'I', 'D', 'X', '4'};
+constexpr char kMagic[8] = {'T', 'M', 'R', 'L', 'I', 'D', 'X', '5'};
 constexpr std::uint32_t kByteOrder = 0x01020304;
 
 struct FileCloser {
@@ -32,38 +32,57 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 
 constexpr std::size_t kBuffer = 1 << 20;
 
-// A checksum over every byte, taken word by word so that it costs little
-// beside the copy itself; it catches a damaged file, not a forged one.
+// A checksum over every byte, taken in four independent lanes of 8-byte words
+// so that it runs at memory speed beside the copy or the page faults; it
+// catches a damaged file, not a forged one. Each step is a bijection of its
+// lane's state, so any one damaged word changes the value.
 class Checksum {
 public:
     void add(const unsigned char* p, std::size_t size) {
-        for (; size > 0 && filled_ != 0; --size) take(*p++);  // finish a started word
-        for (; size >= 8; p += 8, size -= 8) {
-            std::memcpy(&word_, p, 8);
-            mix();
+        total_ += size;
+        if (pending_ != 0) {  // finish a started block
+            const std::size_t n = std::min(size, kBlock - pending_);
+            std::memcpy(block_ + pending_, p, n);
+            pending_ += n;
+            p += n;
+            size -= n;
+            if (pending_ < kBlock) return;
+            mix(block_);
+            pending_ = 0;
         }
-        for (; size > 0; --size) take(*p++);
+        for (; size >= kBlock; p += kBlock, size -= kBlock) mix(p);
+        std::memcpy(block_, p, size);
+        pending_ = size;
     }
     std::uint64_t value() const {
-        std::uint64_t h = state_ ^ (word_ + filled_);
+        Checksum last = *this;
+        std::memset(last.block_ + pending_, 0, kBlock - pending_);
+        last.mix(last.block_);
+        std::uint64_t h = total_;
+        for (const std::uint64_t lane : last.lanes_) h = step(h ^ lane);
         h ^= h >> 33;
         h *= 0xff51afd7ed558ccdULL;
         return h ^ (h >> 33);
     }
 
 private:
-    void take(unsigned char b) {
-        word_ |= static_cast<std::uint64_t>(b) << (8 * filled_);
-        if (++filled_ == 8) mix();
+    static constexpr std::size_t kLanes = 4, kBlock = 8 * kLanes;
+    static std::uint64_t step(std::uint64_t s) {
+        s *= 0x9e3779b97f4a7c15ULL;
+        return s ^ (s >> 29);
     }
-    void mix() {
-        state_ = (state_ ^ word_) * 0x9e3779b97f4a7c15ULL;
-        state_ ^= state_ >> 29;
-        word_ = 0;
-        filled_ = 0;
+    void mix(const unsigned char* p) {
+        for (std::size_t i = 0; i < kLanes; ++i) {
+            std::uint64_t word;
+            std::memcpy(&word, p + 8 * i, 8);
+            lanes_[i] = step(lanes_[i] ^ word);
+        }
     }
-    std::uint64_t state_ = 0x243f6a8885a308d3ULL, word_ = 0;
-    unsigned filled_ = 0;
+    std::uint64_t lanes_[kLanes] = {0x243f6a8885a308d3ULL, 0x13198a2e03707344ULL, 0xa4093822299f31d0ULL,
+                                    0x082efa98ec4e6c89ULL};
+    std::uint64_t total_ = 0;
+    unsigned char block_[kBlock] = {};
+    std::size_t pending_ = 0;
 };
 
 class Writer {
