@@ -15,8 +15,10 @@ the table, and everything error control computes from it, equals the
 single-process search bit for bit; nothing is written before every chunk is in.
 
 A worker lost mid-search loses nothing: the scheduler reruns its chunks on the
-others (up to its `allowed-failures` limit). A chunk that fails with an error
-fails the search with that error.
+others (up to its `allowed-failures` limit). A chunk whose input is refused
+(a corrupt file, say) fails the search with that error; the worker returns it
+rather than raising it, so that it reaches the user as one line, not as a
+failed task logged with its traceback.
 
 With `db_partitions` K > 1 every chunk is scored against each of K database
 slices (see `partitions`) and merged per spectrum by one more task; slices are
@@ -244,6 +246,27 @@ def _build_index(fasta: str, settings: SearchSettings, key: str, cache: Optional
 
 # ------------------------------------------------------------------ on the workers
 
+@dataclass(frozen=True)
+class Refused:
+    """The input error a chunk met on its worker, which the client raises."""
+
+    error: InputError
+
+
+def refusing(task: Callable) -> Callable:
+    """`task`, returning the input errors it raises as `Refused`, and passing on those among its arguments."""
+    @functools.wraps(task)
+    def run(*args):
+        refused = next((a for a in args if isinstance(a, Refused)), None)
+        if refused is not None:
+            return refused
+        try:
+            return task(*args)
+        except InputError as exc:
+            return Refused(exc)
+    return run
+
+
 _index_lock = threading.Lock()
 _index: dict = {}  # one index per worker process: {(peptide key, index settings, slice): database}
 
@@ -272,6 +295,7 @@ def read_chunk(chunk: Chunk, settings: SearchSettings) -> tuple[list, list[str]]
     return spectra[chunk.part * n // chunk.parts : (chunk.part + 1) * n // chunk.parts], said
 
 
+@refusing
 def score_chunk(chunk: Chunk, fasta: str, settings: SearchSettings, key: str, cache: Optional[Path]):
     """The engine's columns, the wide pass's tails, the spectrum count and the reader's warnings of one
     chunk."""
@@ -285,6 +309,7 @@ def score_chunk(chunk: Chunk, fasta: str, settings: SearchSettings, key: str, ca
     return columns, tails, len(spectra), said
 
 
+@refusing
 def score_chunk_slice(chunk: Chunk, fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
                       plan, k: int):
     """Slice `k`'s share of one chunk (see `partitions.score_slice_passes`), the spectrum ids and the reader's
@@ -296,6 +321,7 @@ def score_chunk_slice(chunk: Chunk, fasta: str, settings: SearchSettings, key: s
     return score_slice_passes(numbered(spectra), db, settings, plan, k), [s.id for s in spectra], said
 
 
+@refusing
 def merge_chunk(chunk: Chunk, settings: SearchSettings, *parts):
     """A chunk's rows merged over all slices, as `score_chunk` returns them, plus the merge's counts."""
     from .partitions import MergeStats, merge_passes
@@ -347,6 +373,20 @@ def end_workers(local) -> None:
         if pid:
             with contextlib.suppress(OSError):
                 os.kill(pid, signal.SIGKILL)
+
+
+@contextlib.contextmanager
+def _quiet(logger: str):
+    """`logger`'s warnings silenced for as long as the block runs."""
+    import logging
+
+    quieted = logging.getLogger(logger)
+    level = quieted.level
+    quieted.setLevel(logging.ERROR)
+    try:
+        yield
+    finally:
+        quieted.setLevel(level)
 
 
 def _submit(client, chunks: list[Chunk], fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
@@ -418,6 +458,8 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
                   disable=None if progress is None else not progress) as bar:
             for future in as_completed(futures):
                 result = future.result()  # a chunk's error ends the search here
+                if isinstance(result, Refused):
+                    raise result.error
                 # Its table is completed now, while the workers score, rather than all at the end.
                 results[position[future.key]] = (psm_table(result[0], peptides.proteins, settings, files),
                                                  *result[1:])
@@ -429,13 +471,14 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
         if futures:
             client.cancel(futures)
         if local is not None:
-            if not done:
-                end_workers(local)
-            client.close()
             if done:  # closing waits a second or so for the worker processes to end: beside error control
+                client.close()
                 threading.Thread(target=local.close, name="close the local cluster").start()
             else:
-                local.close()
+                with _quiet("distributed.nanny"):  # which would log each kill as a crash
+                    end_workers(local)
+                    client.close()
+                    local.close()
     columns = concat_tables([r[0] for r in results])
     tails: dict = {}
     for r in results:

@@ -203,6 +203,17 @@ def test_match_total_is_recovered_from_poisson(total, candidates, ks, known):
     assert partitions.match_total(candidates, ks, reported) == (total if known else -1)
 
 
+@pytest.mark.parametrize("partitions", [1, 2])
+def test_a_refused_file_fails_the_search_with_its_message_alone(client, tmp_path, partitions):
+    bad = tmp_path / "bad.mgf"
+    bad.write_text("BEGIN IONS\nTITLE=a\nCHARGE=2+\n100 1\nEND IONS\n")
+    with pytest.raises(search.SpectrumFileError) as refused:
+        run_search([*SPECTRA, str(bad)], FASTA, replace(SETTINGS, db_partitions=partitions), cluster=client)
+    assert str(refused.value) == f"{bad}: spectrum 'a' (line 1): missing or invalid PEPMASS None"
+    logs = client.get_worker_logs()
+    assert not [line for lines in logs.values() for _, line in lines if "Compute Failed" in line]
+
+
 @pytest.mark.parametrize("argv, message", [
     (["--cluster", "local:0"], "--cluster local:0: expected local:N"),
     (["--db-partitions", "2", "--chimera"], "chimeric search cannot be split into database partitions"),
