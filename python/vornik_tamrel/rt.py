@@ -32,8 +32,10 @@ favouring the training targets.
 
 Repeats: a peptide identified confidently in other spectra has been seen
 eluting, which predicts a match of it better than its composition. A match
-of such a peptide is predicted by the median (aligned) time of its other
-confident matches, never by its own time, averaged with the model's
+of such a peptide is predicted by the mean (aligned) time of its other
+confident matches (the centre of its elution, which a mean estimates with
+less variance than a median; their outliers are met below), never by its own
+time, averaged with the model's
 prediction by the inverse of their variances (the model's out-of-fold
 error; the spread of matches over a peptide's elution, divided among those
 other matches). Where the two disagree by more than those variances allow,
@@ -196,28 +198,15 @@ def _medians(keys: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarr
 
 def elution_of_others(peptides: np.ndarray, times: np.ndarray,
                       confident: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Per row, the median of `times` over the `confident` rows of its peptide other than itself (NaN where
+    """Per row, the mean of `times` over the `confident` rows of its peptide other than itself (NaN where
     there are none), and how many those are."""
-    _, code = np.unique(peptides.astype(str), return_inverse=True)
-    order = np.flatnonzero(confident)
-    order = order[np.lexsort((times[order], code[order]))]
-    starts = np.flatnonzero(np.r_[True, code[order][1:] != code[order][:-1]]) if len(order) else order
-    first = np.zeros(code.max() + 1 if len(code) else 0, dtype=np.int64)
-    size = np.zeros_like(first)
-    first[code[order[starts]]] = starts
-    size[code[order[starts]]] = np.diff(np.r_[starts, len(order)])
-    first, size = first[code], size[code]
-    position = np.empty(len(times), dtype=np.int64)
-    position[order] = np.arange(len(order))
-    skip = np.where(confident, position - first, size)  # the row's own place among them, if it is one
-    left = size - confident
+    _, code = np.unique(np.asarray(peptides).astype(str), return_inverse=True)
+    own = np.where(confident, times, 0.0)
+    left = np.bincount(code, weights=confident.astype(np.float64))[code] - confident
+    total = np.bincount(code, weights=own)[code] - own
     out = np.full(len(times), np.nan)
-    rows = np.flatnonzero(left > 0)
-    low, high = (left[rows] - 1) // 2, left[rows] // 2
-    low, high = low + (low >= skip[rows]), high + (high >= skip[rows])
-    values = times[order]
-    out[rows] = (values[first[rows] + low] + values[first[rows] + high]) / 2
-    return out, left
+    np.divide(total, left, out=out, where=left > 0)
+    return out, left.astype(np.int64)
 
 
 def align(file_id, peptides, rt, confident) -> dict[int, tuple[float, float]]:
@@ -263,9 +252,10 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     """Fill `aligned_rt`, `predicted_rt` and `delta_rt_model` of a PSM table in place; returns the RT error
     feature (one value per row), or None when too few confident peptides leave the columns as they were.
 
-    Confident: competing targets at `q` <= `fdr`, `q` being one q-value per row. `delta_rt_model` is
-    |aligned - predicted| as a share of the run's aligned time span, at most 1; no row's prediction uses its
-    own time.
+    Confident: competing targets at `q` <= `fdr`, `q` being one q-value per row. `predicted_rt` lies within
+    the span of the confident peptides' times; `delta_rt_model` is the distance of `aligned_rt` from the
+    same prediction unbounded, as a share of the run's aligned time span, at most 1. No row's prediction
+    uses its own time.
     """
     peptides = np.asarray(table["sequence"], dtype=object)
     rt = np.asarray(table["rt"], dtype=np.float64)
@@ -299,20 +289,28 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     base_all, extra_all = design(counts, terminals[ends], name)
     by_peptide = RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all)
     by_peptide[trained] = _out_of_fold(base_all[trained], extra_all[trained], y, fold, penalty)
-    modelled = by_peptide[inverse]
     seen, others = elution_of_others(np.asarray(table["peptide"], dtype=object), aligned, confident)
-    # Both estimate where the peptide elutes; weighed by the inverse of their variances: the model's error
-    # (its out-of-fold residuals), the spread of a peptide's matches over its elution divided among `others`.
     repeated = confident & (others > 0)
-    model_var = _robust_var(by_peptide[trained] - y)
     spread_var = _robust_var(aligned[repeated] - seen[repeated])
-    share = others * model_var / np.maximum(others * model_var + spread_var, 1e-300)
-    plausible = HUBER * np.sqrt(model_var + spread_var / np.maximum(others, 1))
-    share *= np.minimum(1.0, plausible / np.maximum(np.abs(np.nan_to_num(seen) - modelled), 1e-300))
-    predicted = np.where(others > 0, share * np.nan_to_num(seen) + (1 - share) * modelled, modelled)
 
+    def blend(by_peptide: np.ndarray) -> np.ndarray:
+        """Each row's prediction from its peptide's model prediction and its other matches: both estimate
+        where the peptide elutes, weighed by the inverse of their variances (the model's out-of-fold error;
+        the spread of a peptide's matches over its elution divided among `others`)."""
+        modelled = by_peptide[inverse]
+        model_var = _robust_var(by_peptide[trained] - y)
+        share = others * model_var / np.maximum(others * model_var + spread_var, 1e-300)
+        plausible = HUBER * np.sqrt(model_var + spread_var / np.maximum(others, 1))
+        share *= np.minimum(1.0, plausible / np.maximum(np.abs(np.nan_to_num(seen) - modelled), 1e-300))
+        return np.where(others > 0, share * np.nan_to_num(seen) + (1 - share) * modelled, modelled)
+
+    # A match is seen only where the run's peptides elute, so the time to expect of it lies within the span
+    # of the confident ones: a composition far out along the scale is expected at that span's edge. How far
+    # out it lies still says how unlikely a true match of it is here at all: the error is measured from the
+    # unbounded prediction.
+    predicted = blend(np.clip(by_peptide, y.min(), y.max()))
     span = max(float(np.ptp(aligned)), 1e-9)
-    delta = np.minimum(np.abs(aligned - predicted) / span, 1.0)
+    delta = np.minimum(np.abs(aligned - blend(by_peptide)) / span, 1.0)
     table["aligned_rt"] = aligned.astype(np.float32)
     table["predicted_rt"] = predicted.astype(np.float32)
     table["delta_rt_model"] = delta.astype(np.float32)
