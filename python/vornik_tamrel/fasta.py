@@ -1,6 +1,7 @@
 """FASTA reading: (accession, sequence) pairs, plain or gzip-compressed."""
 from __future__ import annotations
 
+import codecs
 import gzip
 import os
 import warnings
@@ -20,7 +21,7 @@ class Protein:
 def _open(path: str, binary: bool = False):
     with open(path, "rb") as probe:
         magic = probe.read(2)
-    text = {} if binary else dict(encoding="utf-8", errors="replace")
+    text = {} if binary else dict(encoding="utf-8-sig", errors="replace")  # without a byte order mark
     if magic == b"\x1f\x8b":
         return gzip.open(path, "rb" if binary else "rt", **text)
     return open(path, "rb" if binary else "rt", **text)
@@ -54,7 +55,7 @@ def _parse_plain(data: bytes) -> list[Protein] | None:
     """The proteins of a FASTA file's bytes in the plain layout (a '>' header line, then lines of ASCII letters,
     record after record) by whole-record byte operations; None for anything else (comments, stray whitespace,
     other letters), which `_parse` reads line by line, naming the line or protein at fault."""
-    data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")  # the line ends a text file's reader takes
+    data = data.removeprefix(codecs.BOM_UTF8).replace(b"\r\n", b"\n").replace(b"\r", b"\n")  # as a text reader takes it
     if not data.startswith(b">"):
         return None
     proteins = []

@@ -68,6 +68,7 @@ public:
         const std::size_t before = out.rows();
         std::string_view line;
         while (out.rows() - before < max_spectra && next_line(line)) {
+            if (line_no_ == 1 && line.starts_with("\xef\xbb\xbf")) line.remove_prefix(3);  // some writers' byte order mark
             handle(text::strip(line), out);
         }
         if (done_) {

@@ -114,6 +114,10 @@ def test_mgf_spectra_and_global_charge(write):
     assert (second.id, second.charge, second.precursor_intensity) == ("second", 3, None)  # file-wide CHARGE
 
 
+def test_mgf_after_a_byte_order_mark(write):
+    assert [s.id for s in read_spectra(write("bom.mgf", b"\xef\xbb\xbf" + MGF.encode()))] == ["first spectrum", "second"]
+
+
 def test_mgf_with_several_charges_leaves_the_charge_open(write):
     text = "BEGIN IONS\nTITLE=t\nPEPMASS=500\nCHARGE=2+ and 3+\n300 1\nEND IONS\n"
     assert read_spectra(write("x.mgf", text))[0].charge is None
