@@ -297,24 +297,19 @@ def _run(args) -> int:
         spectra, fasta = [str(data / DEMO_SPECTRA)], str(data / DEMO_FASTA)
     else:
         spectra, fasta = args.spectra, args.fasta
-    from .plot import ReportProcess
+    from .report import check_output_dir, write_outputs
+    from .search import run_search
 
-    # The report's helper process loads matplotlib while the search runs: started before the search's own
-    # modules are imported, its start-up being the longest.
-    with ReportProcess() as report:
-        from .report import check_output_dir, write_outputs
-        from .search import run_search
+    check_output_dir(args.output_dir)
 
-        check_output_dir(args.output_dir)
-
-        log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
-        result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log,
-                            cluster=args.cluster)
-        formats = [f for f in ("pin", "mzid") if getattr(args, f, False)]
-        try:
-            written = write_outputs(result, args.output_dir, report, formats)
-        except OSError as exc:
-            raise OutputError(f"{args.output_dir}: cannot write the results: {exc.strerror or exc}") from None
+    log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
+    result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log,
+                        cluster=args.cluster)
+    formats = [f for f in ("pin", "mzid") if getattr(args, f, False)]
+    try:
+        written = write_outputs(result, args.output_dir, formats)
+    except OSError as exc:
+        raise OutputError(f"{args.output_dir}: cannot write the results: {exc.strerror or exc}") from None
     if not args.quiet:
         try:
             _print_summary(result, written)

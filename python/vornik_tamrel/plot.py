@@ -1,38 +1,31 @@
-"""Drawing the PNG report, in this process or in a helper process.
+"""Drawing the PNG report: six panels rasterised with Pillow.
 
-Importing matplotlib and drawing four panels costs about a second of CPU,
-longer than the whole search of a small run. `ReportProcess` therefore
-starts a second interpreter (`python -m vornik_tamrel.plot`) at the very
-beginning of a run: it imports matplotlib and lays out the empty figure while
-the search runs, then waits for one line on its standard input naming a
-pickle of the panel data (`report_data`) and the PNG to write. The helper
-imports only numpy, matplotlib and this module, never the engine.
-
-The drawing uses few artists: fills made by `fill_between` (a collection,
-whose data limits are cheap, unlike the polygons of `hist`), legends placed
-at a fixed corner (placing one "best" tests it against every artist) and
-fixed margins (an automatic layout draws the whole figure once more), and
-titles at a fixed height. The helper draws the empty figure once while it
-waits (unless the data is already there), which loads the fonts and makes
-the tick artists that the report's drawing then reuses; and at most TICKS
-intervals per axis, tick labels being most of the drawing.
+The report is small (a few histograms, curves and a scatter); a plotting
+library's imports and layout cost more than a second of CPU, longer than the
+whole search of a small run. Pillow draws it in tens of milliseconds, so it
+is drawn in this process once the results are known. It is drawn at twice
+its size and halved, which smooths its edges; every part is placed at a fixed
+position (fractions of the figure), and each axis shows at most TICKS
+intervals at round steps.
 """
 from __future__ import annotations
 
-import os
-import pickle
-import select
-import subprocess
-import sys
-from pathlib import Path
+from functools import lru_cache
 from typing import Optional
 
 import numpy as np
 
-TARGET, DECOY, ACCEPTED = "tab:blue", "tab:red", "tab:green"
-TITLE_Y = 1.0  # panel titles placed by hand: placing them automatically measures every tick label first
-TICKS = 6  # at most this many intervals per axis: laying out and rasterising tick labels is most of the drawing
+TARGET, DECOY, ACCEPTED = (31, 119, 180), (214, 39, 40), (44, 160, 44)
+SECOND, GREY, BLACK = (255, 127, 14), (128, 128, 128), (0, 0, 0)
+SIZE = (1100, 1250)  # pixels of the written PNG
+SCALE = 2  # drawn at this multiple of SIZE, then reduced: smooth lines and text
+TICKS = 6  # at most this many intervals per axis
 HEADROOM = 1.5  # the mass-error panel's height over its tallest bar: the top third holds the legend alone
+MARGIN = 0.05  # share of a data range left free on either side
+# The panels' grid, in fractions of the figure (left, right, bottom, top, and the gaps as shares of a panel).
+LEFT, RIGHT, BOTTOM, TOP, WSPACE, HSPACE = 0.07, 0.98, 0.05, 0.93, 0.22, 0.34
+# Text sizes in pixels of the written PNG.
+TITLE_PX, LABEL_PX = 17, 14
 
 
 def report_data(table, summary: dict, settings, n_files: int, proteins=None) -> dict:
@@ -74,54 +67,249 @@ def report_data(table, summary: dict, settings, n_files: int, proteins=None) -> 
     }
 
 
+@lru_cache(maxsize=None)
+def _font(px: int):
+    from PIL import ImageFont
+
+    return ImageFont.load_default(px * SCALE)
+
+
+def _text_size(font, text: str) -> tuple[int, int]:
+    left, top, right, bottom = font.getbbox(text)
+    return right - left, bottom - top
+
+
+def _text(draw, x: float, y: float, text: str, px: int, align: str = "l", valign: str = "t",
+          fill=BLACK) -> tuple[float, float, float, float]:
+    """Draw `text` with its box's left, centre or right (`align`: l, c, r) at `x` and its top, middle or bottom
+    (`valign`: t, m, b) at `y`; returns the box."""
+    font = _font(px)
+    left, top, right, bottom = font.getbbox(text)
+    x0 = x - {"l": 0, "c": (right - left) / 2, "r": right - left}[align]
+    y0 = y - {"t": 0, "m": (bottom - top) / 2, "b": bottom - top}[valign]
+    draw.text((x0 - left, y0 - top), text, font=font, fill=fill)
+    return x0, y0, x0 + right - left, y0 + bottom - top
+
+
+def nice_ticks(low: float, high: float, integer: bool = False) -> np.ndarray:
+    """Round values within [low, high] at the smallest step of 1, 2, 2.5 or 5 times a power of ten (whole
+    numbers only, when `integer`) that leaves at most TICKS intervals."""
+    span = high - low
+    if not np.isfinite(span) or span <= 0:
+        return np.array([low]) if np.isfinite(low) else np.empty(0)
+    magnitude = 10.0 ** np.floor(np.log10(span / TICKS))
+    for step in magnitude * np.array([1, 2, 2.5, 5, 10, 20]):
+        if integer and step != round(step):
+            if step > 1:
+                continue
+            step = 1.0
+        first, last = np.ceil(low / step - 1e-9), np.floor(high / step + 1e-9)
+        if last - first <= TICKS:
+            return np.arange(first, last + 1) * step + 0.0  # no negative zero
+    return np.array([low, high])
+
+
+def _tick_label(value: float, step: float) -> str:
+    digits = max(0, -int(np.floor(np.log10(step) + 1e-9))) if step > 0 else 0
+    digits += 1 if step > 0 and round(step / 10.0 ** -digits, 6) % 1 else 0  # steps of 2.5
+    text = f"{value:.{digits}f}"
+    return "0" if float(text) == 0 else text
+
+
+def _limits(values: np.ndarray, floor: Optional[float] = None) -> tuple[float, float]:
+    """The data range with MARGIN on either side (from `floor` exactly, when given)."""
+    values = np.asarray(values, dtype=np.float64)
+    values = values[np.isfinite(values)]
+    low, high = (float(values.min()), float(values.max())) if len(values) else (0.0, 1.0)
+    if high <= low:
+        low, high = low - 0.5, high + 0.5
+    pad = MARGIN * (high - low)
+    return (floor, high + pad) if floor is not None else (low - pad, high + pad)
+
+
+class _Panel:
+    """One set of axes: a box on the canvas, data limits, and what is drawn into it (clipped to the box).
+
+    `legend_box` and `boxes` (the canvas boxes of the legend and of the data drawn, by name) are kept for
+    checking the layout."""
+
+    def __init__(self, canvas, box: tuple[float, float, float, float]):
+        self.canvas, self.box = canvas, box
+        self.xlim = self.ylim = (0.0, 1.0)
+        self.legend: list = []
+        self.legend_box: Optional[tuple] = None
+        self.boxes: dict[str, tuple] = {}
+
+    def x(self, values) -> np.ndarray:
+        x0, _, x1, _ = self.box
+        return x0 + (np.asarray(values, dtype=np.float64) - self.xlim[0]) / (self.xlim[1] - self.xlim[0]) * (x1 - x0)
+
+    def y(self, values) -> np.ndarray:
+        _, y0, _, y1 = self.box
+        return y1 - (np.asarray(values, dtype=np.float64) - self.ylim[0]) / (self.ylim[1] - self.ylim[0]) * (y1 - y0)
+
+    def _layer(self):
+        """A transparent layer over the box and a drawing on it (canvas points go through `_shift`): composited
+        by `_put`, what is drawn is clipped to the box."""
+        from PIL import Image, ImageDraw
+
+        x0, y0, x1, y1 = self._pixels()
+        layer = Image.new("RGBA", (x1 - x0 + 1, y1 - y0 + 1), (255, 255, 255, 0))
+        return layer, ImageDraw.Draw(layer)
+
+    def _pixels(self) -> tuple[int, int, int, int]:
+        return tuple(int(round(v)) for v in self.box)  # type: ignore[return-value]
+
+    def _shift(self, points: list) -> list:
+        x0, y0, _, _ = self._pixels()
+        return [(x - x0, y - y0) for x, y in points]
+
+    def _put(self, layer) -> None:
+        x0, y0, _, _ = self._pixels()
+        self.canvas.alpha_composite(layer, (x0, y0))
+
+    def fill_steps(self, edges, counts, color, alpha: float, label: str, name: str) -> None:
+        """A histogram as one filled step curve."""
+        layer, draw = self._layer()
+        xs, ys, base = self.x(edges), self.y(counts), float(self.y(0.0))
+        outline = [(float(xs[0]), base)]
+        for i, top in enumerate(ys.tolist()):
+            outline += [(float(xs[i]), top), (float(xs[i + 1]), top)]
+        outline.append((float(xs[-1]), base))
+        draw.polygon(self._shift(outline), fill=color + (int(255 * alpha),))
+        self._put(layer)
+        self.boxes[name] = (float(xs[0]), float(ys.min()) if len(ys) else base, float(xs[-1]), base)
+        self.legend.append(("patch", color, alpha, label))
+
+    def line(self, xs, ys, color, label: Optional[str] = None, dashed: bool = False, name: str = "") -> None:
+        layer, draw = self._layer()
+        points = list(zip(self.x(xs).tolist(), self.y(ys).tolist()))
+        width = max(1, int(1.5 * SCALE)) if label else SCALE
+        if dashed:
+            (xa, ya), (xb, yb) = points[0], points[-1]
+            length = float(np.hypot(xb - xa, yb - ya))
+            dash = 6 * SCALE
+            for start in np.arange(0, length, 1.6 * dash):
+                end = min(start + dash, length)
+                draw.line(self._shift([(xa + (xb - xa) * start / length, ya + (yb - ya) * start / length),
+                                       (xa + (xb - xa) * end / length, ya + (yb - ya) * end / length)]),
+                          fill=color, width=width)
+        else:
+            draw.line(self._shift(points), fill=color, width=width)
+        self._put(layer)
+        if name:
+            xs_, ys_ = [p[0] for p in points], [p[1] for p in points]
+            self.boxes[name] = (min(xs_), min(ys_), max(xs_), max(ys_))
+        if label:
+            self.legend.append(("line", color, 1.0, label))
+
+    def scatter(self, xs, ys, color, alpha: float, label: str) -> None:
+        layer, draw = self._layer()
+        radius = 1.5 * SCALE
+        for x, y in self._shift(list(zip(self.x(xs).tolist(), self.y(ys).tolist()))):
+            draw.ellipse((x - radius, y - radius, x + radius, y + radius), fill=color + (int(255 * alpha),))
+        self._put(layer)
+        self.legend.append(("dot", color, alpha, label))
+
+    def message(self, text: str) -> None:
+        x0, y0, x1, y1 = self.box
+        from PIL import ImageDraw
+
+        _text(ImageDraw.Draw(self.canvas), (x0 + x1) / 2, (y0 + y1) / 2, text, LABEL_PX, "c", "m")
+
+    def decorate(self, draw, title: str, xlabel: str, ylabel: str, integer_y: bool, where: str) -> None:
+        """Frame, ticks and their labels, title, axis labels and the legend at `where` (upper right, center
+        right or upper left)."""
+        x0, y0, x1, y1 = self.box
+        draw.rectangle((x0, y0, x1, y1), outline=BLACK, width=SCALE)
+        tick, gap, px = 3.5 * SCALE, 3 * SCALE, LABEL_PX
+        xt = nice_ticks(*self.xlim)
+        for value, at in zip(xt.tolist(), self.x(xt).tolist()):
+            draw.line([(at, y1), (at, y1 + tick)], fill=BLACK, width=SCALE)
+            _text(draw, at, y1 + tick + gap, _tick_label(value, _step(xt)), px, "c", "t")
+        widest = 0.0
+        yt = nice_ticks(*self.ylim, integer=integer_y)
+        for value, at in zip(yt.tolist(), self.y(yt).tolist()):
+            draw.line([(x0 - tick, at), (x0, at)], fill=BLACK, width=SCALE)
+            box = _text(draw, x0 - tick - gap, at, _tick_label(value, _step(yt)), px, "r", "m")
+            widest = max(widest, x0 - box[0])
+        _text(draw, (x0 + x1) / 2, y0 - 6 * SCALE, title, TITLE_PX, "c", "b")
+        _text(draw, (x0 + x1) / 2, y1 + tick + 2 * gap + px * SCALE * 1.1, xlabel, px, "c", "t")
+        if ylabel:
+            from PIL import Image, ImageDraw
+
+            font = _font(LABEL_PX)
+            left, top, right, bottom = font.getbbox(ylabel)
+            label = Image.new("RGBA", (right - left, bottom - top), (255, 255, 255, 0))
+            ImageDraw.Draw(label).text((-left, -top), ylabel, font=font, fill=BLACK)
+            label = label.rotate(90, expand=True)
+            at = (int(x0 - widest - 5 * SCALE - label.width), int((y0 + y1) / 2 - label.height / 2))
+            self.canvas.alpha_composite(label, at)
+        if self.legend:
+            self._draw_legend(draw, where)
+
+    def _draw_legend(self, draw, where: str) -> None:
+        x0, y0, x1, y1 = self.box
+        px, pad, swatch = LABEL_PX, 8 * SCALE, 22 * SCALE
+        row = px * SCALE * 1.45
+        width = swatch + 6 * SCALE + max(_text_size(_font(LABEL_PX), label)[0] for *_, label in self.legend)
+        height = row * len(self.legend)
+        left = x0 + pad if where == "upper left" else x1 - pad - width
+        top = y0 + pad if where.startswith("upper") else (y0 + y1) / 2 - height / 2
+        self.legend_box = (left, top, left + width, top + height)
+        for i, (kind, color, alpha, label) in enumerate(self.legend):
+            middle = top + row * (i + 0.5)
+            shade = tuple(int(255 - alpha * (255 - c)) for c in color)  # on the white background
+            if kind == "patch":
+                draw.rectangle((left, middle - 0.3 * px * SCALE, left + swatch, middle + 0.3 * px * SCALE), fill=shade)
+            elif kind == "line":
+                draw.line([(left, middle), (left + swatch, middle)], fill=color, width=max(1, int(1.5 * SCALE)))
+            else:
+                r = 2.5 * SCALE
+                draw.ellipse((left + swatch / 2 - r, middle - r, left + swatch / 2 + r, middle + r), fill=shade)
+            _text(draw, left + swatch + 6 * SCALE, middle, label, px, "l", "m")
+
+
+def _step(ticks: np.ndarray) -> float:
+    return float(ticks[1] - ticks[0]) if len(ticks) > 1 else 1.0
+
+
 class _Figure:
-    """The report's figure with its fixed parts laid out; `finish` adds the data and writes the PNG."""
+    """The report's canvas with its six panels; `finish` draws the data and writes the PNG."""
 
     def __init__(self):
-        from matplotlib.backends.backend_agg import FigureCanvasAgg
-        from matplotlib.figure import Figure
-        from matplotlib.ticker import MaxNLocator
+        from PIL import Image
 
-        self.figure = Figure(figsize=(11, 12.5), dpi=100)
-        FigureCanvasAgg(self.figure)
-        self.axes = self.figure.subplots(3, 2)
-        self.figure.subplots_adjust(left=0.07, right=0.98, bottom=0.05, top=0.93, wspace=0.22, hspace=0.34)
-        (a, b), (c, d), (e, f) = self.axes
-        a.set_title("Engine score, best match per spectrum", y=TITLE_Y)
-        a.set_xlabel("hyperscore")
-        c.set_title("Identifications against q-value", y=TITLE_Y)
-        c.set_xlabel("q-value threshold")
-        c.set_ylabel("accepted targets")
-        d.set_title("Precursor mass error (isotope-corrected)", y=TITLE_Y)
-        d.set_xlabel("ppm")
-        for ax in (a, b, d):
-            ax.set_ylabel("PSMs")
-        e.set_title("Protein groups against q-value (picked target-decoy)", y=TITLE_Y)
-        e.set_xlabel("protein-level q-value threshold")
-        e.set_ylabel("accepted target groups")
-        f.set_title("Retention time of accepted PSMs", y=TITLE_Y)
-        f.set_xlabel("observed (aligned), min")
-        f.set_ylabel("predicted without the match's own time, min")
-        for ax in self.axes.flat:  # counts: a run of a few groups gets no ticks at 0.5, 1.5, ...
-            ax.xaxis.set_major_locator(MaxNLocator(TICKS))
-            ax.yaxis.set_major_locator(MaxNLocator(TICKS, integer=ax is not f))
+        width, height = SIZE[0] * SCALE, SIZE[1] * SCALE
+        self.image = Image.new("RGBA", (width, height), (255, 255, 255, 255))
+        panel_w = (RIGHT - LEFT) / (2 + WSPACE)
+        panel_h = (TOP - BOTTOM) / (3 + 2 * HSPACE)
+        self.axes = []
+        for r in range(3):
+            top = TOP - r * panel_h * (1 + HSPACE)
+            row = []
+            for c in range(2):
+                left = LEFT + c * panel_w * (1 + WSPACE)
+                row.append(_Panel(self.image, (left * width, (1 - top) * height, (left + panel_w) * width,
+                                               (1 - top + panel_h) * height)))
+            self.axes.append(row)
 
     def finish(self, data: dict, path: str) -> None:
+        from PIL import ImageDraw
+
         (a, b), (c, d), (e, f) = self.axes
-        self.figure.suptitle(data["title"], fontsize=12)
         decoy = data["decoy"]
         _histograms(a, data["hyperscore"], decoy)
-        b.set_title(data["second_title"], y=TITLE_Y)
-        b.set_xlabel(data["second_label"])
         _histograms(b, data["second"], decoy)
 
         fdr = data["fdr"]
         thresholds = np.linspace(0, max(0.1, 2 * fdr), 201)
-        c.plot(thresholds, np.searchsorted(data["psm_q"], thresholds, side="right"), label="PSMs")
-        c.plot(thresholds, np.searchsorted(data["peptide_q"], thresholds, side="right"), label="peptides")
-        c.axvline(fdr, color="grey", linestyle="--", linewidth=1)
-        c.set_ylim(bottom=0)
-        c.legend(frameon=False, loc="center right")
+        psms = np.searchsorted(data["psm_q"], thresholds, side="right")
+        peptides = np.searchsorted(data["peptide_q"], thresholds, side="right")
+        c.xlim, c.ylim = _limits(thresholds), _limits(np.r_[psms, peptides], floor=0.0)
+        c.line(thresholds, psms, TARGET, "PSMs")
+        c.line(thresholds, peptides, SECOND, "peptides")
+        c.line([fdr, fdr], c.ylim, GREY, dashed=True)
 
         ppm, accepted = data["delta_mass"], data["accepted"]
         finite = np.isfinite(ppm)
@@ -130,129 +318,59 @@ class _Figure:
             edges = np.linspace(-limit, limit, 41)
         else:
             edges = np.histogram_bin_edges(ppm[finite], bins=60) if finite.any() else np.linspace(-1, 1, 61)
-        tallest = max(_fill(d, ppm[accepted & finite], edges, ACCEPTED, 0.7,
-                            f"targets at {fdr:.0%} FDR ({accepted.sum()})"),
-                      _fill(d, ppm[decoy & finite], edges, DECOY, 0.5, f"decoys ({decoy.sum()})"), 1)
-        d.set_ylim(0, HEADROOM * tallest)
+        found = np.histogram(ppm[accepted & finite], bins=edges)[0]
+        decoys = np.histogram(ppm[decoy & finite], bins=edges)[0]
+        tallest = max(int(found.max(initial=0)), int(decoys.max(initial=0)), 1)
+        d.xlim, d.ylim = _limits(edges), (0.0, HEADROOM * tallest)
+        d.fill_steps(edges, found, ACCEPTED, 0.7, f"targets at {fdr:.0%} FDR ({accepted.sum()})", "targets")
+        d.fill_steps(edges, decoys, DECOY, 0.5, f"decoys ({decoy.sum()})", "decoys")
         if accepted.any():  # the median's line stops at the tallest bar, below the legend
             median = float(np.median(ppm[accepted]))
-            d.axvline(median, ymax=1 / HEADROOM, color="black", linewidth=1, label=f"median {median:+.2f} ppm")
-        d.legend(frameon=False, loc="upper right")
+            d.line([median, median], [0.0, tallest], BLACK, f"median {median:+.2f} ppm", name="median")
 
-        e.plot(thresholds, np.searchsorted(data["protein_q"], thresholds, side="right"), color=ACCEPTED,
-               label="protein groups")
-        e.axvline(fdr, color="grey", linestyle="--", linewidth=1)
-        e.set_ylim(bottom=0)
-        e.legend(frameon=False, loc="center right")
+        proteins = np.searchsorted(data["protein_q"], thresholds, side="right")
+        e.xlim, e.ylim = _limits(thresholds), _limits(proteins, floor=0.0)
+        e.line(thresholds, proteins, ACCEPTED, "protein groups")
+        e.line([fdr, fdr], e.ylim, GREY, dashed=True)
 
         observed, predicted = data["rt"], data["predicted_rt"]
         if predicted is None or len(observed) < 3:
-            f.text(0.5, 0.5, "too few confident peptides for a model", ha="center", va="center",
-                   transform=f.transAxes)
+            f.message("too few confident peptides for a model")
         else:
             r = float(np.corrcoef(observed, predicted)[0, 1])
-            f.scatter(observed, predicted, s=6, color=TARGET, alpha=0.6, linewidths=0,
-                      label=f"{len(observed)} PSMs, Pearson r {r:.3f}")
             low, high = float(min(observed.min(), predicted.min())), float(max(observed.max(), predicted.max()))
-            f.plot([low, high], [low, high], color="grey", linewidth=1)
-            f.legend(frameon=False, loc="upper left")
-        self.figure.savefig(path, pil_kwargs={"compress_level": 1})
+            f.xlim = f.ylim = _limits(np.array([low, high]))
+            f.line([low, high], [low, high], GREY)
+            f.scatter(observed, predicted, TARGET, 0.6, f"{len(observed)} PSMs, Pearson r {r:.3f}")
+
+        draw = ImageDraw.Draw(self.image)
+        a.decorate(draw, "Engine score, best match per spectrum", "hyperscore", "PSMs", True, "upper right")
+        b.decorate(draw, data["second_title"], data["second_label"], "PSMs", True, "upper right")
+        c.decorate(draw, "Identifications against q-value", "q-value threshold", "accepted targets", True,
+                   "center right")
+        d.decorate(draw, "Precursor mass error (isotope-corrected)", "ppm", "PSMs", True, "upper right")
+        e.decorate(draw, "Protein groups against q-value (picked target-decoy)", "protein-level q-value threshold",
+                   "accepted target groups", True, "center right")
+        f.decorate(draw, "Retention time of accepted PSMs", "observed (aligned), min",
+                   "predicted without the match's own time, min", False, "upper left")
+        _text(draw, self.image.width / 2, 0.035 * self.image.height, data["title"], TITLE_PX, "c", "m")
+        self.image.convert("RGB").reduce(SCALE).save(path, format="PNG", compress_level=1)
 
 
-def _fill(ax, values, edges, color, alpha, label) -> int:
-    """A histogram of `values` as one filled step curve; returns its tallest count."""
-    counts, _ = np.histogram(values, bins=edges)
-    ax.fill_between(edges, np.append(counts, counts[-1:]), step="post", color=color, alpha=alpha, label=label,
-                    linewidth=0)
-    return int(counts.max(initial=0))
-
-
-def _histograms(ax, values, decoy) -> None:
+def _histograms(panel: _Panel, values, decoy) -> None:
+    """Targets and decoys of `values` as two histograms over 60 common bins."""
     finite = np.isfinite(values)
     if not finite.any():
         return
     edges = np.histogram_bin_edges(values[finite], bins=60)
-    _fill(ax, values[finite & ~decoy], edges, TARGET, 0.6, f"targets ({(~decoy).sum()})")
-    _fill(ax, values[finite & decoy], edges, DECOY, 0.6, f"decoys ({decoy.sum()})")
-    ax.legend(frameon=False, loc="upper right")
+    targets = np.histogram(values[finite & ~decoy], bins=edges)[0]
+    decoys = np.histogram(values[finite & decoy], bins=edges)[0]
+    panel.xlim = _limits(edges)
+    panel.ylim = _limits(np.r_[targets, decoys], floor=0.0)
+    panel.fill_steps(edges, targets, TARGET, 0.6, f"targets ({(~decoy).sum()})", "targets")
+    panel.fill_steps(edges, decoys, DECOY, 0.6, f"decoys ({decoy.sum()})", "decoys")
 
 
 def draw(data: dict, path: str) -> None:
-    """Write the report for `data` (from `report_data`) to the PNG `path`, in this process."""
+    """Write the report for `data` (from `report_data`) to the PNG `path`."""
     _Figure().finish(data, path)
-
-
-class ReportProcess:
-    """A helper interpreter that draws one report; start it early, hand it the data later.
-
-    Owns the child process: `close` (or leaving a with-block) ends it if it
-    has not finished. `draw` returns once the PNG is written; if the helper
-    could not be started or failed, it draws in this process instead, so a
-    real drawing error surfaces here with its own message.
-    """
-
-    def __init__(self):
-        root = str(Path(__file__).resolve().parent.parent)
-        env = dict(os.environ, MPLBACKEND="Agg",
-                   PYTHONPATH=os.pathsep.join(filter(None, [root, os.environ.get("PYTHONPATH")])))
-        try:
-            self._child: Optional[subprocess.Popen] = subprocess.Popen(
-                [sys.executable, "-m", "vornik_tamrel.plot"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL, env=env) if sys.executable else None
-        except OSError:
-            self._child = None
-
-    def draw(self, data: dict, path: str) -> None:
-        child, self._child = self._child, None
-        if child is not None:
-            payload = str(path) + ".data"
-            with open(payload, "wb") as handle:
-                pickle.dump(data, handle, protocol=pickle.HIGHEST_PROTOCOL)
-            try:
-                child.stdin.write(f"{payload}\t{path}\n".encode())
-                child.stdin.close()
-            except OSError:
-                pass  # it died early: its exit status says so
-            status = child.wait()
-            os.unlink(payload)
-            if status == 0 and os.path.exists(path):
-                return
-        draw(data, path)
-
-    def close(self) -> None:
-        child, self._child = self._child, None
-        if child is not None:
-            child.kill()
-            child.wait()
-            child.stdin.close()
-
-    def __enter__(self) -> "ReportProcess":
-        return self
-
-    def __exit__(self, *exc) -> None:
-        self.close()
-
-
-def _serve() -> int:
-    """Helper side: prepare the figure, then draw the one report named on standard input; ends the process
-    once it is drawn."""
-    figure = _Figure()
-    if not select.select([sys.stdin], [], [], 0)[0]:  # warming up is worth it only while the data is not there
-        for ax in figure.axes.flat:  # as many ticks as the data can ask for, made now rather than then
-            ax.xaxis.get_major_ticks(TICKS + 3)
-            ax.yaxis.get_major_ticks(TICKS + 3)
-        figure.figure.canvas.draw()
-    line = sys.stdin.readline().rstrip("\n")
-    if not line:
-        return 0  # the run ended without a report
-    payload, path = line.split("\t")
-    with open(payload, "rb") as handle:
-        data = pickle.load(handle)
-    figure.finish(data, path)
-    # The PNG is written and closed. Tearing down matplotlib's modules at exit would take a fifth of a
-    # second, which the search, waiting for this process to end, would spend idle.
-    os._exit(0)
-
-
-if __name__ == "__main__":
-    sys.exit(_serve())

@@ -5,8 +5,8 @@ renamed into place only once all of them are complete, so an interrupted or
 failed run never leaves a half-written table behind.
 
 The table goes through pyarrow directly (both files from one Arrow table;
-pandas is never imported). The report is drawn by a helper process (see
-`plot.ReportProcess`) while the tables are written.
+pandas is never imported). The report is drawn (see `plot`) on a thread of
+its own while the tables are written.
 """
 from __future__ import annotations
 
@@ -19,12 +19,12 @@ import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import Optional, Sequence
+from typing import Sequence
 
 import numpy as np
 
 from .errors import OutputError
-from .plot import ReportProcess, report_data
+from .plot import draw, report_data
 from .search import SearchResult
 
 #: The roll-ups by peptide and by protein group sit in a folder of their own, so that the PSM table stays
@@ -165,75 +165,68 @@ def check_output_dir(outdir: str | os.PathLike) -> None:
         raise OutputError(f"{outdir}: cannot create files in {existing}: {exc.strerror or exc}") from None
 
 
-def write_outputs(result: SearchResult, outdir: str | os.PathLike,
-                  report: Optional[ReportProcess] = None, formats: Sequence[str] = ()) -> dict[str, str]:
+def write_outputs(result: SearchResult, outdir: str | os.PathLike, formats: Sequence[str] = ()) -> dict[str, str]:
     """Write the tables, report and summary into `outdir` (created if needed); returns name -> path.
 
-    `report` is a helper process started earlier to draw the PNG (one is
-    started here when none is given); it is used up either way. `formats`
-    adds files for other tools: "pin" (Percolator input), "mzid" (mzIdentML).
+    `formats` adds files for other tools: "pin" (Percolator input), "mzid" (mzIdentML).
     """
     clock = time.perf_counter()
-    report = report or ReportProcess()
-    with report:
-        outdir = Path(outdir)
-        outdir.mkdir(parents=True, exist_ok=True)
-        staging = Path(tempfile.mkdtemp(prefix=".vornik-tamrel-", dir=outdir))
-        try:
-            data = report_data(result.table, result.summary, result.settings, len(result.files), result.proteins)
-            png = staging / "report.png"
-            # The helper draws while this process writes the tables.
-            drawing: list = []
+    outdir = Path(outdir)
+    outdir.mkdir(parents=True, exist_ok=True)
+    staging = Path(tempfile.mkdtemp(prefix=".vornik-tamrel-", dir=outdir))
+    try:
+        data = report_data(result.table, result.summary, result.settings, len(result.files), result.proteins)
+        png = staging / "report.png"
+        drawing: list = []
 
-            def draw() -> None:
-                try:
-                    report.draw(data, str(png))
-                except BaseException as exc:  # re-raised on the calling thread
-                    drawing.append(exc)
-
-            worker = threading.Thread(target=draw, name="vornik-tamrel-report")
-            worker.start()
-            import pyarrow.parquet as pq  # once the helper has its data: importing pyarrow takes a while
-
-            # Parquet files are written on a thread of their own beside the text (both release the lock).
-            parquet = ThreadPoolExecutor(1, thread_name_prefix="vornik-tamrel-parquet")
+        def draw_report() -> None:
             try:
-                (staging / ROLLUP).mkdir()
-                written_parquet = []
-                for stem, rows in (("psms", result.table), (f"{ROLLUP}/peptides", result.peptides),
-                                   (f"{ROLLUP}/proteins", result.proteins)):
-                    arrow = arrow_table(rows)
-                    written_parquet.append(parquet.submit(pq.write_table, arrow, staging / f"{stem}.parquet"))
-                    write_tsv(arrow, staging / f"{stem}.tsv")
-                for job in written_parquet:
-                    job.result()
-                if "pin" in formats:
-                    from .pin import write_pin
+                draw(data, str(png))
+            except BaseException as exc:  # re-raised on the calling thread
+                drawing.append(exc)
 
-                    write_pin(result.table, staging / OPTIONAL_FILES["pin"])
-                if "mzid" in formats:
-                    from .mzid import write_mzid
+        worker = threading.Thread(target=draw_report, name="vornik-tamrel-report")
+        worker.start()
+        import pyarrow.parquet as pq  # while the report is drawn: importing pyarrow takes a while
 
-                    write_mzid(result, staging / OPTIONAL_FILES["mzid"])
-            finally:
-                parquet.shutdown(cancel_futures=True)  # before the staging folder can be removed under it
-                worker.join()
-            if drawing:
-                raise drawing[0]
-            result.timings["writing"] = time.perf_counter() - clock
-            summary = dict(result.summary, files=result.files,
-                           timings_seconds={k: round(v, 3) for k, v in result.timings.items()})
-            (staging / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
-            written = {}
-            (outdir / ROLLUP).mkdir(exist_ok=True)
-            for fmt, name in OPTIONAL_FILES.items():  # an earlier search's, which would pass for this one's
-                if fmt not in formats:
-                    (outdir / name).unlink(missing_ok=True)
-            for name in OUTPUT_FILES + tuple(OPTIONAL_FILES[f] for f in formats):
-                os.replace(staging / name, outdir / name)
-                written[name] = str(outdir / name)
-            return written
+        # Parquet files are written on a thread of their own beside the text (both release the lock).
+        parquet = ThreadPoolExecutor(1, thread_name_prefix="vornik-tamrel-parquet")
+        try:
+            (staging / ROLLUP).mkdir()
+            written_parquet = []
+            for stem, rows in (("psms", result.table), (f"{ROLLUP}/peptides", result.peptides),
+                               (f"{ROLLUP}/proteins", result.proteins)):
+                arrow = arrow_table(rows)
+                written_parquet.append(parquet.submit(pq.write_table, arrow, staging / f"{stem}.parquet"))
+                write_tsv(arrow, staging / f"{stem}.tsv")
+            for job in written_parquet:
+                job.result()
+            if "pin" in formats:
+                from .pin import write_pin
+
+                write_pin(result.table, staging / OPTIONAL_FILES["pin"])
+            if "mzid" in formats:
+                from .mzid import write_mzid
+
+                write_mzid(result, staging / OPTIONAL_FILES["mzid"])
         finally:
-            report.close()  # on failure or interruption, so that the helper cannot write into the folder removed
-            shutil.rmtree(staging, ignore_errors=True)
+            parquet.shutdown(cancel_futures=True)  # before the staging folder can be removed under it
+            worker.join()
+        if drawing:
+            raise drawing[0]
+        result.timings["writing"] = time.perf_counter() - clock
+        summary = dict(result.summary, files=result.files,
+                       timings_seconds={k: round(v, 3) for k, v in result.timings.items()})
+        (staging / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
+        written = {}
+        (outdir / ROLLUP).mkdir(exist_ok=True)
+        for fmt, name in OPTIONAL_FILES.items():  # an earlier search's, which would pass for this one's
+            if fmt not in formats:
+                (outdir / name).unlink(missing_ok=True)
+        for name in OUTPUT_FILES + tuple(OPTIONAL_FILES[f] for f in formats):
+            os.replace(staging / name, outdir / name)
+            written[name] = str(outdir / name)
+        return written
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
 

@@ -1,11 +1,9 @@
-"""Writing the outputs: Arrow tables, TSV quoting, the report's helper process (vornik_tamrel.report, .plot)."""
-import sys
-
+"""Writing the outputs: Arrow tables, TSV quoting, the report's drawing (vornik_tamrel.report, .plot)."""
 import pytest
 
 np = pytest.importorskip("numpy")
 pa = pytest.importorskip("pyarrow")
-pytest.importorskip("matplotlib")
+Image = pytest.importorskip("PIL.Image")
 from vornik_tamrel import plot, report  # noqa: E402
 
 
@@ -75,31 +73,27 @@ def report_input():
     }
 
 
-def test_helper_process_draws_the_report(tmp_path):
-    png = tmp_path / "r.png"
-    with plot.ReportProcess() as helper:
-        child = helper._child
-        assert child is not None
-        helper.draw(report_input(), str(png))
-    assert child.returncode == 0  # drawn by the helper, not by the fallback
-    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert not list(tmp_path.glob("*.data"))
+@pytest.mark.parametrize("model", [True, False])
+def test_report_is_a_png_of_the_stated_size(tmp_path, model):
+    data = report_input()
+    if not model:
+        data["predicted_rt"] = None
+    plot.draw(data, str(tmp_path / "r.png"))
+    with Image.open(tmp_path / "r.png") as png:
+        assert (png.format, png.size) == ("PNG", plot.SIZE)
 
 
-def test_report_is_drawn_here_when_the_helper_cannot_start(tmp_path, monkeypatch):
-    monkeypatch.setattr(sys, "executable", str(tmp_path / "no-such-python"))
-    png = tmp_path / "r.png"
-    with plot.ReportProcess() as helper:
-        assert helper._child is None
-        helper.draw(report_input(), str(png))
-    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-
-
-def test_an_unused_helper_is_ended():
-    helper = plot.ReportProcess()
-    child = helper._child
-    helper.close()
-    assert child.poll() is not None
+@pytest.mark.parametrize("low, high, integer, expected", [
+    (-0.005, 0.105, False, ["0", "0.02", "0.04", "0.06", "0.08", "0.10"]),
+    (-0.5, 3.2, True, ["0", "1", "2", "3"]),
+    (-11.0, 11.0, False, ["-10", "-5", "0", "5", "10"]),
+    (25.0, 42.0, False, ["25.0", "27.5", "30.0", "32.5", "35.0", "37.5", "40.0"]),
+    (0.0, 8.9, True, ["0", "2", "4", "6", "8"]),
+    (0.0, 0.55, True, ["0"]),
+])
+def test_ticks_are_round_and_few(low, high, integer, expected):
+    ticks = plot.nice_ticks(low, high, integer)
+    assert [plot._tick_label(v, plot._step(ticks)) for v in ticks] == expected
 
 
 @pytest.mark.parametrize("shift", [-9.0, 0.0, 9.0])
@@ -109,9 +103,7 @@ def test_mass_error_legend_clears_the_median_line(tmp_path, shift):
     figure = plot._Figure()
     figure.finish(data, str(tmp_path / "r.png"))
     panel = figure.axes[1][1]
-    renderer = figure.figure.canvas.get_renderer()
-    legend = panel.get_legend().get_window_extent(renderer)
-    (median,) = panel.get_lines()
-    assert not legend.overlaps(median.get_window_extent(renderer)), shift
-    for patches in panel.collections:  # nor the bars
-        assert not legend.overlaps(patches.get_window_extent(renderer)), shift
+    (left, top, right, bottom) = panel.legend_box
+    for name in ("median", "targets", "decoys"):  # nor the bars
+        x0, y0, x1, y1 = panel.boxes[name]
+        assert right < x0 or x1 < left or bottom < y0 or y1 < top, (shift, name)
