@@ -1,6 +1,7 @@
 // Detailed scoring of one candidate: walk its fragment series, look up the most
 // intense peak for every fragment and allowed charge, and sum up the matches.
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "tamrel/error.hpp"
@@ -75,14 +76,22 @@ Score Scorer::score_candidate(const ProcessedSpectrum& spectrum,
     RunTracker n_run;
     RunTracker c_run;
     float ppm_sum = 0.0f;
+    // A cursor per fragment charge follows each series along the peaks; peaks
+    // out of order (a caller's mistake) are searched as they are, as before.
+    const bool in_order = peaks_in_order(spectrum.peaks);
+    constexpr std::uint8_t kCursors = 4;
     for (const Kind kind : db->ion_kinds) {
         const bool n_terminal = is_n_terminal(kind);
         IonSeries series(peptide, kind);
+        const PeakCursor fresh(spectrum.peaks);
+        std::array<PeakCursor, kCursors> cursors{fresh, fresh, fresh, fresh};
         std::uint32_t j = 0;
         for (auto mass = series.next(); mass; mass = series.next(), ++j) {
             for (std::uint8_t c = 1; c < charge_limit; ++c) {
                 const float target = *mass / static_cast<float>(c);
-                const Peak* peak = select_most_intense_peak(spectrum.peaks, target, fragment_tol);
+                const Peak* peak = in_order && c < kCursors
+                                       ? cursors[c].select(target, fragment_tol)
+                                       : select_most_intense_peak(spectrum.peaks, target, fragment_tol);
                 if (!peak) continue;
                 if (n_terminal) {
                     saturating_increment(score.matched_n);

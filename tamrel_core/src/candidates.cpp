@@ -3,6 +3,7 @@
 // and keep the best-counted candidates with a bounded heap.
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <span>
 
 #include "tamrel/heap.hpp"
@@ -86,6 +87,10 @@ private:
         std::uint8_t charge;
         std::int8_t isotope_error;
         std::uint8_t fragment_charge_limit;
+        // The boundary peptides outside the precursor window, else kEmptySlot
+        // (never a peptide index): their records are not counted.
+        std::uint32_t excluded_lo;
+        std::uint32_t excluded_hi;
         std::size_t slot_offset;
         std::size_t slot_count;
         std::uint32_t total = 0;     // fragment lookups that found a fragment
@@ -104,9 +109,17 @@ private:
         // One slot per peptide position from peptide_lo to peptide_hi inclusive.
         const std::size_t count = static_cast<std::size_t>(query.peptide_hi - query.peptide_lo) + 1;
         const auto [low, high] = precursor_tol.bounds(mass);
-        hypotheses_.push_back({query.peptide_lo, query.peptide_hi, low, high, charge, isotope_error,
-                               scorer_.fragment_charge_limit(charge), slots_.size(), count});
-        slots_.resize(slots_.size() + count);
+        // Only the two boundary peptides can lie outside the precursor window
+        // (either may be past the last peptide).
+        const PeptideTable& peptides = scorer_.db->peptides;
+        const std::uint32_t lo = query.peptide_lo;
+        const std::uint32_t hi = query.peptide_hi;
+        const bool lo_out = lo < peptides.size() && !(peptides.mass(lo) >= low);
+        const bool hi_out = hi < peptides.size() && !(peptides.mass(hi) <= high);
+        hypotheses_.push_back({lo, hi, low, high, charge, isotope_error, scorer_.fragment_charge_limit(charge),
+                               lo_out ? lo : PreliminaryScore::kEmptySlot,
+                               hi_out ? hi : PreliminaryScore::kEmptySlot, counts_.size(), count});
+        counts_.resize(counts_.size() + count);
     }
 
     // One bucket a fragment window reaches, at one fragment charge.
@@ -118,9 +131,11 @@ private:
     };
 
     // The spectrum's lookups are listed first, so that what each reads can be
-    // requested well ahead: its directory entries as it is listed, its
-    // records a few lookups before it is counted. Buckets and directory are
-    // large and cold, and waiting on one miss at a time is what costs here.
+    // requested ahead in two stages: its directory entries 2 kAhead lookups
+    // before it is counted, its records (found through them) kAhead before.
+    // Buckets and directory are large and cold, and waiting on one miss at a
+    // time is what costs here; requesting every directory entry at once
+    // would stall on the processor's few outstanding misses instead.
     void count(const std::vector<Peak>& peaks) {
         const IndexedDatabase& db = *scorer_.db;
         const std::vector<float>& minima = db.bucket_min_mass;
@@ -141,13 +156,16 @@ private:
                                  total_order_key(fragment_high));
                 for (std::size_t k = first_bucket; k < end_bucket; ++k) {
                     lookups_.push_back({k, fragment_low, fragment_high, c});
-                    fetch_directory(lookups_.back());
                 }
             }
         }
 
-        constexpr std::size_t kAhead = 8;
+        constexpr std::size_t kAhead = 16;
+        for (std::size_t i = 0; i < std::min(2 * kAhead, lookups_.size()); ++i) {
+            fetch_directory(lookups_[i]);
+        }
         for (std::size_t i = 0; i < lookups_.size(); ++i) {
+            if (i + 2 * kAhead < lookups_.size()) fetch_directory(lookups_[i + 2 * kAhead]);
             if (i + kAhead < lookups_.size()) fetch_records(lookups_[i + kAhead]);
             const Lookup& l = lookups_[i];
             const std::size_t length = bucket_length(l.bucket);
@@ -194,56 +212,80 @@ private:
 
     // Counts the records from `first` (the first not below the hypothesis'
     // peptide range) to the end of that range or `end`, whichever comes first.
+    // Without branches on the data: about one record in eight is a find, at
+    // random, which a branch would mispredict.
     void count_run(Hypothesis& h, const Theoretical* first, const Theoretical* end,
                    float fragment_low, float fragment_high) {
         const std::uint32_t lo = h.peptide_lo;
         const std::uint32_t hi = h.peptide_hi;
-        const PeptideTable& peptides = scorer_.db->peptides;
-        PreliminaryScore* const slots = slots_.data() + h.slot_offset;
+        std::uint16_t* const counts = counts_.data() + h.slot_offset;
+        std::uint32_t total = 0;
+        std::uint32_t distinct = 0;
         for (const Theoretical* record = first; record != end && record->peptide_index <= hi;
              ++record) {
-            const Theoretical& t = *record;
-            if (!(t.fragment_mass >= fragment_low && t.fragment_mass <= fragment_high)) continue;
-            // Only the two boundary peptides can lie outside the precursor window.
-            if (t.peptide_index == lo && !(peptides.mass(lo) >= h.precursor_low)) continue;
-            if (t.peptide_index == hi && !(peptides.mass(hi) <= h.precursor_high)) continue;
-            PreliminaryScore& slot = slots[t.peptide_index - lo];
-            if (slot.matched == 0) {
-                slot.peptide = t.peptide_index;
-                slot.precursor_charge = h.charge;
-                slot.isotope_error = h.isotope_error;
-                ++h.distinct;
-            }
+            const std::uint32_t p = record->peptide_index;
+            const unsigned hit = static_cast<unsigned>(record->fragment_mass >= fragment_low) &
+                                 static_cast<unsigned>(record->fragment_mass <= fragment_high) &
+                                 static_cast<unsigned>(p != h.excluded_lo) &
+                                 static_cast<unsigned>(p != h.excluded_hi);
+            std::uint16_t& count = counts[p - lo];
+            distinct += hit & static_cast<unsigned>(count == 0);
             // Saturate rather than wrap: a wrapped count would rank a heavily
             // matched peptide last and count it twice as distinct.
-            if (slot.matched != UINT16_MAX) ++slot.matched;
-            ++h.total;
+            count = static_cast<std::uint16_t>(count + (hit & static_cast<unsigned>(count != UINT16_MAX)));
+            total += hit;
         }
+        h.total += total;
+        h.distinct += distinct;
+    }
+
+    // The candidate of slot i of hypothesis h: empty when nothing was found.
+    static PreliminaryScore slot(const Hypothesis& h, const std::uint16_t* counts, std::size_t i) {
+        if (counts[i] == 0) return {};
+        return {h.peptide_lo + static_cast<std::uint32_t>(i), counts[i], h.charge, h.isotope_error};
     }
 
     // The result of one hypothesis: its capped slots, or every slot untouched
-    // and unselected when nothing was found.
+    // and unselected when nothing was found. The capped slots are those
+    // `bounded_min_heapify` leaves, in its order; empty slots, the least of
+    // all, never displace its root, so only the found ones are offered.
     void emit(const Hypothesis& h, InitialHits& out) {
-        const auto first = slots_.begin() + static_cast<std::ptrdiff_t>(h.slot_offset);
+        const std::uint16_t* const counts = counts_.data() + h.slot_offset;
         std::size_t kept = h.slot_count;
         if (h.total != 0) {
             kept = static_cast<std::size_t>(
                 std::min<std::uint64_t>(kept, cap(h.slot_count, scorer_.report_psms)));
-            if (kept < h.slot_count) {
-                bounded_min_heapify(std::span(&*first, h.slot_count), kept);
+        }
+        const std::size_t from = out.preliminary.size();
+        for (std::size_t i = 0; i < kept; ++i) out.preliminary.push_back(slot(h, counts, i));
+        if (kept < h.slot_count) {
+            const std::span<PreliminaryScore> heap = std::span(out.preliminary).subspan(from);
+            make_min_heap(heap);
+            for (std::size_t j = next_found(counts, kept, h.slot_count); j < h.slot_count;
+                 j = next_found(counts, j + 1, h.slot_count)) {
+                offer(heap, slot(h, counts, j));
             }
         }
-        out.preliminary.insert(out.preliminary.end(), first,
-                               first + static_cast<std::ptrdiff_t>(kept));
         out.matched_peaks += h.total;
         out.scored_candidates += h.distinct;
+    }
+
+    // The first slot from `j` on with a find, or `end`; skips four empty slots at a time.
+    static std::size_t next_found(const std::uint16_t* counts, std::size_t j, std::size_t end) {
+        for (; j + 4 <= end; j += 4) {
+            std::uint64_t four;
+            std::memcpy(&four, counts + j, sizeof four);
+            if (four != 0) break;
+        }
+        while (j < end && counts[j] == 0) ++j;
+        return j;
     }
 
     const Scorer& scorer_;
     std::vector<Hypothesis> hypotheses_;
     std::vector<Group> groups_;
     std::vector<Lookup> lookups_;
-    std::vector<PreliminaryScore> slots_;
+    std::vector<std::uint16_t> counts_;  // the found fragments of each hypothesis' peptides
 };
 
 }  // namespace

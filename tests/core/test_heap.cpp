@@ -39,6 +39,11 @@ TEST(PreliminaryScore, OrderIsMatchedThenPeptideThenChargeThenIsotope) {
     EXPECT_LT(base, (PreliminaryScore{8, 3, 1, -1}));
     EXPECT_LT(base, (PreliminaryScore{7, 3, 3, -1}));
     EXPECT_LT((PreliminaryScore{7, 3, 2, -1}), base);
+    // Extremes of every field: no field spills into the next one's order.
+    EXPECT_LT((PreliminaryScore{7, 3, 2, -128}), (PreliminaryScore{7, 3, 2, 127}));
+    EXPECT_LT((PreliminaryScore{0xFFFFFFFEu, 3, 255, 127}), (PreliminaryScore{0, 4, 0, -128}));
+    EXPECT_LT((PreliminaryScore{0xFFFFFFFEu, 65534, 2, 0}), (PreliminaryScore{0, 65535, 0, -128}));
+    EXPECT_LT((PreliminaryScore{6, 3, 255, 127}), (PreliminaryScore{7, 3, 0, -128}));
     // An empty slot ranks below every found candidate.
     EXPECT_LT(PreliminaryScore{}, (PreliminaryScore{0, 1, 0, 0}));
 }

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "tamrel/spectrum.hpp"
+#include "tamrel/total_order.hpp"
 
 namespace tamrel {
 namespace {
@@ -111,6 +112,37 @@ TEST(SelectMostIntensePeak, MatchesBruteForceOnSortedPeaks) {
         ASSERT_EQ(index_of(peaks, select_most_intense_peak(peaks, centre, tol)), expected)
             << "seed " << seed << " round " << round;
     }
+}
+
+// The cursor finds exactly what the full search finds, for centres walking up,
+// down or at random over ordered masses with repeats, signed zeros and NaN.
+TEST(PeakCursor, AgreesWithTheFullSearch) {
+    const unsigned seed = 20261209;
+    std::mt19937 rng(seed);
+    const float pool[] = {-0.0f, 0.0f, 0.5f, 1.0f, 1.0f, 2.0f, 2.5f, 3.0f, 7.0f,
+                          std::numeric_limits<float>::quiet_NaN()};
+    std::uniform_int_distribution<std::size_t> pick(0, std::size(pool) - 1);
+    std::uniform_real_distribution<float> centre_of(-1.0f, 8.0f);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<Peak> peaks(rng() % 12);
+        for (Peak& p : peaks) p = {static_cast<float>(rng() % 3), pool[pick(rng)]};
+        std::stable_sort(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) {
+            return total_order_key(a.mass) < total_order_key(b.mass);
+        });
+        ASSERT_TRUE(peaks_in_order(peaks));
+        std::vector<float> centres(20);
+        for (float& c : centres) c = round % 4 == 3 ? pool[pick(rng)] : centre_of(rng);
+        if (round % 4 == 1) std::sort(centres.begin(), centres.end());
+        if (round % 4 == 2) std::sort(centres.rbegin(), centres.rend());
+        const Tolerance tol = round % 2 ? Tolerance::da(-0.5f, 0.5f) : Tolerance::da(0.0f, 0.0f);
+        PeakCursor cursor(peaks);
+        for (float c : centres) {
+            ASSERT_EQ(index_of(peaks, cursor.select(c, tol)),
+                      index_of(peaks, select_most_intense_peak(peaks, c, tol)))
+                << "seed " << seed << " round " << round << " centre " << c;
+        }
+    }
+    EXPECT_FALSE(peaks_in_order(peaks_of({2.0f, 1.0f}, {1.0f, 1.0f})));
 }
 
 }  // namespace

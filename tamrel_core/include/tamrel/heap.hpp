@@ -23,12 +23,27 @@ void sift_down(std::span<T> values, std::size_t n, std::size_t i) {
     }
 }
 
+// Arranges values as a min-heap.
+template <class T>
+void make_min_heap(std::span<T> values) {
+    for (std::size_t i = values.size() / 2; i-- > 0;) sift_down(values, values.size(), i);
+}
+
+// Puts `value` in place of the heap's least element when it is greater.
+template <class T>
+void offer(std::span<T> heap, const T& value) {
+    if (heap[0] < value) {
+        heap[0] = value;
+        sift_down(heap, heap.size(), 0);
+    }
+}
+
 // Moves the k greatest elements into values[0, k), arranged as a min-heap;
 // the caller then truncates to k. Meant for values.size() > k.
 template <class T>
 void bounded_min_heapify(std::span<T> values, std::size_t k) {
     if (k == 0) return;
-    for (std::size_t i = k / 2; i-- > 0;) sift_down(values, k, i);
+    make_min_heap(values.first(k));
     for (std::size_t j = k; j < values.size(); ++j) {
         if (values[0] < values[j]) {
             std::swap(values[j], values[0]);

@@ -107,12 +107,18 @@ struct PreliminaryScore {
 
     bool is_empty() const { return peptide == kEmptySlot; }
 
+    // The order as one unsigned key: the selection compares candidates in
+    // its innermost loop. The isotope error's sign bit is flipped so that
+    // its bytes order as the signed values do.
+    constexpr std::uint64_t order_key() const {
+        return (std::uint64_t{matched} << 48) | (std::uint64_t{peptide} << 16) |
+               (std::uint64_t{precursor_charge} << 8) |
+               (static_cast<std::uint8_t>(isotope_error) ^ std::uint64_t{0x80});
+    }
+
     friend constexpr std::strong_ordering operator<=>(const PreliminaryScore& a,
                                                       const PreliminaryScore& b) {
-        if (auto c = a.matched <=> b.matched; c != 0) return c;
-        if (auto c = a.peptide <=> b.peptide; c != 0) return c;
-        if (auto c = a.precursor_charge <=> b.precursor_charge; c != 0) return c;
-        return a.isotope_error <=> b.isotope_error;
+        return a.order_key() <=> b.order_key();
     }
     friend constexpr bool operator==(const PreliminaryScore&, const PreliminaryScore&) = default;
 };

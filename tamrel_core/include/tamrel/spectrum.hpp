@@ -1,6 +1,7 @@
 // Spectrum input records. A ProcessedSpectrum is immutable and shared.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -42,5 +43,25 @@ using SharedSpectrum = std::shared_ptr<const ProcessedSpectrum>;
 const Peak* select_most_intense_peak(const std::vector<Peak>& peaks, float centre,
                                      const Tolerance& tol,
                                      std::optional<float> offset = std::nullopt);
+
+// Finds what `select_most_intense_peak` finds (without an offset) for a run
+// of centres, moving its bracket from the previous centre's instead of
+// searching the whole list: the fragments of an ion series lie a few peaks
+// apart, in either direction. `peaks` (borrowed) must be in ascending total
+// order of mass (see `peaks_in_order`).
+class PeakCursor {
+public:
+    explicit PeakCursor(const std::vector<Peak>& peaks) : peaks_(&peaks) {}
+    const Peak* select(float centre, const Tolerance& tol);
+
+private:
+    const std::vector<Peak>* peaks_;
+    bool placed_ = false;
+    std::size_t below_ = 0;    // peaks whose mass orders below the window's low bound
+    std::size_t through_ = 0;  // peaks whose mass orders at or below its high bound
+};
+
+// Whether the masses ascend in the IEEE 754 total order, as PeakCursor needs.
+bool peaks_in_order(const std::vector<Peak>& peaks);
 
 }  // namespace tamrel
