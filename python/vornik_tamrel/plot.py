@@ -354,7 +354,26 @@ class _Figure:
         f.decorate(draw, "Retention time of accepted PSMs", "observed (aligned), min",
                    "predicted without the match's own time, min", False, "upper left")
         _text(draw, self.image.width / 2, 0.035 * self.image.height, data["title"], TITLE_PX, "c", "m")
-        self.image.convert("RGB").reduce(SCALE).save(path, format="PNG", compress_level=1)
+        write_png(self.image.convert("RGB").reduce(SCALE), path)
+
+
+def write_png(image, path: str) -> None:
+    """An RGB image as a PNG file: rows unfiltered, zlib's fastest level (the report is mostly flat colour).
+    Written here because Pillow's own writer first imports a reader for each of five image formats."""
+    import struct
+    import zlib
+
+    width, height = image.size
+    pixels = np.frombuffer(image.tobytes(), dtype=np.uint8).reshape(height, 3 * width)
+    rows = np.hstack([np.zeros((height, 1), dtype=np.uint8), pixels])  # each row: filter type 0, its pixels
+
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)  # 8 bits per sample, RGB
+    with open(path, "wb") as handle:
+        handle.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows.tobytes(), 1))
+                     + chunk(b"IEND", b""))
 
 
 def _histograms(panel: _Panel, values, decoy) -> None:
