@@ -312,3 +312,49 @@ def test_tails_group_rows_by_spectrum_wherever_they_stand():
     mixed = fit_tails({name: np.r_[values[0::2], values[1::2]] for name, values in rows.items()})
     assert apart.keys() == mixed.keys() and all(mixed[k] == pytest.approx(apart[k], abs=1e-9) for k in apart)
     assert apart[(0, "a")] == pytest.approx((0.0, -np.log10(2)), abs=1e-9)
+
+
+@pytest.mark.parametrize("window, expected", [
+    (10.0, [np.log10(20), 1.0, np.log10(2), 0.0, 0.0, 0.0]),  # floor at a twentieth; beyond the window and NaN: 0
+    (None, [0.0] * 6),  # no mass tolerance (a wide window): the E-value alone
+])
+def test_calibrated_score_counts_candidates_as_close_to_the_precursor(window, expected):
+    from vornik_tamrel.control import Chance, calibrated_scores
+
+    table = {"file_id": np.zeros(6, np.uint32), "spec_id": np.array(list("abcdef"), dtype=object),
+             "hyperscore": np.full(6, 10.0), "scored_candidates": np.full(6, 100, np.uint32),
+             "delta_mass": np.array([0.0, -1.0, 5.0, -10.0, 20.0, np.nan], np.float32)}
+    tails = {(0, k): (1.0, -0.5) for k in "abcdef"}  # -log10 E = 4 - log10(100) = 2 for every row
+    scores = calibrated_scores(table, Chance(tails, precursor_ppm=window))
+    assert scores.tolist() == pytest.approx((2.0 + np.array(expected)).tolist())
+
+
+def test_chance_matches_near_the_precursor_mass_identify_nothing():
+    """Targets and decoys of one E-value distribution (-log10 E exponential, as for chance), with precursor
+    errors spread over the window: the mass term lifts the close ones of both alike, so (almost) no run accepts anything at 1%;
+    true matches near zero error do."""
+    from vornik_tamrel.control import Chance, control_errors
+    from vornik_tamrel.search import SearchSettings
+
+    rng = np.random.default_rng(5)
+    accepting = 0
+    for _ in range(40):
+        n = int(rng.integers(100, 1000))
+        table = {"file_id": np.zeros(n, np.uint32), "spec_id": np.arange(n).astype(str).astype(object),
+                 "rank": np.ones(n, np.uint32), "label": np.where(rng.random(n) < 0.5, -1, 1).astype(np.int32),
+                 "hyperscore": rng.exponential(1 / np.log(10), n), "scored_candidates": np.ones(n, np.uint32),
+                 "delta_mass": rng.uniform(-10, 10, n).astype(np.float32),
+                 "peptide": np.arange(n).astype(str).astype(object)}
+        tails = {(0, k): (0.0, -1.0) for k in table["spec_id"]}
+        summary = control_errors(table, SearchSettings(rescore=False, fdr=0.01), chance=Chance(tails, precursor_ppm=10))
+        accepting += summary["psms_at_fdr"] > 0
+    assert accepting <= 3  # a null run accepts a chance match now and then (about 2% of runs), never routinely
+    true = np.r_[table["label"], np.ones(50, np.int32)] == 1
+    table = {k: np.r_[v, v[:50]] for k, v in table.items()}
+    table["label"] = np.where(true, 1, -1).astype(np.int32)
+    table["spec_id"] = np.arange(len(true)).astype(str).astype(object)
+    table["hyperscore"][-50:] = table["hyperscore"][:-50].max() + 1
+    table["delta_mass"][-50:] = 0.2
+    tails = {(0, k): (0.0, -1.0) for k in table["spec_id"]}
+    summary = control_errors(table, SearchSettings(rescore=False, fdr=0.01), chance=Chance(tails, precursor_ppm=10))
+    assert summary["psms_at_fdr"] >= 50
