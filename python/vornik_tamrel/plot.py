@@ -149,12 +149,12 @@ class _Panel:
         return y1 - (np.asarray(values, dtype=np.float64) - self.ylim[0]) / (self.ylim[1] - self.ylim[0]) * (y1 - y0)
 
     def _layer(self):
-        """A transparent layer over the box and a drawing on it (canvas points go through `_shift`): composited
-        by `_put`, what is drawn is clipped to the box."""
+        """A coverage mask over the box (0: untouched, 255: covered) and a drawing on it (canvas points go
+        through `_shift`): painted in one colour by `_put`, what is drawn is clipped to the box."""
         from PIL import Image, ImageDraw
 
         x0, y0, x1, y1 = self._pixels()
-        layer = Image.new("RGBA", (x1 - x0 + 1, y1 - y0 + 1), (255, 255, 255, 0))
+        layer = Image.new("L", (x1 - x0 + 1, y1 - y0 + 1), 0)
         return layer, ImageDraw.Draw(layer)
 
     def _pixels(self) -> tuple[int, int, int, int]:
@@ -164,9 +164,14 @@ class _Panel:
         x0, y0, _, _ = self._pixels()
         return [(x - x0, y - y0) for x, y in points]
 
-    def _put(self, layer) -> None:
+    def _put(self, layer, color) -> None:
+        """Paint `color` through the mask `layer`, over the part of it that is covered."""
+        covered = layer.getbbox()
+        if covered is None:
+            return
         x0, y0, _, _ = self._pixels()
-        self.canvas.alpha_composite(layer, (x0, y0))
+        left, top, right, bottom = covered
+        self.canvas.paste(color, (x0 + left, y0 + top, x0 + right, y0 + bottom), layer.crop(covered))
 
     def fill_steps(self, edges, counts, color, alpha: float, label: str, name: str) -> None:
         """A histogram as one filled step curve."""
@@ -176,8 +181,8 @@ class _Panel:
         for i, top in enumerate(ys.tolist()):
             outline += [(float(xs[i]), top), (float(xs[i + 1]), top)]
         outline.append((float(xs[-1]), base))
-        draw.polygon(self._shift(outline), fill=color + (int(255 * alpha),))
-        self._put(layer)
+        draw.polygon(self._shift(outline), fill=int(255 * alpha))
+        self._put(layer, color)
         self.boxes[name] = (float(xs[0]), float(ys.min()) if len(ys) else base, float(xs[-1]), base)
         self.legend.append(("patch", color, alpha, label))
 
@@ -193,10 +198,10 @@ class _Panel:
                 end = min(start + dash, length)
                 draw.line(self._shift([(xa + (xb - xa) * start / length, ya + (yb - ya) * start / length),
                                        (xa + (xb - xa) * end / length, ya + (yb - ya) * end / length)]),
-                          fill=color, width=width)
+                          fill=255, width=width)
         else:
-            draw.line(self._shift(points), fill=color, width=width)
-        self._put(layer)
+            draw.line(self._shift(points), fill=255, width=width)
+        self._put(layer, color)
         if name:
             xs_, ys_ = [p[0] for p in points], [p[1] for p in points]
             self.boxes[name] = (min(xs_), min(ys_), max(xs_), max(ys_))
@@ -207,8 +212,8 @@ class _Panel:
         layer, draw = self._layer()
         radius = 1.5 * SCALE
         for x, y in self._shift(list(zip(self.x(xs).tolist(), self.y(ys).tolist()))):
-            draw.ellipse((x - radius, y - radius, x + radius, y + radius), fill=color + (int(255 * alpha),))
-        self._put(layer)
+            draw.ellipse((x - radius, y - radius, x + radius, y + radius), fill=int(255 * alpha))
+        self._put(layer, color)
         self.legend.append(("dot", color, alpha, label))
 
     def message(self, text: str) -> None:
@@ -240,11 +245,11 @@ class _Panel:
 
             font = _font(LABEL_PX)
             left, top, right, bottom = font.getbbox(ylabel)
-            label = Image.new("RGBA", (right - left, bottom - top), (255, 255, 255, 0))
-            ImageDraw.Draw(label).text((-left, -top), ylabel, font=font, fill=BLACK)
-            label = label.rotate(90, expand=True)
+            label = Image.new("L", (right - left, bottom - top), 0)
+            ImageDraw.Draw(label).text((-left, -top), ylabel, font=font, fill=255)
+            label = label.transpose(Image.Transpose.ROTATE_90)
             at = (int(x0 - widest - 5 * SCALE - label.width), int((y0 + y1) / 2 - label.height / 2))
-            self.canvas.alpha_composite(label, at)
+            self.canvas.paste(BLACK, at + (at[0] + label.width, at[1] + label.height), label)
         if self.legend:
             self._draw_legend(draw, where)
 
@@ -281,7 +286,7 @@ class _Figure:
         from PIL import Image
 
         width, height = SIZE[0] * SCALE, SIZE[1] * SCALE
-        self.image = Image.new("RGBA", (width, height), (255, 255, 255, 255))
+        self.image = Image.new("RGB", (width, height), (255, 255, 255))
         panel_w = (RIGHT - LEFT) / (2 + WSPACE)
         panel_h = (TOP - BOTTOM) / (3 + 2 * HSPACE)
         self.axes = []
@@ -354,7 +359,7 @@ class _Figure:
         f.decorate(draw, "Retention time of accepted PSMs", "observed (aligned), min",
                    "predicted without the match's own time, min", False, "upper left")
         _text(draw, self.image.width / 2, 0.035 * self.image.height, data["title"], TITLE_PX, "c", "m")
-        write_png(self.image.convert("RGB").reduce(SCALE), path)
+        write_png(self.image.reduce(SCALE), path)
 
 
 def write_png(image, path: str) -> None:
