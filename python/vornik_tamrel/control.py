@@ -5,7 +5,7 @@ discriminant score and its spectrum and peptide q-values in place.
 """
 from __future__ import annotations
 
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Optional, Sequence
 
 import numpy as np
@@ -129,22 +129,13 @@ def evidence_features(table: Table, evidence: np.ndarray) -> np.ndarray:
     return np.column_stack([xcorr, log_p, z, log_p - log_candidates(table)])
 
 
-# A chance candidate's precursor error is spread evenly over the window, so
-# the share of the window within a match's error is its chance of erring so
-# little. Errors below this share of the window count as this share: float32
-# masses and the instrument's own scatter make smaller differences noise.
-MASS_ERROR_FLOOR = 0.05
-
-
 @dataclass(frozen=True)
 class Chance:
     """What calibrates a PSM table's scores without learning: the wide pass's tails (per spectrum, see
-    `fit_tails`), the fragment evidence (per row, see `evidence.take_evidence`), either may be absent, and
-    the precursor window's half width in ppm (None where the window is not a mass tolerance)."""
+    `fit_tails`) and the fragment evidence (per row, see `evidence.take_evidence`), either may be absent."""
 
     tails: Optional[dict] = None
     evidence: Optional[np.ndarray] = None
-    precursor_ppm: Optional[float] = None
 
     def features(self, table: Table) -> Optional[np.ndarray]:
         """The rescoring features of both, or None when there are neither."""
@@ -162,26 +153,10 @@ def competition_rows(table: Table, chimera: bool) -> np.ndarray:
 
 def calibrated_scores(table: Table, chance: Chance | None) -> np.ndarray:
     """The score q-values are computed from without learning: -log10 of each row's E-value under its
-    spectrum's fitted hyperscore tail (`tail_features`), or the hyperscore when no tails were fitted.
-
-    Given the precursor window, the E-value counts only the candidates that
-    would have come as close to the precursor mass (`mass_error_share`): as
-    many chance candidates score this well, but few of them also err this
-    little, while a true match's error is near zero.
-    """
+    spectrum's fitted hyperscore tail (`tail_features`), or the hyperscore when no tails were fitted."""
     if chance is None or chance.tails is None:
         return np.asarray(table["hyperscore"], dtype=np.float64)
-    evalue = tail_features(table, chance.tails)[:, 1]
-    if chance.precursor_ppm is None:
-        return evalue
-    return evalue - np.log10(mass_error_share(table, chance.precursor_ppm))
-
-
-def mass_error_share(table: Table, window_ppm: float) -> np.ndarray:
-    """Per row, the share of a +/- `window_ppm` window within its precursor error, at least
-    `MASS_ERROR_FLOOR` and at most 1 (also where the error is missing)."""
-    error = np.abs(np.asarray(table["delta_mass"], dtype=np.float64)) / window_ppm
-    return np.clip(np.nan_to_num(error, nan=1.0), MASS_ERROR_FLOOR, 1.0)
+    return tail_features(table, chance.tails)[:, 1]
 
 
 def control_errors(table: Table, settings: SearchSettings, extra_features: np.ndarray | None = None,
@@ -192,13 +167,10 @@ def control_errors(table: Table, settings: SearchSettings, extra_features: np.nd
     a run with tens of targets otherwise accepts, at q = 0, the chance
     targets that happen to score above its best decoy.
     The final score is the calibrated one (`calibrated_scores` with `chance`)
-    unless rescoring is on and its cross-validated discriminant beats the
-    E-value on held-out spectra of some fold (see `rescore.rescore`). The
-    discriminant sees the engine's columns and `extra_features` (one row per
-    table row, such as `Chance.features` and the retention-time error); it
-    weighs the precursor error from the run itself, so it starts from, and
-    falls back to, the E-value without the precursor term: the error is then
-    never counted twice, by the features and by the score they started from.
+    unless rescoring is on and its cross-validated discriminant beats it on
+    held-out spectra (see `rescore.rescore`). The discriminant sees the
+    engine's columns and `extra_features` (one row per table row, such as
+    `Chance.features` and the retention-time error).
     """
     from .rescore import feature_matrix, rescore
 
@@ -214,9 +186,8 @@ def control_errors(table: Table, settings: SearchSettings, extra_features: np.nd
         parts = [feature_matrix(sub)]
         if extra_features is not None:
             parts.append(np.asarray(extra_features, dtype=np.float64).reshape(len(final), -1)[compete])
-        start = calibrated_scores(table, None if chance is None else replace(chance, precursor_ppm=None))
-        outcome = rescore(np.column_stack(parts), is_decoy[compete], spectra, start[compete])
-        if outcome is not None and outcome[1] > 0:  # no fold learned: the calibrated score stays
+        outcome = rescore(np.column_stack(parts), is_decoy[compete], spectra, calibrated[compete])
+        if outcome is not None:
             final[compete], learned_share = outcome
     spectrum_q = np.full(len(final), np.nan)
     peptide_q = np.full(len(final), np.nan)

@@ -251,7 +251,7 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
     table = number_rows(found.columns)
     if settings.chimera:
         table = first_extractions(table)
-    chance = Chance(found.tails, take_evidence(table), None if settings.wide_window else settings.precursor_ppm)
+    chance = Chance(found.tails, take_evidence(table))
     extra = chance.features(table)
     timings["error control"] = timings.get("error control", 0.0) + time.perf_counter() - clock
 
