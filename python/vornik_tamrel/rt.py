@@ -253,9 +253,10 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     feature (one value per row), or None when too few confident peptides leave the columns as they were.
 
     Confident: competing targets at `q` <= `fdr`, `q` being one q-value per row. `predicted_rt` lies within
-    the span of the confident peptides' times; `delta_rt_model` is the distance of `aligned_rt` from the
-    same prediction unbounded, as a share of the run's aligned time span, at most 1. No row's prediction
-    uses its own time.
+    the span of the confident peptides' times and draws on the peptide's other matches at LOOSE_FDR;
+    `delta_rt_model` is the distance of `aligned_rt` from the prediction unbounded and drawing on confident
+    matches alone, as a share of the run's aligned time span, at most 1. No row's prediction uses its own
+    time.
     """
     peptides = np.asarray(table["sequence"], dtype=object)
     rt = np.asarray(table["rt"], dtype=np.float64)
@@ -289,14 +290,14 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     base_all, extra_all = design(counts, terminals[ends], name)
     by_peptide = RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all)
     by_peptide[trained] = _out_of_fold(base_all[trained], extra_all[trained], y, fold, penalty)
-    seen, others = elution_of_others(np.asarray(table["peptide"], dtype=object), aligned, confident)
-    repeated = confident & (others > 0)
-    spread_var = _robust_var(aligned[repeated] - seen[repeated])
 
-    def blend(by_peptide: np.ndarray) -> np.ndarray:
-        """Each row's prediction from its peptide's model prediction and its other matches: both estimate
-        where the peptide elutes, weighed by the inverse of their variances (the model's out-of-fold error;
-        the spread of a peptide's matches over its elution divided among `others`)."""
+    def blend(by_peptide: np.ndarray, accepted: np.ndarray) -> np.ndarray:
+        """Each row's prediction from its peptide's model prediction and its other `accepted` matches: both
+        estimate where the peptide elutes, weighed by the inverse of their variances (the model's out-of-fold
+        error; the spread of a peptide's matches over its elution divided among the others)."""
+        seen, others = elution_of_others(np.asarray(table["peptide"], dtype=object), aligned, accepted)
+        repeated = accepted & (others > 0)
+        spread_var = _robust_var(aligned[repeated] - seen[repeated])
         modelled = by_peptide[inverse]
         model_var = _robust_var(by_peptide[trained] - y)
         share = others * model_var / np.maximum(others * model_var + spread_var, 1e-300)
@@ -305,12 +306,14 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
         return np.where(others > 0, share * np.nan_to_num(seen) + (1 - share) * modelled, modelled)
 
     # A match is seen only where the run's peptides elute, so the time to expect of it lies within the span
-    # of the confident ones: a composition far out along the scale is expected at that span's edge. How far
-    # out it lies still says how unlikely a true match of it is here at all: the error is measured from the
-    # unbounded prediction.
-    predicted = blend(np.clip(by_peptide, y.min(), y.max()))
+    # of the confident ones: a composition far out along the scale is expected at that span's edge, and
+    # every other match likely right (at LOOSE_FDR) adds to what is known of its peptide's elution. The
+    # rescoring feature keeps to the confident matches, and to the unbounded prediction: how far out a
+    # composition lies still says how unlikely a true match of it is here at all.
+    predicted = blend(np.clip(by_peptide, y.min(), y.max()), targets & (q <= max(fdr, LOOSE_FDR)))
+    error = np.abs(aligned - blend(by_peptide, confident))
     span = max(float(np.ptp(aligned)), 1e-9)
-    delta = np.minimum(np.abs(aligned - blend(by_peptide)) / span, 1.0)
+    delta = np.minimum(error / span, 1.0)
     table["aligned_rt"] = aligned.astype(np.float32)
     table["predicted_rt"] = predicted.astype(np.float32)
     table["delta_rt_model"] = delta.astype(np.float32)

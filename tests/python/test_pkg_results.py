@@ -343,6 +343,20 @@ def test_repeated_peptides_are_predicted_without_their_own_time():
     assert table["predicted_rt"][40] > before[40] + 5
 
 
+def test_likely_matches_inform_the_prediction_but_not_the_rescoring_feature():
+    """Each peptide matched twice, once at the run's FDR and once within LOOSE_FDR only: moving the looser
+    match moves its twin's predicted time; the error fed to rescoring draws on confident matches alone."""
+    rng = np.random.default_rng(15)
+    table, _ = _retention_table(rng, [(0.0, 1.0), (0.0, 1.0)], peptides_per_file=40)
+    q = np.r_[np.zeros(40), np.full(40, 0.03)]
+    error = fill_retention(table, np.ones(80, bool), q, 0.01) * np.ptp(table["aligned_rt"])
+    before = table["predicted_rt"].copy()
+    table["rt"][40:] += 0.5  # the looser matches later by a plausible spread
+    moved = fill_retention(table, np.ones(80, bool), q, 0.01) * np.ptp(table["aligned_rt"])
+    assert (table["predicted_rt"][:40] - before[:40]).mean() > 0.2
+    assert moved[:40] == pytest.approx(error[:40], rel=1e-6)
+
+
 @pytest.mark.parametrize("looser_q, fitted", [(0.04, True), (0.2, False)])
 def test_retention_needs_confident_peptides(looser_q, fitted):
     """Five peptides at the run's FDR are too few; ten more within 5% make a model, ten beyond do not."""
