@@ -208,14 +208,17 @@ IndexedDatabase build_indexed_database(const IndexBuildSettings& settings, Pepti
     return db;
 }
 
-void build_bucket_directory(IndexedDatabase& db) {
+std::pair<std::uint32_t, std::size_t> directory_shape(std::size_t bucket_size, std::size_t peptides) {
     // About one cell per 8 to 16 records of a full bucket (a cache line or
     // two), however many peptides there are.
-    const std::uint64_t cells = std::max<std::size_t>(1, db.bucket_size / 8);
-    const std::uint64_t peptides = db.peptides.size();
+    const std::uint64_t cells = std::max<std::size_t>(1, bucket_size / 8);
     std::uint32_t shift = 0;
-    while ((peptides >> shift) >= cells) ++shift;
-    const std::size_t stride = static_cast<std::size_t>(peptides >> shift) + 2;
+    while ((std::uint64_t{peptides} >> shift) >= cells) ++shift;
+    return {shift, static_cast<std::size_t>(std::uint64_t{peptides} >> shift) + 2};
+}
+
+void build_bucket_directory(IndexedDatabase& db) {
+    const auto [shift, stride] = directory_shape(db.bucket_size, db.peptides.size());
     const std::size_t n = db.fragments.size();
     const std::size_t buckets = db.bucket_min_mass.size();
     std::vector<std::uint32_t> directory(buckets * stride);

@@ -22,7 +22,7 @@ namespace tamrel {
 namespace {
 
 // Changes whenever the layout below or the records it copies change.
-constexpr char kMagic[8] = {'T', 'M', 'R', 'L', 'I', 'D', 'X', '5'};
+constexpr char kMagic[8] = {'T', 'M', 'R', 'L', 'I', 'D', 'X', '6'};
 constexpr std::uint32_t kByteOrder = 0x01020304;
 
 struct FileCloser {
@@ -230,14 +230,22 @@ public:
         return v;
     }
     // An array used where it lies in the file, after the writer's padding.
-    template <class T>
-    FragmentRecords mapped_array() {
+    // `check` sees it a block at a time, right after the checksum has read
+    // that block, so that checking costs no second pass over memory.
+    template <class T, class Check>
+    FragmentRecords mapped_array(Check&& check) {
         const std::size_t n = count(sizeof(T));
         while (at_ % alignof(T) != 0) {
             if (value<std::uint8_t>() != 0) fail("damaged index file (padding)");
         }
         if (n > unread() / sizeof(T)) fail("truncated index file");
-        const auto* first = reinterpret_cast<const T*>(take(n * sizeof(T)));
+        constexpr std::size_t kStep = (std::size_t{1} << 17) / sizeof(T);  // within the L2 cache
+        const auto* first = reinterpret_cast<const T*>(map_->data() + at_);
+        for (std::size_t i = 0; i < n; i += kStep) {
+            const std::size_t step = std::min(kStep, n - i);
+            take(step * sizeof(T));
+            check(std::span<const T>(first + i, step));
+        }
         return FragmentRecords(std::span<const T>(first, n), map_);
     }
     std::string text() {
@@ -288,15 +296,27 @@ Layout this_layout() {
     return l;
 }
 
-// The checks that keep a query inside the arrays whatever the file says.
+// The checks that keep a query inside the arrays whatever the file says
+// (the fragments' peptide indices are checked as they are read).
 void check_shape(Reader& r, const IndexedDatabase& db) {
     if (db.bucket_size == 0) r.fail("damaged index file (bucket size 0)");
     const std::size_t buckets = db.fragments.size() / db.bucket_size + (db.fragments.size() % db.bucket_size != 0);
     if (db.bucket_min_mass.size() != buckets) r.fail("damaged index file (bucket table)");
-    for (const Theoretical& t : db.fragments) {
-        if (t.peptide_index >= db.peptides.size()) r.fail("damaged index file (fragment of no peptide)");
-    }
     if (const char* damage = db.peptides.damage()) r.fail(std::string("damaged index file (") + damage + ")");
+    if (db.directory.empty()) return;  // lookups search whole buckets
+    const IndexedDatabase& d = db;
+    if (std::pair(d.directory_shift, d.directory_stride) != directory_shape(d.bucket_size, d.peptides.size()) ||
+        d.directory.size() / d.directory_stride != buckets || d.directory.size() % d.directory_stride != 0)
+        r.fail("damaged index file (bucket directory)");
+    // Each bucket's entries rise to its length, so that a lookup stays inside the bucket.
+    for (std::size_t k = 0; k < buckets; ++k) {
+        const std::size_t length = std::min(d.bucket_size, d.fragments.size() - k * d.bucket_size);
+        const std::uint32_t* entries = d.directory.data() + k * d.directory_stride;
+        if (entries[d.directory_stride - 1] != length) r.fail("damaged index file (bucket directory)");
+        for (std::size_t j = 1; j < d.directory_stride; ++j) {
+            if (entries[j] < entries[j - 1]) r.fail("damaged index file (bucket directory)");
+        }
+    }
 }
 
 }  // namespace
@@ -309,6 +329,9 @@ void save_index(const IndexedDatabase& db, const std::string& path) {
     w.text(db.decoy_tag);
     w.array(db.ion_kinds);
     w.array(db.bucket_min_mass);
+    w.value<std::uint32_t>(db.directory_shift);
+    w.value<std::uint64_t>(db.directory_stride);
+    w.array(db.directory);
     const std::vector<SharedBytes>& accessions = db.peptides.accessions();
     w.value<std::uint64_t>(accessions.size());
     for (const SharedBytes& accession : accessions) w.text(accession ? *accession : std::string());
@@ -335,16 +358,23 @@ IndexedDatabase load_index(const std::string& path) {
         if (static_cast<std::uint8_t>(k) > static_cast<std::uint8_t>(Kind::Z)) r.fail("damaged index file (ion kind)");
     }
     db.bucket_min_mass = r.array<float>();
+    db.directory_shift = r.value<std::uint32_t>();
+    db.directory_stride = static_cast<std::size_t>(r.value<std::uint64_t>());
+    db.directory = r.array<std::uint32_t>();
     std::vector<SharedBytes> accessions(r.count(8));
     for (SharedBytes& accession : accessions) accession = std::make_shared<const std::string>(r.text());
     db.peptides.set_accessions(std::move(accessions));
     db.peptides.visit_columns([&](auto& column) { column = r.array<typename std::decay_t<decltype(column)>::value_type>(); });
     const std::size_t copied = r.offset();
-    db.fragments = r.mapped_array<Theoretical>();
+    const std::size_t peptides = db.peptides.size();
+    db.fragments = r.mapped_array<Theoretical>([&](std::span<const Theoretical> block) {
+        std::uint32_t highest = 0;
+        for (const Theoretical& t : block) highest = std::max(highest, t.peptide_index);
+        if (highest >= peptides) r.fail("damaged index file (fragment of no peptide)");
+    });
     r.finish();
     r.mapping().release_before(copied);
     check_shape(r, db);
-    build_bucket_directory(db);
     return db;
 }
 

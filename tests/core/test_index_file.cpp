@@ -68,7 +68,9 @@ TEST(IndexFile, RoundTripKeepsEveryRecordBitForBit) {
     EXPECT_EQ(back.generate_decoys, db.generate_decoys);
     EXPECT_EQ(back.ion_kinds, db.ion_kinds);
     EXPECT_EQ(back.bucket_min_mass, db.bucket_min_mass);
-    EXPECT_EQ(back.directory, db.directory);  // rebuilt on load, not stored
+    EXPECT_EQ(back.directory, db.directory);
+    EXPECT_EQ(back.directory_shift, db.directory_shift);
+    EXPECT_EQ(back.directory_stride, db.directory_stride);
     ASSERT_EQ(back.fragments.size(), db.fragments.size());
     for (std::size_t i = 0; i < db.fragments.size(); ++i) {
         EXPECT_EQ(back.fragments[i].peptide_index, db.fragments[i].peptide_index);
@@ -125,4 +127,31 @@ TEST(IndexFile, UnwritablePathNamesIt) {
     } catch (const tamrel::InputFailure& e) {
         EXPECT_EQ(std::string(e.what()), "/nonexistent-dir/index.bin: cannot write the index: No such file or directory");
     }
+}
+
+// A file whose checksum holds but whose content would send a lookup outside
+// the arrays (written from a damaged index, or by a faulty build) is refused.
+TEST(IndexFile, IllFormedContentIsRefusedThoughItsChecksumHolds) {
+    const std::string path = temp_path("illformed");
+    using Damage = void (*)(IndexedDatabase&);
+    const std::pair<Damage, const char*> cases[] = {
+        {[](IndexedDatabase& db) { db.fragments.owned()[3].peptide_index = 8; }, "fragment of no peptide"},
+        {[](IndexedDatabase& db) { db.directory[db.directory_stride - 1] += 1; }, "bucket directory"},
+        {[](IndexedDatabase& db) { std::swap(db.directory[0], db.directory[db.directory_stride - 1]); },
+         "bucket directory"},
+        {[](IndexedDatabase& db) { db.directory_shift += 1; }, "bucket directory"},
+        {[](IndexedDatabase& db) { db.directory.pop_back(); }, "bucket directory"},
+    };
+    for (const auto& [damage, reason] : cases) {
+        IndexedDatabase db = small_index();
+        ASSERT_FALSE(db.directory.empty());
+        damage(db);
+        tamrel::save_index(db, path);
+        EXPECT_EQ(load_failure(path), path + ": damaged index file (" + reason + ")");
+    }
+    IndexedDatabase bare = small_index();  // put together by hand: no directory, whole buckets searched
+    bare.directory.clear();
+    tamrel::save_index(bare, path);
+    EXPECT_TRUE(tamrel::load_index(path).directory.empty());
+    std::remove(path.c_str());
 }

@@ -121,9 +121,13 @@ public:
 // any internal failure, including those raised on worker threads.
 IndexedDatabase build_indexed_database(const IndexBuildSettings& settings, PeptideTable peptides);
 
-// Fills the directory of an index whose buckets are sorted (a built or a
-// loaded one; the build calls it).
+// Fills the directory of an index whose buckets are sorted (the build calls
+// it; an index file stores it).
 void build_bucket_directory(IndexedDatabase& db);
+
+// The directory's shift and stride for `peptides` peptides in buckets of
+// `bucket_size` records.
+std::pair<std::uint32_t, std::size_t> directory_shape(std::size_t bucket_size, std::size_t peptides);
 
 template <class Visit>
 void IndexedQuery::page_search(float fragment_mass, Visit&& visit) const {
