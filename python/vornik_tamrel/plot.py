@@ -209,11 +209,13 @@ class _Panel:
             self.legend.append(("line", color, 1.0, label))
 
     def scatter(self, xs, ys, color, alpha: float, label: str) -> None:
-        layer, draw = self._layer()
-        radius = 1.5 * SCALE
-        for x, y in self._shift(list(zip(self.x(xs).tolist(), self.y(ys).tolist()))):
-            draw.ellipse((x - radius, y - radius, x + radius, y + radius), fill=int(255 * alpha))
-        self._put(layer, color)
+        from PIL import Image
+
+        layer, _ = self._layer()
+        x0, y0, _, _ = self._pixels()
+        mask = np.array(layer)
+        stamp_dots(mask, self.x(xs) - x0, self.y(ys) - y0, 1.5 * SCALE, int(255 * alpha))
+        self._put(Image.fromarray(mask), color)
         self.legend.append(("dot", color, alpha, label))
 
     def message(self, text: str) -> None:
@@ -273,6 +275,27 @@ class _Panel:
                 r = 2.5 * SCALE
                 draw.ellipse((left + swatch / 2 - r, middle - r, left + swatch / 2 + r, middle + r), fill=shade)
             _text(draw, left + swatch + 6 * SCALE, middle, label, px, "l", "m")
+
+
+def stamp_dots(mask: np.ndarray, x: np.ndarray, y: np.ndarray, radius: float, value: int) -> None:
+    """Set to `value` the pixels of a mask (rows, columns) that Pillow's filled ellipse of `radius` around each
+    point covers. Pillow truncates an ellipse's box to whole pixels, so every box of one size covers the same
+    pixels, shifted: each size is drawn once and stamped at all its points, where one ellipse per point,
+    thousands in a large run, would hold the interpreter for most of the report's drawing."""
+    from PIL import Image, ImageDraw
+
+    left, top = np.trunc(x - radius).astype(np.int64), np.trunc(y - radius).astype(np.int64)
+    width, height = np.trunc(x + radius).astype(np.int64) - left, np.trunc(y + radius).astype(np.int64) - top
+    span = int(height.max(initial=0)) + 1
+    sizes, which = np.unique(width * span + height, return_inverse=True)
+    for k, (w, h) in enumerate(zip((sizes // span).tolist(), (sizes % span).tolist())):
+        dot = Image.new("L", (w + 3, h + 3), 0)  # a pixel of room on every side
+        ImageDraw.Draw(dot).ellipse((1, 1, w + 1, h + 1), fill=255)
+        dy, dx = np.nonzero(np.asarray(dot))
+        at = which.reshape(-1) == k
+        rows, cols = (top[at, None] + dy - 1).ravel(), (left[at, None] + dx - 1).ravel()
+        inside = (rows >= 0) & (rows < mask.shape[0]) & (cols >= 0) & (cols < mask.shape[1])
+        mask.reshape(-1)[rows[inside] * mask.shape[1] + cols[inside]] = value
 
 
 def _step(ticks: np.ndarray) -> float:

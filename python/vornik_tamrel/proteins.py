@@ -157,13 +157,18 @@ def coverage(sequence: str, peptides) -> float:
     """Share of `sequence`'s residues inside at least one occurrence of one of `peptides`."""
     if not sequence:
         return 0.0
-    covered = np.zeros(len(sequence), dtype=bool)
+    spans = []
     for peptide in peptides:
         start = sequence.find(peptide)
         while start >= 0:
-            covered[start : start + len(peptide)] = True
+            spans.append((start, start + len(peptide)))
             start = sequence.find(peptide, start + 1)
-    return float(covered.mean())
+    covered = reach = 0
+    for start, end in sorted(spans):  # the union of the occurrences, counted once
+        if end > reach:
+            covered += end - max(start, reach)
+            reach = end
+    return covered / len(sequence)
 
 
 PROTEIN_COLUMNS = ("group", "proteins", "subset_proteins", "is_decoy", "best_score", "protein_q",

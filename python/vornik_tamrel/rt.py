@@ -140,8 +140,8 @@ class RetentionModel:
         ridge = np.diag(ridge) + 1e-9 * np.eye(x.shape[1])
         residual = np.abs(y - _resistant_line(base[:, 1], y))
         for _ in range(ROBUST_ITERATIONS):
-            weight = _bisquare(residual)
-            self.coef = np.linalg.solve((x.T * weight) @ x + ridge, (x.T * weight) @ y)
+            weighted = x.T * _bisquare(residual)
+            self.coef = np.linalg.solve(weighted @ x + ridge, weighted @ y)
             residual = np.abs(y - x @ self.coef)
         self.full = np.isfinite(penalty)
 

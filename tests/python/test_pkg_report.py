@@ -107,3 +107,18 @@ def test_mass_error_legend_clears_the_median_line(tmp_path, shift):
     for name in ("median", "targets", "decoys"):  # nor the bars
         x0, y0, x1, y1 = panel.boxes[name]
         assert right < x0 or x1 < left or bottom < y0 or y1 < top, (shift, name)
+
+
+@pytest.mark.parametrize("radius", [3.0, 2.5, 0.4])
+def test_stamped_dots_equal_pillows_ellipses(radius):
+    from PIL import ImageDraw
+
+    rng = np.random.default_rng(7)
+    x, y = rng.uniform(-8, 68, 400), rng.uniform(-8, 48, 400)  # off every edge too
+    drawn = Image.new("L", (60, 40), 0)
+    pen = ImageDraw.Draw(drawn)
+    for xi, yi in zip(x.tolist(), y.tolist()):
+        pen.ellipse((xi - radius, yi - radius, xi + radius, yi + radius), fill=153)
+    stamped = np.zeros((40, 60), np.uint8)
+    plot.stamp_dots(stamped, x, y, radius, 153)
+    assert np.array_equal(stamped, np.asarray(drawn))

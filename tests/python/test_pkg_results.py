@@ -9,7 +9,7 @@ import pytest
 
 np = pytest.importorskip("numpy")
 from vornik_tamrel.pep import posterior_errors  # noqa: E402
-from vornik_tamrel.proteins import Evidence, parsimony, picked_qvalues  # noqa: E402
+from vornik_tamrel.proteins import Evidence, coverage, parsimony, picked_qvalues  # noqa: E402
 from vornik_tamrel.rt import align, elution_of_others, fill_retention  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
@@ -51,6 +51,17 @@ def test_parsimony_does_not_depend_on_input_order():
     # equal evidence: the first accession decides who keeps the shared peptide
     assert _groups({"a": ["P9", "P5"], "b": ["P9"], "c": ["P5"]}) == \
         {("P5",): ([], ["a", "c"], ["c"]), ("P9",): ([], ["b"], ["b"])}
+
+
+@pytest.mark.parametrize("sequence, peptides, covered", [
+    ("AAKAAK", ["AAK"], 6),  # every occurrence
+    ("PEPTIDEKPEPTIDEK", ["PTIDEK", "EPTI", "DEKPEP"], 15),  # overlaps and nesting counted once
+    ("MKAAR", ["GG", "MK"], 2),  # absent peptides add nothing
+    ("AAAAA", ["AAA"], 5),  # overlapping occurrences of one peptide
+    ("", ["AAA"], 0),
+])
+def test_coverage(sequence, peptides, covered):
+    assert coverage(sequence, peptides) == (covered / len(sequence) if sequence else 0.0)
 
 
 @pytest.mark.parametrize("scores, decoy, claims, expected", [
