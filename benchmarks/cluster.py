@@ -46,9 +46,9 @@ def split_mgf(path: Path, parts: int, outdir: Path, count: int | None) -> list[s
 
 def local_cluster(workers: int):
     import distributed
+    from vornik_tamrel.cluster import start_local
 
-    cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                       dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"})
+    cluster = start_local(workers, "1")  # as `--cluster local:N` starts it
     return cluster, distributed.Client(cluster)
 
 

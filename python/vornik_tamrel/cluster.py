@@ -338,7 +338,7 @@ def connect(cluster, log: Callable[[str], None]):
     """A `distributed.Client` for `cluster` (a Client, a scheduler address or ``local:N``), and the
     LocalCluster this call started (None otherwise), which the caller closes."""
     try:
-        from distributed import Client, LocalCluster
+        from distributed import Client
     except ImportError:
         raise InputError(f"searching on a cluster needs Dask's distributed package: {EXTRA}") from None
     if isinstance(cluster, Client):
@@ -352,8 +352,7 @@ def connect(cluster, log: Callable[[str], None]):
         if workers < 1:
             raise InputError(f"--cluster {address}: expected local:N with N the number of worker processes, e.g. local:4")
         threads = os.environ.get("RAYON_NUM_THREADS") or str(max(1, (os.cpu_count() or 1) // workers))
-        local = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
-                             env={"RAYON_NUM_THREADS": threads})
+        local = start_local(workers, threads)
         log(f"started a local Dask cluster of {workers} worker processes ({threads} scoring thread(s) each); "
             f"dashboard: {local.dashboard_link}")
         return Client(local), local
@@ -361,6 +360,18 @@ def connect(cluster, log: Callable[[str], None]):
         return Client(address, timeout="30s"), None
     except (OSError, TimeoutError, ValueError) as exc:
         raise InputError(f"--cluster {address}: cannot reach the Dask scheduler ({exc})") from None
+
+
+def start_local(workers: int, threads: str):
+    """A LocalCluster of `workers` processes, each running one task at a time on `threads` scoring threads.
+    Its workers run without Dask's statistical profiler: sampling every thread a hundred times a second, it
+    would take about 2% of a core from the scoring."""
+    import dask
+    from distributed import LocalCluster
+
+    with dask.config.set({"distributed.worker.profile.enabled": False}):  # read as the workers start
+        return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+                            env={"RAYON_NUM_THREADS": threads})
 
 
 def end_workers(local) -> None:
