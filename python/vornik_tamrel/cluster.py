@@ -47,7 +47,7 @@ import numpy as np
 from .errors import InputError
 
 if TYPE_CHECKING:
-    from .digest import PeptideSet
+    from .digest import PeptideSet, ProteinMap
     from .search import Found, SearchSettings, Table
 
 EXTRA = "pip install 'vornik-tamrel[cluster]'"
@@ -127,6 +127,25 @@ def cached_peptides(fasta: str, settings: SearchSettings, key: str, cache: Optio
         peptides = digest_fasta(fasta, settings, proteome)
         _store(path, peptides)
     return peptides
+
+
+def with_lookup(peptides: PeptideSet) -> tuple[ProteinMap, int]:
+    """The peptides' protein map with its lookup built (a third of a second at a million sequences), and
+    their number."""
+    peptides.proteins.numbers(())
+    return peptides.proteins, len(peptides)
+
+
+def cached_proteins(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
+                    proteome: Optional[list] = None) -> tuple[ProteinMap, int]:
+    """What the client needs of the peptides `key` when the workers need nothing of it (see `with_lookup`),
+    from the cache: a fifth of the digest's size, with the lookup already built."""
+    path = cache / f"proteins-{key}.pickle" if cache is not None else None
+    found = _load(path)
+    if found is None:
+        found = with_lookup(cached_peptides(fasta, settings, key, cache, proteome))
+        _store(path, found)
+    return found
 
 
 def columns_path(cache: Optional[Path], key: str, bounds: Optional[tuple[int, int]]) -> Optional[Path]:
@@ -458,10 +477,14 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
         if workers_need_nothing(settings, key, cache):  # they score while this process digests
             futures = _submit(client, chunks, fasta, settings, key, cache, None)
         proteome = read_proteome(fasta, settings)
-        key, cache, peptides, plan = prepare(fasta, settings, proteome, key)
-        peptides.proteins.numbers(())  # builds the protein lookup now, while the workers score
+        plan = None
+        if futures:
+            sequences, searched = cached_proteins(fasta, settings, key, cache, proteome)
+        else:
+            key, cache, peptides, plan = prepare(fasta, settings, proteome, key)
+            sequences, searched = with_lookup(peptides)
         timings["digestion"] = time.perf_counter() - clock
-        log(f"digested {len(peptides.proteins)} distinct sequences into {len(peptides)} modified peptides")
+        log(f"digested {len(sequences)} distinct sequences into {searched} modified peptides")
 
         clock = time.perf_counter()
         futures = futures or _submit(client, chunks, fasta, settings, key, cache, plan)
@@ -474,7 +497,7 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
                 if isinstance(result, Refused):
                     raise result.error
                 # Its table is completed now, while the workers score, rather than all at the end.
-                results[position[future.key]] = (psm_table(result[0], peptides.proteins, settings, files),
+                results[position[future.key]] = (psm_table(result[0], sequences, settings, files),
                                                  *result[1:])
                 future.release()
                 bar.update(1)
@@ -508,5 +531,4 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
             warnings.warn(message, stacklevel=2)
     spectra = sum(r[2] for r in results)
     log(f"scored {spectra} MS2 spectra from {len(files)} file(s) in {len(chunks)} chunk(s)")
-    return Found(columns, tails, peptides.proteins, len(peptides), {p.accession: p.sequence for p in proteome},
-                 spectra, merge)
+    return Found(columns, tails, sequences, searched, {p.accession: p.sequence for p in proteome}, spectra, merge)
