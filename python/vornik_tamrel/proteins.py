@@ -35,7 +35,9 @@ guards keep such groups out:
 """
 from __future__ import annotations
 
+from collections import Counter, defaultdict
 from dataclasses import dataclass
+from itertools import chain, repeat
 from typing import Mapping, Sequence
 
 import numpy as np
@@ -61,8 +63,8 @@ class Evidence:
     score: Mapping[str, float]
 
     def of(self, peptides) -> tuple:
-        confident = sum(self.confident.get(p, False) for p in peptides)
-        best = max((self.score.get(p, -np.inf) for p in peptides), default=-np.inf)
+        confident = sum(map(self.confident.get, peptides, repeat(False)))
+        best = max(map(self.score.get, peptides, repeat(-np.inf)), default=-np.inf)
         return confident, len(peptides), best
 
 
@@ -73,18 +75,18 @@ def parsimony(peptide_proteins: Mapping[str, Sequence[str]], evidence: Evidence)
     then the best score, then the first accession (so the result never
     depends on input order).
     """
-    by_protein: dict[str, set] = {}
+    by_protein: defaultdict[str, set] = defaultdict(set)
     for peptide, proteins in peptide_proteins.items():
         for protein in proteins:
-            by_protein.setdefault(protein, set()).add(peptide)
-    same: dict[frozenset, list[str]] = {}
+            by_protein[protein].add(peptide)
+    same: defaultdict[frozenset, list[str]] = defaultdict(list)
     for protein, peptides in by_protein.items():
-        same.setdefault(frozenset(peptides), []).append(protein)
+        same[frozenset(peptides)].append(protein)
     sets = list(same)
-    holders: dict[str, list[int]] = {}
+    holders: defaultdict[str, list[int]] = defaultdict(list)
     for i, peptides in enumerate(sets):
         for peptide in peptides:
-            holders.setdefault(peptide, []).append(i)
+            holders[peptide].append(i)
 
     def rank(i: int) -> tuple:
         confident, count, best = evidence.of(sets[i])
@@ -103,11 +105,9 @@ def parsimony(peptide_proteins: Mapping[str, Sequence[str]], evidence: Evidence)
             folded[top].extend(same[sets[i]])
 
     owners: dict[str, int] = {}
-    in_groups: dict[str, int] = {}
-    for i in kept:
-        for peptide in sets[i]:
-            owners.setdefault(peptide, i)  # kept is in evidence order: the first holder is the razor owner
-            in_groups[peptide] = in_groups.get(peptide, 0) + 1
+    for i in reversed(kept):  # kept is in evidence order: the first holder, written last, is the razor owner
+        owners.update(dict.fromkeys(sets[i], i))
+    in_groups = Counter(chain.from_iterable(sets[i] for i in kept))
     groups = []
     for i in kept:
         razor = frozenset(p for p in sets[i] if owners[p] == i)
