@@ -9,7 +9,8 @@ digestion settings), so workers sharing its file system neither digest again
 nor hold more of the peptides than their slice. The first worker to build an
 index writes it there too (keyed also by the index settings, the machine kind
 and the engine's build); later workers and later searches read it instead of
-building it.
+building it. Before scoring, the client deletes the least recently used files
+of other searches beyond the cache's size limit (see `prune_cache`).
 Workers return columns only. The client concatenates them in file order, so
 the table, and everything error control computes from it, equals the
 single-process search bit for bit; nothing is written before every chunk is in.
@@ -90,15 +91,71 @@ def peptide_key(fasta: str, settings: SearchSettings) -> str:
     return digest.hexdigest()[:32]
 
 
+#: The cache's own files (`prune_cache` deletes no other), and how long a half-written one may be left.
+CACHE_FILES = ("peptides-", "proteins-", "columns-", "index-")
+ABANDONED_AFTER_S = 24 * 3600
+
+
+def cache_limit() -> int:
+    """The bytes the cache may hold: $VORNIK_TAMREL_CACHE_GB gibibytes, 20 when it is not set."""
+    setting = os.environ.get("VORNIK_TAMREL_CACHE_GB", "20")
+    try:
+        limit = float(setting)
+    except ValueError:
+        limit = -1.0
+    if not limit >= 0:
+        raise InputError(f"VORNIK_TAMREL_CACHE_GB={setting}: expected a size in GiB, e.g. 20")
+    return int(limit * 2**30)
+
+
+def _used(path: Path) -> None:
+    """Marks a cache file as just used: the cache is pruned least recently used first."""
+    with contextlib.suppress(OSError):  # a read-only cache is never pruned by this process either
+        os.utime(path)
+
+
+def prune_cache(cache: Path, keep: Sequence[str], limit: int) -> None:
+    """Deletes the cache's least recently used files until it holds at most `limit` bytes, sparing every file
+    whose name holds one of `keep` (the running search's); and the half-written files of writers that died.
+    A process that has an index file mapped keeps its pages; one about to read a deleted file builds it."""
+    now = time.time()
+    files = []
+    try:
+        entries = list(os.scandir(cache))
+    except OSError:
+        return
+    for entry in entries:
+        name = entry.name
+        try:
+            info = entry.stat()
+        except OSError:
+            continue
+        if name.startswith(tuple("." + prefix for prefix in CACHE_FILES)):  # a writer's staging file
+            if now - info.st_mtime > ABANDONED_AFTER_S:
+                Path(entry.path).unlink(missing_ok=True)
+        elif name.startswith(CACHE_FILES) and not name.endswith(".lock") and not any(k in name for k in keep):
+            files.append((info.st_mtime, info.st_size, entry.path))
+    total = sum(size for _, size, _ in files)
+    for _, size, path in sorted(files):
+        if total <= limit:
+            break
+        with contextlib.suppress(OSError):
+            Path(path).unlink()
+            Path(path + ".lock").unlink(missing_ok=True)
+        total -= size
+
+
 def _load(path: Optional[Path]):
     """What `_store` put at `path`, or None when it is not there or unreadable."""
     if path is None:
         return None
     try:
         with open(path, "rb") as handle:
-            return pickle.load(handle)
+            value = pickle.load(handle)
     except (OSError, EOFError, pickle.UnpicklingError):
         return None
+    _used(path)
+    return value
 
 
 def _store(path: Optional[Path], value) -> None:
@@ -236,9 +293,11 @@ def _cached_index(path: Optional[Path]):
     if path is None or not path.exists():
         return None
     try:
-        return _native.load_index(str(path))
+        db = _native.load_index(str(path))
     except _native.InputError:
         return None
+    _used(path)
+    return db
 
 
 def _build_index(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
@@ -465,6 +524,7 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
     from .score import concat_tables
     from .search import Found, psm_table, read_proteome
 
+    limit = cache_limit()
     client, local = connect(cluster, log)
     futures: list = []
     done = False
@@ -483,6 +543,8 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
         else:
             key, cache, peptides, plan = prepare(fasta, settings, proteome, key)
             sequences, searched = with_lookup(peptides)
+        slices = plan.bounds if plan is not None else [None]
+        prune_cache(cache, [key] + [index_path(cache, key, settings, b).name for b in slices], limit)
         timings["digestion"] = time.perf_counter() - clock
         log(f"digested {len(sequences)} distinct sequences into {searched} modified peptides")
 

@@ -214,6 +214,28 @@ def test_a_refused_file_fails_the_search_with_its_message_alone(client, tmp_path
     assert not [line for lines in logs.values() for _, line in lines if "Compute Failed" in line]
 
 
+def test_cache_is_pruned_least_recently_used_first(tmp_path, monkeypatch):
+    from vornik_tamrel import cluster
+
+    day = 24 * 3600
+    files = {  # name: (bytes, age in days)
+        "index-old.bin": (300, 5), "index-old.bin.lock": (0, 5), "peptides-old.pickle": (200, 4),
+        "index-recent.bin": (300, 1), "columns-KEY-all.pickle": (400, 9), "notes.txt": (900, 9),
+        ".index-dead.bin.77.1": (50, 2), ".index-writing.bin.78.1": (50, 0),
+    }
+    for name, (size, age) in files.items():
+        (tmp_path / name).write_bytes(b"x" * size)
+        os.utime(tmp_path / name, (0, 1_700_000_000 - age * day))
+    monkeypatch.setattr(cluster.time, "time", lambda: 1_700_000_000)
+    cluster.prune_cache(tmp_path, ["KEY"], limit=350)  # this search's columns are spared whatever their age
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        ".index-writing.bin.78.1", "columns-KEY-all.pickle", "index-recent.bin", "notes.txt"]
+    for setting in ("lots", "-1", "nan"):
+        monkeypatch.setenv("VORNIK_TAMREL_CACHE_GB", setting)
+        with pytest.raises(cluster.InputError, match=f"^VORNIK_TAMREL_CACHE_GB={setting}: expected a size in GiB"):
+            cluster.cache_limit()
+
+
 @pytest.mark.parametrize("argv, message", [
     (["--cluster", "local:0"], "--cluster local:0: expected local:N"),
     (["--db-partitions", "2", "--chimera"], "chimeric search cannot be split into database partitions"),
