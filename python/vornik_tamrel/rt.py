@@ -71,6 +71,10 @@ FOLDS = 5
 BISQUARE = 4.685  # robust standard deviations beyond which a peptide has no weight (95% efficiency if normal)
 HUBER = 1.345  # standard deviations of disagreement beyond which the other matches' weight shrinks
 ROBUST_ITERATIONS = 10
+# Choosing among the candidate models compares their out-of-fold errors, which differ between candidates far
+# more than the reweighting's last steps move them: half the iterations choose the same model (on every run
+# tried), the chosen one is then fitted in full.
+SELECTION_ITERATIONS = 5
 MAX_TRAIN = 2000  # training peptides at most (evenly taken): a few dozen coefficients need no more
 PENALTIES = (0.1, 1.0, 10.0, 100.0, np.inf)  # ridge weights per training peptide; inf: the scale alone
 # Published retention coefficients per residue, in RESIDUES order, for acidic reversed phase:
@@ -132,14 +136,15 @@ class RetentionModel:
     match then lies close to the fit and keeps its weight.
     """
 
-    def __init__(self, base: np.ndarray, extra: np.ndarray, y: np.ndarray, penalty: float):
+    def __init__(self, base: np.ndarray, extra: np.ndarray, y: np.ndarray, penalty: float,
+                 iterations: int = ROBUST_ITERATIONS):
         self.mean = extra.mean(axis=0)
         x = np.column_stack([base, extra - self.mean]) if np.isfinite(penalty) else base
         ridge = np.zeros(x.shape[1])
         ridge[base.shape[1]:] = penalty * len(y)
         ridge = np.diag(ridge) + 1e-9 * np.eye(x.shape[1])
         residual = np.abs(y - _resistant_line(base[:, 1], y))
-        for _ in range(ROBUST_ITERATIONS):
+        for _ in range(iterations):
             weighted = x.T * _bisquare(residual)
             self.coef = np.linalg.solve(weighted @ x + ridge, weighted @ y)
             residual = np.abs(y - x @ self.coef)
@@ -179,11 +184,12 @@ def _robust_var(residual: np.ndarray) -> float:
     return float((1.4826 * np.median(np.abs(residual))) ** 2) if len(residual) else np.inf
 
 
-def _out_of_fold(base, extra, y, fold, penalty) -> np.ndarray:
+def _out_of_fold(base, extra, y, fold, penalty, iterations: int = ROBUST_ITERATIONS) -> np.ndarray:
     out = np.empty(len(y))
     for k in np.unique(fold).tolist():
         test = fold == k
-        out[test] = RetentionModel(base[~test], extra[~test], y[~test], penalty).predict(base[test], extra[test])
+        model = RetentionModel(base[~test], extra[~test], y[~test], penalty, iterations)
+        out[test] = model.predict(base[test], extra[test])
     return out
 
 
@@ -284,8 +290,8 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     fold = np.arange(len(trained)) % FOLDS
     penalties = PENALTIES if len(trained) >= CORRECTIONS_FROM else (np.inf,)
     _, name, ends, penalty = min(
-        (_capped_error(_out_of_fold(*design(counts[trained], terminals[e][trained], name), y, fold, w) - y),
-         name, e, w)
+        (_capped_error(_out_of_fold(*design(counts[trained], terminals[e][trained], name), y, fold, w,
+                                    SELECTION_ITERATIONS) - y), name, e, w)
         for name in SCALES for e in range(len(terminals)) for w in penalties)
     base_all, extra_all = design(counts, terminals[ends], name)
     by_peptide = RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all)
