@@ -137,13 +137,14 @@ class RetentionModel:
     """
 
     def __init__(self, base: np.ndarray, extra: np.ndarray, y: np.ndarray, penalty: float,
-                 iterations: int = ROBUST_ITERATIONS):
+                 iterations: int = ROBUST_ITERATIONS, start: Optional[np.ndarray] = None):
+        """`start`: the resistant line's fit of `y` (see `_resistant_line`), when already known."""
         self.mean = extra.mean(axis=0)
         x = np.column_stack([base, extra - self.mean]) if np.isfinite(penalty) else base
         ridge = np.zeros(x.shape[1])
         ridge[base.shape[1]:] = penalty * len(y)
         ridge = np.diag(ridge) + 1e-9 * np.eye(x.shape[1])
-        residual = np.abs(y - _resistant_line(base[:, 1], y))
+        residual = np.abs(y - (_resistant_line(base[:, 1], y) if start is None else start))
         for _ in range(iterations):
             weighted = x.T * _bisquare(residual)
             self.coef = np.linalg.solve(weighted @ x + ridge, weighted @ y)
@@ -184,13 +185,20 @@ def _robust_var(residual: np.ndarray) -> float:
     return float((1.4826 * np.median(np.abs(residual))) ** 2) if len(residual) else np.inf
 
 
-def _out_of_fold(base, extra, y, fold, penalty, iterations: int = ROBUST_ITERATIONS) -> np.ndarray:
+def _out_of_fold(base, extra, y, fold, penalty, iterations: int = ROBUST_ITERATIONS, starts=None) -> np.ndarray:
+    """Each peptide's prediction by the model fitted on the other folds; `starts`: `_fold_starts`, when known."""
     out = np.empty(len(y))
     for k in np.unique(fold).tolist():
         test = fold == k
-        model = RetentionModel(base[~test], extra[~test], y[~test], penalty, iterations)
+        model = RetentionModel(base[~test], extra[~test], y[~test], penalty, iterations,
+                               None if starts is None else starts[k])
         out[test] = model.predict(base[test], extra[test])
     return out
+
+
+def _fold_starts(base, y, fold) -> dict:
+    """Per fold, the resistant line fitted to the other folds: the same for every penalty."""
+    return {k: _resistant_line(base[fold != k, 1], y[fold != k]) for k in np.unique(fold).tolist()}
 
 
 def _medians(keys: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -289,10 +297,14 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
         trained, y = trained[pick], y[pick]
     fold = np.arange(len(trained)) % FOLDS
     penalties = PENALTIES if len(trained) >= CORRECTIONS_FROM else (np.inf,)
-    _, name, ends, penalty = min(
-        (_capped_error(_out_of_fold(*design(counts[trained], terminals[e][trained], name), y, fold, w,
-                                    SELECTION_ITERATIONS) - y), name, e, w)
-        for name in SCALES for e in range(len(terminals)) for w in penalties)
+    errors = []
+    for name in SCALES:
+        for e, terminal in enumerate(terminals):
+            base, extra = design(counts[trained], terminal[trained], name)
+            starts = _fold_starts(base, y, fold)
+            errors += [(_capped_error(_out_of_fold(base, extra, y, fold, w, SELECTION_ITERATIONS, starts) - y),
+                        name, e, w) for w in penalties]
+    _, name, ends, penalty = min(errors)
     base_all, extra_all = design(counts, terminals[ends], name)
     by_peptide = RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all)
     by_peptide[trained] = _out_of_fold(base_all[trained], extra_all[trained], y, fold, penalty)
