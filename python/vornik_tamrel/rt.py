@@ -213,8 +213,11 @@ def _medians(keys: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarr
 def elution_of_others(peptides: np.ndarray, times: np.ndarray,
                       confident: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Per row, the mean of `times` over the `confident` rows of its peptide other than itself (NaN where
-    there are none), and how many those are."""
-    _, code = np.unique(np.asarray(peptides).astype(str), return_inverse=True)
+    there are none), and how many those are. `peptides`: texts, or integer codes standing for them."""
+    code = np.asarray(peptides)
+    if code.dtype.kind not in "iu":
+        _, code = np.unique(code.astype(str), return_inverse=True)
+    code = code.reshape(-1)
     own = np.where(confident, times, 0.0)
     left = np.bincount(code, weights=confident.astype(np.float64))[code] - confident
     total = np.bincount(code, weights=own)[code] - own
@@ -309,11 +312,13 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     by_peptide = RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all)
     by_peptide[trained] = _out_of_fold(base_all[trained], extra_all[trained], y, fold, penalty)
 
+    _, modified = np.unique(np.asarray(table["peptide"], dtype=object).astype(str), return_inverse=True)
+
     def blend(by_peptide: np.ndarray, accepted: np.ndarray) -> np.ndarray:
         """Each row's prediction from its peptide's model prediction and its other `accepted` matches: both
         estimate where the peptide elutes, weighed by the inverse of their variances (the model's out-of-fold
         error; the spread of a peptide's matches over its elution divided among the others)."""
-        seen, others = elution_of_others(np.asarray(table["peptide"], dtype=object), aligned, accepted)
+        seen, others = elution_of_others(modified, aligned, accepted)
         repeated = accepted & (others > 0)
         spread_var = _robust_var(aligned[repeated] - seen[repeated])
         modelled = by_peptide[inverse]
