@@ -9,7 +9,9 @@ peptide) and the protein groups with their q-values.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Mapping, Optional
+import gc
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Iterator, Mapping, Optional
 
 import numpy as np
 
@@ -45,10 +47,30 @@ def with_retention(table: Table, settings: SearchSettings, extra_features: Optio
     return (rt_error[:, None] if extra_features is None else np.column_stack([extra_features, rt_error])), True
 
 
+@contextmanager
+def _collector_paused() -> Iterator[None]:
+    """Python's cyclic garbage collector paused: protein inference makes tens of thousands of small
+    containers (peptide sets, groups, their tuples) and no cycles, and the collector's passes over them
+    cost about a sixth of its time."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
 def complete_results(table: Table, settings: SearchSettings, summary: dict,
                      sequences: Mapping[str, str]) -> tuple[Table, Table]:
     """Fill `posterior_error` and `protein_q` of `table` (after error control, in place) and count the
     accepted protein groups into `summary`; returns the peptide table and the protein table."""
+    with _collector_paused():
+        return _complete_results(table, settings, summary, sequences)
+
+
+def _complete_results(table: Table, settings: SearchSettings, summary: dict,
+                      sequences: Mapping[str, str]) -> tuple[Table, Table]:
     compete = competition_rows(table, settings.chimera)
     score = np.asarray(table["discriminant_score"], dtype=np.float64)
     decoy = np.asarray(table["is_decoy"], dtype=bool)
