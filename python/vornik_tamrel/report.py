@@ -134,16 +134,17 @@ def write_tsv(table, path) -> None:
         texts = _mod_texts(arrow.column(where).combine_chunks())
         arrow = arrow.set_column(where, "modifications", _string_array(texts))
     header = ("\t".join(arrow.column_names) + "\n").encode()
-    with open(path, "wb") as handle:
-        handle.write(header)
-        try:
-            csv.write_csv(arrow, handle, csv.WriteOptions(include_header=False, delimiter="\t", quoting_style="none"))
-            return
-        except pa.ArrowInvalid:  # a value holds a tab, quote or line break
-            handle.seek(0)
-            handle.truncate()
+    # Arrow's own file, not a Python one: the writer then never waits for the interpreter lock, which the
+    # report's drawing holds beside it.
+    def write(quoting: str) -> None:
+        with pa.OSFile(os.fspath(path), "wb") as handle:
             handle.write(header)
-        csv.write_csv(arrow, handle, csv.WriteOptions(include_header=False, delimiter="\t", quoting_style="needed"))
+            csv.write_csv(arrow, handle, csv.WriteOptions(include_header=False, delimiter="\t", quoting_style=quoting))
+
+    try:
+        write("none")
+    except pa.ArrowInvalid:  # a value holds a tab, quote or line break: written again, quoted
+        write("needed")
 
 
 def check_output_dir(outdir: str | os.PathLike) -> None:
