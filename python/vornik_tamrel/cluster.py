@@ -377,14 +377,13 @@ def read_chunk(chunk: Chunk, settings: SearchSettings) -> tuple[list, list[str]]
 def score_chunk(chunk: Chunk, fasta: str, settings: SearchSettings, key: str, cache: Optional[Path]):
     """The engine's columns, the wide pass's tails, the spectrum count and the reader's warnings of one
     chunk."""
-    from .control import null_tails
-    from .score import build_scorer, score_pass
+    from .control import fit_tails, null_scorer
+    from .score import build_scorer, score_passes
 
     spectra, said = read_chunk(chunk, settings)
     db = worker_index(fasta, settings, key, cache, None)
-    columns = score_pass(spectra, db, build_scorer(settings), settings.batch_size)
-    tails = null_tails(spectra, db, settings)
-    return columns, tails, len(spectra), said
+    columns, wide = score_passes(spectra, db, build_scorer(settings), null_scorer(settings), settings.batch_size)
+    return columns, fit_tails(wide), len(spectra), said
 
 
 @refusing

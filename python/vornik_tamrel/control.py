@@ -6,7 +6,7 @@ discriminant score and its spectrum and peptide q-values in place.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Optional, Sequence
+from typing import TYPE_CHECKING, Optional
 
 import numpy as np
 
@@ -14,7 +14,6 @@ from .fdr import peptide_qvalues, qvalues
 
 if TYPE_CHECKING:
     from .search import SearchSettings, Table
-    from .spectra import Spectrum
 
 
 # A hyperscore means little on its own: spectra with many peaks, or many
@@ -40,13 +39,6 @@ def null_scorer(settings: SearchSettings, report_psms: int = NULL_PSMS, min_matc
                           min_matched_peaks=min_matched_peaks)
     evidence = evidence_settings(settings)
     return replace(scorer, evidence=None if evidence is None else replace(evidence, null_ladders=0))
-
-
-def null_tails(spectra: Sequence[Spectrum], db, settings: SearchSettings) -> dict[tuple[int, str], tuple]:
-    """The tails (see `fit_tails`) of the wide pass over `spectra`."""
-    from .score import score_pass
-
-    return fit_tails(score_pass(spectra, db, null_scorer(settings), settings.batch_size, modifications=False))
 
 
 def fit_tails(rows: Table) -> dict[tuple[int, str], tuple]:

@@ -77,6 +77,22 @@ def score_batch(scorer: SearchScorer, index, batch: SpectrumBatch, file_ids: np.
     `modifications` the rows go without their lists of modification masses
     (a list per row costs more than all other columns).
     """
+    file_ids, columns = _engine_columns(batch, file_ids)
+    return _table(scorer, batch, file_ids, scorer.engine.score(index, *columns), modifications)
+
+
+def score_batch_pair(scorer: SearchScorer, wider: SearchScorer, index, batch: SpectrumBatch,
+                     file_ids: np.ndarray | None = None) -> tuple[Table, Table]:
+    """`score_batch` of `scorer` (with modifications) and of `wider` (without) over one batch, in one call:
+    where `wider`'s precursor windows hold the scorer's (the error control's wide pass and a search's
+    precursor windows), the engine counts the fragments once for both. The same tables as two calls."""
+    file_ids, columns = _engine_columns(batch, file_ids)
+    main, wide = scorer.engine.score_pair(wider.engine, index, *columns)
+    return _table(scorer, batch, file_ids, main, True), _table(wider, batch, file_ids, wide, False)
+
+
+def _engine_columns(batch: SpectrumBatch, file_ids: np.ndarray | None) -> tuple[np.ndarray, tuple]:
+    """The spectrum files' numbers and the batch's columns as the engine's scorer takes them."""
     nan = np.float32(np.nan)
 
     def optional(values, bit):
@@ -84,12 +100,18 @@ def score_batch(scorer: SearchScorer, index, batch: SpectrumBatch, file_ids: np.
 
     if file_ids is None:
         file_ids = np.full(len(batch), batch.file_id, np.uint32)
-    columns = scorer.engine.score(
-        index, batch.ids, file_ids.astype(np.uint32), batch.scan_start_time.astype(np.float32),
+    file_ids = file_ids.astype(np.uint32)
+    return file_ids, (
+        batch.ids, file_ids, batch.scan_start_time.astype(np.float32),
         batch.precursor_mz.astype(np.float32), batch.charge.astype(np.uint8),
         optional(batch.precursor_intensity, _HAS_INTENSITY), optional(batch.window_lower, _HAS_WINDOW),
         optional(batch.window_upper, _HAS_WINDOW), optional(batch.ion_mobility, _HAS_MOBILITY),
         batch.total_ion_current, batch.peak_offsets, batch.mass, batch.intensity)
+
+
+def _table(scorer: SearchScorer, batch: SpectrumBatch, file_ids: np.ndarray, columns: dict,
+           modifications: bool) -> Table:
+    """The engine's buffers of one batch as typed columns, with the scorer's evidence columns."""
     offsets = np.frombuffer(columns.pop("modification_offsets"), np.int64)
     flat = np.frombuffer(columns["modifications"], np.float32)
     for name, values in columns.items():
@@ -122,23 +144,35 @@ def concat_tables(tables: Sequence[Table]) -> Table:
     return {name: np.concatenate([t[name] for t in tables]) for name in tables[0]}
 
 
+def _batches(spectra: Union[SpectrumBatch, Sequence[Spectrum]], batch_size: int, bar=None):
+    """(batch, file numbers or None) of `spectra` in order: a batch as it is, Spectrum records of any files in
+    batches of `batch_size`."""
+    if isinstance(spectra, SpectrumBatch):  # already one batch
+        yield spectra, None
+        if bar is not None:
+            bar.update(len(spectra))
+        return
+    for start in range(0, len(spectra), batch_size):
+        chunk = list(spectra[start : start + batch_size])
+        yield SpectrumBatch.from_spectra(chunk, 0), np.fromiter((s.file_id for s in chunk), np.uint32, len(chunk))
+        if bar is not None:
+            bar.update(len(chunk))
+
+
 def score_pass(spectra: Union[SpectrumBatch, Sequence[Spectrum]], db, scorer, batch_size: int, bar=None,
                modifications: bool = True) -> Table:
     """Rows of `scorer` over all spectra (a batch, or Spectrum records of any files), in spectrum order,
     scored in batches of `batch_size` (see `score_batch` for `modifications`)."""
-    if isinstance(spectra, SpectrumBatch):  # already one batch
-        tables = [score_batch(scorer, db, spectra, modifications=modifications)]
-        if bar is not None:
-            bar.update(len(spectra))
-        return concat_tables(tables)
-    tables = []
-    for start in range(0, len(spectra), batch_size):
-        chunk = list(spectra[start : start + batch_size])
-        file_ids = np.fromiter((s.file_id for s in chunk), np.uint32, len(chunk))
-        tables.append(score_batch(scorer, db, SpectrumBatch.from_spectra(chunk, 0), file_ids, modifications))
-        if bar is not None:
-            bar.update(len(chunk))
-    return concat_tables(tables)
+    return concat_tables([score_batch(scorer, db, batch, file_ids, modifications)
+                          for batch, file_ids in _batches(spectra, batch_size, bar)])
+
+
+def score_passes(spectra: Union[SpectrumBatch, Sequence[Spectrum]], db, scorer, wider,
+                 batch_size: int) -> tuple[Table, Table]:
+    """`score_pass` of `scorer` and of `wider` (without modifications), batch by batch in one call each (see
+    `score_batch_pair`)."""
+    pairs = [score_batch_pair(scorer, wider, db, batch, file_ids) for batch, file_ids in _batches(spectra, batch_size)]
+    return concat_tables([p[0] for p in pairs]), concat_tables([p[1] for p in pairs])
 
 
 def score(spectra: Union[SpectrumBatch, Sequence[Spectrum]], db, settings: SearchSettings,

@@ -22,10 +22,10 @@ import numpy as np
 from .digest import DigestSettings, PeptideSet, ProteinMap, available_memory, digest
 from .errors import InputError, InputWarning, SpectrumFileError
 from .fasta import read_fasta
-from .control import Chance, control_errors, null_tails
+from .control import Chance, control_errors, fit_tails, null_scorer
 from .evidence import take_evidence
 from .index import build_database
-from .score import build_scorer, concat_tables, object_array, score_batch, stream
+from .score import build_scorer, concat_tables, object_array, score_batch_pair, stream
 from .results import complete_results, with_retention
 from . import spectra as reading
 from .spectra import PeakSettings, SpectrumBatch, read_spectra
@@ -396,14 +396,15 @@ def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings
     log(f"indexed {db.fragment_count()} fragments")
     del peptides
 
-    scorer = build_scorer(settings)
+    scorer, wider = build_scorer(settings), null_scorer(settings)
     scored: deque[Table] = deque()  # in batch order, from the scoring thread
     tables: list[Table] = []  # completed on this thread (see `psm_table`) while the next batch is scored
     tails: dict = {}
 
     def work(batch: SpectrumBatch) -> None:  # on the scoring thread, one batch at a time
-        scored.append(score_batch(scorer, db, batch))
-        tails.update(null_tails(batch, db, settings))
+        main, wide = score_batch_pair(scorer, wider, db, batch)
+        scored.append(main)
+        tails.update(fit_tails(wide))
         bar.update(len(batch))
 
     def complete() -> float:

@@ -47,21 +47,22 @@ PyObject* Scorer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // Spectrum i: one precursor (charge 0: unknown; NaN intensity, window bound
-// or mobility: absent), peaks mass[peak_offsets[i]:peak_offsets[i + 1]].
-std::vector<SharedSpectrum> spectra_of(const Args& a) {
-    const std::vector<std::string> ids = arg<std::vector<std::string>>(a, 1);
-    const Buffer<std::uint32_t> file_id(a[2], "file_id");
-    const Buffer<float> rt(a[3], "rt");
-    const Buffer<float> precursor_mz(a[4], "precursor_mz");
-    const Buffer<std::uint8_t> charge(a[5], "charge");
-    const Buffer<float> precursor_intensity(a[6], "precursor_intensity");
-    const Buffer<float> window_lower(a[7], "window_lower");
-    const Buffer<float> window_upper(a[8], "window_upper");
-    const Buffer<float> ims(a[9], "ims");
-    const Buffer<float> tic(a[10], "total_ion_current");
-    const Buffer<std::int64_t> offsets(a[11], "peak_offsets");
-    const Buffer<float> mass(a[12], "mass");
-    const Buffer<float> intensity(a[13], "intensity");
+// or mobility: absent), peaks mass[peak_offsets[i]:peak_offsets[i + 1]]. The
+// spectra's columns are the arguments from `first` on.
+std::vector<SharedSpectrum> spectra_of(const Args& a, std::size_t first) {
+    const std::vector<std::string> ids = arg<std::vector<std::string>>(a, first);
+    const Buffer<std::uint32_t> file_id(a[first + 1], "file_id");
+    const Buffer<float> rt(a[first + 2], "rt");
+    const Buffer<float> precursor_mz(a[first + 3], "precursor_mz");
+    const Buffer<std::uint8_t> charge(a[first + 4], "charge");
+    const Buffer<float> precursor_intensity(a[first + 5], "precursor_intensity");
+    const Buffer<float> window_lower(a[first + 6], "window_lower");
+    const Buffer<float> window_upper(a[first + 7], "window_upper");
+    const Buffer<float> ims(a[first + 8], "ims");
+    const Buffer<float> tic(a[first + 9], "total_ion_current");
+    const Buffer<std::int64_t> offsets(a[first + 10], "peak_offsets");
+    const Buffer<float> mass(a[first + 11], "mass");
+    const Buffer<float> intensity(a[first + 12], "intensity");
     const std::size_t n = ids.size();
     for (const auto& [name, size] : {std::pair{"file_id", file_id.size()}, {"rt", rt.size()},
                                      {"precursor_mz", precursor_mz.size()}, {"charge", charge.size()},
@@ -121,33 +122,65 @@ void set_column(PyObject* dict, const char* name, const std::vector<std::vector<
     set_buffer(dict, "modification_offsets", offsets);
 }
 
+// Each scoring thread frees its scratch into an arena of its own, which would keep it for the whole
+// search (about 30 MB of the scale search's peak): hand it back after every batch.
+void release_scratch() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
+Ref dict_of(const FeatureColumns& columns) {
+    Ref dict = Ref::checked(PyDict_New());
+#define TAMREL_COLUMN_OUT(type, name) set_column(dict.get(), #name, columns.name);
+    TAMREL_FEATURE_COLUMNS(TAMREL_COLUMN_OUT)
+#undef TAMREL_COLUMN_OUT
+    return dict;
+}
+
+#define TAMREL_SPECTRUM_PARAMS                                                                      \
+    {"ids"}, {"file_id"}, {"rt"}, {"precursor_mz"}, {"charge"}, {"precursor_intensity"},            \
+        {"window_lower"}, {"window_upper"}, {"ims"}, {"total_ion_current"}, {"peak_offsets"}, {"mass"}, \
+        {"intensity"}
+
 PyObject* Scorer_score(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        static constexpr Param params[] = {
-            {"index"},         {"ids"},         {"file_id"},       {"rt"},     {"precursor_mz"},
-            {"charge"},        {"precursor_intensity"}, {"window_lower"}, {"window_upper"}, {"ims"},
-            {"total_ion_current"}, {"peak_offsets"}, {"mass"},     {"intensity"}};
+        static constexpr Param params[] = {{"index"}, TAMREL_SPECTRUM_PARAMS};
         Args a("Scorer.score", params, args, kwargs);
         const ScorerSettings settings = read_self<ScorerRecord>(self)->settings;
         const SharedDatabase db = arg<ByRef<Index>>(a, 0)->db;
-        const std::vector<SharedSpectrum> spectra = spectra_of(a);
+        const std::vector<SharedSpectrum> spectra = spectra_of(a, 1);
         FeatureColumns columns;
         {
             AllowThreads unlocked;
             columns = score_batch(settings, db, spectra);
-#ifdef __GLIBC__
-            // Each scoring thread frees its scratch into an arena of its own, which would keep it for
-            // the whole search (about 30 MB of the scale search's peak): hand it back after every batch.
-            malloc_trim(0);
-#endif
+            release_scratch();
         }
-        Ref dict = Ref::checked(PyDict_New());
-#define TAMREL_COLUMN_OUT(type, name) set_column(dict.get(), #name, columns.name);
-        TAMREL_FEATURE_COLUMNS(TAMREL_COLUMN_OUT)
-#undef TAMREL_COLUMN_OUT
-        return dict;
+        return dict_of(columns);
     });
 }
+
+PyObject* Scorer_score_pair(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        static constexpr Param params[] = {{"wider"}, {"index"}, TAMREL_SPECTRUM_PARAMS};
+        Args a("Scorer.score_pair", params, args, kwargs);
+        const ScorerSettings settings = read_self<ScorerRecord>(self)->settings;
+        const ScorerSettings wider = arg<ScorerRecord>(a, 0).settings;
+        const SharedDatabase db = arg<ByRef<Index>>(a, 1)->db;
+        const std::vector<SharedSpectrum> spectra = spectra_of(a, 2);
+        std::pair<FeatureColumns, FeatureColumns> columns;
+        {
+            AllowThreads unlocked;
+            columns = score_batch_pair(settings, wider, db, spectra);
+            release_scratch();
+        }
+        Ref first = dict_of(columns.first);
+        Ref second = dict_of(columns.second);
+        return Ref::checked(PyTuple_Pack(2, first.get(), second.get()));
+    });
+}
+
+#undef TAMREL_SPECTRUM_PARAMS
 
 PyMethodDef Scorer_methods[] = {
     {"score", as_cfunction(Scorer_score), METH_VARARGS | METH_KEYWORDS,
@@ -156,6 +189,11 @@ PyMethodDef Scorer_methods[] = {
      "Scores a batch of spectra given as columns; returns the engine's columns by name, in its order:\n"
      "numbers as bytes of their own width, spec_id and sequence as lists of str, modifications\n"
      "as float32 rows end to end (with modification_offsets, int64)."},
+    {"score_pair", as_cfunction(Scorer_score_pair), METH_VARARGS | METH_KEYWORDS,
+     "score_pair($self, wider, index, ids, file_id, rt, precursor_mz, charge, precursor_intensity, "
+     "window_lower, window_upper, ims, total_ion_current, peak_offsets, mass, intensity)\n--\n\n"
+     "score() of this scorer and of the Scorer `wider` over the same batch, as a pair of column dicts;\n"
+     "where wider's precursor windows hold this one's, the fragments are counted once for both."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

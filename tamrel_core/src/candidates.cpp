@@ -67,10 +67,69 @@ public:
         groups_.push_back({first, hypotheses_.size(), true});
     }
 
+    // Plans the hypotheses of one precursor: every charge of the scorer's
+    // range, or the precursor's own, each with its isotope errors or, with a
+    // wide window, the isolation window scaled by the charge.
+    void plan(const Precursor& precursor) {
+        const Scorer& s = scorer_;
+        const float m0 = precursor.mz - kProtonMass;
+        if (s.wide_window) {
+            const Tolerance window = precursor.isolation_window.value_or(Tolerance::da(-2.4f, 2.4f));
+            for (unsigned z = s.min_precursor_charge; z <= s.max_precursor_charge; ++z) {
+                const float fz = static_cast<float>(z);
+                Tolerance scaled = window;
+                scaled.minus = window.minus * fz;
+                scaled.plus = window.plus * fz;
+                plan_charge(m0 * fz, static_cast<std::uint8_t>(z), scaled);
+            }
+        } else if (precursor.charge && !s.force_charge_range) {
+            const std::uint8_t z = *precursor.charge;
+            plan_charge(m0 * static_cast<float>(z), z, s.precursor_tol);
+        } else {
+            for (unsigned z = s.min_precursor_charge; z <= s.max_precursor_charge; ++z) {
+                plan_charge(m0 * static_cast<float>(z), static_cast<std::uint8_t>(z), s.precursor_tol);
+            }
+        }
+    }
+
     // Counts the fragments found by every peak for every planned hypothesis,
     // then appends the groups' results to `out` in plan order.
     void run(const std::vector<Peak>& peaks, InitialHits& out) {
         count(peaks);
+        emit_groups(out);
+    }
+
+    // Takes every planned hypothesis' counts from `wider`, which has counted
+    // the same peaks with the same fragment lookups (same database, fragment
+    // tolerance and fragment charges) for windows that hold these: a peptide's
+    // count does not depend on the window it was counted for. False, with
+    // nothing taken, where a slot lies outside what `wider` counted or a count
+    // saturated (the sums would then differ from counting here).
+    bool take_counts(const Matcher& wider) {
+        const std::size_t peptide_count = scorer_.db->peptides.size();
+        for (Hypothesis& h : hypotheses_) {
+            const Hypothesis* w = wider.counterpart(h);
+            if (w == nullptr) return forget_counts();
+            const std::uint16_t* const from = wider.counts_.data() + w->slot_offset;
+            std::uint16_t* const to = counts_.data() + h.slot_offset;
+            for (std::size_t i = 0; i < h.slot_count; ++i) {
+                const std::uint32_t p = h.peptide_lo + static_cast<std::uint32_t>(i);
+                // Never counted here: the window's boundary peptides outside it, and positions past the last.
+                if (p == h.excluded_lo || p == h.excluded_hi || p >= peptide_count) continue;
+                if (p < w->peptide_lo || p > w->peptide_hi || p == w->excluded_lo || p == w->excluded_hi)
+                    return forget_counts();
+                const std::uint16_t c = from[p - w->peptide_lo];
+                if (c == UINT16_MAX) return forget_counts();
+                to[i] = c;
+                h.total += c;
+                h.distinct += static_cast<std::uint32_t>(c != 0);
+            }
+        }
+        return true;
+    }
+
+    // Appends the groups' results to `out` in plan order (after counting).
+    void emit_groups(InitialHits& out) {
         for (const Group& g : groups_) {
             const std::size_t from = out.preliminary.size();
             for (std::size_t h = g.first; h < g.end; ++h) emit(hypotheses_[h], out);
@@ -102,6 +161,20 @@ private:
         bool capped;
     };
 
+    // The hypothesis planned here for h's precursor charge with h's fragment charges, if any.
+    const Hypothesis* counterpart(const Hypothesis& h) const {
+        for (const Hypothesis& w : hypotheses_) {
+            if (w.charge == h.charge && w.fragment_charge_limit == h.fragment_charge_limit) return &w;
+        }
+        return nullptr;
+    }
+
+    bool forget_counts() {
+        std::fill(counts_.begin(), counts_.end(), std::uint16_t{0});
+        for (Hypothesis& h : hypotheses_) h.total = h.distinct = 0;
+        return false;
+    }
+
     void add(float precursor_mass, std::uint8_t charge, const Tolerance& precursor_tol,
              std::int8_t isotope_error) {
         const float mass = precursor_mass - static_cast<float>(isotope_error) * kIsotopeSpacing;
@@ -130,6 +203,8 @@ private:
         std::uint8_t charge;
     };
 
+public:
+    // Counts the fragments found by every peak for every planned hypothesis.
     // The spectrum's lookups are listed first, so that what each reads can be
     // requested ahead in two stages: its directory entries 2 kAhead lookups
     // before it is counted, its records (found through them) kAhead before.
@@ -181,6 +256,7 @@ private:
         }
     }
 
+private:
     std::size_t bucket_length(std::size_t k) const {
         const IndexedDatabase& db = *scorer_.db;
         return std::min(db.bucket_size, db.fragments.size() - k * db.bucket_size);
@@ -303,29 +379,28 @@ InitialHits Scorer::matched_peaks_with_isotope(const std::vector<Peak>& peaks, f
 
 InitialHits Scorer::initial_hits(const ProcessedSpectrum& spectrum,
                                  const Precursor& precursor) const {
-    const float m0 = precursor.mz - kProtonMass;
     Matcher matcher(*this);
-    if (wide_window) {
-        const Tolerance window = precursor.isolation_window.value_or(Tolerance::da(-2.4f, 2.4f));
-        for (unsigned z = min_precursor_charge; z <= max_precursor_charge; ++z) {
-            const float fz = static_cast<float>(z);
-            Tolerance scaled = window;
-            scaled.minus = window.minus * fz;
-            scaled.plus = window.plus * fz;
-            matcher.plan_charge(m0 * fz, static_cast<std::uint8_t>(z), scaled);
-        }
-    } else if (precursor.charge && !force_charge_range) {
-        const std::uint8_t z = *precursor.charge;
-        matcher.plan_charge(m0 * static_cast<float>(z), z, precursor_tol);
-    } else {
-        for (unsigned z = min_precursor_charge; z <= max_precursor_charge; ++z) {
-            matcher.plan_charge(m0 * static_cast<float>(z), static_cast<std::uint8_t>(z),
-                                precursor_tol);
-        }
-    }
+    matcher.plan(precursor);
     InitialHits out;
     matcher.run(spectrum.peaks, out);
     apply_cap(out.preliminary, 0, report_psms);
+    return out;
+}
+
+PairedHits paired_initial_hits(const Scorer& main, const Scorer& wider, const ProcessedSpectrum& spectrum,
+                               const Precursor& precursor) {
+    Matcher outer(wider);
+    outer.plan(precursor);
+    outer.count(spectrum.peaks);
+    Matcher inner(main);
+    inner.plan(precursor);
+    PairedHits out;
+    out.shared = shares_lookups(main, wider) && inner.take_counts(outer);
+    if (!out.shared) inner.count(spectrum.peaks);
+    inner.emit_groups(out.main);
+    apply_cap(out.main.preliminary, 0, main.report_psms);
+    outer.emit_groups(out.wider);
+    apply_cap(out.wider.preliminary, 0, wider.report_psms);
     return out;
 }
 

@@ -1,6 +1,7 @@
 #include "tamrel/columns.hpp"
 
 #include <iterator>
+#include <tuple>
 
 #include "tamrel/parallel.hpp"
 #include "tamrel/utf8.hpp"
@@ -67,14 +68,10 @@ FeatureColumns features_to_arrays(std::vector<Feature>&& features, const Indexed
     return c;
 }
 
-FeatureColumns score_batch(const ScorerSettings& settings, const SharedDatabase& db,
-                           const std::vector<SharedSpectrum>& spectra) {
-    std::vector<std::vector<Feature>> per_spectrum(spectra.size());
-    parallel_for(spectra.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            per_spectrum[i] = Scorer::assemble(settings, db).score(*spectra[i]);
-        }
-    });
+namespace {
+
+// The features of every spectrum, in spectrum order, as columns.
+FeatureColumns concatenated(std::vector<std::vector<Feature>>& per_spectrum, const IndexedDatabase& db) {
     std::size_t total = 0;
     for (const auto& features : per_spectrum) total += features.size();
     std::vector<Feature> all;
@@ -83,7 +80,36 @@ FeatureColumns score_batch(const ScorerSettings& settings, const SharedDatabase&
         std::move(features.begin(), features.end(), std::back_inserter(all));
         std::vector<Feature>().swap(features);
     }
-    return features_to_arrays(std::move(all), *db);
+    return features_to_arrays(std::move(all), db);
+}
+
+}  // namespace
+
+FeatureColumns score_batch(const ScorerSettings& settings, const SharedDatabase& db,
+                           const std::vector<SharedSpectrum>& spectra) {
+    std::vector<std::vector<Feature>> per_spectrum(spectra.size());
+    parallel_for(spectra.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            per_spectrum[i] = Scorer::assemble(settings, db).score(*spectra[i]);
+        }
+    });
+    return concatenated(per_spectrum, *db);
+}
+
+std::pair<FeatureColumns, FeatureColumns> score_batch_pair(const ScorerSettings& main, const ScorerSettings& wider,
+                                                           const SharedDatabase& db,
+                                                           const std::vector<SharedSpectrum>& spectra) {
+    std::vector<std::vector<Feature>> main_rows(spectra.size());
+    std::vector<std::vector<Feature>> wider_rows(spectra.size());
+    parallel_for(spectra.size(), [&](std::size_t begin, std::size_t end) {
+        const Scorer inner = Scorer::assemble(main, db);
+        const Scorer outer = Scorer::assemble(wider, db);
+        for (std::size_t i = begin; i < end; ++i) {
+            std::tie(main_rows[i], wider_rows[i]) = score_pair(inner, outer, *spectra[i]);
+        }
+    });
+    FeatureColumns first = concatenated(main_rows, *db);
+    return {std::move(first), concatenated(wider_rows, *db)};
 }
 
 }  // namespace tamrel

@@ -1,6 +1,8 @@
 #include "tamrel/scoring.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <tuple>
 #include <utility>
 
 #include "tamrel/error.hpp"
@@ -27,6 +29,31 @@ Scorer Scorer::assemble(const ScorerSettings& settings, SharedDatabase db) {
 std::vector<Feature> Scorer::score(const ProcessedSpectrum& spectrum) const {
     if (spectrum.level != 2) fail("internal bug, trying to score a non-MS2 scan!");
     return chimera ? score_chimera_fast(spectrum) : score_standard(spectrum);
+}
+
+bool shares_lookups(const Scorer& a, const Scorer& b) {
+    const auto bits = [](const Tolerance& t) {
+        return std::tuple{t.unit, std::bit_cast<std::uint32_t>(t.minus), std::bit_cast<std::uint32_t>(t.plus)};
+    };
+    return a.db == b.db && bits(a.fragment_tol) == bits(b.fragment_tol);
+}
+
+std::pair<std::vector<Feature>, std::vector<Feature>> score_pair(const Scorer& main, const Scorer& wider,
+                                                                 const ProcessedSpectrum& spectrum) {
+    if (main.chimera || wider.chimera) {
+        std::vector<Feature> first = main.score(spectrum);
+        return {std::move(first), wider.score(spectrum)};
+    }
+    if (spectrum.level != 2) fail("internal bug, trying to score a non-MS2 scan!");
+    if (spectrum.precursors.empty()) fail("missing MS1 precursor for " + spectrum.id);
+    const Precursor& precursor = spectrum.precursors.front();
+    const PairedHits hits = paired_initial_hits(main, wider, spectrum, precursor);
+    std::pair<std::vector<Feature>, std::vector<Feature>> out;
+    reserve_features(out.first, main.report_psms, hits.main.preliminary.size());
+    main.build_features(spectrum, precursor.mz, hits.main, main.report_psms, out.first);
+    reserve_features(out.second, wider.report_psms, hits.wider.preliminary.size());
+    wider.build_features(spectrum, precursor.mz, hits.wider, wider.report_psms, out.second);
+    return out;
 }
 
 }  // namespace tamrel

@@ -142,6 +142,25 @@ def test_native_rows_equal_public_engine_rows(mode, bucket, fragment_unit):
                    [struct.pack("d", v) if isinstance(v, float) else v for v in want], f"{name}, seed {SEED}"
 
 
+@pytest.mark.parametrize("mode", sorted(SETTINGS))
+def test_score_pair_equals_two_scoring_calls(mode):
+    rng = random.Random(SEED)
+    rows = peptides(rng)
+    index = native_index(rows, 16)
+    batch = native_batch(spectra(rng, public_db(rows, 16), rows))
+    common = dict(min_precursor_charge=2, max_precursor_charge=3, max_fragment_charge=2)
+    main = native.Scorer("ppm", -10.0, 10.0, "da", -0.5, 0.5, min_matched_peaks=2, **SETTINGS[mode], **common)
+    wide = native.Scorer("da", -25.0, 25.0, "da", -0.5, 0.5, wide_window=False, chimera=False, report_psms=20,
+                         min_isotope_err=0, max_isotope_err=0, min_matched_peaks=1, **common)
+    pair = main.score_pair(wide, index, **batch)
+    for got, scorer in zip(pair, (main, wide)):
+        want = scorer.score(index, **batch)
+        assert len(want["rank"]) > 0
+        assert {k: v for k, v in got.items() if k != "psm_id"} == {k: v for k, v in want.items() if k != "psm_id"}
+    with pytest.raises(TypeError, match=r"^argument 'wider': 'int' object cannot be converted to 'Scorer'$"):
+        main.score_pair(1, index, **batch)
+
+
 @pytest.mark.parametrize("change, message", [
     (dict(offsets=array("q", [0, 3])), "offsets has 2 entries, expected 3"),
     (dict(offsets=array("q", [0, 5, 4])), "offsets must not decrease"),

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tamrel/scoring.hpp"
@@ -68,5 +69,11 @@ FeatureColumns features_to_arrays(std::vector<Feature>&& features, const Indexed
 // The first failure on any spectrum fails the whole batch.
 FeatureColumns score_batch(const ScorerSettings& settings, const SharedDatabase& db,
                            const std::vector<SharedSpectrum>& spectra);
+
+// `score_batch` for `main` and for `wider` at once (see `score_pair`): the
+// same columns as two calls.
+std::pair<FeatureColumns, FeatureColumns> score_batch_pair(const ScorerSettings& main, const ScorerSettings& wider,
+                                                           const SharedDatabase& db,
+                                                           const std::vector<SharedSpectrum>& spectra);
 
 }  // namespace tamrel

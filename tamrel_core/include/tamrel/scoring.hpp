@@ -201,6 +201,35 @@ struct Scorer : ScorerSettings {
     std::vector<Feature> score(const ProcessedSpectrum& spectrum) const;
 };
 
+// The initial hits of two scorers over one database for the same precursor.
+// `shared`: the fragments were counted once, for `wider`, and `main`'s counts
+// read from them, as its windows lay inside `wider`'s.
+struct PairedHits {
+    InitialHits main;
+    InitialHits wider;
+    bool shared = false;
+};
+
+// Exactly `main.initial_hits` and `wider.initial_hits`, the fragments counted
+// once where that gives the same counts: the scorers search the same database
+// with the same fragment tolerance (see `shares_lookups`), and every peptide of
+// each of main's windows lies inside wider's window of the same charge. Else
+// each counts on its own.
+PairedHits paired_initial_hits(const Scorer& main, const Scorer& wider, const ProcessedSpectrum& spectrum,
+                               const Precursor& precursor);
+
+// Whether two scorers make the same fragment lookups for a spectrum (same
+// database, same fragment tolerance bit for bit), the first condition of
+// `paired_initial_hits` sharing its counting.
+bool shares_lookups(const Scorer& a, const Scorer& b);
+
+// `main.score(spectrum)` and `wider.score(spectrum)`, one counting of the
+// fragments serving both where `paired_initial_hits` allows it (neither
+// scorer extracting chimeric matches, whose later rounds count again on
+// fewer peaks). Failures are those of `main.score` first.
+std::pair<std::vector<Feature>, std::vector<Feature>> score_pair(const Scorer& main, const Scorer& wider,
+                                                                 const ProcessedSpectrum& spectrum);
+
 // Drops every peak equal (intensity and mass) to one of `removal` and sums the
 // total ion current again from the peaks left, starting from -0.0.
 void remove_peaks(ProcessedSpectrum& spectrum, const std::vector<Peak>& removal);
