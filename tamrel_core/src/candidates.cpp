@@ -150,6 +150,10 @@ private:
         // (never a peptide index): their records are not counted.
         std::uint32_t excluded_lo;
         std::uint32_t excluded_hi;
+        // The peptides whose records are counted, [run_lo, run_end): the range
+        // without its excluded ends, so that counting needs no test for them.
+        std::uint32_t run_lo;
+        std::uint64_t run_end;
         std::size_t slot_offset;
         std::size_t slot_count;
         std::uint32_t total = 0;     // fragment lookups that found a fragment
@@ -191,7 +195,8 @@ private:
         const bool hi_out = hi < peptides.size() && !(peptides.mass(hi) <= high);
         hypotheses_.push_back({lo, hi, low, high, charge, isotope_error, scorer_.fragment_charge_limit(charge),
                                lo_out ? lo : PreliminaryScore::kEmptySlot,
-                               hi_out ? hi : PreliminaryScore::kEmptySlot, counts_.size(), count});
+                               hi_out ? hi : PreliminaryScore::kEmptySlot, lo + std::uint32_t{lo_out},
+                               std::uint64_t{hi} + 1 - std::uint64_t{hi_out}, counts_.size(), count});
         counts_.resize(counts_.size() + count);
     }
 
@@ -247,10 +252,10 @@ public:
             const Theoretical* slice = db.fragments.data() + l.bucket * db.bucket_size;
             for (Hypothesis& h : hypotheses_) {
                 if (l.charge >= h.fragment_charge_limit) continue;
-                const auto [first, last] = db.bucket_span(l.bucket, h.peptide_lo, length);
+                const auto [first, last] = db.bucket_span(l.bucket, h.run_lo, length);
                 const Theoretical* start = std::partition_point(
                     slice + first, slice + last,
-                    [&](const Theoretical& t) { return t.peptide_index < h.peptide_lo; });
+                    [&](const Theoretical& t) { return t.peptide_index < h.run_lo; });
                 count_run(h, start, slice + length, l.fragment_low, l.fragment_high);
             }
         }
@@ -269,7 +274,7 @@ private:
         const std::uint32_t* entries = db.directory.data() + l.bucket * db.directory_stride;
         for (const Hypothesis& h : hypotheses_) {
             if (l.charge >= h.fragment_charge_limit) continue;
-            const std::uint64_t cell = std::uint64_t{h.peptide_lo} >> db.directory_shift;
+            const std::uint64_t cell = std::uint64_t{h.run_lo} >> db.directory_shift;
             __builtin_prefetch(entries + std::min<std::uint64_t>(cell, db.directory_stride - 1));
         }
     }
@@ -280,31 +285,28 @@ private:
         const Theoretical* slice = db.fragments.data() + l.bucket * db.bucket_size;
         for (const Hypothesis& h : hypotheses_) {
             if (l.charge >= h.fragment_charge_limit) continue;
-            const auto [first, last] = db.bucket_span(l.bucket, h.peptide_lo, length);
+            const auto [first, last] = db.bucket_span(l.bucket, h.run_lo, length);
             __builtin_prefetch(slice + first);
             __builtin_prefetch(slice + first + (last - first) / 2);
         }
     }
 
-    // Counts the records from `first` (the first not below the hypothesis'
-    // peptide range) to the end of that range or `end`, whichever comes first.
+    // Counts the records from `first` (the first of the hypothesis' counted
+    // peptides) to the end of its run or `end`, whichever comes first.
     // Without branches on the data: about one record in eight is a find, at
     // random, which a branch would mispredict.
     void count_run(Hypothesis& h, const Theoretical* first, const Theoretical* end,
                    float fragment_low, float fragment_high) {
         const std::uint32_t lo = h.peptide_lo;
-        const std::uint32_t hi = h.peptide_hi;
+        const std::uint64_t run_end = h.run_end;
         std::uint16_t* const counts = counts_.data() + h.slot_offset;
         std::uint32_t total = 0;
         std::uint32_t distinct = 0;
-        for (const Theoretical* record = first; record != end && record->peptide_index <= hi;
+        for (const Theoretical* record = first; record != end && record->peptide_index < run_end;
              ++record) {
-            const std::uint32_t p = record->peptide_index;
             const unsigned hit = static_cast<unsigned>(record->fragment_mass >= fragment_low) &
-                                 static_cast<unsigned>(record->fragment_mass <= fragment_high) &
-                                 static_cast<unsigned>(p != h.excluded_lo) &
-                                 static_cast<unsigned>(p != h.excluded_hi);
-            std::uint16_t& count = counts[p - lo];
+                                 static_cast<unsigned>(record->fragment_mass <= fragment_high);
+            std::uint16_t& count = counts[record->peptide_index - lo];
             distinct += hit & static_cast<unsigned>(count == 0);
             // Saturate rather than wrap: a wrapped count would rank a heavily
             // matched peptide last and count it twice as distinct.
