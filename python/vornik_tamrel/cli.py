@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import signal
 import sys
 import textwrap
@@ -111,8 +112,8 @@ def _add_search_options(parser: argparse.ArgumentParser) -> None:
                         "use e.g. 20 ppm for Orbitrap or TOF MS2)")
     g.add_argument("--fragment-unit", choices=("da", "ppm"), default="da", help="unit of --fragment-tol")
     g.add_argument("--isotope-errors", type=_isotopes, default="0:1", metavar="MIN:MAX",
-                   help="precursor isotope errors to try (the instrument may pick a 13C peak as monoisotopic); "
-                        "a negative MIN is written with '=', e.g. --isotope-errors=-1:3")
+                   help="precursor isotope errors to try (the instrument may pick a 13C peak as monoisotopic), "
+                        "e.g. -1:3")
     g.add_argument("--charges", type=_charges, default="2:4", metavar="MIN:MAX",
                    help="precursor charges tried when a spectrum does not state its charge")
     g.add_argument("--max-fragment-charge", type=_optional_int, default=2, metavar="N",
@@ -341,8 +342,24 @@ def _warning_line(message, category, filename, lineno, file=None, line=None) -> 
     print(f"vornik-tamrel: warning: {message}", file=sys.stderr)
 
 
+#: Options whose value may begin with a minus sign.
+RANGE_OPTIONS = ("--isotope-errors", "--charges")
+
+
+def _joined_ranges(argv: Sequence[str]) -> list[str]:
+    """`argv` with each range option joined to a value that begins with a minus sign ('--isotope-errors
+    -1:3' as '--isotope-errors=-1:3'), which argparse would otherwise take for an option of its own."""
+    out: list[str] = []
+    for arg in argv:
+        if out and out[-1] in RANGE_OPTIONS and re.fullmatch(r"-\d+:-?\d+", arg):
+            out[-1] += "=" + arg
+        else:
+            out.append(arg)
+    return out
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
+    args = build_parser().parse_args(_joined_ranges(sys.argv[1:] if argv is None else argv))
     handling = threading.current_thread() is threading.main_thread()
     previous = signal.signal(signal.SIGTERM, _terminate) if handling else None
     try:

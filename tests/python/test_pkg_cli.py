@@ -263,6 +263,7 @@ def test_no_match_writes_empty_tables_with_every_column(engine, tmp_path, capsys
     (["--report-psms", "4000000000"], "report_psms must lie between 1 and 1000, not 4000000000"),
     (["--min-matched-peaks", "-1"], "min_matched_peaks must lie between 0 and 65535, not -1"),
     (["--isotope-errors=-200:3"], "min_isotope_err must lie between -128 and 127, not -200"),
+    (["--isotope-errors", "-200:3"], "min_isotope_err must lie between -128 and 127, not -200"),
     (["--max-fragment-charge", "300"], "max_fragment_charge must lie between 1 and 255, not 300"),
     (["--min-ion-index", "-1"], "min_ion_index must lie between 0 and 4294967295, not -1"),
     (["--max-peaks", "5000000000"], "the number of peaks to keep must lie between 1 and 4294967295, not 5000000000"),
