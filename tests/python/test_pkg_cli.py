@@ -380,6 +380,29 @@ def test_repeated_titles_raise_no_numeric_warning(engine, tmp_path, copies):
 
 
 @pytest.mark.parametrize("rescore", [True, False])
+def test_spectra_of_random_peaks_identify_nothing(engine, tmp_path, rescore):
+    """The demo's precursors with their peaks replaced by as many random ones: every match is chance, and
+    the fragment-match chance levels, E-values and rescoring built on them must accept none at 1%."""
+    from vornik_tamrel.search import run_search
+
+    rng = np.random.default_rng(7)
+    lines = []
+    for s in spectra.read_spectra(DEMO_SPECTRA):
+        mass = np.sort(rng.uniform(150.0, s.precursor_mz * s.charge, len(s.mass)))
+        lines.append(f"BEGIN IONS\nTITLE={s.id}\nPEPMASS={s.precursor_mz!r}\nCHARGE={s.charge}+\n")
+        lines.extend(f"{m:.4f} {i:.1f}\n" for m, i in zip(mass, rng.permutation(s.intensity)))
+        lines.append("END IONS\n")
+    path = tmp_path / "noise.mgf"
+    path.write_text("".join(lines))
+    # a wide precursor window gives every spectrum candidates to compete with
+    settings = SearchSettings(rescore=rescore, precursor_ppm=300.0)
+    table = run_search([str(path)], str(DEMO_FASTA), settings, progress=False).table
+    targets = ~table["is_decoy"]
+    assert targets.sum() > 200
+    assert not (targets & (table["spectrum_q"] <= 0.01)).any() and not (targets & (table["peptide_q"] <= 0.01)).any()
+
+
+@pytest.mark.parametrize("rescore", [True, False])
 def test_entrapment_hits_stay_within_an_honest_allowance(engine, tmp_path, rescore):
     """Shuffled copies of every protein (K, R and P in place) can only be matched falsely. Half the false
     targets land there, so at an honest 1% their count is Poisson with mean 0.01 * accepted / 2."""
