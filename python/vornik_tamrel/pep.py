@@ -126,17 +126,3 @@ def posterior_errors(scores, is_decoy, window: int | None = None, tail: bool = F
     order = np.argsort(-np.where(np.isnan(scores), -np.inf, np.asarray(scores, dtype=np.float64)), kind="stable")
     pep[order] = np.maximum.accumulate(np.maximum(pep, tail_share(scores, is_decoy))[order])
     return np.minimum(pep, 1.0)
-
-
-def peptide_posterior_errors(peptides, scores, is_decoy, tail: bool = False) -> np.ndarray:
-    """Peptide-level posterior errors, each peptide represented by its best entry, mapped onto every entry."""
-    from .fdr import best_per_group
-
-    peptides = np.asarray(peptides, dtype=object)
-    if not len(peptides):
-        return np.empty(0)
-    best = best_per_group(peptides, scores)
-    pep = dict(zip(peptides[best].tolist(),
-                   posterior_errors(np.asarray(scores, dtype=np.float64)[best],
-                                    np.asarray(is_decoy, dtype=bool)[best], tail=tail).tolist()))
-    return np.fromiter((pep[p] for p in peptides.tolist()), dtype=np.float64, count=len(peptides))

@@ -17,7 +17,7 @@ import numpy as np
 
 from .control import Chance, calibrated_scores, competition_rows
 from .fdr import best_per_group, qvalues
-from .pep import peptide_posterior_errors, posterior_errors
+from .pep import posterior_errors
 from .proteins import infer_proteins
 from .rt import fill_retention
 
@@ -91,10 +91,9 @@ def peptide_table(table: Table, compete: np.ndarray) -> Table:
     peptides = np.asarray(table["peptide"], dtype=object)[rows]
     score = np.asarray(table["discriminant_score"], dtype=np.float64)[rows]
     decoy = np.asarray(table["is_decoy"], dtype=bool)[rows]
-    pep = peptide_posterior_errors(peptides, score, decoy, tail=True)
-    best = best_per_group(peptides, score)
+    best = best_per_group(peptides, score)  # each peptide stands for itself by its best match
     out = {name: np.asarray(table[name])[rows[best]] for name in PEPTIDE_COLUMNS if name != "posterior_error"}
-    out["posterior_error"] = pep[best].astype(np.float32)
+    out["posterior_error"] = posterior_errors(score[best], decoy[best], tail=True).astype(np.float32)
     out = {name: out[name] for name in PEPTIDE_COLUMNS}
     order = np.lexsort((-score[best], np.nan_to_num(out["peptide_q"].astype(np.float64), nan=2.0)))
     return {name: values[order] for name, values in out.items()}
