@@ -197,12 +197,15 @@ def cached_proteins(fasta: str, settings: SearchSettings, key: str, cache: Optio
                     proteome: Optional[list] = None) -> tuple[ProteinMap, int]:
     """What the client needs of the peptides `key` when the workers need nothing of it (see `with_lookup`),
     from the cache: a fifth of the digest's size, with the lookup already built."""
-    path = cache / f"proteins-{key}.pickle" if cache is not None else None
-    found = _load(path)
+    found = _load(proteins_path(cache, key))
     if found is None:
         found = with_lookup(cached_peptides(fasta, settings, key, cache, proteome))
-        _store(path, found)
+        _store(proteins_path(cache, key), found)
     return found
+
+
+def proteins_path(cache: Optional[Path], key: str) -> Optional[Path]:
+    return cache / f"proteins-{key}.pickle" if cache is not None else None
 
 
 def columns_path(cache: Optional[Path], key: str, bounds: Optional[tuple[int, int]]) -> Optional[Path]:
@@ -302,7 +305,6 @@ def _cached_index(path: Optional[Path]):
 
 def _build_index(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
                  bounds: Optional[tuple[int, int]], path: Optional[Path]):
-    from . import _native
     from .index import index_from_columns, peptide_columns
 
     columns = _load(columns_path(cache, key, bounds))
@@ -312,14 +314,33 @@ def _build_index(fasta: str, settings: SearchSettings, key: str, cache: Optional
         del peptides
     db = index_from_columns(columns, settings)
     del columns
-    if path is not None:
-        staging = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}")
-        try:
-            db.save(str(staging))
-            os.replace(staging, path)  # readers see the whole file or none
-        except (OSError, _native.InputError):
-            staging.unlink(missing_ok=True)  # a full or read-only cache only costs the next worker a build
+    _save_index(db, path)
     return db
+
+
+def _save_index(db, path: Optional[Path]) -> None:
+    from . import _native
+
+    if path is None:
+        return
+    staging = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}")
+    try:
+        db.save(str(staging))
+        os.replace(staging, path)  # readers see the whole file or none
+    except (OSError, _native.InputError):
+        staging.unlink(missing_ok=True)  # a full or read-only cache only costs the next worker a build
+
+
+def build_index_here(peptides: PeptideSet, settings: SearchSettings, key: str, cache: Optional[Path]) -> None:
+    """The index of `peptides` built in this process, on all of its scoring threads, and cached for workers on
+    this host: one of them would build it on its share of the cores while the others wait for it. The
+    peptides give up their rows (see `index.build_database`)."""
+    from .index import build_database
+
+    path = index_path(cache, key, settings, None)
+    with _turn(path):
+        if path is None or not path.exists():  # built meanwhile by a worker or another search?
+            _save_index(build_database(peptides, settings, release=True), path)
 
 
 # ------------------------------------------------------------------ on the workers
@@ -453,6 +474,13 @@ def start_local(workers: int, threads: str):
                             env={"RAYON_NUM_THREADS": threads})
 
 
+def on_this_host(client, local) -> bool:
+    """Whether the cluster's workers run on this host, sharing its cache: a local cluster."""
+    from distributed import LocalCluster
+
+    return local is not None or isinstance(getattr(client, "cluster", None), LocalCluster)
+
+
 def end_workers(local) -> None:
     """Kills the worker processes of the local cluster `local`: after an interrupt they may be deep in the
     engine, where no request to stop reaches them, and a graceful close would wait seconds for each."""
@@ -492,9 +520,11 @@ def _submit(client, chunks: list[Chunk], fasta: str, settings: SearchSettings, k
             for c, p in zip(chunks, parts)]
 
 
-def prepare(fasta: str, settings: SearchSettings, proteome: Optional[list] = None, key: Optional[str] = None):
+def prepare(fasta: str, settings: SearchSettings, proteome: Optional[list] = None, key: Optional[str] = None,
+            columns: bool = True):
     """The search's cache key and directory, its peptides (digested or from the cache) and their slices
-    (None without `db_partitions`), with the workers' index columns written to the cache."""
+    (None without `db_partitions`), with the workers' index columns written to the cache (unless not
+    `columns`)."""
     key = key or peptide_key(fasta, settings)
     cache = cache_dir()
     peptides = cached_peptides(fasta, settings, key, cache, proteome)
@@ -503,7 +533,8 @@ def prepare(fasta: str, settings: SearchSettings, proteome: Optional[list] = Non
         from .partitions import plan_slices
 
         plan = plan_slices(peptides, settings.db_partitions, settings)
-    store_index_columns(peptides, key, cache, plan.bounds if plan is not None else [None])
+    if columns:
+        store_index_columns(peptides, key, cache, plan.bounds if plan is not None else [None])
     return key, cache, peptides, plan
 
 
@@ -536,16 +567,22 @@ def search_on_cluster(files: list[str], fasta: str, settings: SearchSettings, cl
         if workers_need_nothing(settings, key, cache):  # they score while this process digests
             futures = _submit(client, chunks, fasta, settings, key, cache, None)
         proteome = read_proteome(fasta, settings)
-        plan = None
+        plan, here = None, False
         if futures:
             sequences, searched = cached_proteins(fasta, settings, key, cache, proteome)
         else:
-            key, cache, peptides, plan = prepare(fasta, settings, proteome, key)
+            here = settings.db_partitions == 1 and on_this_host(client, local)
+            key, cache, peptides, plan = prepare(fasta, settings, proteome, key, columns=not here)
             sequences, searched = with_lookup(peptides)
-        slices = plan.bounds if plan is not None else [None]
-        prune_cache(cache, [key] + [index_path(cache, key, settings, b).name for b in slices], limit)
+            _store(proteins_path(cache, key), (sequences, searched))  # for the next search (see `cached_proteins`)
         timings["digestion"] = time.perf_counter() - clock
         log(f"digested {len(sequences)} distinct sequences into {searched} modified peptides")
+        if here:
+            clock = time.perf_counter()
+            build_index_here(peptides, settings, key, cache)
+            timings["index"] = time.perf_counter() - clock
+        slices = plan.bounds if plan is not None else [None]
+        prune_cache(cache, [key] + [index_path(cache, key, settings, b).name for b in slices], limit)
 
         clock = time.perf_counter()
         futures = futures or _submit(client, chunks, fasta, settings, key, cache, plan)
