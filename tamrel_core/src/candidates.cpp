@@ -122,7 +122,6 @@ public:
                 if (c == UINT16_MAX) return forget_counts();
                 to[i] = c;
                 h.total += c;
-                h.distinct += static_cast<std::uint32_t>(c != 0);
             }
         }
         return true;
@@ -156,8 +155,7 @@ private:
         std::uint64_t run_end;
         std::size_t slot_offset;
         std::size_t slot_count;
-        std::uint32_t total = 0;     // fragment lookups that found a fragment
-        std::uint32_t distinct = 0;  // slots that found at least one
+        std::uint32_t total = 0;  // fragment lookups that found a fragment
     };
     struct Group {
         std::size_t first;
@@ -175,7 +173,7 @@ private:
 
     bool forget_counts() {
         std::fill(counts_.begin(), counts_.end(), std::uint16_t{0});
-        for (Hypothesis& h : hypotheses_) h.total = h.distinct = 0;
+        for (Hypothesis& h : hypotheses_) h.total = 0;
         return false;
     }
 
@@ -301,20 +299,17 @@ private:
         const std::uint64_t run_end = h.run_end;
         std::uint16_t* const counts = counts_.data() + h.slot_offset;
         std::uint32_t total = 0;
-        std::uint32_t distinct = 0;
         for (const Theoretical* record = first; record != end && record->peptide_index < run_end;
              ++record) {
             const unsigned hit = static_cast<unsigned>(record->fragment_mass >= fragment_low) &
                                  static_cast<unsigned>(record->fragment_mass <= fragment_high);
             std::uint16_t& count = counts[record->peptide_index - lo];
-            distinct += hit & static_cast<unsigned>(count == 0);
             // Saturate rather than wrap: a wrapped count would rank a heavily
-            // matched peptide last and count it twice as distinct.
+            // matched peptide last, or leave it out as found nothing.
             count = static_cast<std::uint16_t>(count + (hit & static_cast<unsigned>(count != UINT16_MAX)));
             total += hit;
         }
         h.total += total;
-        h.distinct += distinct;
     }
 
     // The candidate of slot i of hypothesis h: empty when nothing was found.
@@ -326,7 +321,9 @@ private:
     // The result of one hypothesis: its capped slots, or every slot untouched
     // and unselected when nothing was found. The capped slots are those
     // `bounded_min_heapify` leaves, in its order; empty slots, the least of
-    // all, never displace its root, so only the found ones are offered.
+    // all, never displace its root, so only the found ones are offered. The
+    // slots with a find are counted here rather than while counting, where
+    // it would cost a test per record.
     void emit(const Hypothesis& h, InitialHits& out) {
         const std::uint16_t* const counts = counts_.data() + h.slot_offset;
         std::size_t kept = h.slot_count;
@@ -335,17 +332,22 @@ private:
                 std::min<std::uint64_t>(kept, cap(h.slot_count, scorer_.report_psms)));
         }
         const std::size_t from = out.preliminary.size();
-        for (std::size_t i = 0; i < kept; ++i) out.preliminary.push_back(slot(h, counts, i));
+        std::uint32_t distinct = 0;
+        for (std::size_t i = 0; i < kept; ++i) {
+            out.preliminary.push_back(slot(h, counts, i));
+            distinct += static_cast<std::uint32_t>(counts[i] != 0);
+        }
         if (kept < h.slot_count) {
             const std::span<PreliminaryScore> heap = std::span(out.preliminary).subspan(from);
             make_min_heap(heap);
             for (std::size_t j = next_found(counts, kept, h.slot_count); j < h.slot_count;
                  j = next_found(counts, j + 1, h.slot_count)) {
                 offer(heap, slot(h, counts, j));
+                ++distinct;
             }
         }
         out.matched_peaks += h.total;
-        out.scored_candidates += h.distinct;
+        out.scored_candidates += distinct;
     }
 
     // The first slot from `j` on with a find, or `end`; skips four empty slots at a time.
