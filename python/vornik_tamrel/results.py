@@ -19,6 +19,7 @@ from .control import Chance, calibrated_scores, competition_rows
 from .fdr import best_per_group, qvalues
 from .pep import posterior_errors
 from .proteins import infer_proteins
+from .mobility import fill_mobility
 from .rt import fill_retention
 
 if TYPE_CHECKING:
@@ -32,8 +33,9 @@ PEPTIDE_COLUMNS = ("peptide", "sequence", "proteins", "is_decoy", "file", "spec_
 
 def with_retention(table: Table, settings: SearchSettings, extra_features: Optional[np.ndarray],
                    chance: Optional[Chance]) -> tuple[Optional[np.ndarray], bool]:
-    """Fill the RT columns of `table` in place; returns error control's extra features (`extra_features`
-    with the RT error beside them when a model was fitted and rescoring is on) and whether it was fitted.
+    """Fill the RT columns of `table` in place (and the mobility columns, see `mobility`); returns error
+    control's extra features (`extra_features` with the RT error beside them when a model was fitted and
+    rescoring is on) and whether it was fitted.
     `chance` calibrates the score the training matches are chosen by (see `control.calibrated_scores`)."""
     compete = competition_rows(table, settings.chimera)
     decoy = np.asarray(table["label"]) == -1
@@ -42,6 +44,7 @@ def with_retention(table: Table, settings: SearchSettings, extra_features: Optio
     # hundred matches keep no peptide below the tail's charge at the run's FDR, and so no model.
     q[compete] = qvalues(calibrated_scores(table, chance)[compete], decoy[compete], settings.conservative_fdr)
     rt_error = fill_retention(table, compete, q, settings.fdr)
+    fill_mobility(table, compete, q, settings.fdr)
     if rt_error is None or not settings.rescore:
         return extra_features, rt_error is not None
     return (rt_error[:, None] if extra_features is None else np.column_stack([extra_features, rt_error])), True

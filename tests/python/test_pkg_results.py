@@ -471,3 +471,34 @@ def test_pin_loads_in_mokapot(search_run):
     lines = pin.read_text().splitlines()
     targets = sum(line.split("\t")[1] == "1" for line in lines[1:])
     assert [int(v) for v in loaded] == [len(lines) - 1, len(lines[0].split("\t")) - 7, targets]
+
+
+def _mobility_table(n: int, carried: bool, seed: int = 3):
+    rng = np.random.default_rng(seed)
+    charge = rng.integers(2, 4, n).astype(np.uint8)
+    calcmass = rng.uniform(800, 3000, n).astype(np.float32)
+    mz = calcmass / charge + 1.00727646
+    ims = (0.55 + 0.0006 * mz - 0.08 * (charge - 2) + rng.normal(0, 0.005, n)) if carried else np.zeros(n)
+    return {"ims": ims.astype(np.float32), "charge": charge, "calcmass": calcmass,
+            "sequence": np.array([f"PEPTIDE{i % (n // 2)}K" for i in range(n)], dtype=object),
+            "file_id": np.zeros(n, np.uint32), "is_decoy": np.zeros(n, bool),
+            "predicted_ims": np.zeros(n, np.float32), "delta_ims_model": np.full(n, 0.999, np.float32)}
+
+
+@pytest.mark.parametrize("n, carried, fitted", [(200, True, True), (200, False, False), (40, True, False)])
+def test_mobility_is_predicted_only_where_spectra_carry_it(n, carried, fitted):
+    from vornik_tamrel.mobility import fill_mobility
+
+    table = _mobility_table(n, carried)
+    q = np.where(np.arange(n) < n // 2, 0.001, 0.5)  # half accepted; 40 rows give too few to fit
+    assert fill_mobility(table, np.ones(n, bool), q, 0.01) is fitted
+    if not fitted:  # the engine's constants, untouched
+        assert (table["predicted_ims"] == 0).all() and (table["delta_ims_model"] == np.float32(0.999)).all()
+        return
+    assert np.abs(table["predicted_ims"] - table["ims"]).max() < 0.03
+    np.testing.assert_allclose(table["delta_ims_model"], np.abs(table["ims"] - table["predicted_ims"]), atol=1e-6)
+    # an accepted match's own mobility never informs its prediction
+    moved = _mobility_table(n, carried)
+    moved["ims"][0] += 0.5
+    fill_mobility(moved, np.ones(n, bool), q, 0.01)
+    assert moved["predicted_ims"][0] == table["predicted_ims"][0]
