@@ -239,48 +239,59 @@ def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSetting
     settings = settings or SearchSettings()
     log = log or (lambda message: None)
     timings: dict[str, float] = {}
-    files = spectrum_files(spectra_files)
-    if cluster is not None:
-        from .cluster import search_on_cluster
+    with one_blas_thread():
+        files = spectrum_files(spectra_files)
+        if cluster is not None:
+            from .cluster import search_on_cluster
 
-        found = search_on_cluster(files, fasta, settings, cluster, timings, progress, log)
-    else:
-        found = _search_here(files, fasta, settings, timings, progress, log)
+            found = search_on_cluster(files, fasta, settings, cluster, timings, progress, log)
+        else:
+            found = _search_here(files, fasta, settings, timings, progress, log)
 
-    clock = time.perf_counter()
-    table = number_rows(found.columns)
-    if settings.chimera:
-        table = first_extractions(table)
-    chance = Chance(found.tails, take_evidence(table))
-    extra = chance.features(table)
-    timings["error control"] = timings.get("error control", 0.0) + time.perf_counter() - clock
+        clock = time.perf_counter()
+        table = number_rows(found.columns)
+        if settings.chimera:
+            table = first_extractions(table)
+        chance = Chance(found.tails, take_evidence(table))
+        extra = chance.features(table)
+        timings["error control"] = timings.get("error control", 0.0) + time.perf_counter() - clock
 
-    clock = time.perf_counter()
-    extra, rt_model = with_retention(table, settings, extra, chance)
-    timings["retention time"] = time.perf_counter() - clock
+        clock = time.perf_counter()
+        extra, rt_model = with_retention(table, settings, extra, chance)
+        timings["retention time"] = time.perf_counter() - clock
 
-    clock = time.perf_counter()
-    summary = control_errors(table, settings, extra, chance)
-    summary["rt_model"] = rt_model
-    timings["error control"] += time.perf_counter() - clock
+        clock = time.perf_counter()
+        summary = control_errors(table, settings, extra, chance)
+        summary["rt_model"] = rt_model
+        timings["error control"] += time.perf_counter() - clock
 
-    clock = time.perf_counter()
-    peptide_rows, protein_rows = complete_results(table, settings, summary, found.proteome)
-    order = np.lexsort((-table["discriminant_score"].astype(np.float64),
-                        np.nan_to_num(table["spectrum_q"].astype(np.float64), nan=2.0)))
-    table = {name: values[order] for name, values in table.items()}
-    timings["results"] = time.perf_counter() - clock
+        clock = time.perf_counter()
+        peptide_rows, protein_rows = complete_results(table, settings, summary, found.proteome)
+        order = np.lexsort((-table["discriminant_score"].astype(np.float64),
+                            np.nan_to_num(table["spectrum_q"].astype(np.float64), nan=2.0)))
+        table = {name: values[order] for name, values in table.items()}
+        timings["results"] = time.perf_counter() - clock
 
-    summary.update({
-        "spectra": found.spectra,
-        "peptides_searched": found.peptides,
-        "psms_reported": table_rows(table),
-        "fdr": settings.fdr,
-        "fasta": os.fspath(fasta),
-    })
-    if found.merge is not None:
-        summary["db_partitions"] = {"slices": settings.db_partitions, **found.merge.counts()}
-    return SearchResult(table, timings, summary, settings, files, peptide_rows, protein_rows)
+        summary.update({
+            "spectra": found.spectra,
+            "peptides_searched": found.peptides,
+            "psms_reported": table_rows(table),
+            "fdr": settings.fdr,
+            "fasta": os.fspath(fasta),
+        })
+        if found.merge is not None:
+            summary["db_partitions"] = {"slices": settings.db_partitions, **found.merge.counts()}
+        return SearchResult(table, timings, summary, settings, files, peptide_rows, protein_rows)
+
+
+def one_blas_thread():
+    """numpy's BLAS held to one thread while the search runs. Error control and the retention-time model
+    multiply many tall, thin matrices; a BLAS pool of one thread per core gains nothing on them, and where
+    the cores are busy (other jobs, a cluster's workers) its threads spin waiting for each other: on a loaded
+    machine that took error control from half a second to fifteen."""
+    from threadpoolctl import threadpool_limits
+
+    return threadpool_limits(limits=1, user_api="blas")
 
 
 def spectrum_files(paths: Sequence) -> list[str]:
