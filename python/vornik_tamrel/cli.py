@@ -12,10 +12,14 @@ import warnings
 from pathlib import Path
 from typing import TYPE_CHECKING, Optional, Sequence
 
-from .digest import ENZYMES, DigestSettings
-from .errors import InputError, OutputError
-from .masses import Modification, ModificationSettings
-from .spectra import PeakSettings
+# Before numpy is imported, which would otherwise start an OpenBLAS thread per core: they spin at start-up and
+# wherever numpy works outside the search's own limit (`search.one_blas_thread`), a sixth of the demo's CPU time.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+from .digest import ENZYMES, DigestSettings  # noqa: E402
+from .errors import InputError, OutputError  # noqa: E402
+from .masses import Modification, ModificationSettings  # noqa: E402
+from .spectra import PeakSettings  # noqa: E402
 
 if TYPE_CHECKING:
     from .search import SearchSettings

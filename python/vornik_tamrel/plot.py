@@ -15,6 +15,8 @@ from typing import Optional
 
 import numpy as np
 
+from .rt import median as rt_median
+
 TARGET, DECOY, ACCEPTED = (31, 119, 180), (214, 39, 40), (44, 160, 44)
 SECOND, GREY, BLACK = (255, 127, 14), (128, 128, 128), (0, 0, 0)
 SIZE = (1100, 1250)  # pixels of the written PNG
@@ -353,7 +355,7 @@ class _Figure:
         d.fill_steps(edges, found, ACCEPTED, 0.7, f"targets at {fdr:.0%} FDR ({accepted.sum()})", "targets")
         d.fill_steps(edges, decoys, DECOY, 0.5, f"decoys ({decoy.sum()})", "decoys")
         if accepted.any():  # the median's line stops at the tallest bar, below the legend
-            median = float(np.median(ppm[accepted]))
+            median = float(rt_median(ppm[accepted]))
             d.line([median, median], [0.0, tallest], BLACK, f"median {median:+.2f} ppm", name="median")
 
         proteins = np.searchsorted(data["protein_q"], thresholds, side="right")

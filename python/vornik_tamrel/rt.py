@@ -90,6 +90,29 @@ SCALES = {
 }
 
 
+def median(values) -> np.floating:
+    """`np.median` of a one-dimensional array, to the bit (the same partition, the same mean of its middle),
+    without the test for a masked array by which numpy imports numpy.ma (ten milliseconds or so) on first use.
+    """
+    data = np.asarray(values).reshape(-1)
+    if not len(data):
+        return np.median(data)  # NaN, with numpy's warning
+    half = len(data) // 2
+    middle = slice(half - 1, half + 1) if len(data) % 2 == 0 else slice(half, half + 1)
+    inexact = np.issubdtype(data.dtype, np.inexact)
+    part = np.partition(data, [middle.start, middle.stop - 1] + ([-1] if inexact else []))
+    if inexact and np.isnan(part[-1]):  # NaNs sort last
+        return part[-1]
+    return np.mean(part[middle])
+
+
+def _distinct(values) -> np.ndarray:
+    """The distinct values of an integer array, ascending: `np.unique` without the same test for a masked
+    array."""
+    ordered = np.sort(np.asarray(values).reshape(-1))
+    return ordered[np.r_[True, ordered[1:] != ordered[:-1]]] if len(ordered) else ordered
+
+
 def composition(sequences) -> np.ndarray:
     """Residue counts, one row per sequence, columns in RESIDUES order (other letters not counted)."""
     codes = np.full(256, len(RESIDUES), dtype=np.int64)
@@ -162,13 +185,13 @@ def _resistant_line(h: np.ndarray, y: np.ndarray) -> np.ndarray:
     order = np.argsort(h, kind="stable")
     low, high = order[:len(h) // 2], order[(len(h) + 1) // 2:]
     run = h[high] - h[low]
-    slope = float(np.median((y[high] - y[low])[run > 0] / run[run > 0])) if (run > 0).any() else 0.0
-    return slope * h + float(np.median(y - slope * h))
+    slope = float(median((y[high] - y[low])[run > 0] / run[run > 0])) if (run > 0).any() else 0.0
+    return slope * h + float(median(y - slope * h))
 
 
 def _bisquare(residual: np.ndarray) -> np.ndarray:
     """Tukey's bisquare weights of absolute residuals, scaled by their robust standard deviation."""
-    spread = 1.4826 * float(np.median(residual))
+    spread = 1.4826 * float(median(residual))
     if spread <= 0:
         return np.ones(len(residual))
     u = np.minimum(residual / (BISQUARE * spread), 1.0)
@@ -178,17 +201,17 @@ def _bisquare(residual: np.ndarray) -> np.ndarray:
 def _capped_error(residual: np.ndarray) -> float:
     """The mean absolute error, each capped at BISQUARE robust standard deviations."""
     error = np.abs(residual)
-    return float(np.mean(np.minimum(error, BISQUARE * 1.4826 * np.median(error))))
+    return float(np.mean(np.minimum(error, BISQUARE * 1.4826 * median(error))))
 
 
 def _robust_var(residual: np.ndarray) -> float:
-    return float((1.4826 * np.median(np.abs(residual))) ** 2) if len(residual) else np.inf
+    return float((1.4826 * median(np.abs(residual))) ** 2) if len(residual) else np.inf
 
 
 def _out_of_fold(base, extra, y, fold, penalty, iterations: int = ROBUST_ITERATIONS, starts=None) -> np.ndarray:
     """Each peptide's prediction by the model fitted on the other folds; `starts`: `_fold_starts`, when known."""
     out = np.empty(len(y))
-    for k in np.unique(fold).tolist():
+    for k in _distinct(fold).tolist():
         test = fold == k
         model = RetentionModel(base[~test], extra[~test], y[~test], penalty, iterations,
                                None if starts is None else starts[k])
@@ -198,7 +221,7 @@ def _out_of_fold(base, extra, y, fold, penalty, iterations: int = ROBUST_ITERATI
 
 def _fold_starts(base, y, fold) -> dict:
     """Per fold, the resistant line fitted to the other folds: the same for every penalty."""
-    return {k: _resistant_line(base[fold != k, 1], y[fold != k]) for k in np.unique(fold).tolist()}
+    return {k: _resistant_line(base[fold != k, 1], y[fold != k]) for k in _distinct(fold).tolist()}
 
 
 def _medians(keys: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -231,7 +254,7 @@ def align(file_id, peptides, rt, confident) -> dict[int, tuple[float, float]]:
     file_id = np.asarray(file_id).astype(np.int64)
     rt = np.asarray(rt, dtype=np.float64)
     confident = np.asarray(confident, dtype=bool)
-    lines = {int(f): (0.0, 1.0) for f in np.unique(file_id).tolist()}
+    lines = {int(f): (0.0, 1.0) for f in _distinct(file_id).tolist()}
     if not confident.any():
         return lines
     names, code = np.unique(np.asarray(peptides, dtype=object)[confident].astype(str), return_inverse=True)
@@ -249,14 +272,14 @@ def align(file_id, peptides, rt, confident) -> dict[int, tuple[float, float]]:
 
 
 def _line(x: np.ndarray, y: np.ndarray) -> tuple[float, float]:
-    shift = (float(np.median(y - x)), 1.0)
+    shift = (float(median(y - x)), 1.0)
     if len(x) < MIN_SHARED or np.ptp(x) <= 0:
         return shift
     keep = np.ones(len(x), dtype=bool)
     for _ in range(2):
         slope, intercept = np.polyfit(x[keep], y[keep], 1)
         residual = np.abs(y - (intercept + slope * x))
-        spread = 1.4826 * np.median(residual[keep])
+        spread = 1.4826 * median(residual[keep])
         if spread <= 0 or (residual[keep] <= 3 * spread).all():
             break
         keep = residual <= 3 * spread
@@ -296,7 +319,7 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     rows = np.flatnonzero(confident)
     trained, y = _medians(inverse[rows], aligned[rows])  # one row per peptide, ascending
     if len(trained) > MAX_TRAIN:
-        pick = np.unique(np.linspace(0, len(trained) - 1, MAX_TRAIN).round().astype(np.int64))
+        pick = _distinct(np.linspace(0, len(trained) - 1, MAX_TRAIN).round().astype(np.int64))
         trained, y = trained[pick], y[pick]
     fold = np.arange(len(trained)) % FOLDS
     penalties = PENALTIES if len(trained) >= CORRECTIONS_FROM else (np.inf,)

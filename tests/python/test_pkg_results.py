@@ -10,7 +10,7 @@ import pytest
 np = pytest.importorskip("numpy")
 from vornik_tamrel.pep import posterior_errors  # noqa: E402
 from vornik_tamrel.proteins import Evidence, coverage, parsimony, picked_qvalues  # noqa: E402
-from vornik_tamrel.rt import align, elution_of_others, fill_retention  # noqa: E402
+from vornik_tamrel.rt import _distinct, align, elution_of_others, fill_retention, median  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 SCHEMA = HERE.parent / "data" / "mzIdentML1.2.0.xsd"
@@ -256,6 +256,24 @@ def _retention_table(rng, lines, peptides_per_file=40):
     table.update({name: np.full(n, value, np.float32) for name, value in
                   (("aligned_rt", 0.0), ("predicted_rt", 0.0), ("delta_rt_model", 0.999))})
     return table, true
+
+
+@pytest.mark.parametrize("values", [
+    [2.5], [3.0, 1.0], [1.0, 1.0, 2.0, 1.0], [-0.0, 0.0], [0.0, -0.0, -0.0], [1e308, 1e308],
+    [1.0, np.nan, 0.5], [np.inf, -np.inf], [3, 1, 2, 8], np.float32([0.1, 0.7, 0.3, 0.2]),
+    np.random.default_rng(5).normal(size=1001), np.random.default_rng(6).normal(size=1000).round(1),
+])
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # the mean of 1e308 twice, of infinities
+def test_median_is_numpys_to_the_bit(values):
+    values = np.asarray(values)
+    ours, numpys = median(values), np.median(values)
+    assert type(ours) is type(numpys) and np.asarray(ours).tobytes() == np.asarray(numpys).tobytes()
+
+
+@pytest.mark.parametrize("values", [[], [7], [3, 1, 3, -2, 1], np.arange(20) % 6])
+def test_distinct_is_numpys_unique(values):
+    values = np.asarray(values, dtype=np.int64)
+    assert _distinct(values).tolist() == np.unique(values).tolist()
 
 
 @pytest.mark.parametrize("lines", [[(0.0, 1.0), (3.0, 1.0)], [(0.0, 1.0), (-2.0, 1.2), (10.0, 0.8)]])
