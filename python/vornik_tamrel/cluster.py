@@ -383,15 +383,13 @@ def worker_index(fasta: str, settings: SearchSettings, key: str, cache: Optional
 
 def read_chunk(chunk: Chunk, settings: SearchSettings) -> tuple[list, list[str]]:
     """The chunk's spectra, and the reader's warnings (the first part of a file only) for the client."""
-    from .spectra import read_spectra
+    from .spectra import read_slice
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        spectra = read_spectra(chunk.path, chunk.file_id, settings.peaks,
-                               skip_bad_precursors=settings.skip_bad_precursors)
-    n = len(spectra)
-    said = [str(w.message) for w in caught] if chunk.part == 0 else []
-    return spectra[chunk.part * n // chunk.parts : (chunk.part + 1) * n // chunk.parts], said
+        spectra = read_slice(chunk.path, chunk.part, chunk.parts, chunk.file_id, settings.peaks,
+                             skip_bad_precursors=settings.skip_bad_precursors)
+    return spectra, [str(w.message) for w in caught] if chunk.part == 0 else []
 
 
 @refusing
@@ -510,14 +508,25 @@ def _quiet(logger: str):
 def _submit(client, chunks: list[Chunk], fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
             plan):
     """One future per chunk, in chunk order, each giving what `score_chunk` (or `merge_chunk`) returns."""
-    if plan is None:
-        return [client.submit(score_chunk, c, fasta, settings, key, cache, pure=False) for c in chunks]
+    if plan is None:  # the largest first, so that the last to finish are small and the workers end together
+        order = sorted(range(len(chunks)), key=lambda i: -_size(chunks[i]))
+        rank = {i: len(chunks) - r for r, i in enumerate(order)}
+        return [client.submit(score_chunk, c, fasta, settings, key, cache, pure=False, priority=rank[i])
+                for i, c in enumerate(chunks)]
     # Slice by slice: a worker finishes its chunks of one slice before it builds the next slice's index.
     slices = len(plan.bounds)
     parts = [[client.submit(score_chunk_slice, c, fasta, settings, key, cache, plan, k, pure=False,
                             priority=slices - k) for k in range(slices)] for c in chunks]
     return [client.submit(merge_chunk, c, settings, *p, pure=False, priority=slices + 1)
             for c, p in zip(chunks, parts)]
+
+
+def _size(chunk: Chunk) -> float:
+    """The bytes of the chunk's share of its file: the measure of its work to hand."""
+    try:
+        return os.path.getsize(chunk.path) / chunk.parts
+    except OSError:
+        return 0.0
 
 
 def prepare(fasta: str, settings: SearchSettings, proteome: Optional[list] = None, key: Optional[str] = None,

@@ -43,7 +43,7 @@ PyObject* open_spectra(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-constexpr Param read_params[] = {{"reader"}, {"max_spectra"}};
+constexpr Param read_params[] = {{"reader"}, {"max_spectra"}, {"peaks", false}};
 
 Ref columns_dict(const SpectrumColumns& c, const char* format) {
     Ref dict = Ref::checked(PyDict_New());
@@ -86,10 +86,12 @@ PyObject* read_spectra(PyObject*, PyObject* args, PyObject* kwargs) {
             Reader* r;
             ~Release() { r->busy = false; }
         } release{reader};
+        const bool peaks = a[2] == nullptr || arg<bool>(a, 2);
         SpectrumColumns columns;
         bool more;
         {
             AllowThreads unlocked;
+            reader->file->decode_peaks(peaks);
             more = reader->file->read(columns, max_spectra);
         }
         if (!more) return Ref::borrow(Py_None);
@@ -101,7 +103,8 @@ PyMethodDef methods[] = {
     {"open_spectra", as_cfunction(open_spectra), METH_VARARGS | METH_KEYWORDS,
      "open_spectra(path, max_peaks, min_mz, max_mz)\n--\n\nOpens an MGF or mzML file (optionally gzipped)."},
     {"read_spectra", as_cfunction(read_spectra), METH_VARARGS | METH_KEYWORDS,
-     "read_spectra(reader, max_spectra)\n--\n\nThe next batch of MS2 spectra as a dict of buffers, or None."},
+     "read_spectra(reader, max_spectra, peaks=True)\n--\n\nThe next batch of MS2 spectra as a dict of buffers, or None; "
+     "without `peaks`, their fields alone (no peaks, which go undecoded and unchecked)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

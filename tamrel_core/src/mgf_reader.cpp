@@ -161,7 +161,7 @@ private:
         } else if (!in_spectrum_) {
             throw InputFailure(path() + ": line " + std::to_string(line_no_) +
                                ": unexpected text outside a spectrum: " + quoted(first_chars(line, 60)));
-        } else {
+        } else if (decode_peaks_) {
             peak(line);
         }
     }

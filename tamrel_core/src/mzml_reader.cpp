@@ -247,7 +247,7 @@ private:
         }
     }
 
-    bool capturing() const { return spectrum_ && spectrum_->array && spectrum_->array->in_binary; }
+    bool capturing() const { return decode_peaks_ && spectrum_ && spectrum_->array && spectrum_->array->in_binary; }
 
     bool next_tag(Tag& tag) {
         for (;;) {
@@ -417,7 +417,7 @@ private:
             else if (acc == kZlib) zlib = true;
             else if (acc.starts_with("MS:100231") || acc.starts_with("MS:100274")) throw UnsupportedEncoding(acc);
         }
-        if (kind == 0) return;
+        if (kind == 0 || !decode_peaks_) return;
         if (!type) throw BadSpectrum{"binary array without a numeric type"};
         std::string raw;
         try {
@@ -444,13 +444,13 @@ private:
 
     void convert(const SpectrumState& s, SpectrumColumns& out) {
         const std::int64_t expected = to_int(s.default_length.value_or("0"));
-        std::vector<double> mz, intensity;
-        bool have_mz = false, have_intensity = false;
-        for (const ArrayState& a : s.arrays) decode(a, expected, mz, intensity, have_mz, have_intensity);
         const Param* level_param = find(s.params, kMsLevel);
         const std::int64_t level =
             level_param && level_param->has_value ? to_int(level_param->value) : (s.has_precursor ? 2 : 1);
-        if (level != 2 || !s.has_precursor) return;
+        if (level != 2 || !s.has_precursor) return;  // the arrays of a scan not searched are not decoded
+        std::vector<double> mz, intensity;
+        bool have_mz = false, have_intensity = false;
+        for (const ArrayState& a : s.arrays) decode(a, expected, mz, intensity, have_mz, have_intensity);
 
         auto value = [&](std::string_view acc) -> const std::string* {
             const Param* p = find(s.params, acc);

@@ -68,6 +68,22 @@ TEST_P(MgfBothWays, DefaultsChargesAndPeaksInBatches) {
 
 INSTANTIATE_TEST_SUITE_P(PlainAndGzip, MgfBothWays, ::testing::Bool());
 
+TEST(SpectrumFile, FieldsAloneAndThenPeaksFromTheSameReader) {
+    // The first spectrum read for its fields (its peak line unparsed, though bad), the second whole.
+    std::string mgf = kMgf;
+    mgf.replace(mgf.find("300.5 5"), 7, "300.5 x");
+    auto file = SpectrumFile::open(write_temp("fields.mgf", mgf), PeakSettings{});
+    SpectrumColumns c;
+    file->decode_peaks(false);
+    ASSERT_TRUE(file->read(c, 1));
+    file->decode_peaks(true);
+    ASSERT_TRUE(file->read(c, 1));
+    EXPECT_EQ(c.ids, "firstsecond");
+    EXPECT_EQ(c.charge, (std::vector<std::int64_t>{2, 3}));
+    EXPECT_EQ(c.peak_offsets, (std::vector<std::int64_t>{0, 0, 1}));
+    EXPECT_EQ(c.total_ion_current, (std::vector<float>{0.0f, 1.5f}));
+}
+
 struct BadCase {
     const char* name;
     std::string content;

@@ -1,6 +1,7 @@
 """Reading mzML and MGF files and preparing peaks (vornik_tamrel.spectra)."""
 import base64
 import gzip
+import warnings
 import zlib
 
 import pytest
@@ -9,7 +10,7 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("lxml")
 from vornik_tamrel.errors import InputWarning, SpectrumFileError  # noqa: E402
 from vornik_tamrel.masses import PROTON  # noqa: E402
-from vornik_tamrel.spectra import PeakSettings, prepare_peaks, read_spectra  # noqa: E402
+from vornik_tamrel.spectra import PeakSettings, prepare_peaks, read_slice, read_spectra  # noqa: E402
 
 HEADER = ('<?xml version="1.0" encoding="UTF-8"?>\n'
           '<mzML xmlns="http://psi.hupo.org/ms/mzml" version="1.1.0">\n<run id="r"><spectrumList count="{n}">\n')
@@ -183,6 +184,42 @@ def test_repeated_titles_get_a_suffix(write):
         f"{path}: 2 spectra repeat an earlier spectrum's title; they are named with a suffix, such as "
         "'first spectrum #2'"]
 
+
+
+def _fields(spectra):
+    return [(s.id, s.precursor_mz, s.charge, s.scan_start_time, s.mass.tobytes(), s.intensity.tobytes())
+            for s in spectra]
+
+
+@pytest.mark.parametrize("name", ["slices.mgf", "slices.mzML"])
+def test_slices_are_the_file_cut_in_order(write, name):
+    if name.endswith(".mgf"):  # repeated titles, and an unusable precursor (skipped) among them
+        body = MGF[MGF.index("BEGIN"):]
+        text = MGF + body + body.replace("PEPMASS=600.3", "PEPMASS=-1") + body
+    else:
+        text = mzml(MS1, MS2_A, MS2_B, MS1, MS2_B, MS2_A, MS2_A)
+    path = write(name, text)
+    with warnings.catch_warnings(record=True) as said:
+        warnings.simplefilter("always")
+        whole = _fields(read_spectra(path, skip_bad_precursors=True))
+    for parts in (1, 2, 3, len(whole) + 2):  # more slices than spectra: some are empty
+        cut = []
+        for part in range(parts):
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                cut.append(_fields(read_slice(path, part, parts, skip_bad_precursors=True)))
+            assert [str(w.message) for w in caught] == [str(w.message) for w in said]  # whatever the slice
+        assert sum(cut, []) == whole
+        assert [len(c) for c in cut] == [(k + 1) * len(whole) // parts - k * len(whole) // parts for k in range(parts)]
+
+
+def test_a_fault_in_peaks_is_reported_by_the_slice_holding_them(write):
+    body = MGF[MGF.index("BEGIN"):]
+    path = write("late.mgf", MGF + (body.replace("TITLE=first spectrum", "TITLE=third")
+                                          .replace("TITLE=second", "TITLE=fourth").replace("300.5 5", "300.5 five")))
+    assert [s.id for s in read_slice(path, 0, 2)] == ["first spectrum", "second"]
+    with pytest.raises(SpectrumFileError, match=r"spectrum 'third' \(line \d+\): invalid peak line '300.5 five'"):
+        read_slice(path, 1, 2)
 
 def test_truncated_gzip_stream(tmp_path):
     path = tmp_path / "cut.mzML.gz"

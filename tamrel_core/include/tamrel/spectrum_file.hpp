@@ -76,6 +76,10 @@ public:
     // exhausted and nothing was appended. A file that ends without any MS2
     // spectrum throws.
     virtual bool read(SpectrumColumns& out, std::size_t max_spectra) = 0;
+    // Whether `read` decodes peaks (the default). Without, rows carry every
+    // field but no peaks, and a fault in a spectrum's peaks goes unnoticed:
+    // enough to count and name the spectra before a slice of the file.
+    void decode_peaks(bool decode) { decode_peaks_ = decode; }
     virtual const char* format() const = 0;
     const std::string& path() const { return source_->path(); }
 
@@ -89,6 +93,7 @@ protected:
     std::size_t pos_ = 0;
     PeakSettings settings_;
     std::size_t spectra_seen_ = 0;
+    bool decode_peaks_ = true;
 };
 
 std::unique_ptr<SpectrumFile> open_mgf(std::unique_ptr<ByteSource> source, std::string head,
