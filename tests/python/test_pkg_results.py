@@ -450,6 +450,39 @@ def test_mzid_is_valid_against_the_schema(search_run):
     assert int(count.get("value")) == passing.count("true")
 
 
+@pytest.fixture(scope="module")
+def demo_result():
+    pytest.importorskip("_vornik_tamrel")
+    from vornik_tamrel.search import SearchSettings, run_search
+    from vornik_tamrel.spectra import PeakSettings
+
+    return run_search([str(DATA / "BSA1_ms2.mzML.gz")], str(DATA / "18proteins_contaminants.fasta"),
+                      SearchSettings(peaks=PeakSettings(max_peaks=75)), progress=False)
+
+
+@pytest.mark.parametrize("text", ['a&b<c>"d\'e', "tab\tand\nline\r", "\u00fcn\u00efc\u00f6de \u2211"])
+def test_mzid_writes_any_text_back_as_given(demo_result, tmp_path, text):
+    import dataclasses
+
+    from lxml import etree
+
+    from vornik_tamrel.mzid import write_mzid
+
+    table = dict(demo_result.table)
+    table["spec_id"], table["proteins"] = table["spec_id"].copy(), table["proteins"].copy()
+    table["spec_id"][0], table["proteins"][0] = text, table["proteins"][0] + ";" + text
+    write_mzid(dataclasses.replace(demo_result, table=table, files=[text + ".mgf"]), tmp_path / "x.mzid")
+    document = etree.parse(str(tmp_path / "x.mzid"))
+    assert etree.XMLSchema(etree.parse(str(SCHEMA))).validate(document)
+    ns = {"m": "http://psidev.info/psi/pi/mzIdentML/1.2"}
+    assert document.find(".//m:SpectrumIdentificationResult", ns).get("spectrumID") == text
+    assert text in [s.get("accession") for s in document.findall(".//m:DBSequence", ns)]
+    assert document.find(".//m:SpectraData", ns).get("location").endswith(text + ".mgf")
+    table["spec_id"][0] = "scan\x01"
+    with pytest.raises(ValueError, match="XML compatible"):
+        write_mzid(dataclasses.replace(demo_result, table=table), tmp_path / "y.mzid")
+
+
 def test_pin_round_trip(search_run):
     pd = pytest.importorskip("pandas")
     psms = pd.read_parquet(search_run / "psms.parquet")
