@@ -16,16 +16,23 @@ say the FDR is understated).
 
 Our engine runs in this process with the settings of `benchmarks/compare_comet.py`
 (the demo's: 75 most intense peaks, ion-trap fragment tolerance), once per
-mode: `rescore` (the default error control) and `no-rescore`. Comet runs with
-the equivalent settings, ranked by its E-value, through the same q-values.
+seed; its error control then runs once per mode on what the search found:
+`rescore` (the default) and `no-rescore` (nothing before error control
+depends on the mode). Each seed's search is kept in the working directory,
+and `--reuse-searches` takes it from there instead of searching again: a
+change to error control alone is then measured on the whole table in
+seconds, with the same rows the search gives. Comet runs with the equivalent
+settings, ranked by its E-value, through the same q-values.
 Prints per seed and pooled: accepted PSMs and peptides, N_E, the FDP
 estimate and the Poisson probability at 1%, 5% and 10%.
 """
 from __future__ import annotations
 
 import argparse
+import hashlib
 import math
 import os
+import pickle
 import sys
 import tempfile
 from collections import Counter
@@ -98,20 +105,59 @@ def counts(psm_q, pep_q, peptides, entrap, is_decoy) -> dict:
     return out
 
 
-def run_ours(spectra, fasta: Path, mode: str, extra: list[str]) -> dict:
-    from vornik_tamrel.cli import build_parser, settings_from_args
-    from vornik_tamrel.search import run_search
+def search_state(spectra, fasta: Path, extra: list[str], saved: Path | None = None):
+    """What error control starts from, for our search of `spectra` against `fasta` (with rescoring on): the
+    table, settings, extra features and chance levels it is handed. Taken from `saved` when that file
+    exists, else searched (and written there when given)."""
+    if saved is not None and saved.exists():
+        with open(saved, "rb") as f:
+            return pickle.load(f)
+    import copy
 
-    args = build_parser().parse_args(["search", *spectra, "--fasta", str(fasta), "-o", "-", *OUR_OPTIONS, *extra,
-                                      *(["--no-rescore"] if mode == "no-rescore" else [])])
-    result = run_search(spectra, str(fasta), settings_from_args(args), progress=False)
-    t = result.table
-    keep = np.isfinite(t["spectrum_q"].astype(np.float64))
-    is_decoy = np.asarray(t["is_decoy"], dtype=bool)[keep]
-    entrap = np.array([all_entrapment(p, ";") for p in t["proteins"][keep]], dtype=bool)
-    peptides = np.asarray(t["peptide"], dtype=object)[keep]
-    return counts(t["spectrum_q"][keep].astype(np.float64), t["peptide_q"][keep].astype(np.float64),
+    from vornik_tamrel import search
+    from vornik_tamrel.cli import build_parser, settings_from_args
+
+    args = build_parser().parse_args(["search", *spectra, "--fasta", str(fasta), "-o", "-", *OUR_OPTIONS, *extra])
+    captured = []
+    control_errors = search.control_errors
+
+    def capture(table, settings, extra_features=None, chance=None):
+        captured.append(copy.deepcopy((table, settings, extra_features, chance)))
+        return control_errors(table, settings, extra_features, chance)
+
+    search.control_errors = capture
+    try:
+        search.run_search(spectra, str(fasta), settings_from_args(args), progress=False)
+    finally:
+        search.control_errors = control_errors
+    state, = captured
+    if saved is not None:
+        with open(saved, "wb") as f:
+            pickle.dump(state, f)
+    return state
+
+
+def run_ours(state, mode: str) -> dict:
+    """Counts of our error control in `mode` run on a search's `state` (see `search_state`)."""
+    import copy
+    from dataclasses import replace
+
+    from vornik_tamrel.control import control_errors
+
+    table, settings, extra, chance = copy.deepcopy(state)
+    control_errors(table, replace(settings, rescore=mode == "rescore"), extra, chance)
+    keep = np.isfinite(table["spectrum_q"].astype(np.float64))
+    is_decoy = np.asarray(table["is_decoy"], dtype=bool)[keep]
+    entrap = np.array([all_entrapment(p, ";") for p in np.asarray(table["proteins"], dtype=object)[keep]], dtype=bool)
+    peptides = np.asarray(table["peptide"], dtype=object)[keep]
+    return counts(table["spectrum_q"][keep].astype(np.float64), table["peptide_q"][keep].astype(np.float64),
                   peptides, entrap, is_decoy)
+
+
+def search_key(spectra, fasta: str, drop: list[str], ratio: int, seed: int, options: list[str]) -> str:
+    """File name of a seed's kept search: what it depends on, hashed."""
+    what = repr(([os.path.realpath(s) for s in spectra], os.path.realpath(fasta), sorted(drop), ratio, seed, options))
+    return f"search_r{ratio}_seed{seed}_{hashlib.sha256(what.encode()).hexdigest()[:16]}.pickle"
 
 
 def run_comet_counts(workdir: Path, spectra: list[str], fasta: Path, threads: int) -> dict:
@@ -164,6 +210,9 @@ def main() -> None:
     parser.add_argument("--workdir", help="keep the databases and Comet's outputs here")
     parser.add_argument("--search-option", action="append", default=[], metavar="OPT",
                         help="extra option for our search, such as --search-option=--conservative-fdr")
+    parser.add_argument("--reuse-searches", action="store_true",
+                        help="take our searches kept in --workdir by an earlier run with the same spectra, FASTA, "
+                             "ratio, seeds and search options, and run only error control (the installed one)")
     args = parser.parse_args()
     if args.ratio < 1:
         raise SystemExit("--ratio must be at least 1")
@@ -173,11 +222,19 @@ def main() -> None:
     targets = [p for p in read_fasta(args.fasta) if not any(p.accession.endswith(s) for s in args.drop_suffix)]
     engines = [f"ours {m}" for m in args.modes] + (["Comet E-value"] if args.comet else [])
     results: dict[str, dict[int, dict]] = {e: {} for e in engines}
+    if args.reuse_searches and not args.workdir:
+        raise SystemExit("--reuse-searches needs the --workdir of an earlier run")
     for seed in args.seeds:
         fasta = workdir / f"entrapment_r{args.ratio}_seed{seed}.fasta"
-        entrapment_fasta(targets, args.ratio, seed, fasta)
+        saved = workdir / search_key(args.spectra, args.fasta, args.drop_suffix, args.ratio, seed, args.search_option)
+        if not (args.reuse_searches and saved.exists() and not args.comet):
+            entrapment_fasta(targets, args.ratio, seed, fasta)
+        if args.modes:
+            if not args.reuse_searches:
+                saved.unlink(missing_ok=True)
+            state = search_state(args.spectra, fasta, args.search_option, saved)
         for mode in args.modes:
-            results[f"ours {mode}"][seed] = run_ours(args.spectra, fasta, mode, args.search_option)
+            results[f"ours {mode}"][seed] = run_ours(state, mode)
         if args.comet:
             results["Comet E-value"][seed] = run_comet_counts(workdir, args.spectra, fasta, args.threads)
 
