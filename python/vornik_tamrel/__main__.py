@@ -1,6 +1,4 @@
 """`python -m vornik_tamrel ...` runs the command line."""
-import sys
+from .cli import run
 
-from .cli import main
-
-sys.exit(main())
+run()

@@ -384,5 +384,21 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             signal.signal(signal.SIGTERM, previous)
 
 
+def run() -> None:
+    """The program (`vornik-tamrel`, `python -m vornik_tamrel`): `main`, after which the process ends at once,
+    its output flushed, without the interpreter's teardown of every module and object (20 to 30 ms of
+    processor time, about a twentieth of the demo's). Where Dask was loaded (`--cluster`), the interpreter ends as usual, running
+    the handlers Dask leaves for its exit."""
+    code = main()
+    if "distributed" in sys.modules:
+        sys.exit(code)
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):  # closed: `main` has said what it could
+            pass
+    os._exit(code)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    run()

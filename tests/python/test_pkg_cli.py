@@ -230,6 +230,23 @@ def run_cli(*argv, stdout=None, prelude=""):
     return done.returncode, done.stderr
 
 
+@pytest.mark.parametrize("data, code, last", [("", 0, "wrote {out}/summary.json"),
+                                               ("nowhere", 1, "vornik-tamrel: error: demo data not found in "
+                                                          "nowhere: expected BSA1_ms2.mzML.gz and "
+                                                          "18proteins_contaminants.fasta (run from the source "
+                                                          "tree or pass --data-dir)")])
+def test_the_program_ends_with_its_output_and_code(engine, tmp_path, data, code, last):
+    """The program leaves without the interpreter's teardown: what it printed must still arrive whole."""
+    import subprocess
+    import sys
+
+    out = tmp_path / "out"
+    argv = [sys.executable, "-m", "vornik_tamrel", "demo", "-o", str(out)] + (["--data-dir", data] if data else [])
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=600, cwd=DEMO_FASTA.parent.parent)
+    assert done.returncode == code
+    assert (done.stdout or done.stderr).splitlines()[-1] == last.format(out=out)
+
+
 @pytest.fixture
 def no_peaks(tmp_path):
     path = tmp_path / "none.mgf"
