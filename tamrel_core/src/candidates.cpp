@@ -3,7 +3,6 @@
 // and keep the best-counted candidates with a bounded heap.
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <span>
 
 #include "tamrel/heap.hpp"
@@ -332,33 +331,58 @@ private:
                 std::min<std::uint64_t>(kept, cap(h.slot_count, scorer_.report_psms)));
         }
         const std::size_t from = out.preliminary.size();
-        std::uint32_t distinct = 0;
-        for (std::size_t i = 0; i < kept; ++i) {
-            out.preliminary.push_back(slot(h, counts, i));
-            distinct += static_cast<std::uint32_t>(counts[i] != 0);
-        }
+        for (std::size_t i = 0; i < kept; ++i) out.preliminary.push_back(slot(h, counts, i));
         if (kept < h.slot_count) {
             const std::span<PreliminaryScore> heap = std::span(out.preliminary).subspan(from);
             make_min_heap(heap);
-            for (std::size_t j = next_found(counts, kept, h.slot_count); j < h.slot_count;
-                 j = next_found(counts, j + 1, h.slot_count)) {
-                offer(heap, slot(h, counts, j));
-                ++distinct;
+            // A slot is offered only where the heap takes it: its peptide lies
+            // above every peptide offered before, so it beats the root exactly
+            // when its count is at least the root's (and not zero). Blocks
+            // holding no such count are passed over whole.
+            std::uint16_t threshold = admission(heap.front());
+            std::size_t j = kept;
+            for (; j < h.slot_count && j % kBlock != 0; ++j) {
+                if (counts[j] >= threshold) threshold = take(heap, h, counts, j);
+            }
+            for (; j + kBlock <= h.slot_count; j += kBlock) {
+                if (block_max(counts + j) < threshold) continue;
+                for (std::size_t i = j; i < j + kBlock; ++i) {
+                    if (counts[i] >= threshold) threshold = take(heap, h, counts, i);
+                }
+            }
+            for (; j < h.slot_count; ++j) {
+                if (counts[j] >= threshold) threshold = take(heap, h, counts, j);
             }
         }
         out.matched_peaks += h.total;
-        out.scored_candidates += distinct;
+        out.scored_candidates += found_slots(counts, h.slot_count);
     }
 
-    // The first slot from `j` on with a find, or `end`; skips four empty slots at a time.
-    static std::size_t next_found(const std::uint16_t* counts, std::size_t j, std::size_t end) {
-        for (; j + 4 <= end; j += 4) {
-            std::uint64_t four;
-            std::memcpy(&four, counts + j, sizeof four);
-            if (four != 0) break;
-        }
-        while (j < end && counts[j] == 0) ++j;
-        return j;
+    static constexpr std::size_t kBlock = 32;
+
+    // The least count the heap takes from a later slot: one above nothing
+    // found while its root is an empty slot.
+    static std::uint16_t admission(const PreliminaryScore& root) {
+        return root.is_empty() ? std::uint16_t{1} : std::max<std::uint16_t>(root.matched, 1);
+    }
+
+    static std::uint16_t take(std::span<PreliminaryScore> heap, const Hypothesis& h, const std::uint16_t* counts,
+                              std::size_t i) {
+        offer(heap, slot(h, counts, i));
+        return admission(heap.front());
+    }
+
+    // Written as plain loops over fixed lengths so that the compiler turns them into vector code.
+    static std::uint16_t block_max(const std::uint16_t* counts) {
+        std::uint16_t most = 0;
+        for (std::size_t i = 0; i < kBlock; ++i) most = std::max(most, counts[i]);
+        return most;
+    }
+
+    static std::uint32_t found_slots(const std::uint16_t* counts, std::size_t n) {
+        std::uint32_t found = 0;
+        for (std::size_t i = 0; i < n; ++i) found += static_cast<std::uint32_t>(counts[i] != 0);
+        return found;
     }
 
     const Scorer& scorer_;
