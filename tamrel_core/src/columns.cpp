@@ -1,6 +1,9 @@
 #include "tamrel/columns.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <iterator>
+#include <numeric>
 #include <tuple>
 
 #include "tamrel/parallel.hpp"
@@ -83,6 +86,27 @@ FeatureColumns concatenated(std::vector<std::vector<Feature>>& per_spectrum, con
     return features_to_arrays(std::move(all), db);
 }
 
+// The order in which a batch's spectra are scored: by the neutral mass of
+// their first precursor (an unknown charge taken as 2), so that spectra scored
+// one after another search overlapping precursor windows, whose index records
+// are then still in cache. Spectra without a usable mass come last, in input
+// order, as do those that cannot be scored: the first of these to fail is the
+// first in input order.
+std::vector<std::size_t> mass_order(const std::vector<SharedSpectrum>& spectra) {
+    std::vector<float> mass(spectra.size(), INFINITY);
+    for (std::size_t i = 0; i < spectra.size(); ++i) {
+        const ProcessedSpectrum& s = *spectra[i];
+        if (s.level != 2 || s.precursors.empty()) continue;
+        const Precursor& p = s.precursors.front();
+        const float m = (p.mz - kProtonMass) * static_cast<float>(p.charge.value_or(2));
+        if (std::isfinite(m)) mass[i] = m;
+    }
+    std::vector<std::size_t> order(spectra.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return mass[a] < mass[b]; });
+    return order;
+}
+
 }  // namespace
 
 FeatureColumns score_batch(const ScorerSettings& settings, const SharedDatabase& db,
@@ -101,10 +125,12 @@ std::pair<FeatureColumns, FeatureColumns> score_batch_pair(const ScorerSettings&
                                                            const std::vector<SharedSpectrum>& spectra) {
     std::vector<std::vector<Feature>> main_rows(spectra.size());
     std::vector<std::vector<Feature>> wider_rows(spectra.size());
+    const std::vector<std::size_t> order = mass_order(spectra);
     parallel_for(spectra.size(), [&](std::size_t begin, std::size_t end) {
         const Scorer inner = Scorer::assemble(main, db);
         const Scorer outer = Scorer::assemble(wider, db);
-        for (std::size_t i = begin; i < end; ++i) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::size_t i = order[k];
             std::tie(main_rows[i], wider_rows[i]) = score_pair(inner, outer, *spectra[i]);
         }
     });
