@@ -28,6 +28,7 @@ MARGIN = 0.05  # share of a data range left free on either side
 LEFT, RIGHT, BOTTOM, TOP, WSPACE, HSPACE = 0.07, 0.98, 0.05, 0.93, 0.22, 0.34
 # Text sizes in pixels of the written PNG.
 TITLE_PX, LABEL_PX = 17, 14
+BAND = 48  # rows of a panel's drawing pasted at a time (see `_Panel._put`)
 
 
 def report_data(table, summary: dict, settings, n_files: int, proteins=None) -> dict:
@@ -167,13 +168,22 @@ class _Panel:
         return [(x - x0, y - y0) for x, y in points]
 
     def _put(self, layer, color) -> None:
-        """Paint `color` through the mask `layer`, over the part of it that is covered."""
-        covered = layer.getbbox()
-        if covered is None:
-            return
+        """Paint `color` through the mask `layer`, over the part of it that is covered: band by band of BAND
+        rows, each over the columns it covers. Pasting through a mask leaves the pixels where it is 0 as they
+        were, and costs the same whatever it holds, so a curve across the panel is painted along its course
+        rather than over the whole panel."""
+        mask = np.asarray(layer)
+        rows = -(-mask.shape[0] // BAND) * BAND
+        covered = np.zeros((rows, mask.shape[1]), dtype=bool)
+        covered[:mask.shape[0]] = mask != 0
+        covered = covered.reshape(-1, BAND, mask.shape[1]).any(axis=1)
         x0, y0, _, _ = self._pixels()
-        left, top, right, bottom = covered
-        self.canvas.paste(color, (x0 + left, y0 + top, x0 + right, y0 + bottom), layer.crop(covered))
+        for band in np.flatnonzero(covered.any(axis=1)).tolist():
+            columns = np.flatnonzero(covered[band])
+            left, right = int(columns[0]), int(columns[-1]) + 1
+            top, bottom = band * BAND, min((band + 1) * BAND, mask.shape[0])
+            self.canvas.paste(color, (x0 + left, y0 + top, x0 + right, y0 + bottom),
+                              layer.crop((left, top, right, bottom)))
 
     def fill_steps(self, edges, counts, color, alpha: float, label: str, name: str) -> None:
         """A histogram as one filled step curve."""
@@ -394,15 +404,15 @@ def write_png(image, path: str) -> None:
     import zlib
 
     width, height = image.size
-    pixels = np.frombuffer(image.tobytes(), dtype=np.uint8).reshape(height, 3 * width)
-    rows = np.hstack([np.zeros((height, 1), dtype=np.uint8), pixels])  # each row: filter type 0, its pixels
+    rows = np.zeros((height, 1 + 3 * width), dtype=np.uint8)  # each row: filter type 0, its pixels
+    rows[:, 1:] = np.frombuffer(image.tobytes(), dtype=np.uint8).reshape(height, 3 * width)
 
     def chunk(kind: bytes, data: bytes) -> bytes:
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
     header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)  # 8 bits per sample, RGB
     with open(path, "wb") as handle:
-        handle.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows.tobytes(), 1))
+        handle.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows, 1))
                      + chunk(b"IEND", b""))
 
 
