@@ -6,6 +6,7 @@
 // Arrays in other encodings (MS-Numpress) throw UnsupportedEncoding.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -211,17 +212,27 @@ private:
         std::size_t i = 1;
         char quote = 0;
         for (;;) {
-            for (; pos_ + i < buffer_.size(); ++i) {
-                const char c = buffer_[pos_ + i];
-                if (quote) {
-                    if (c == quote) quote = 0;
-                } else if (c == '"' || c == '\'') {
+            const char* data = buffer_.data() + pos_;
+            const std::size_t size = buffer_.size() - pos_;
+            while (i < size) {
+                if (quote) {  // an attribute's value: straight to its closing quote
+                    const void* close = std::memchr(data + i, quote, size - i);
+                    if (close == nullptr) {
+                        i = size;
+                        break;
+                    }
+                    i = static_cast<std::size_t>(static_cast<const char*>(close) - data) + 1;
+                    quote = 0;
+                    continue;
+                }
+                const char c = data[i];
+                if (c == '>') return i;
+                if (c == '"' || c == '\'') {
                     quote = c;
-                } else if (c == '>') {
-                    return i;
                 } else if (c == '<') {
                     throw Malformed{"unexpected '<' inside a tag"};
                 }
+                ++i;
             }
             if (!refill()) {
                 throw Malformed{stack_.empty() ? "unexpected end of file inside a tag"

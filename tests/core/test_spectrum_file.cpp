@@ -113,6 +113,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "truncated or corrupt mzML before the first spectrum: unexpected end of file inside <spectrum>"},
         BadCase{"crossed.mzML", "<mzML><run></mzML>",
                 "truncated or corrupt mzML before the first spectrum: closing tag </mzML> does not match <run>"},
+        BadCase{"lt.mzML", "<mzML><run <spectrumList>",
+                "truncated or corrupt mzML before the first spectrum: unexpected '<' inside a tag"},
+        BadCase{"quote.mzML", "<mzML><run id=\"r>",
+                "truncated or corrupt mzML before the first spectrum: unexpected end of file inside <mzML>"},
         BadCase{"text.mzML", "hello\n", "not an mzML or MGF file (unrecognised content)"}),
     [](const auto& info) {
         std::string n = info.param.name;
@@ -158,7 +162,7 @@ TEST(Mzml, GroupsCompressedArraysAndFirstParameterWins) {
         "\xef\xbb\xbf<?xml version=\"1.0\"?>\n<indexedmzML><mzML xmlns=\"http://psi.hupo.org/ms/mzml\">"
         "<referenceableParamGroupList><referenceableParamGroup id=\"g\"><cvParam accession=\"MS:1000511\" "
         "value=\"2\"/></referenceableParamGroup></referenceableParamGroupList><run><spectrumList>"
-        "<spectrum id=\"scan=1 &amp; more\" defaultArrayLength=\"2\"><referenceableParamGroupRef ref=\"g\"/>"
+        "<spectrum id=\"scan=1 &amp; more\" note='a \"b\" > c' defaultArrayLength=\"2\"><referenceableParamGroupRef ref=\"g\"/>"
         "<cvParam accession=\"MS:1000511\" value=\"1\"/><!-- a comment with <tags> -->"
         "<scanList><scan><cvParam accession=\"MS:1000016\" value=\"1.5\" unitAccession=\"UO:0000031\"/></scan>"
         "</scanList><precursorList><precursor><selectedIonList><selectedIon>"
