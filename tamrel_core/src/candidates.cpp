@@ -429,6 +429,20 @@ PairedHits paired_initial_hits(const Scorer& main, const Scorer& wider, const Pr
     apply_cap(out.main.preliminary, 0, main.report_psms);
     outer.emit_groups(out.wider);
     apply_cap(out.wider.preliminary, 0, wider.report_psms);
+    // The candidates' peptide rows, which their detailed scoring reads next,
+    // are spread over the whole table: requested all at once, their cache
+    // misses overlap instead of coming one candidate at a time.
+    const PeptideTable& peptides = main.db->peptides;
+    for (const InitialHits* hits : {&out.main, &out.wider}) {
+        for (const PreliminaryScore& c : hits->preliminary) {
+            if (!c.is_empty() && c.peptide < peptides.size()) peptides.request_row(c.peptide);
+        }
+    }
+    for (const InitialHits* hits : {&out.main, &out.wider}) {
+        for (const PreliminaryScore& c : hits->preliminary) {
+            if (!c.is_empty() && c.peptide < peptides.size()) peptides.request_residues(c.peptide);
+        }
+    }
     return out;
 }
 
