@@ -1,7 +1,10 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <memory>
+#include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -58,6 +61,29 @@ PeptideTable add_decoys(PeptideTable peptides) {
     return std::move(peptides).with_decoys(keep);
 }
 
+// The fragment array as the sort fills it: its memory is not cleared first, since
+// every record is written (clearing it would be a pass over the largest array on
+// one thread, and its first touch is better spread over the scatter's threads).
+class FragmentArray {
+public:
+    FragmentArray() = default;
+    explicit FragmentArray(std::size_t n)
+        : data_(static_cast<Theoretical*>(::operator new(n * sizeof(Theoretical))), Free{}), size_(n) {}
+    Theoretical* data() { return data_.get(); }
+    std::span<Theoretical> span() { return {data_.get(), size_}; }
+    FragmentRecords records() && {
+        const std::span<const Theoretical> view(data_.get(), size_);
+        return data_ ? FragmentRecords(view, std::shared_ptr<const void>(std::move(data_))) : FragmentRecords();
+    }
+
+private:
+    struct Free {
+        void operator()(Theoretical* p) const { ::operator delete(p); }
+    };
+    std::shared_ptr<Theoretical> data_;
+    std::size_t size_ = 0;
+};
+
 // Fragments sorted by mass without a full-size scratch array. The fragments
 // are generated twice (cheap running sums): once to count them per block of
 // peptides and per bin (the top 16 bits of the total-order key), once to write
@@ -69,12 +95,12 @@ public:
         : peptides_(peptides), settings_(settings),
           blocks_(std::min<std::size_t>(peptides.size(), worker_count() * 4)) {}
 
-    std::vector<Theoretical> run() {
+    FragmentArray run() {
         if (blocks_ == 0 || settings_.ion_kinds.empty()) return {};
         std::vector<std::size_t> next = count_bins();
-        std::vector<Theoretical> fragments(bin_start_[kBins]);
+        FragmentArray fragments(bin_start_[kBins]);
         scatter(next, fragments.data());
-        sort_bins(fragments);
+        sort_bins(fragments.span());
         return fragments;
     }
 
@@ -125,7 +151,7 @@ private:
         });
     }
 
-    void sort_bins(std::vector<Theoretical>& fragments) const {
+    void sort_bins(std::span<Theoretical> fragments) const {
         // A bin holding a large share of all fragments (masses crowded into a
         // narrow range) is sorted on the whole pool instead.
         const std::size_t total = fragments.size();
@@ -163,7 +189,7 @@ constexpr std::size_t kParallelBucket = std::size_t{1} << 18;
 
 // Sorts each bucket by peptide index and returns the bucket minima, read
 // before the bucket's order changes.
-std::vector<float> sort_buckets(std::vector<Theoretical>& fragments, std::size_t bucket_size) {
+std::vector<float> sort_buckets(std::span<Theoretical> fragments, std::size_t bucket_size) {
     const std::size_t n = fragments.size();
     const std::size_t buckets = n / bucket_size + (n % bucket_size != 0);
     std::vector<float> minima(buckets);
@@ -202,13 +228,13 @@ IndexedDatabase build_indexed_database(const IndexBuildSettings& settings, Pepti
 #if defined(__GLIBC__)
     malloc_trim(0);
 #endif
-    std::vector<Theoretical> fragments = FragmentSorter(peptides, settings).run();
+    FragmentArray fragments = FragmentSorter(peptides, settings).run();
     if (settings.bucket_size == 0) fail("chunk_size must not be zero");
-    std::vector<float> minima = sort_buckets(fragments, settings.bucket_size);
+    std::vector<float> minima = sort_buckets(fragments.span(), settings.bucket_size);
 
     IndexedDatabase db;
     db.peptides = std::move(peptides);
-    db.fragments = std::move(fragments);
+    db.fragments = std::move(fragments).records();
     db.ion_kinds = settings.ion_kinds;
     db.bucket_min_mass = std::move(minima);
     db.decoy_tag = settings.decoy_tag;

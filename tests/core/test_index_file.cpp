@@ -135,7 +135,12 @@ TEST(IndexFile, IllFormedContentIsRefusedThoughItsChecksumHolds) {
     const std::string path = temp_path("illformed");
     using Damage = void (*)(IndexedDatabase&);
     const std::pair<Damage, const char*> cases[] = {
-        {[](IndexedDatabase& db) { db.fragments.owned()[3].peptide_index = 8; }, "fragment of no peptide"},
+        {[](IndexedDatabase& db) {
+             std::vector<tamrel::Theoretical> damaged(db.fragments.begin(), db.fragments.end());
+             damaged[3].peptide_index = 8;
+             db.fragments = std::move(damaged);
+         },
+         "fragment of no peptide"},
         {[](IndexedDatabase& db) { db.directory[db.directory_stride - 1] += 1; }, "bucket directory"},
         {[](IndexedDatabase& db) { std::swap(db.directory[0], db.directory[db.directory_stride - 1]); },
          "bucket directory"},
