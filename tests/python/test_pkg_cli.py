@@ -449,3 +449,23 @@ def test_entrapment_hits_stay_within_an_honest_allowance(engine, tmp_path, resco
             len(hits), sum(hits.values()))
         mean = 0.01 * n / 2
         assert n >= 20 and 1 - sum(exp(-mean) * mean ** k / factorial(k) for k in range(n_e)) >= 0.05, (n, n_e)
+
+
+def test_blas_runs_on_one_thread_during_the_search(engine, monkeypatch):
+    # A BLAS pool of one thread per core spins while the cores are busy: error control took thirty times longer.
+    threadpoolctl = pytest.importorskip("threadpoolctl")
+    from vornik_tamrel import search
+
+    seen: list = []
+    control_errors = search.control_errors
+
+    def watched(*args, **kwargs):
+        seen.extend(pool["num_threads"] for pool in threadpoolctl.threadpool_info() if pool["user_api"] == "blas")
+        return control_errors(*args, **kwargs)
+
+    monkeypatch.setattr(search, "control_errors", watched)
+    with threadpoolctl.threadpool_limits(2, user_api="blas"):  # as a caller's numpy may well have it
+        search.run_search([str(DEMO_SPECTRA)], str(DEMO_FASTA), SearchSettings(), progress=False)
+    if not seen:
+        pytest.skip("numpy here uses no BLAS that threadpoolctl controls")
+    assert set(seen) == {1}
