@@ -378,26 +378,46 @@ def _progress_bar(progress: Optional[bool]):
 
 def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings: dict[str, float],
                  progress: bool | None, log: Callable[[str], None]) -> Found:
+    if settings.db_partitions > 1:
+        return _search_in_slices(files, fasta, settings, timings, log)
+    # The first spectra are read while the proteins are digested and indexed, work that leaves a core idle
+    # for much of its time.
+    ahead = reading.ReadAhead(files, settings.peaks, settings.batch_size)
+    try:
+        return _search_index(files, fasta, settings, timings, progress, log, ahead)
+    finally:
+        ahead.close()
+
+
+def _digest_here(fasta: str, settings: SearchSettings, timings: dict[str, float], log: Callable[[str], None]):
     clock = time.perf_counter()
     proteome = read_proteome(fasta, settings)
     peptides = digest_fasta(fasta, settings, proteome)
     proteins = {p.accession: p.sequence for p in proteome}
     timings["digestion"] = time.perf_counter() - clock
     log(f"digested {len(peptides.proteins)} distinct sequences into {len(peptides)} modified peptides")
+    return peptides, proteins
 
-    if settings.db_partitions > 1:
-        from .partitions import search_in_slices
 
-        clock = time.perf_counter()
-        spectra = [s for file_id, path in enumerate(files)
-                   for s in read_spectra(path, file_id, settings.peaks, skip_bad_precursors=settings.skip_bad_precursors)]
-        timings["reading"] = time.perf_counter() - clock
-        clock = time.perf_counter()
-        columns, tails, merge = search_in_slices(spectra, peptides, settings)
-        timings["scoring"] = time.perf_counter() - clock
-        return Found(psm_table(columns, peptides.proteins, settings, files), tails, peptides.proteins, len(peptides),
-                     proteins, len(spectra), merge)
+def _search_in_slices(files: list[str], fasta: str, settings: SearchSettings, timings: dict[str, float],
+                      log: Callable[[str], None]) -> Found:
+    from .partitions import search_in_slices
 
+    peptides, proteins = _digest_here(fasta, settings, timings, log)
+    clock = time.perf_counter()
+    spectra = [s for file_id, path in enumerate(files)
+               for s in read_spectra(path, file_id, settings.peaks, skip_bad_precursors=settings.skip_bad_precursors)]
+    timings["reading"] = time.perf_counter() - clock
+    clock = time.perf_counter()
+    columns, tails, merge = search_in_slices(spectra, peptides, settings)
+    timings["scoring"] = time.perf_counter() - clock
+    return Found(psm_table(columns, peptides.proteins, settings, files), tails, peptides.proteins, len(peptides),
+                 proteins, len(spectra), merge)
+
+
+def _search_index(files: list[str], fasta: str, settings: SearchSettings, timings: dict[str, float],
+                  progress: bool | None, log: Callable[[str], None], ahead: reading.ReadAhead) -> Found:
+    peptides, proteins = _digest_here(fasta, settings, timings, log)
     # Of the digest only its protein map is needed once the index holds the peptides: its per-peptide
     # columns are freed as soon as the engine has its copy, before the fragments are made.
     sequences, searched = peptides.proteins, len(peptides)
@@ -427,7 +447,7 @@ def _search_here(files: list[str], fasta: str, settings: SearchSettings, timings
     def batches() -> Iterator[SpectrumBatch]:
         for file_id, path in enumerate(files):
             for batch in reading.iter_batches(path, file_id, settings.peaks, settings.batch_size,
-                                              settings.skip_bad_precursors):
+                                              settings.skip_bad_precursors, ahead):
                 # Completing the rows scored so far is not reading: it is the scoring stage's own work, on
                 # this thread while the next batch is scored, so that the phases add up to the wall time.
                 completing = complete()

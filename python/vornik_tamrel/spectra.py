@@ -15,7 +15,9 @@ from __future__ import annotations
 import dataclasses
 import functools
 import os
+import threading
 import warnings
+from collections import deque
 from dataclasses import dataclass
 from typing import Iterator, Optional
 
@@ -368,7 +370,8 @@ class _Checks:
 # -------------------------------------------------------------------- public
 
 def iter_batches(path: str | os.PathLike, file_id: int = 0, settings: PeakSettings | None = None,
-                 batch_size: int = BATCH_SIZE, skip_bad_precursors: bool = False) -> Iterator[SpectrumBatch]:
+                 batch_size: int = BATCH_SIZE, skip_bad_precursors: bool = False,
+                 ahead: Optional["ReadAhead"] = None) -> Iterator[SpectrumBatch]:
     """Read and prepare the MS2 spectra of an mzML or MGF file (optionally gzipped), in batches, in file order.
 
     MS1 scans are skipped. Raises SpectrumFileError, naming the file and the
@@ -378,12 +381,81 @@ def iter_batches(path: str | os.PathLike, file_id: int = 0, settings: PeakSettin
     batches before the fault have been handed out by then. With
     `skip_bad_precursors`, such spectra are left out instead, counted in one
     InputWarning at the end of the file. A title used again in the file gets
-    a suffix (`'title #2'`), with one InputWarning.
+    a suffix (`'title #2'`), with one InputWarning. With `ahead`, the batches
+    are the next file's of those it reads (its settings and batch size hold).
     """
     path = os.fspath(path)
     checks = _Checks(path, skip_bad_precursors)
-    yield from map(checks.batch, _batches(path, file_id, settings or PeakSettings(), batch_size))
+    raw = ahead.next_file() if ahead else _batches(path, file_id, settings or PeakSettings(), batch_size)
+    yield from map(checks.batch, raw)
     checks.warn()
+
+
+#: How much of the spectra (their arrays and titles) `ReadAhead` holds before their use.
+READ_AHEAD_BYTES = 64 << 20
+
+
+class ReadAhead:
+    """The batches of `files`, in order, read on a thread of their own while the caller does other work
+    (the search digests its proteins and builds its index meanwhile, where a core is often idle), at most
+    `limit` bytes of them ahead of their use, so that memory stays bounded whatever the files hold.
+
+    A file's faults are raised where its batches are taken, in order, as reading it then would; warnings
+    (see `iter_batches`) are given by the taker. `close` stops the thread.
+    """
+
+    _END = object()
+
+    def __init__(self, files: list, settings: PeakSettings, batch_size: int, limit: int = READ_AHEAD_BYTES):
+        self._files = [os.fspath(path) for path in files]
+        self._settings, self._batch_size, self._limit = settings, batch_size, limit
+        self._ready: deque = deque()  # (batch, bytes); a batch may also be _END or an exception
+        self._held = 0
+        self._closed = False
+        self._changed = threading.Condition()
+        self._thread = threading.Thread(target=self._read, name="read ahead", daemon=True)
+        self._thread.start()
+
+    def _read(self) -> None:
+        try:
+            for file_id, path in enumerate(self._files):
+                for batch in _batches(path, file_id, self._settings, self._batch_size):
+                    size = batch.mass.nbytes * 2 + 100 * len(batch)
+                    with self._changed:
+                        self._changed.wait_for(lambda: self._closed or self._held < self._limit)
+                        if self._closed:
+                            return
+                        self._put(batch, size)
+                with self._changed:
+                    self._put(self._END, 0)
+        except BaseException as exc:  # raised where the taker reaches it
+            with self._changed:
+                self._put(exc, 0)
+
+    def _put(self, item, size: int) -> None:
+        self._ready.append((item, size))
+        self._held += size
+        self._changed.notify_all()
+
+    def next_file(self) -> Iterator[SpectrumBatch]:
+        """The batches of the next file, in the order the files were given."""
+        while True:
+            with self._changed:
+                self._changed.wait_for(lambda: self._ready)
+                if isinstance(self._ready[0][0], BaseException):
+                    raise self._ready[0][0]  # and stays, should anything ask again
+                item, size = self._ready.popleft()
+                self._held -= size
+                self._changed.notify_all()
+            if item is self._END:
+                return
+            yield item
+
+    def close(self) -> None:
+        with self._changed:
+            self._closed = True
+            self._ready.clear()
+            self._changed.notify_all()
 
 
 def _batches(path: str, file_id: int, settings: PeakSettings, batch_size: int) -> Iterator[SpectrumBatch]:

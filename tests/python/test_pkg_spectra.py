@@ -10,7 +10,8 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("lxml")
 from vornik_tamrel.errors import InputWarning, SpectrumFileError  # noqa: E402
 from vornik_tamrel.masses import PROTON  # noqa: E402
-from vornik_tamrel.spectra import PeakSettings, prepare_peaks, read_slice, read_spectra  # noqa: E402
+from vornik_tamrel.spectra import (PeakSettings, ReadAhead, iter_batches, prepare_peaks, read_slice,  # noqa: E402
+                                   read_spectra)
 
 HEADER = ('<?xml version="1.0" encoding="UTF-8"?>\n'
           '<mzML xmlns="http://psi.hupo.org/ms/mzml" version="1.1.0">\n<run id="r"><spectrumList count="{n}">\n')
@@ -220,6 +221,33 @@ def test_a_fault_in_peaks_is_reported_by_the_slice_holding_them(write):
     assert [s.id for s in read_slice(path, 0, 2)] == ["first spectrum", "second"]
     with pytest.raises(SpectrumFileError, match=r"spectrum 'third' \(line \d+\): invalid peak line '300.5 five'"):
         read_slice(path, 1, 2)
+
+@pytest.mark.parametrize("limit", [1, 1 << 20])  # one batch held at a time, or the whole files
+def test_files_read_ahead_are_read_in_order_with_their_warnings_and_faults(write, limit):
+    body = MGF[MGF.index("BEGIN"):]
+    files = [write("ahead.mgf", MGF + body), write("ahead.mzML", mzml(MS1, MS2_A, MS2_B, MS2_B)),
+             write("ahead_bad.mgf", MGF.replace("300.5 5", "300.5 five"))]
+
+    def read(ahead):
+        seen, said = [], []
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                for file_id, path in enumerate(files):
+                    for batch in iter_batches(path, file_id, PeakSettings(), 1, ahead=ahead):
+                        seen.append((batch.file_id, _fields(batch.spectra())))
+                    said.append([str(w.message) for w in caught])
+            except SpectrumFileError as exc:
+                seen.append(str(exc))
+        return seen, said
+
+    ahead = ReadAhead(files, PeakSettings(), 1, limit)
+    try:
+        assert read(ahead) == read(None)
+    finally:
+        ahead.close()
+    assert read(None)[0][-1].startswith(f"{files[2]}: ")
+
 
 def test_truncated_gzip_stream(tmp_path):
     path = tmp_path / "cut.mzML.gz"
