@@ -21,7 +21,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .fdr import accepted_targets, qvalues
+from .fdr import _accepted_in_order, accepted_targets, qvalues
 
 # Engine columns that describe a match, log-scaled where they span decades,
 # and a few ratios that put them on a per-peptide scale (a 20-residue peptide
@@ -58,28 +58,47 @@ class RescoreSettings:
 
 
 @dataclass(frozen=True)
+class _Ranked:
+    """Every column (the calibrated score's, then every feature's) of all rows sorted once: each column's
+    ascending order, its values in that order and the decoy flags in that order."""
+
+    order: np.ndarray
+    values: np.ndarray
+    is_decoy: np.ndarray
+
+    @staticmethod
+    def of(start: np.ndarray, x: np.ndarray, is_decoy: np.ndarray) -> _Ranked:
+        columns = np.vstack([start, np.asarray(x, dtype=np.float64).T])
+        order = np.argsort(columns, axis=1).astype(np.int32)
+        return _Ranked(order, np.take_along_axis(columns, order, axis=1), is_decoy[order])
+
+
+@dataclass(frozen=True)
 class _Split:
     """Rows of one training split: features, decoy flags, calibrated scores and spectrum numbers, with the
-    rows' positions among all rows and, shared by every split, each column's (the calibrated score's, then
-    every feature's) ascending order of all rows, sorted once."""
+    rows' positions among all rows and, shared by every split, all rows' columns sorted once."""
 
     x: np.ndarray
     is_decoy: np.ndarray
     start: np.ndarray
     numbers: np.ndarray
     rows: np.ndarray
-    order: np.ndarray
+    ranked: _Ranked
 
     def __getitem__(self, mask: np.ndarray) -> _Split:
         return _Split(self.x[mask], self.is_decoy[mask], self.start[mask], self.numbers[mask], self.rows[mask],
-                      self.order)
+                      self.ranked)
 
-    def ascending(self) -> np.ndarray:
-        """Each column's ascending order of this split's rows, numbered within the split (they keep the
-        order they have among all rows)."""
-        held = np.zeros(self.order.shape[1], dtype=bool)
+    def sorted_columns(self) -> tuple[np.ndarray, np.ndarray]:
+        """Each column's values of this split's rows in ascending order, and their decoy flags in that order:
+        the rows of all rows' sorted columns that belong to the split, read in sequence rather than gathered."""
+        held = np.zeros(self.ranked.order.shape[1], dtype=bool)
         held[self.rows] = True
-        return (np.cumsum(held, dtype=np.int32) - 1)[self.order[held[self.order]].reshape(len(self.order), -1)]
+        keep = held.take(self.ranked.order).reshape(-1)
+        width = len(self.ranked.order)
+        # `compress` of the flat arrays: a two-dimensional mask takes numpy's slower general path
+        return (np.compress(keep, self.ranked.values).reshape(width, -1),
+                np.compress(keep, self.ranked.is_decoy).reshape(width, -1))
 
 
 def feature_matrix(columns) -> np.ndarray:
@@ -125,24 +144,35 @@ def _confident_targets(scores, is_decoy, settings: RescoreSettings):
     return None
 
 
-def _starting_scores(z, split: _Split, settings: RescoreSettings):
+def _starting_scores(z, split: _Split, settings: RescoreSettings, mean: np.ndarray, std: np.ndarray):
     """The single score that accepts the most targets at the strictest usable training level.
 
     The engine's score first, then every feature in either direction: on a
     large database the hyperscore alone may accept almost nothing, while for
-    example the precursor mass error still separates well.
+    example the precursor mass error still separates well. `z` are the
+    split's features standardised by `mean` and `std`.
     """
-    columns = np.vstack([split.start, z.T])
-    # Standardising keeps every feature's order (it may only merge values, and ties are immaterial to the
-    # counts), so the order of all rows serves while the scores are finite.
-    ascending = split.ascending() if np.isfinite(columns).all() else None
+    if np.isfinite(split.start).all() and np.isfinite(z).all():
+        # Standardising keeps every feature's order, so the features sorted once for all rows, standardised
+        # as `z` is (the same two roundings), are the split's sorted scores. One ascending sort ranks both
+        # directions: reversed, the scores descending; negated, the negated scores descending.
+        s, d = split.sorted_columns()
+        s[1:] -= mean[:, None]
+        s[1:] /= std[:, None]
+        levels = settings.train_fdr
+        counts = np.hstack([_accepted_in_order(s[:, ::-1], d[:, ::-1], levels), _accepted_in_order(-s, d, levels)])
+    else:
+        counts = accepted_targets(np.vstack([split.start, z.T]), split.is_decoy, settings.train_fdr, True)
     # Candidates in order: the engine's score, then each feature and its negation.
-    index = [0] + [j + side * len(columns) for j in range(1, len(columns)) for side in (0, 1)]
-    for counts in accepted_targets(columns, split.is_decoy, settings.train_fdr, True, ascending)[:, index]:
+    width = z.shape[1] + 1
+    index = [0] + [j + side * width for j in range(1, width) for side in (0, 1)]
+    for counts in counts[:, index]:
         best = int(np.argmax(counts))  # the engine's score wins ties, then the earlier candidate
         if counts[best] >= settings.min_examples:
             row = index[best]
-            return columns[row] if row < len(columns) else -columns[row - len(columns)]
+            if row == 0:
+                return split.start.copy()
+            return z[:, row - 1].copy() if row < width else -z[:, row - width - 1]
     return None
 
 
@@ -157,7 +187,7 @@ def _train_fold(split: _Split, settings: RescoreSettings, train: np.ndarray | No
     mean, std = x.mean(axis=0), x.std(axis=0)
     std[std == 0] = 1.0
     z = (x - mean) / std
-    scores = _starting_scores(z, split, settings)
+    scores = _starting_scores(z, split, settings, mean, std)
     if scores is None:
         return None
     w = None
@@ -194,8 +224,7 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     is_decoy = np.asarray(is_decoy, dtype=bool)
     start_scores = np.asarray(start_scores, dtype=np.float64)
     numbers = spectrum_numbers(groups)
-    rows = _Split(x, is_decoy, start_scores, numbers, np.arange(len(x)),
-                  np.argsort(np.vstack([start_scores, np.asarray(x, dtype=np.float64).T]), axis=1).astype(np.int32))
+    rows = _Split(x, is_decoy, start_scores, numbers, np.arange(len(x)), _Ranked.of(start_scores, x, is_decoy))
     runs = [_rescore_once(rows, fold_of(numbers, settings.folds, repeat, settings.seed), settings)
             for repeat in range(split_repeats(int(numbers.max()) + 1 if len(numbers) else 0, settings))]
     usable = [run for run in runs if run is not None]
