@@ -22,6 +22,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .fdr import _accepted_in_order, accepted_targets, qvalues
+from .workers import ordered_map
 
 # Engine columns that describe a match, log-scaled where they span decades,
 # and a few ratios that put them on a per-peptide scale (a 20-residue peptide
@@ -225,8 +226,13 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     start_scores = np.asarray(start_scores, dtype=np.float64)
     numbers = spectrum_numbers(groups)
     rows = _Split(x, is_decoy, start_scores, numbers, np.arange(len(x)), _Ranked.of(start_scores, x, is_decoy))
-    runs = [_rescore_once(rows, fold_of(numbers, settings.folds, repeat, settings.seed), settings)
-            for repeat in range(split_repeats(int(numbers.max()) + 1 if len(numbers) else 0, settings))]
+    folds = [fold_of(numbers, settings.folds, repeat, settings.seed)
+             for repeat in range(split_repeats(int(numbers.max()) + 1 if len(numbers) else 0, settings))]
+    # Every held-out fold of every split is trained on its own: on the threads the engine was given.
+    outcomes = ordered_map(lambda task: _fold_model(rows, folds[task[0]], task[1], settings),
+                           [(repeat, k) for repeat in range(len(folds)) for k in range(settings.folds)])
+    runs = [_rescore_once(rows, fold, settings, outcomes[repeat * settings.folds:(repeat + 1) * settings.folds])
+            for repeat, fold in enumerate(folds)]
     usable = [run for run in runs if run is not None]
     if not usable:
         return None
@@ -306,23 +312,35 @@ def _beats_start(split: _Split, settings: RescoreSettings) -> bool:
     return learned_count > start_count
 
 
-def _rescore_once(rows: _Split, fold, settings: RescoreSettings):
+def _fold_model(rows: _Split, fold, k: int, settings: RescoreSettings):
+    """What scores held-out fold `k`: (the model trained without it, True) where the discriminant beats the
+    calibrated score on the training split, else (the training decoys' scale of the calibrated score, False),
+    that scale None when they cannot set one; None for an empty fold."""
+    if not (fold == k).any():
+        return None
+    split = rows[fold != k]
+    if _beats_start(split, settings):
+        model = _train_fold(split, settings)
+        if model is not None:
+            return model, True
+    return _decoy_scale(split.start, split.is_decoy), False
+
+
+def _rescore_once(rows: _Split, fold, settings: RescoreSettings, models):
+    """One split's held-out scores from its folds' `_fold_model`s, and the share of folds that learned; None
+    when some fold's scale cannot be set."""
     out = np.full(len(rows.x), np.nan)
     learned_folds = 0
-    for k in range(settings.folds):
-        test, train = fold == k, fold != k
-        if not test.any():
+    for k, outcome in enumerate(models):
+        if outcome is None:
             continue
-        model = None
-        split = rows[train]
-        if _beats_start(split, settings):
-            model = _train_fold(split, settings)
-        if model is not None:
+        model, learned = outcome
+        test = fold == k
+        if learned:
             out[test] = _apply(model, rows.x[test])
             learned_folds += 1
-            continue
-        scale = _decoy_scale(split.start, split.is_decoy)
-        if scale is None:
+        elif model is None:
             return None
-        out[test] = (rows.start[test] - scale[0]) / scale[1]
+        else:
+            out[test] = (rows.start[test] - model[0]) / model[1]
     return out, learned_folds / settings.folds
