@@ -38,15 +38,14 @@ from __future__ import annotations
 from collections import Counter, defaultdict
 from dataclasses import dataclass
 from itertools import chain, repeat
-from typing import Mapping, Sequence
+from typing import Mapping, NamedTuple, Sequence
 
 import numpy as np
 
 from .fdr import best_per_group, qvalues
 
 
-@dataclass(frozen=True)
-class Group:
+class Group(NamedTuple):
     members: tuple[str, ...]  # accessions with exactly this group's peptide set, sorted
     subsets: tuple[str, ...]  # accessions folded in: their peptides are a strict subset of the group's
     peptides: frozenset  # every peptide of the members
@@ -95,7 +94,9 @@ def parsimony(peptide_proteins: Mapping[str, Sequence[str]], evidence: Evidence)
     # Fold each strict subset into its strongest maximal superset (every superset of a set holds its
     # first peptide, and a chain of supersets always ends at a maximal one).
     order = sorted(range(len(sets)), key=rank)
-    supersets = {i: [j for j in holders[next(iter(sets[i]))] if sets[i] < sets[j]] for i in order}
+    # (a set whose first peptide no other set holds has no superset: most sets, on a large database)
+    supersets = {i: [j for j in held if sets[i] < sets[j]] if len(held := holders[next(iter(sets[i]))]) > 1 else []
+                 for i in order}
     kept = [i for i in order if not supersets[i]]
     position = {i: k for k, i in enumerate(order)}
     folded: dict[int, list[str]] = {i: [] for i in kept}
@@ -110,10 +111,13 @@ def parsimony(peptide_proteins: Mapping[str, Sequence[str]], evidence: Evidence)
     in_groups = Counter(chain.from_iterable(sets[i] for i in kept))
     groups = []
     for i in kept:
-        razor = frozenset(p for p in sets[i] if owners[p] == i)
+        peptides = sets[i]
+        razor = frozenset(p for p in peptides if owners[p] == i)
         if razor:
-            groups.append(Group(tuple(sorted(same[sets[i]])), tuple(sorted(folded[i])), sets[i], razor,
-                                frozenset(p for p in sets[i] if in_groups[p] == 1)))
+            unique = frozenset(p for p in peptides if in_groups[p] == 1)
+            members, subsets = same[peptides], folded[i]
+            groups.append(Group(tuple(sorted(members)) if len(members) > 1 else tuple(members),
+                                tuple(sorted(subsets)) if subsets else (), peptides, razor, unique))
     return groups
 
 
@@ -157,6 +161,14 @@ def coverage(sequence: str, peptides) -> float:
     """Share of `sequence`'s residues inside at least one occurrence of one of `peptides`."""
     if not sequence:
         return 0.0
+    peptides = peptides if isinstance(peptides, (list, tuple, set, frozenset)) else list(peptides)
+    if len(peptides) == 1:
+        peptide, = peptides
+        start = sequence.find(peptide)
+        if start < 0:
+            return 0.0
+        if sequence.find(peptide, start + 1) < 0:
+            return len(peptide) / len(sequence)
     spans = []
     for peptide in peptides:
         start = sequence.find(peptide)
@@ -196,34 +208,35 @@ def infer_proteins(table, compete: np.ndarray, fdr: float, decoy_tag: str, seque
     # the best match has the least posterior error (it is non-increasing in the score)
     pep = np.asarray(table["posterior_error"], dtype=np.float64)[rows]
     peptide_pep = dict(zip(peptide[best].tolist(), pep[best].tolist()))
-    names, counts = np.unique(peptide.astype(str), return_counts=True)
-    psms = dict(zip(names.tolist(), counts.tolist()))
+    psms = Counter(peptide.tolist())
     accessions = np.asarray(table["proteins"], dtype=object)[rows][best].tolist()
     mapping = {p: tuple(a for a in text.split(";") if a) for p, text in zip(peptide[best].tolist(), accessions)}
     groups = parsimony(mapping, Evidence(confident, best_score))
 
     tag = len(decoy_tag)
     strip = lambda a: a[tag:] if a.startswith(decoy_tag) else a  # noqa: E731
-    decoy = np.array([g.members[0].startswith(decoy_tag) for g in groups], dtype=bool)
-    group_score = np.array([max(best_score[p] for p in g.razor) for g in groups], dtype=np.float64)
+    decoy = np.fromiter((g.members[0].startswith(decoy_tag) for g in groups), dtype=bool, count=len(groups))
+    group_score = np.fromiter((max(map(best_score.__getitem__, g.razor)) for g in groups), dtype=np.float64,
+                              count=len(groups))
     claims = [{strip(a) for a in g.members + g.subsets} for g in groups]
     q = picked_qvalues(group_score, decoy, claims, plus_one)
     picked = ~np.isnan(q)
-    one_hit = np.array([sum(confident[p] for p in g.razor) < 2 for g in groups], dtype=bool)
+    one_hit = np.fromiter((sum(map(confident.__getitem__, g.razor)) < 2 for g in groups), dtype=bool,
+                          count=len(groups))
     for stratum, conservative in ((one_hit, True), (~one_hit, plus_one)):
         q[picked & stratum] = qvalues(group_score[picked & stratum], decoy[picked & stratum], conservative)
     kept = picked & ~decoy
-    group_pep = np.array([min(peptide_pep[p] for p in g.razor) for g in groups], dtype=np.float64)
+    group_pep = np.fromiter((min(map(peptide_pep.__getitem__, g.razor)) for g in groups), dtype=np.float64,
+                            count=len(groups))
     q[kept] = np.maximum(q[kept], posterior_qvalues(group_score[kept], group_pep[kept]))
     q = np.where(np.isnan(q), 1.0, q)
     order = np.lexsort((np.arange(len(groups)), -group_score, q))
 
     group_of = {p: k for k, g in enumerate(groups) for p in g.razor}
-    distinct, inverse = np.unique(np.asarray(table["sequence"], dtype=object).astype(str), return_inverse=True)
+    sequence = np.asarray(table["sequence"], dtype=object).tolist()
     group_q = np.append(q, 1.0)  # the last entry: no group
-    index = np.fromiter((group_of.get(p, len(groups)) for p in distinct.tolist()), dtype=np.int64,
-                        count=len(distinct))
-    table["protein_q"] = group_q[index][inverse].astype(np.float32)
+    index = np.fromiter(map(group_of.get, sequence, repeat(len(groups))), dtype=np.int64, count=len(sequence))
+    table["protein_q"] = group_q[index].astype(np.float32)
 
     def cover(g: Group) -> float:
         lead = g.members[0]
