@@ -58,6 +58,8 @@ def test_parsimony_does_not_depend_on_input_order():
     ("PEPTIDEKPEPTIDEK", ["PTIDEK", "EPTI", "DEKPEP"], 15),  # overlaps and nesting counted once
     ("MKAAR", ["GG", "MK"], 2),  # absent peptides add nothing
     ("AAAAA", ["AAA"], 5),  # overlapping occurrences of one peptide
+    ("MKAAR", frozenset(["KAA"]), 3),  # one peptide found once
+    ("MKAAR", ("GG",), 0),
     ("", ["AAA"], 0),
 ])
 def test_coverage(sequence, peptides, covered):
@@ -553,3 +555,17 @@ def test_mobility_is_predicted_only_where_spectra_carry_it(n, carried, fitted):
     moved["ims"][0] += 0.5
     fill_mobility(moved, np.ones(n, bool), q, 0.01)
     assert moved["predicted_ims"][0] == table["predicted_ims"][0]
+
+
+def test_terminal_counts_weigh_the_first_residues_and_skip_other_letters():
+    from vornik_tamrel import rt
+
+    counts = rt.terminal_counts(["", "K", "PEK", "XAC", "\u00c4CD", "acD"])
+    column = {r: i for i, r in enumerate(rt.RESIDUES)}
+    expected = np.zeros((6, len(rt.RESIDUES)))
+    for row, letters in enumerate(["", "K", "PEK", "XAC", "?CD", "??D"]):
+        for j, letter in enumerate(letters[:len(rt.N_TERMINAL)]):
+            if letter in column:
+                expected[row, column[letter]] += rt.N_TERMINAL[j]
+    assert counts.tobytes() == expected.tobytes()
+    assert rt.terminal_counts([]).shape == (0, len(rt.RESIDUES))
