@@ -160,14 +160,18 @@ def _starting_scores(z, split: _Split, settings: RescoreSettings, mean: np.ndarr
         s, d = split.sorted_columns()
         s[1:] -= mean[:, None]
         s[1:] /= std[:, None]
-        levels = settings.train_fdr
-        counts = np.hstack([_accepted_in_order(s[:, ::-1], d[:, ::-1], levels), _accepted_in_order(-s, d, levels)])
+
+        def accepted(levels):
+            return np.hstack([_accepted_in_order(s[:, ::-1], d[:, ::-1], levels), _accepted_in_order(-s, d, levels)])
     else:
-        counts = accepted_targets(np.vstack([split.start, z.T]), split.is_decoy, settings.train_fdr, True)
+        def accepted(levels):
+            return accepted_targets(np.vstack([split.start, z.T]), split.is_decoy, levels, True)
     # Candidates in order: the engine's score, then each feature and its negation.
     width = z.shape[1] + 1
     index = [0] + [j + side * width for j in range(1, width) for side in (0, 1)]
-    for counts in counts[:, index]:
+    # The strictest level mostly suffices: the others are counted only when it does not.
+    strictest = accepted(settings.train_fdr[:1])
+    for counts in (strictest if strictest.max() >= settings.min_examples else accepted(settings.train_fdr))[:, index]:
         best = int(np.argmax(counts))  # the engine's score wins ties, then the earlier candidate
         if counts[best] >= settings.min_examples:
             row = index[best]
