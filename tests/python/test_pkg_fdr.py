@@ -320,3 +320,30 @@ def test_tails_group_rows_by_spectrum_wherever_they_stand():
     mixed = fit_tails({name: np.r_[values[0::2], values[1::2]] for name, values in rows.items()})
     assert apart.keys() == mixed.keys() and all(mixed[k] == pytest.approx(apart[k], abs=1e-9) for k in apart)
     assert apart[(0, "a")] == pytest.approx((0.0, -np.log10(2)), abs=1e-9)
+
+
+@pytest.mark.parametrize("train_fdr, min_examples", [((0.01, 0.05), 15), ((0.0, 0.2), 150), ((0.0, 0.1), 10**6)])
+def test_starting_score_is_the_candidate_accepting_most_at_the_first_sufficient_level(train_fdr, min_examples):
+    """The split's sorted columns (taken from all rows' sorts) and the looser levels counted only on demand
+    choose what counting every candidate at every level with `accepted_targets` chooses."""
+    from vornik_tamrel import rescore as r
+    from vornik_tamrel.fdr import accepted_targets
+
+    x, decoy, _ = synthetic(600, 400, seed=7)
+    x[:, 2] = np.round(x[:, 2], 1)  # ties among the scores
+    start = x[:, 0] + np.random.default_rng(8).normal(size=len(x))
+    rows = r._Split(x, decoy, start, np.arange(len(x)), np.arange(len(x)), r._Ranked.of(start, x, decoy))
+    split = rows[np.arange(len(x)) % 3 != 1]
+    mean, std = split.x.mean(axis=0), split.x.std(axis=0)
+    z = (split.x - mean) / std
+    settings = RescoreSettings(train_fdr=train_fdr, min_examples=min_examples)
+    chosen = r._starting_scores(z, split, settings, mean, std)
+    columns = np.vstack([split.start, z.T])
+    candidates = np.vstack([columns, -columns])
+    index = [0] + [j + side * len(columns) for j in range(1, len(columns)) for side in (0, 1)]
+    expected = None
+    for counts in accepted_targets(columns, split.is_decoy, train_fdr, True)[:, index]:
+        if counts.max() >= min_examples:
+            expected = candidates[index[int(np.argmax(counts))]]
+            break
+    assert (chosen is None and expected is None) or chosen.tobytes() == expected.tobytes()
