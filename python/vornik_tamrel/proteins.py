@@ -87,9 +87,15 @@ def parsimony(peptide_proteins: Mapping[str, Sequence[str]], evidence: Evidence)
         for peptide in peptides:
             holders[peptide].append(i)
 
+    confident_of, score_of = evidence.confident.get, evidence.score.get
+
     def rank(i: int) -> tuple:
-        confident, count, best = evidence.of(sets[i])
-        return -confident, -count, -best, min(same[sets[i]])
+        peptides = sets[i]
+        if len(peptides) == 1:  # most sets: `evidence.of` of one peptide
+            peptide, = peptides
+            return -int(confident_of(peptide, False)), -1, -score_of(peptide, -np.inf), min(same[peptides])
+        confident, count, best = evidence.of(peptides)
+        return -confident, -count, -best, min(same[peptides])
 
     # Fold each strict subset into its strongest maximal superset (every superset of a set holds its
     # first peptide, and a chain of supersets always ends at a maximal one).
@@ -112,9 +118,14 @@ def parsimony(peptide_proteins: Mapping[str, Sequence[str]], evidence: Evidence)
     groups = []
     for i in kept:
         peptides = sets[i]
-        razor = frozenset(p for p in peptides if owners[p] == i)
-        if razor:
+        if len(peptides) == 1:
+            peptide, = peptides
+            razor = peptides if owners[peptide] == i else frozenset()
+            unique = peptides if in_groups[peptide] == 1 else frozenset()
+        else:
+            razor = frozenset(p for p in peptides if owners[p] == i)
             unique = frozenset(p for p in peptides if in_groups[p] == 1)
+        if razor:
             members, subsets = same[peptides], folded[i]
             groups.append(Group(tuple(sorted(members)) if len(members) > 1 else tuple(members),
                                 tuple(sorted(subsets)) if subsets else (), peptides, razor, unique))
