@@ -76,19 +76,23 @@ def decoy_share(scores, is_decoy, window: int | None = None) -> np.ndarray:
 def _antitonic(total: np.ndarray, weight: np.ndarray) -> np.ndarray:
     """Weighted means `total / weight`, best score first, made non-decreasing as the score falls by pooling
     adjacent violators; one value per block."""
-    sums: list[float] = []
-    weights: list[float] = []
-    sizes: list[int] = []
+    # The pools as a stack in lists of full length, indexed rather than appended to and popped.
+    sums = [0.0] * len(total)
+    weights = [0.0] * len(total)
+    sizes = [0] * len(total)
+    top = -1
     for t, w in zip(total.tolist(), weight.tolist()):
         size = 1
-        while sums and sums[-1] * w >= t * weights[-1]:
-            t += sums.pop()
-            w += weights.pop()
-            size += sizes.pop()
-        sums.append(t)
-        weights.append(w)
-        sizes.append(size)
-    return np.repeat(np.array(sums) / np.array(weights), sizes)
+        while top >= 0 and sums[top] * w >= t * weights[top]:
+            t += sums[top]
+            w += weights[top]
+            size += sizes[top]
+            top -= 1
+        top += 1
+        sums[top] = t
+        weights[top] = w
+        sizes[top] = size
+    return np.repeat(np.array(sums[:top + 1]) / np.array(weights[:top + 1]), sizes[:top + 1])
 
 
 def tail_share(scores, is_decoy) -> np.ndarray:
