@@ -3,6 +3,7 @@
 #include "native/records.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <iterator>
 #include <cmath>
@@ -17,6 +18,7 @@
 
 #include "native/buffers.hpp"
 #include "tamrel/index_file.hpp"
+#include "tamrel/parallel.hpp"
 
 namespace tamrel::py::native {
 namespace {
@@ -145,40 +147,107 @@ PeptideTable peptides_of_set(const Args& a) {
             raise(PyExc_ValueError, "sequence_offsets must not decrease");
     }
     // Rows come by mass, so their sequences' offsets are read out of order:
-    // each is prefetched a few rows ahead.
-    constexpr std::size_t kAhead = 16;
+    // each is prefetched a few rows ahead. Rows go in fixed blocks, each
+    // block's letters and modification masses counted first and then written
+    // from where the blocks before it end: the table is the same whatever the
+    // thread count.
+    constexpr std::size_t kAhead = 16, kRows = std::size_t{1} << 14;
     const std::int64_t* offsets = sequence_offsets.items().data();
     const std::int64_t* index = sequence_index.items().data();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i + kAhead < n) __builtin_prefetch(offsets + std::min<std::uint64_t>(static_cast<std::uint64_t>(index[i + kAhead]), distinct));
-        const std::int64_t k = sequence_index[i];
-        if (k < 0 || static_cast<std::uint64_t>(k) >= distinct)
-            raise(PyExc_ValueError, "sequence_index must name a sequence of sequence_offsets");
-        const std::int64_t begin = mod_offsets[i], count = mod_offsets[i + 1] - begin;
-        if (begin < 0 || static_cast<std::uint64_t>(mod_offsets[i + 1]) > mod_values.size() ||
-            (count != 0 && count != sequence_offsets[k + 1] - sequence_offsets[k]))
-            raise(PyExc_ValueError, "mod_offsets must give each row one mass per residue or none");
+    const std::size_t blocks = (n + kRows - 1) / kRows;
+    // Each sequence the rows use is stored once, where it first occurs: its first row, found first.
+    constexpr std::uint32_t kUnplaced = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t> first_row(distinct, kUnplaced);
+    struct Extent {
+        std::size_t residues = 0, mods = 0;
+        std::size_t bad = std::numeric_limits<std::size_t>::max();  // the block's first bad row
+        const char* why = nullptr;
+    };
+    std::vector<Extent> extent(blocks + 1);
+    auto each_row = [&](std::size_t b, const auto& visit) {
+        for (std::size_t i = b * kRows, end = std::min(n, (b + 1) * kRows); i < end; ++i) {
+            if (i + kAhead < end) __builtin_prefetch(offsets + std::min<std::uint64_t>(static_cast<std::uint64_t>(index[i + kAhead]), distinct));
+            if (!visit(i)) break;
+        }
+    };
+    parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            Extent& e = extent[b + 1];
+            each_row(b, [&](std::size_t i) {
+                const std::int64_t k = index[i];
+                const std::int64_t begin = mod_offsets[i], count = mod_offsets[i + 1] - begin;
+                if (k < 0 || static_cast<std::uint64_t>(k) >= distinct) {
+                    e.why = "sequence_index must name a sequence of sequence_offsets";
+                } else if (begin < 0 || static_cast<std::uint64_t>(mod_offsets[i + 1]) > mod_values.size() ||
+                           (count != 0 && count != offsets[k + 1] - offsets[k])) {
+                    e.why = "mod_offsets must give each row one mass per residue or none";
+                }
+                if (e.why != nullptr) {
+                    e.bad = i;
+                    return false;
+                }
+                e.mods += static_cast<std::size_t>(count);
+                std::atomic_ref<std::uint32_t> row(first_row[static_cast<std::size_t>(k)]);
+                for (std::uint32_t held = row.load(std::memory_order_relaxed);
+                     i < held && !row.compare_exchange_weak(held, static_cast<std::uint32_t>(i), std::memory_order_relaxed);) {
+                }
+                return true;
+            });
+        }
+    });
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if (extent[b + 1].why != nullptr) raise(PyExc_ValueError, extent[b + 1].why);
     }
     AllowThreads unlocked;  // the buffers stay held
-    PeptideTable peptides;
-    peptides.reserve(n, residues.size(), static_cast<std::size_t>(mod_offsets[n] - mod_offsets[0]));
-    const std::uint32_t group = peptides.add_group({});
-    const auto* bytes = reinterpret_cast<const char*>(residues.items().data());
-    // Each sequence the rows use is stored once, where it first occurs.
-    constexpr std::uint32_t kUnplaced = std::numeric_limits<std::uint32_t>::max();
-    std::vector<std::uint32_t> placed(distinct, kUnplaced);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i + kAhead < n) __builtin_prefetch(offsets + std::min<std::uint64_t>(static_cast<std::uint64_t>(index[i + kAhead]), distinct));
-        const auto k = static_cast<std::size_t>(sequence_index[i]);
-        const auto begin = static_cast<std::size_t>(sequence_offsets[k]);
-        const auto length = static_cast<std::size_t>(sequence_offsets[k + 1]) - begin;
-        if (placed[k] == kUnplaced) placed[k] = peptides.add_residues(std::string_view(bytes + begin, length));
-        const auto mods = mod_values.items().subspan(static_cast<std::size_t>(mod_offsets[i]),
-                                                     static_cast<std::size_t>(mod_offsets[i + 1] - mod_offsets[i]));
-        peptides.add_row(placed[k], static_cast<std::uint32_t>(length), mods,
-                         unless_nan(nterm[i]), unless_nan(cterm[i]), masses[i], missed[i],
-                         mods.empty() ? PeptideTable::kUnmodified : 0, group);
+    parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            each_row(b, [&](std::size_t i) {
+                const auto k = static_cast<std::size_t>(index[i]);
+                if (first_row[k] == i) extent[b + 1].residues += static_cast<std::size_t>(offsets[k + 1] - offsets[k]);
+                return true;
+            });
+        }
+    });
+    for (std::size_t b = 0; b < blocks; ++b) {
+        extent[b + 1].residues += extent[b].residues;
+        extent[b + 1].mods += extent[b].mods;
     }
+    PeptideTable peptides;
+    const std::uint32_t group = peptides.add_group({});
+    peptides.resize(n, extent[blocks].residues, extent[blocks].mods);
+    const auto* bytes = reinterpret_cast<const char*>(residues.items().data());
+    // Where each used sequence's letters go (its first row places them), then the rows, which read it.
+    std::vector<std::uint32_t> placed(distinct);
+    parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            std::size_t letters = extent[b].residues;
+            each_row(b, [&](std::size_t i) {
+                const auto k = static_cast<std::size_t>(index[i]);
+                if (first_row[k] != i) return true;
+                const auto length = static_cast<std::size_t>(offsets[k + 1] - offsets[k]);
+                std::copy_n(bytes + offsets[k], length, peptides.letters() + letters);
+                placed[k] = static_cast<std::uint32_t>(letters);
+                letters += length;
+                return true;
+            });
+        }
+    });
+    parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            std::size_t mod = extent[b].mods;
+            each_row(b, [&](std::size_t i) {
+                const auto k = static_cast<std::size_t>(index[i]);
+                const auto length = static_cast<std::size_t>(offsets[k + 1] - offsets[k]);
+                const auto mods = mod_values.items().subspan(static_cast<std::size_t>(mod_offsets[i]),
+                                                             static_cast<std::size_t>(mod_offsets[i + 1] - mod_offsets[i]));
+                peptides.set_row(i, placed[k], static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(mod), mods,
+                                 unless_nan(nterm[i]), unless_nan(cterm[i]), masses[i], missed[i],
+                                 mods.empty() ? PeptideTable::kUnmodified : 0, group);
+                mod += mods.size();
+                return true;
+            });
+        }
+    });
     return peptides;
 }
 

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "tamrel/error.hpp"
+#include "tamrel/parallel.hpp"
 
 namespace tamrel {
 
@@ -124,6 +125,45 @@ void PeptideTable::add_row(std::uint32_t begin, std::uint32_t length, const Modi
     group_.push_back(group);
 }
 
+void PeptideTable::resize(std::size_t rows, std::size_t residues, std::size_t modifications) {
+    offset32(residues, "residues");
+    offset32(modifications, "modification masses");
+    // Each column's first touch on a thread of its own.
+    parallel_for(11, [&](std::size_t first, std::size_t last) {
+        for (std::size_t c = first; c < last; ++c) {
+            switch (c) {
+                case 0: residues_.resize(residues); break;
+                case 1: sequence_begin_.resize(rows); break;
+                case 2: sequence_length_.resize(rows); break;
+                case 3: mass_.resize(rows); break;
+                case 4: nterm_.resize(rows); break;
+                case 5: cterm_.resize(rows); break;
+                case 6: flags_.resize(rows); break;
+                case 7: missed_.resize(rows); break;
+                case 8: mod_offsets_.assign(rows + 1, 0); break;
+                case 9: mod_values_.resize(modifications); break;
+                default: group_.resize(rows); break;
+            }
+        }
+    });
+}
+
+void PeptideTable::set_row(std::size_t i, std::uint32_t begin, std::uint32_t length, std::uint32_t mod_begin,
+                           const ModificationMasses& mods, std::optional<float> nterm, std::optional<float> cterm,
+                           float monoisotopic, std::uint8_t missed_cleavages, std::uint8_t flags, std::uint32_t group) {
+    sequence_begin_[i] = begin;
+    sequence_length_[i] = length;
+    float* into = mod_values_.data() + mod_begin;
+    for (std::size_t k = 0; k < mods.size(); ++k) into[k] = mods[k];
+    mod_offsets_[i + 1] = mod_begin + static_cast<std::uint32_t>(mods.size());
+    nterm_[i] = nterm.value_or(0.0f);
+    cterm_[i] = cterm.value_or(0.0f);
+    mass_[i] = monoisotopic;
+    missed_[i] = missed_cleavages;
+    flags_[i] = static_cast<std::uint8_t>(flags | (nterm ? kHasNterm : 0) | (cterm ? kHasCterm : 0));
+    group_[i] = group;
+}
+
 std::uint32_t PeptideTable::add_group(const std::vector<SharedBytes>& proteins) {
     // Accessions are kept once each; a caller's peptides mostly share one.
     for (const SharedBytes& protein : proteins) {
@@ -160,67 +200,126 @@ void PeptideTable::push_back(const Peptide& p) {
 
 PeptideTable PeptideTable::with_decoys(const std::vector<std::uint8_t>& keep) && {
     const std::size_t n = size();
-    std::size_t rows = n, residues = 0, mods = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!keep[i]) continue;
-        ++rows;
-        residues += sequence_length_[i];
-        mods += mod_offsets_[i + 1] - mod_offsets_[i];
+    // Rows in fixed blocks: each block's rows, decoy letters and modification masses counted first, then
+    // written from where the blocks before it end, so the table is the same whatever the thread count.
+    constexpr std::size_t kRows = std::size_t{1} << 14;
+    const std::size_t blocks = (n + kRows - 1) / kRows;
+    struct Extent {
+        std::size_t rows = 0, residues = 0, mods = 0;
+        std::size_t unreversible = std::numeric_limits<std::size_t>::max();  // the block's first such row
+    };
+    std::vector<Extent> extent(blocks + 1);
+    auto mods_of = [&](std::size_t i) { return (*this)[i].modifications; };
+    parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            Extent& e = extent[b + 1];
+            for (std::size_t i = b * kRows, end = std::min(n, (b + 1) * kRows); i < end; ++i) {
+                const std::size_t length = sequence_length_[i], mods = mod_offsets_[i + 1] - mod_offsets_[i];
+                e.rows += 1 + (keep[i] != 0);
+                e.mods += mods * (1 + (keep[i] != 0));
+                if (!keep[i]) continue;
+                if (length > 2) e.residues += length;
+                if (!(flags_[i] & kUnmodified) && length > 2 && mods < length - 1 &&
+                    e.unreversible == std::numeric_limits<std::size_t>::max())
+                    e.unreversible = i;
+            }
+        }
+    });
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const Extent& e = extent[b + 1];
+        if (e.unreversible != std::numeric_limits<std::size_t>::max()) {
+            check_reversible(sequence_length_[e.unreversible], mods_of(e.unreversible).size());
+        }
+        extent[b + 1].rows += extent[b].rows;
+        extent[b + 1].residues += extent[b].residues;
+        extent[b + 1].mods += extent[b].mods;
     }
     // The targets keep their residues where they lie; the decoys' follow them.
     PeptideTable out;
+    const std::size_t held = residues_.size();
     out.residues_ = std::move(residues_);
     out.group_offsets_ = std::move(group_offsets_);
     out.members_ = std::move(members_);
     out.accessions_ = std::move(accessions_);
-    out.reserve(rows, residues, mod_values_.size() + mods);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t begin = sequence_begin_[i], length = sequence_length_[i];
-        const std::uint8_t flags = flags_[i] & (kDecoy | kUnmodified);
-        const std::optional<float> nterm = (flags_[i] & kHasNterm) ? std::optional<float>(nterm_[i]) : std::nullopt;
-        const std::optional<float> cterm = (flags_[i] & kHasCterm) ? std::optional<float>(cterm_[i]) : std::nullopt;
-        const ModificationMasses mods_i = (*this)[i].modifications;
-        out.add_row(begin, length, mods_i, nterm, cterm, mass_[i], missed_[i], flags, group_[i]);
-        if (!keep[i]) continue;
-        // The interior [1, n - 1) moves; the terminal residues stay in place.
-        if (!(flags & kUnmodified)) check_reversible(length, mods_i.size());
-        std::uint32_t reversed = begin;
-        if (length > 2) {
-            reversed = offset32(out.residues_.size(), "residues");
-            offset32(out.residues_.size() + length, "residues");
-            out.residues_.resize(out.residues_.size() + length);
-            char* letters = out.residues_.data();
-            std::copy_n(letters + begin, length, letters + reversed);
-            std::reverse(letters + reversed + 1, letters + reversed + length - 1);
+    out.resize(extent[blocks].rows, held + extent[blocks].residues, extent[blocks].mods);
+    parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            std::size_t row = extent[b].rows, letters = held + extent[b].residues, mod = extent[b].mods;
+            for (std::size_t i = b * kRows, end = std::min(n, (b + 1) * kRows); i < end; ++i) {
+                const std::uint32_t begin = sequence_begin_[i], length = sequence_length_[i];
+                const std::uint8_t flags = flags_[i] & (kDecoy | kUnmodified);
+                const std::optional<float> nterm = (flags_[i] & kHasNterm) ? std::optional<float>(nterm_[i]) : std::nullopt;
+                const std::optional<float> cterm = (flags_[i] & kHasCterm) ? std::optional<float>(cterm_[i]) : std::nullopt;
+                const ModificationMasses mods_i = mods_of(i);
+                out.set_row(row++, begin, length, static_cast<std::uint32_t>(mod), mods_i, nterm, cterm, mass_[i],
+                            missed_[i], flags, group_[i]);
+                mod += mods_i.size();
+                if (!keep[i]) continue;
+                // The interior [1, n - 1) moves; the terminal residues stay in place.
+                std::uint32_t reversed = begin;
+                if (length > 2) {
+                    reversed = static_cast<std::uint32_t>(letters);
+                    char* into = out.residues_.data();
+                    std::copy_n(into + begin, length, into + reversed);
+                    std::reverse(into + reversed + 1, into + reversed + length - 1);
+                    letters += length;
+                }
+                out.set_row(row++, reversed, length, static_cast<std::uint32_t>(mod), mods_i, nterm, cterm, mass_[i],
+                            missed_[i], static_cast<std::uint8_t>(flags ^ kDecoy), group_[i]);
+                if (length > 2 && !mods_i.empty()) {
+                    float* moved = out.mod_values_.data() + mod;
+                    std::reverse(moved + 1, moved + length - 1);
+                }
+                mod += mods_i.size();
+            }
         }
-        const std::size_t first_mod = out.mod_values_.size();
-        out.add_row(reversed, length, mods_i, nterm, cterm, mass_[i], missed_[i],
-                    static_cast<std::uint8_t>(flags ^ kDecoy), group_[i]);
-        if (length > 2 && !mods_i.empty()) {
-            const auto moved = out.mod_values_.begin() + static_cast<std::ptrdiff_t>(first_mod);
-            std::reverse(moved + 1, moved + static_cast<std::ptrdiff_t>(length) - 1);
-        }
-    }
+    });
     *this = PeptideTable();
     return out;
 }
 
 void PeptideTable::code_modifications() {
     if (!mod_codes_.empty() || mod_values_.empty()) return;
-    std::vector<std::uint32_t> palette;  // bit patterns: -0.0 and each NaN stay themselves
-    std::vector<std::uint8_t> codes(mod_values_.size());
-    std::size_t last = 0;
-    for (std::size_t k = 0; k < mod_values_.size(); ++k) {
-        const auto bits = std::bit_cast<std::uint32_t>(mod_values_[k]);
-        if (last >= palette.size() || palette[last] != bits) {
-            last = static_cast<std::size_t>(std::find(palette.begin(), palette.end(), bits) - palette.begin());
-            if (last == palette.size()) {
-                if (palette.size() == 256) return;  // too many distinct masses: kept as they are
-                palette.push_back(bits);
+    // Bit patterns (-0.0 and each NaN stay themselves) in order of first appearance: each block's own, then
+    // the blocks' merged in order, which is the order of the whole.
+    constexpr std::size_t kBlock = std::size_t{1} << 16, kMost = 256;
+    const std::size_t n = mod_values_.size(), blocks = (n + kBlock - 1) / kBlock;
+    auto bits_at = [&](std::size_t k) { return std::bit_cast<std::uint32_t>(mod_values_[k]); };
+    std::vector<std::vector<std::uint32_t>> seen(blocks);
+    parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            std::vector<std::uint32_t>& palette = seen[b];
+            std::uint32_t previous = 0;
+            for (std::size_t k = b * kBlock, end = std::min(n, (b + 1) * kBlock); k < end; ++k) {
+                const std::uint32_t bits = bits_at(k);
+                if ((palette.empty() || bits != previous) &&
+                    std::find(palette.begin(), palette.end(), bits) == palette.end()) {
+                    palette.push_back(bits);
+                    if (palette.size() > kMost) break;  // more than can be coded, whatever the others hold
+                }
+                previous = bits;
             }
         }
-        codes[k] = static_cast<std::uint8_t>(last);
+    });
+    std::vector<std::uint32_t> palette;
+    for (const std::vector<std::uint32_t>& block : seen) {
+        for (const std::uint32_t bits : block) {
+            if (std::find(palette.begin(), palette.end(), bits) != palette.end()) continue;
+            if (palette.size() == kMost) return;  // too many distinct masses: kept as they are
+            palette.push_back(bits);
+        }
     }
+    std::vector<std::uint8_t> codes(n);
+    parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            std::size_t code = 0;
+            for (std::size_t k = b * kBlock, end = std::min(n, (b + 1) * kBlock); k < end; ++k) {
+                const std::uint32_t bits = bits_at(k);
+                if (palette[code] != bits) code = static_cast<std::size_t>(std::find(palette.begin(), palette.end(), bits) - palette.begin());
+                codes[k] = static_cast<std::uint8_t>(code);
+            }
+        }
+    });
     mod_palette_.clear();
     for (const std::uint32_t bits : palette) mod_palette_.push_back(std::bit_cast<float>(bits));
     mod_codes_ = std::move(codes);

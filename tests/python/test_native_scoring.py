@@ -2,8 +2,12 @@
 peptide columns and a batch scored from spectrum columns give bit-identical
 rows to PyPeptide/PyIndexedDatabase/PyScorer.score_many_spectra."""
 import math
+import os
 import random
 import struct
+import subprocess
+import sys
+import textwrap
 from array import array
 
 import pytest
@@ -200,6 +204,67 @@ def test_index_of_the_digest_columns_equals_the_index_of_its_rows(tmp_path):
         build_database(rows, settings).save(str(a))
         index_from_columns(peptide_columns(rows), settings).save(str(b))
         assert a.read_bytes() == b.read_bytes(), f"seed {SEED}"
+
+
+SET_INDEX_SCRIPT = textwrap.dedent(
+    """
+    import hashlib, os, random, sys, tempfile
+    from vornik_tamrel.digest import DigestSettings, digest
+    from vornik_tamrel.fasta import Protein
+    from vornik_tamrel.index import build_database, index_from_columns, peptide_columns
+    from vornik_tamrel.masses import Modification, ModificationSettings
+    from vornik_tamrel.search import SearchSettings
+    rng = random.Random(int(sys.argv[1]))
+    proteins = [Protein(f"P{k}", "".join(rng.choice("ACDEFGHIKLMNPQRSTVWY") for _ in range(rng.randint(50, 700))))
+                for k in range(600)]
+    mods = ModificationSettings(variable=(Modification.parse("M:15.994915"), Modification.parse("^:42.010565")))
+    peptides = digest(proteins, DigestSettings(min_length=5, mods=mods))
+    rows = len(peptides)
+    with tempfile.TemporaryDirectory() as where:
+        a, b = os.path.join(where, "set.bin"), os.path.join(where, "rows.bin")
+        index_from_columns(peptide_columns(peptides), SearchSettings()).save(b)
+        build_database(peptides, SearchSettings(), release=True).save(a)
+        digests = [hashlib.sha256(open(path, "rb").read()).hexdigest() for path in (a, b)]
+    print(rows, *digests)
+    """
+)
+
+
+def test_index_of_the_digest_columns_is_the_same_on_any_number_of_workers():
+    # Rows in several blocks, each sequence's letters placed by its first row, which may lie in another block.
+    runs = []
+    for workers in (1, 3):
+        env = dict(os.environ, RAYON_NUM_THREADS=str(workers), PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        env.pop("RAYON_RS_NUM_CPUS", None)
+        runs.append(subprocess.run([sys.executable, "-c", SET_INDEX_SCRIPT, str(SEED)], env=env, check=True,
+                                   capture_output=True, text=True).stdout.split())
+    rows, from_set, from_rows = runs[0]
+    assert int(rows) > 3 * (1 << 14)
+    assert runs[1] == runs[0]
+    assert from_set == from_rows
+
+
+@pytest.mark.parametrize("bad, message", [
+    ({30000: "mods", 50000: "sequence"}, "mod_offsets must give each row one mass per residue or none"),
+    ({30000: "sequence", 50000: "mods"}, "sequence_index must name a sequence of sequence_offsets"),
+    ({50000: "sequence"}, "sequence_index must name a sequence of sequence_offsets"),
+])
+def test_build_index_of_set_names_the_first_bad_row(bad, message):
+    # Rows are checked in blocks on the pool: the first bad row decides, wherever a later block fails.
+    n = 60000
+    sequence_index, mod_offsets = array("q", [0] * n), array("q", [0] * (n + 1))
+    for row, fault in bad.items():
+        if fault == "sequence":
+            sequence_index[row] = 1
+        else:
+            mod_offsets[row + 1:] = array("q", [2] * (n - row))  # two masses for a row of four letters
+    columns = dict(residues=b"PEPK", sequence_offsets=array("q", [0, 4]), sequence_index=sequence_index,
+                   masses=array("f", [300.0] * n), mod_offsets=mod_offsets, mod_values=array("f", [1.0, 2.0]),
+                   nterm=array("f", [math.nan] * n), cterm=array("f", [math.nan] * n),
+                   missed_cleavages=array("B", [0] * n))
+    with pytest.raises(ValueError) as info:
+        native.build_index_of_set(columns, 8, 0, "rev_")
+    assert str(info.value) == message
 
 
 @pytest.mark.parametrize("change, message", [

@@ -117,6 +117,16 @@ public:
     void add_row(std::uint32_t begin, std::uint32_t length, const ModificationMasses& mods,
                  std::optional<float> nterm, std::optional<float> cterm, float monoisotopic,
                  std::uint8_t missed_cleavages, std::uint8_t flags, std::uint32_t group);
+    // Exactly `rows` rows, `residues` letters (those held stay) and `modifications` masses, to be written
+    // in place by `letters()` and `set_row`, on several threads at once; the table holds no row yet.
+    // Fails when a 32-bit offset would overflow.
+    void resize(std::size_t rows, std::size_t residues, std::size_t modifications);
+    char* letters() { return residues_.data(); }
+    // Writes row i (of those `resize` made), its modification masses from `mod_begin`, where row i - 1's
+    // end; the same fields as `add_row`.
+    void set_row(std::size_t i, std::uint32_t begin, std::uint32_t length, std::uint32_t mod_begin,
+                 const ModificationMasses& mods, std::optional<float> nterm, std::optional<float> cterm,
+                 float monoisotopic, std::uint8_t missed_cleavages, std::uint8_t flags, std::uint32_t group);
     // A protein list of the given accessions; returns its number.
     std::uint32_t add_group(const std::vector<SharedBytes>& proteins);
 
