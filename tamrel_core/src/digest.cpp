@@ -8,6 +8,7 @@
 #include <numeric>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "tamrel/error.hpp"
 #include "tamrel/ion_series.hpp"
@@ -277,17 +278,40 @@ std::uint32_t mass_key(float mass) {
 }
 
 // Row numbers ordered by ascending key, equal keys in row order: two stable
-// counting passes over 16-bit halves.
+// counting passes over 16-bit halves, each on the pool in fixed blocks of rows
+// (a block's rows with one value go after those of the blocks before it).
 std::vector<std::uint32_t> stable_order(std::vector<std::uint32_t> keys) {
     const std::size_t n = keys.size();
+    constexpr std::size_t kValues = std::size_t{1} << 16;
+    const std::size_t blocks = std::max<std::size_t>(1, std::min<std::size_t>(16, n >> 16));
+    auto block_begin = [&](std::size_t b) { return static_cast<std::size_t>(std::uint64_t{n} * b / blocks); };
     std::vector<std::uint32_t> order(n), next(n);
-    std::iota(order.begin(), order.end(), 0u);
+    std::vector<std::size_t> start(blocks * kValues);
+    bool first_pass = true;
     for (unsigned shift : {0u, 16u}) {
-        std::vector<std::size_t> start(65537, 0);
-        for (std::uint32_t key : keys) ++start[((key >> shift) & 0xFFFF) + 1];
-        std::partial_sum(start.begin(), start.end(), start.begin());
-        for (std::uint32_t row : order) next[start[(keys[row] >> shift) & 0xFFFF]++] = row;
+        auto key_at = [&](std::size_t j) { return first_pass ? keys[j] : keys[order[j]]; };
+        parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+            for (std::size_t b = first; b < last; ++b) {
+                std::size_t* count = &start[b * kValues];
+                std::fill(count, count + kValues, std::size_t{0});
+                for (std::size_t j = block_begin(b); j < block_begin(b + 1); ++j) ++count[(key_at(j) >> shift) & 0xFFFF];
+            }
+        });
+        std::size_t offset = 0;
+        for (std::size_t v = 0; v < kValues; ++v) {
+            for (std::size_t b = 0; b < blocks; ++b) offset += std::exchange(start[b * kValues + v], offset);
+        }
+        parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+            for (std::size_t b = first; b < last; ++b) {
+                std::size_t* to = &start[b * kValues];
+                for (std::size_t j = block_begin(b); j < block_begin(b + 1); ++j) {
+                    const auto row = first_pass ? static_cast<std::uint32_t>(j) : order[j];
+                    next[to[(keys[row] >> shift) & 0xFFFF]++] = row;
+                }
+            }
+        });
         order.swap(next);
+        first_pass = false;
     }
     return order;
 }
@@ -339,24 +363,40 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
 
     // Spans by missed cleavages, then position; distinct sequences numbered
     // in that order of first appearance, each with the proteins holding it.
+    // Made on the pool in fixed blocks of boundaries, counted first and then
+    // written from where the blocks before them end, each with its hash.
     const double terminal = r.water + r.fixed_nterm + r.fixed_cterm;
-    std::vector<Span> spans;
-    for (std::size_t mc = 0; mc <= r.missed_cleavages && bounds.size() > mc + 1; ++mc) {
-        for (std::size_t i = 0; i + 1 + mc < bounds.size(); ++i) {
+    const std::size_t rounds = bounds.size() > 1 ? std::min(r.missed_cleavages + 1, bounds.size() - 1) : 0;
+    constexpr std::size_t kBounds = std::size_t{1} << 15;
+    const std::size_t per_round = (bounds.size() + kBounds - 1) / kBounds;
+    auto each_span = [&](std::size_t part, const auto& visit) {
+        const std::size_t mc = part / per_round, block = part % per_round;
+        const std::size_t last = bounds.size() - 1 - mc;  // spans start before it
+        for (std::size_t i = block * kBounds, end = std::min(last, (block + 1) * kBounds); i < end; ++i) {
             const Bound &a = bounds[i], &b = bounds[i + 1 + mc];
             const auto length = static_cast<std::size_t>(b.at - a.at);
             if (a.owner != b.owner || length < r.min_length || length > r.max_length) continue;
             if (a.unknown != b.unknown) continue;
             const double mass = b.prefix - a.prefix + terminal;
             if (mass > r.max_mass) continue;
-            spans.push_back({a.at, b.at, mass, a.owner, static_cast<std::uint8_t>(mc)});
+            visit(Span{a.at, b.at, mass, a.owner, static_cast<std::uint8_t>(mc)});
         }
-    }
+    };
+    const std::size_t parts = rounds * per_round;
+    std::vector<std::size_t> span_start(parts + 1, 0);
+    parallel_for(parts, [&](std::size_t first, std::size_t last) {
+        for (std::size_t part = first; part < last; ++part) each_span(part, [&](const Span&) { ++span_start[part + 1]; });
+    });
+    std::partial_sum(span_start.begin(), span_start.end(), span_start.begin());
+    std::vector<Span> spans(span_start[parts]);
     std::vector<std::uint64_t> hashes(spans.size());
-    parallel_for(spans.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            hashes[i] = hash_of(text.substr(static_cast<std::size_t>(spans[i].a),
-                                            static_cast<std::size_t>(spans[i].b - spans[i].a)));
+    parallel_for(parts, [&](std::size_t first, std::size_t last) {
+        for (std::size_t part = first; part < last; ++part) {
+            std::size_t at = span_start[part];
+            each_span(part, [&](const Span& span) {
+                hashes[at] = hash_of(text.substr(static_cast<std::size_t>(span.a), static_cast<std::size_t>(span.b - span.a)));
+                spans[at++] = span;
+            });
         }
     });
     SequenceTable table(text, spans.size());
@@ -458,11 +498,17 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
             for (std::size_t j = begin; j < end; ++j) position[order[j]] = static_cast<std::uint32_t>(j);
         });
     }
-    out.sequence.resize(count);
-    out.mass.resize(count);
-    out.mod_offsets.assign(count + 1, 0);
-    out.nterm.resize(count);
-    out.cterm.resize(count);
+    parallel_for(5, [&](std::size_t first, std::size_t last) {  // each column's first touch on a thread of its own
+        for (std::size_t c = first; c < last; ++c) {
+            switch (c) {
+                case 0: out.sequence.resize(count); break;
+                case 1: out.mass.resize(count); break;
+                case 2: out.mod_offsets.assign(count + 1, 0); break;
+                case 3: out.nterm.resize(count); break;
+                default: out.cterm.resize(count); break;
+            }
+        }
+    });
     parallel_for(n_blocks, [&](std::size_t begin, std::size_t end) {
         for (std::size_t b = begin; b < end; ++b) {
             const std::uint32_t* to = position.data() + first_row[b];
