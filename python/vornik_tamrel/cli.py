@@ -302,11 +302,10 @@ def _run(args) -> int:
         spectra, fasta = [str(data / DEMO_SPECTRA)], str(data / DEMO_FASTA)
     else:
         spectra, fasta = args.spectra, args.fasta
-    from .report import check_output_dir, import_writers_early, write_outputs
+    from .report import check_output_dir, write_outputs
     from .search import run_search
 
     check_output_dir(args.output_dir)
-    import_writers_early()
 
     log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
     result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log,

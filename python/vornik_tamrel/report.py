@@ -147,21 +147,6 @@ def write_tsv(table, path) -> None:
         write("needed")
 
 
-def import_writers_early() -> None:
-    """Import what writing needs (pyarrow's writers, Pillow: some 60 ms) on a thread of its own, so that it is
-    loaded by the time the outputs are written; meant for a caller that will write them, at the search's start."""
-
-    def load() -> None:
-        try:
-            import pyarrow.csv  # noqa: F401
-            import pyarrow.parquet  # noqa: F401
-            from PIL import Image, ImageDraw, ImageFont  # noqa: F401
-        except Exception:  # noqa: BLE001 - missing or broken: writing will say so where it needs them
-            pass
-
-    threading.Thread(target=load, name="vornik-tamrel-imports", daemon=True).start()
-
-
 def check_output_dir(outdir: str | os.PathLike) -> None:
     """Raise OutputError now, before a search starts, if result files cannot be created in `outdir`.
 
