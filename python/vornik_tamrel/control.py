@@ -38,7 +38,7 @@ def null_scorer(settings: SearchSettings, report_psms: int = NULL_PSMS, min_matc
                           report_psms=report_psms, min_isotope_err=0, max_isotope_err=0,
                           min_matched_peaks=min_matched_peaks)
     evidence = evidence_settings(settings)
-    return replace(scorer, evidence=None if evidence is None else replace(evidence, null_ladders=0))
+    return replace(scorer, evidence=None if evidence is None else replace(evidence, null_ladders=0, tail_window=0.0))
 
 
 def fit_tails(rows: Table) -> dict[tuple[int, str], tuple]:
@@ -114,11 +114,13 @@ def log_candidates(table: Table) -> np.ndarray:
 
 
 def evidence_features(table: Table, evidence: np.ndarray) -> np.ndarray:
-    """Four columns per row from its fragment evidence (see `evidence.take_evidence`; 0 where a value is
+    """Six columns per row from its fragment evidence (see `evidence.take_evidence`; 0 where a value is
     missing): the cross-correlation score, -log10 of its chance level and its z-score among random ladders of
-    its mass, and the chance level less log10 of the candidates the row competed with (an E-value)."""
-    xcorr, log_p, z = (np.nan_to_num(evidence[:, i], nan=0.0) for i in range(3))
-    return np.column_stack([xcorr, log_p, z, log_p - log_candidates(table)])
+    its mass, that chance level less log10 of the candidates the row competed with (an E-value), and the same
+    two for its chance level among the database's peptides around its mass."""
+    xcorr, log_p, z, tail = (np.nan_to_num(evidence[:, i], nan=0.0) for i in range(4))
+    n = log_candidates(table)
+    return np.column_stack([xcorr, log_p, z, log_p - n, tail, tail - n])
 
 
 @dataclass(frozen=True)

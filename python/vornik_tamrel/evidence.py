@@ -8,7 +8,9 @@ regions, and its chance level is taken from random peptides of the row's mass
 (see tamrel/xcorr.hpp), so it needs no other candidate: a spectrum with one candidate in its
 precursor window gets as reliable a level as one with thousands. Both are
 computed in the engine (`_native.xcorr_evidence`) for the rows of each batch,
-target and decoy rows alike.
+target and decoy rows alike. Given the index, a row also gets the chance
+level of its score among every peptide of the index within `tail_window` of
+its mass: the exponential tail fitted to their scores against its spectrum.
 """
 from __future__ import annotations
 
@@ -22,7 +24,7 @@ if TYPE_CHECKING:
     from .spectra import SpectrumBatch
 
 #: The columns `fragment_evidence` adds to a batch's rows (float32); `take_evidence` removes them again.
-EVIDENCE_COLUMNS = ("xcorr", "xcorr_log_p", "xcorr_z")
+EVIDENCE_COLUMNS = ("xcorr", "xcorr_log_p", "xcorr_z", "xcorr_tail_log_p")
 
 #: One nominal mass unit, with the mass defect of peptide fragments.
 UNIT_BIN = 1.0005079
@@ -35,7 +37,11 @@ class EvidenceSettings:
     flank_bins: int = 75  # the local mean runs over this many bins on each side
     max_fragment_charge: Optional[int] = 2
     null_ladders: int = 64  # random ladders of each row's mass for its chance level
+    tail_window: float = 0.0  # Da around each row's mass whose peptides give its candidate tail (0: none)
 
+
+#: Half-width of the mass window whose peptides calibrate a row's cross-correlation score.
+TAIL_WINDOW_DA = 25.0
 
 #: Fragment tolerances (Da, or at m/z 1000 for ppm) from which the evidence is computed.
 WIDE_TOLERANCE = 0.25
@@ -49,13 +55,13 @@ def evidence_settings(settings: SearchSettings) -> Optional[EvidenceSettings]:
     width = settings.fragment_tol if settings.fragment_unit == "da" else settings.fragment_tol * 1e-3
     if width < WIDE_TOLERANCE:
         return None
-    return EvidenceSettings(UNIT_BIN, 0.4, max_fragment_charge=settings.max_fragment_charge)
+    return EvidenceSettings(UNIT_BIN, 0.4, max_fragment_charge=settings.max_fragment_charge, tail_window=TAIL_WINDOW_DA)
 
 
 def fragment_evidence(batch: SpectrumBatch, file_ids: np.ndarray, columns: dict, mod_offsets: np.ndarray,
-                      mods: np.ndarray, settings: EvidenceSettings) -> dict[str, np.ndarray]:
+                      mods: np.ndarray, settings: EvidenceSettings, index=None) -> dict[str, np.ndarray]:
     """The evidence columns of the engine's rows `columns` of `batch` (spectra from files `file_ids`), with
-    their modification rows given flat (`mods`, `mod_offsets`)."""
+    their modification rows given flat (`mods`, `mod_offsets`); the candidate tails need the searched `index`."""
     from . import _native
 
     position = {key: i for i, key in enumerate(zip(file_ids.tolist(), batch.ids))}
@@ -64,8 +70,10 @@ def fragment_evidence(batch: SpectrumBatch, file_ids: np.ndarray, columns: dict,
     found = _native.xcorr_evidence(
         batch.peak_offsets, batch.mass, batch.intensity, rows, columns["sequence"],
         mod_offsets, mods, columns["calcmass"], columns["charge"], settings.bin_width, settings.bin_offset,
-        settings.flank_bins, settings.max_fragment_charge, settings.null_ladders)
-    return {name: np.frombuffer(found[key], np.float32) for name, key in zip(EVIDENCE_COLUMNS, ("xcorr", "log_p", "z"))}
+        settings.flank_bins, settings.max_fragment_charge, settings.null_ladders, index=index,
+        tail_window=settings.tail_window)
+    return {name: np.frombuffer(found[key], np.float32)
+            for name, key in zip(EVIDENCE_COLUMNS, ("xcorr", "log_p", "z", "tail_log_p"))}
 
 
 def take_evidence(table: Table) -> Optional[np.ndarray]:

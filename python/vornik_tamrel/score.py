@@ -78,7 +78,7 @@ def score_batch(scorer: SearchScorer, index, batch: SpectrumBatch, file_ids: np.
     (a list per row costs more than all other columns).
     """
     file_ids, columns = _engine_columns(batch, file_ids)
-    return _table(scorer, batch, file_ids, scorer.engine.score(index, *columns), modifications)
+    return _table(scorer, batch, file_ids, scorer.engine.score(index, *columns), modifications, index)
 
 
 def score_batch_pair(scorer: SearchScorer, wider: SearchScorer, index, batch: SpectrumBatch,
@@ -88,7 +88,7 @@ def score_batch_pair(scorer: SearchScorer, wider: SearchScorer, index, batch: Sp
     precursor windows), the engine counts the fragments once for both. The same tables as two calls."""
     file_ids, columns = _engine_columns(batch, file_ids)
     main, wide = scorer.engine.score_pair(wider.engine, index, *columns)
-    return _table(scorer, batch, file_ids, main, True), _table(wider, batch, file_ids, wide, False)
+    return _table(scorer, batch, file_ids, main, True, index), _table(wider, batch, file_ids, wide, False, index)
 
 
 def _engine_columns(batch: SpectrumBatch, file_ids: np.ndarray | None) -> tuple[np.ndarray, tuple]:
@@ -110,7 +110,7 @@ def _engine_columns(batch: SpectrumBatch, file_ids: np.ndarray | None) -> tuple[
 
 
 def _table(scorer: SearchScorer, batch: SpectrumBatch, file_ids: np.ndarray, columns: dict,
-           modifications: bool) -> Table:
+           modifications: bool, index=None) -> Table:
     """The engine's buffers of one batch as typed columns, with the scorer's evidence columns."""
     offsets = np.frombuffer(columns.pop("modification_offsets"), np.int64)
     flat = np.frombuffer(columns["modifications"], np.float32)
@@ -118,7 +118,7 @@ def _table(scorer: SearchScorer, batch: SpectrumBatch, file_ids: np.ndarray, col
         if name in COLUMN_TYPES:
             columns[name] = np.frombuffer(values, COLUMN_TYPES[name])
     found = {} if scorer.evidence is None else fragment_evidence(batch, file_ids, columns, offsets, flat,
-                                                                 scorer.evidence)
+                                                                 scorer.evidence, index)
     if modifications:
         starts, flat = offsets.tolist(), flat.tolist()
         columns["modifications"] = object_array([flat[a:b] for a, b in zip(starts, starts[1:])])

@@ -1,9 +1,12 @@
 // Fragment evidence: `xcorr_evidence(...)` computes the cross-correlation
 // score of scored rows and its chance level from random ladders of each row's
-// mass (tamrel/xcorr.hpp), with the interpreter lock released.
+// mass (tamrel/xcorr.hpp), with the interpreter lock released; given an index,
+// also its chance level among the index's peptides around the row's mass.
+#include <cmath>
 #include <cstdint>
 
 #include "native/buffers.hpp"
+#include "native/records.hpp"
 #include "tamrel/xcorr.hpp"
 
 namespace tamrel::py::native {
@@ -12,7 +15,8 @@ namespace {
 constexpr Param evidence_params[] = {
     {"peak_offsets"}, {"mass"},       {"intensity"},  {"row_spectrum"}, {"sequence"},
     {"modification_offsets"}, {"modifications"}, {"calcmass"}, {"charge"}, {"bin_width"},
-    {"bin_offset"},   {"flank_bins"}, {"max_fragment_charge"}, {"null_ladders"}};
+    {"bin_offset"},   {"flank_bins"}, {"max_fragment_charge"}, {"null_ladders"}, {"index", false},
+    {"tail_window", false}};
 
 // Spectrum i's peaks are mass[peak_offsets[i]:peak_offsets[i + 1]].
 std::vector<std::vector<Peak>> peaks_of(const Args& a) {
@@ -51,6 +55,11 @@ PyObject* xcorr_evidence(PyObject*, PyObject* args, PyObject* kwargs) {
         settings.null_ladders = arg<std::uint32_t>(a, 13);
         if (!(settings.bin_width > 0.0f) || settings.flank_bins == 0)
             raise(PyExc_ValueError, "bin_width and flank_bins must be positive");
+        SharedDatabase db;
+        if (a[14] != nullptr && a[14] != Py_None) db = arg<ByRef<Index>>(a, 14)->db;
+        settings.tail_window = arg<std::optional<float>>(a, 15).value_or(0.0f);
+        if (!(settings.tail_window >= 0.0f) || !std::isfinite(settings.tail_window))
+            raise(PyExc_ValueError, "tail_window must be a finite number, at least 0");
         const std::size_t n = row_spectrum.size();
         require_length("sequence", sequences.size(), n);
         require_length("calcmass", calcmass.size(), n);
@@ -81,18 +90,20 @@ PyObject* xcorr_evidence(PyObject*, PyObject* args, PyObject* kwargs) {
         std::vector<XcorrEvidence> found;
         {
             AllowThreads unlocked;
-            found = xcorr_batch(spectra, rows, settings);
+            found = xcorr_batch(spectra, rows, settings, db ? &db->peptides : nullptr);
         }
-        std::vector<float> xcorr(n), log_p(n), z(n);
+        std::vector<float> xcorr(n), log_p(n), z(n), tail_log_p(n);
         for (std::size_t i = 0; i < n; ++i) {
             xcorr[i] = found[i].xcorr;
             log_p[i] = found[i].log_p;
             z[i] = found[i].z;
+            tail_log_p[i] = found[i].tail_log_p;
         }
         Ref dict = Ref::checked(PyDict_New());
         set_buffer(dict.get(), "xcorr", xcorr);
         set_buffer(dict.get(), "log_p", log_p);
         set_buffer(dict.get(), "z", z);
+        set_buffer(dict.get(), "tail_log_p", tail_log_p);
         return dict;
     });
 }
@@ -100,9 +111,12 @@ PyObject* xcorr_evidence(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef methods[] = {
     {"xcorr_evidence", as_cfunction(xcorr_evidence), METH_VARARGS | METH_KEYWORDS,
      "xcorr_evidence(peak_offsets, mass, intensity, row_spectrum, sequence, modification_offsets, modifications, "
-     "calcmass, charge, bin_width, bin_offset, flank_bins, max_fragment_charge, null_ladders)\n--\n\n"
+     "calcmass, charge, bin_width, bin_offset, flank_bins, max_fragment_charge, null_ladders, index=None, "
+     "tail_window=None)\n--\n\n"
      "Cross-correlation score of every row against its spectrum's peaks, with -log10 of its chance level and\n"
-     "its z-score among random ladders of the row's mass; float32 buffers 'xcorr', 'log_p' and 'z'."},
+     "its z-score among random ladders of the row's mass, and -log10 of its chance level among the index's\n"
+     "peptides within tail_window Da of the row's mass (NaN without an index); float32 buffers 'xcorr',\n"
+     "'log_p', 'z' and 'tail_log_p'."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -21,6 +21,7 @@ namespace {
 constexpr double kRegionHeight = 50.0;
 constexpr double kFloorShare = 0.05;  // peaks below this share of the tallest are noise
 constexpr double kScale = 0.005;      // puts typical matches between 0 and a few units
+constexpr std::size_t kTailShare = 10;  // a candidate tail is fitted to the best tenth
 constexpr std::int64_t kMaxDenseBins = std::int64_t{1} << 22;  // 32 MiB of doubles at most
 
 // SplitMix64: small, fast and the same on every platform, unlike the
@@ -208,8 +209,38 @@ XcorrEvidence XcorrSpectrum::evidence(const LadderPeptide& peptide, std::uint8_t
     return out;
 }
 
+std::optional<CandidateTail> XcorrSpectrum::candidate_tail(const PeptideTable& peptides, float mass, float window,
+                                                           std::uint8_t precursor_charge) const {
+    if (!std::isfinite(mass) || !(window > 0.0f)) return std::nullopt;
+    const float low = mass - window, high = mass + window;
+    std::size_t first = 0, count = peptides.size();
+    while (count > 0) {  // the first peptide not below `low`
+        const std::size_t half = count / 2;
+        if (peptides.mass(first + half) < low) {
+            first += half + 1;
+            count -= half + 1;
+        } else {
+            count = half;
+        }
+    }
+    std::vector<double> scores;
+    std::vector<float> deltas;
+    for (std::size_t i = first; i < peptides.size() && peptides.mass(i) <= high; ++i) {
+        const PeptideView view = peptides[i];
+        deltas.resize(view.length());
+        for (std::size_t j = 0; j < deltas.size(); ++j)
+            deltas[j] = residue_mass(static_cast<unsigned char>(view.sequence[j])) + view.modification(j);
+        scores.push_back(score_deltas(deltas, view.nterm.value_or(0.0f), view.monoisotopic, precursor_charge));
+    }
+    const auto candidates = static_cast<std::uint32_t>(scores.size());
+    const auto tail = exponential_tail(std::move(scores), kTailShare);
+    if (!tail) return std::nullopt;
+    return CandidateTail{tail->first, tail->second, candidates};
+}
+
 std::vector<XcorrEvidence> xcorr_batch(const std::vector<std::vector<Peak>>& spectra,
-                                       const std::vector<XcorrRow>& rows, const XcorrSettings& settings) {
+                                       const std::vector<XcorrRow>& rows, const XcorrSettings& settings,
+                                       const PeptideTable* candidates) {
     // Rows by spectrum (counting sort), so that each spectrum is binned once.
     std::vector<std::size_t> starts(spectra.size() + 1, 0);
     for (const XcorrRow& row : rows) {
@@ -227,20 +258,34 @@ std::vector<XcorrEvidence> xcorr_batch(const std::vector<std::vector<Peak>>& spe
         for (std::size_t s = begin; s < end; ++s) {
             if (starts[s] == starts[s + 1]) continue;
             const XcorrSpectrum binned(spectra[s], settings);
+            // The candidate tail of each charge, centred on its first row.
+            std::vector<std::pair<std::uint8_t, std::optional<CandidateTail>>> tails;
             for (std::size_t k = starts[s]; k < starts[s + 1]; ++k) {
                 const XcorrRow& row = rows[order[k]];
-                out[order[k]] = binned.evidence(row.peptide, row.charge);
+                XcorrEvidence& found = out[order[k]];
+                found = binned.evidence(row.peptide, row.charge);
+                found.tail_log_p = kNaN;
+                if (candidates == nullptr || !(settings.tail_window > 0.0f)) continue;
+                auto known = std::find_if(tails.begin(), tails.end(), [&](const auto& t) { return t.first == row.charge; });
+                if (known == tails.end()) {
+                    tails.emplace_back(row.charge, binned.candidate_tail(*candidates, row.peptide.mass,
+                                                                         settings.tail_window, row.charge));
+                    known = tails.end() - 1;
+                }
+                if (const auto& tail = known->second)
+                    found.tail_log_p = static_cast<float>(
+                        std::max(0.0, -(tail->intercept + tail->slope * static_cast<double>(found.xcorr))));
             }
         }
     });
     return out;
 }
 
-std::optional<std::pair<double, double>> exponential_tail(std::vector<double> scores) {
+std::optional<std::pair<double, double>> exponential_tail(std::vector<double> scores, std::size_t share) {
     std::sort(scores.begin(), scores.end(), std::greater<>());
     const std::size_t count = scores.size();
     double m = 0.0, sx = 0.0, sy = 0.0, sxx = 0.0, sxy = 0.0;
-    for (std::size_t rank = 2; rank <= count / 3; ++rank) {
+    for (std::size_t rank = 2; rank <= count / std::max<std::size_t>(share, 1); ++rank) {
         const double x = scores[rank - 1];
         if (!std::isfinite(x)) return std::nullopt;
         const double y = std::log10(static_cast<double>(rank) / static_cast<double>(count));

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -107,6 +108,44 @@ TEST(Xcorr, BadRowsFail) {
     } catch (const Failure& e) {
         EXPECT_STREQ(e.what(), "a peptide's modifications must number its residues");
     }
+}
+
+TEST(Xcorr, CandidateTailCalibratesAgainstTheDatabaseWindow) {
+    // Seeded random tryptic peptides around the true one's mass, and the true one.
+    std::mt19937 rng(11);
+    static constexpr char kResidues[] = "ACDEFGHILMNPQSTVWY";
+    std::vector<Peptide> peptides;
+    for (int i = 0; i < 600; ++i) {
+        std::string s;
+        while (sequence_mass(s) < sequence_mass(kSequence) - 150.0f) s += kResidues[rng() % 18];
+        peptides.push_back(make_peptide(s + "K"));
+    }
+    peptides.push_back(make_peptide(kSequence));
+    std::sort(peptides.begin(), peptides.end(), [](const Peptide& a, const Peptide& b) { return a.monoisotopic < b.monoisotopic; });
+    const PeptideTable table(peptides);
+    XcorrSettings settings;
+    settings.tail_window = 200.0f;
+    const std::vector<std::vector<Peak>> spectra = {spectrum_of(kSequence, 7, 60), spectrum_of("", 7, 80)};
+    const std::string truth = kSequence, other = "SAMPLER";
+    const std::vector<XcorrRow> rows = {{0, ladder(truth), 2}, {1, ladder(truth), 2}, {0, ladder(other), 2}};
+    const auto got = xcorr_batch(spectra, rows, settings, &table);
+    EXPECT_GT(got[0].tail_log_p, 2.5f);  // the true match, far in its tail
+    EXPECT_LT(got[1].tail_log_p, 1.5f);  // the same peptide against noise
+    EXPECT_GE(got[2].tail_log_p, 0.0f);
+    // The tail counts every peptide of the window, and none outside it.
+    const XcorrSpectrum own(spectra[0], settings);
+    const auto tail = own.candidate_tail(table, sequence_mass(kSequence), 200.0f, 2);
+    ASSERT_TRUE(tail);
+    std::uint32_t inside = 0;
+    for (const Peptide& p : peptides) inside += std::abs(p.monoisotopic - sequence_mass(kSequence)) <= 200.0f;
+    EXPECT_EQ(tail->candidates, inside);
+    EXPECT_LT(tail->slope, 0.0);
+    EXPECT_FLOAT_EQ(got[0].tail_log_p, static_cast<float>(-(tail->intercept + tail->slope * got[0].xcorr)));
+    // Without a table or a window: no candidate tail.
+    EXPECT_TRUE(std::isnan(xcorr_batch(spectra, rows, XcorrSettings{}, &table)[0].tail_log_p));
+    EXPECT_TRUE(std::isnan(xcorr_batch(spectra, rows, settings)[0].tail_log_p));
+    EXPECT_FALSE(own.candidate_tail(table, 100.0f, 20.0f, 2));  // an empty window
+    EXPECT_FALSE(own.candidate_tail(table, std::nanf(""), 20.0f, 2));
 }
 
 TEST(ExponentialTail, RecoversAnExactLine) {

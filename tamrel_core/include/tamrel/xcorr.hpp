@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "tamrel/peptide_table.hpp"
 #include "tamrel/spectrum.hpp"
 
 namespace tamrel {
@@ -31,6 +32,9 @@ struct XcorrSettings {
     std::uint32_t regions = 10;      // mass regions scaled to a common highest peak
     std::optional<std::uint8_t> max_fragment_charge = 2;
     std::uint32_t null_ladders = 64;  // random ladders per match (0: no chance level)
+    // Half-width (Da) of the mass window whose database peptides give a
+    // match its second chance level (see `XcorrSpectrum::candidate_tail`); 0: none.
+    float tail_window = 0.0f;
 };
 
 // A peptide as the ladder needs it: residues, per-residue added masses, the
@@ -48,6 +52,17 @@ struct XcorrEvidence {
     float xcorr = 0.0f;
     float log_p = 0.0f;  // -log10 P(ladder score >= xcorr), from the fitted tail, at least 0
     float z = 0.0f;      // (xcorr - mean of the ladders) / their standard deviation
+    // -log10 P(candidate score >= xcorr) under the tail of the database's
+    // candidates around the match's mass (see `candidate_tail`), at least 0.
+    float tail_log_p = 0.0f;
+};
+
+// The tail of a spectrum's scores over the database's candidates of one mass
+// window: log10(rank / candidates) = intercept + slope * score.
+struct CandidateTail {
+    double intercept = 0.0;
+    double slope = 0.0;
+    std::uint32_t candidates = 0;
 };
 
 // The preprocessed spectrum: occupied bins (ascending) with prefix sums for
@@ -66,6 +81,12 @@ public:
     double score(const LadderPeptide& peptide, std::uint8_t precursor_charge) const;
     // The score and its chance level from `settings.null_ladders` random ladders.
     XcorrEvidence evidence(const LadderPeptide& peptide, std::uint8_t precursor_charge) const;
+    // The score of every peptide of `peptides` (ascending mass) within
+    // +/- `window` Da of `mass` at `precursor_charge`, targets and decoys
+    // alike, and the exponential tail fitted to them (`exponential_tail`
+    // over the best tenth); nothing without such a tail.
+    std::optional<CandidateTail> candidate_tail(const PeptideTable& peptides, float mass, float window,
+                                                std::uint8_t precursor_charge) const;
 
 private:
     // What the random ladders of a match depend on (see `evidence`).
@@ -105,14 +126,19 @@ struct XcorrRow {
 };
 
 // The evidence of every row, in row order, computed on the worker pool with
-// each spectrum preprocessed once. Fails when a row names no spectrum.
+// each spectrum preprocessed once. Given `candidates` and a positive
+// `settings.tail_window`, a row's `tail_log_p` comes from its spectrum's
+// candidate tail at the row's charge, centred on the mass of the first row of
+// that spectrum and charge (NaN without a tail); else it is NaN. Fails when
+// a row names no spectrum.
 std::vector<XcorrEvidence> xcorr_batch(const std::vector<std::vector<Peak>>& spectra,
-                                       const std::vector<XcorrRow>& rows, const XcorrSettings& settings);
+                                       const std::vector<XcorrRow>& rows, const XcorrSettings& settings,
+                                       const PeptideTable* candidates = nullptr);
 
 // Intercept and slope of log10(rank / count) against score over ranks 2 ..
-// count / 3 of `scores` (any order; count = scores.size()); nothing when there
-// are fewer than four such ranks, no spread in their scores, or a slope that
-// does not fall.
-std::optional<std::pair<double, double>> exponential_tail(std::vector<double> scores);
+// count / `share` of `scores` (any order; count = scores.size()); nothing when
+// there are fewer than four such ranks, no spread in their scores, or a slope
+// that does not fall.
+std::optional<std::pair<double, double>> exponential_tail(std::vector<double> scores, std::size_t share = 3);
 
 }  // namespace tamrel
