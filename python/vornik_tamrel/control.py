@@ -146,11 +146,24 @@ def competition_rows(table: Table, chimera: bool) -> np.ndarray:
 
 
 def calibrated_scores(table: Table, chance: Chance | None) -> np.ndarray:
-    """The score q-values are computed from without learning: -log10 of each row's E-value under its
-    spectrum's fitted hyperscore tail (`tail_features`), or the hyperscore when no tails were fitted."""
+    """The score q-values are computed from without learning: -log10 of each row's E-value under the tail
+    of its cross-correlation score among the database's peptides around its mass (see `evidence`) where it
+    has one; else under its spectrum's fitted hyperscore tail (`tail_features`), or the hyperscore when no
+    tails were fitted.
+
+    On ion-trap fragments the hyperscore's tail, fitted to a few dozen rows
+    picked by the hyperscore itself, leaves wrong matches of busy spectra
+    with E-values far below their true rate; the cross-correlation's tail
+    over thousands of candidates keeps them near it.
+    """
     if chance is None or chance.tails is None:
-        return np.asarray(table["hyperscore"], dtype=np.float64)
-    return tail_features(table, chance.tails)[:, 1]
+        base = np.asarray(table["hyperscore"], dtype=np.float64)
+    else:
+        base = tail_features(table, chance.tails)[:, 1]
+    if chance is None or chance.evidence is None:
+        return base
+    candidates = chance.evidence[:, 3] - log_candidates(table)
+    return np.where(np.isfinite(candidates), candidates, base)
 
 
 def control_errors(table: Table, settings: SearchSettings, extra_features: np.ndarray | None = None,
