@@ -213,19 +213,27 @@ std::optional<CandidateTail> XcorrSpectrum::candidate_tail(const PeptideTable& p
                                                            std::uint8_t precursor_charge) const {
     if (!std::isfinite(mass) || !(window > 0.0f)) return std::nullopt;
     const float low = mass - window, high = mass + window;
-    std::size_t first = 0, count = peptides.size();
-    while (count > 0) {  // the first peptide not below `low`
-        const std::size_t half = count / 2;
-        if (peptides.mass(first + half) < low) {
-            first += half + 1;
-            count -= half + 1;
-        } else {
-            count = half;
+    // The window's peptides: [first, end), by their ascending masses.
+    auto past = [&](float bound, bool inclusive) {
+        std::size_t lo = 0, count = peptides.size();
+        while (count > 0) {
+            const std::size_t half = count / 2;
+            const float m = peptides.mass(lo + half);
+            if (m < bound || (inclusive && m == bound)) {
+                lo += half + 1;
+                count -= half + 1;
+            } else {
+                count = half;
+            }
         }
-    }
+        return lo;
+    };
+    const std::size_t first = past(low, false), end = past(high, true);
+    const std::size_t limit = std::max<std::size_t>(settings_.tail_candidates, 1);
+    const std::size_t stride = (end - first + limit - 1) / limit;
     std::vector<double> scores;
     std::vector<float> deltas;
-    for (std::size_t i = first; i < peptides.size() && peptides.mass(i) <= high; ++i) {
+    for (std::size_t i = first; i < end; i += std::max<std::size_t>(stride, 1)) {
         const PeptideView view = peptides[i];
         deltas.resize(view.length());
         for (std::size_t j = 0; j < deltas.size(); ++j)

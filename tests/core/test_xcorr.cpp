@@ -139,6 +139,11 @@ TEST(Xcorr, CandidateTailCalibratesAgainstTheDatabaseWindow) {
     std::uint32_t inside = 0;
     for (const Peptide& p : peptides) inside += std::abs(p.monoisotopic - sequence_mass(kSequence)) <= 200.0f;
     EXPECT_EQ(tail->candidates, inside);
+    XcorrSettings sparse = settings;  // every k-th peptide of a fuller window
+    sparse.tail_candidates = 100;
+    const std::uint32_t stride = (inside + 99) / 100;
+    EXPECT_EQ(XcorrSpectrum(spectra[0], sparse).candidate_tail(table, sequence_mass(kSequence), 200.0f, 2)->candidates,
+              (inside + stride - 1) / stride);
     EXPECT_LT(tail->slope, 0.0);
     EXPECT_FLOAT_EQ(got[0].tail_log_p, static_cast<float>(-(tail->intercept + tail->slope * got[0].xcorr)));
     // Without a table or a window: no candidate tail.

@@ -35,6 +35,9 @@ struct XcorrSettings {
     // Half-width (Da) of the mass window whose database peptides give a
     // match its second chance level (see `XcorrSpectrum::candidate_tail`); 0: none.
     float tail_window = 0.0f;
+    // At most this many of the window's peptides are scored, evenly spread
+    // over it (in mass order): the tail's shape needs no more.
+    std::uint32_t tail_candidates = 1000;
 };
 
 // A peptide as the ladder needs it: residues, per-residue added masses, the
@@ -81,10 +84,12 @@ public:
     double score(const LadderPeptide& peptide, std::uint8_t precursor_charge) const;
     // The score and its chance level from `settings.null_ladders` random ladders.
     XcorrEvidence evidence(const LadderPeptide& peptide, std::uint8_t precursor_charge) const;
-    // The score of every peptide of `peptides` (ascending mass) within
+    // The scores of the peptides of `peptides` (ascending mass) within
     // +/- `window` Da of `mass` at `precursor_charge`, targets and decoys
-    // alike, and the exponential tail fitted to them (`exponential_tail`
-    // over the best tenth); nothing without such a tail.
+    // alike (every k-th of them when there are more than
+    // `settings.tail_candidates`), and the exponential tail fitted to them
+    // (`exponential_tail` over the best tenth); nothing without such a tail.
+    // `candidates` counts the peptides scored.
     std::optional<CandidateTail> candidate_tail(const PeptideTable& peptides, float mass, float window,
                                                 std::uint8_t precursor_charge) const;
 
