@@ -2,6 +2,7 @@
 
     python benchmarks/entrapment.py SPECTRA... [--fasta F] [--ratio R] [--seeds 1 2 3]
                                     [--modes rescore no-rescore] [--comet] [--drop-suffix _rev]
+                                    [--tail-window DA [--tail-candidates N]]
 
 For every seed the FASTA gains R shuffled copies of each target protein:
 residues permuted within the protein with K, R and P kept in place, so
@@ -210,12 +211,23 @@ def main() -> None:
     parser.add_argument("--workdir", help="keep the databases and Comet's outputs here")
     parser.add_argument("--search-option", action="append", default=[], metavar="OPT",
                         help="extra option for our search, such as --search-option=--conservative-fdr")
+    parser.add_argument("--tail-window", type=float, default=0.0, metavar="DA",
+                        help="calibrate each match's cross-correlation by the database's peptides within DA of its "
+                             "mass (default 0: off; see vornik_tamrel.evidence.TAIL_WINDOW_DA)")
+    parser.add_argument("--tail-candidates", type=int, default=1000, metavar="N",
+                        help="score at most N peptides of each such window")
     parser.add_argument("--reuse-searches", action="store_true",
                         help="take our searches kept in --workdir by an earlier run with the same spectra, FASTA, "
-                             "ratio, seeds and search options, and run only error control (the installed one)")
+                             "ratio, seeds, search options and tails, and run only error control (the installed one)")
     args = parser.parse_args()
     if args.ratio < 1:
         raise SystemExit("--ratio must be at least 1")
+    if args.tail_window < 0 or args.tail_candidates < 1:
+        raise SystemExit("--tail-window must be at least 0 and --tail-candidates at least 1")
+    from vornik_tamrel import evidence
+
+    evidence.TAIL_WINDOW_DA, evidence.TAIL_CANDIDATES = args.tail_window, args.tail_candidates
+    tails = [f"tail {args.tail_window} {args.tail_candidates}"] if args.tail_window else []
     os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     workdir = Path(args.workdir or tempfile.mkdtemp(prefix="entrapment-"))
     workdir.mkdir(parents=True, exist_ok=True)
@@ -226,7 +238,8 @@ def main() -> None:
         raise SystemExit("--reuse-searches needs the --workdir of an earlier run")
     for seed in args.seeds:
         fasta = workdir / f"entrapment_r{args.ratio}_seed{seed}.fasta"
-        saved = workdir / search_key(args.spectra, args.fasta, args.drop_suffix, args.ratio, seed, args.search_option)
+        saved = workdir / search_key(args.spectra, args.fasta, args.drop_suffix, args.ratio, seed,
+                                     args.search_option + tails)
         if not (args.reuse_searches and saved.exists() and not args.comet):
             entrapment_fasta(targets, args.ratio, seed, fasta)
         if args.modes:

@@ -114,13 +114,16 @@ def log_candidates(table: Table) -> np.ndarray:
 
 
 def evidence_features(table: Table, evidence: np.ndarray) -> np.ndarray:
-    """Six columns per row from its fragment evidence (see `evidence.take_evidence`; 0 where a value is
+    """Four columns per row from its fragment evidence (see `evidence.take_evidence`; 0 where a value is
     missing): the cross-correlation score, -log10 of its chance level and its z-score among random ladders of
-    its mass, that chance level less log10 of the candidates the row competed with (an E-value), and the same
-    two for its chance level among the database's peptides around its mass."""
-    xcorr, log_p, z, tail = (np.nan_to_num(evidence[:, i], nan=0.0) for i in range(4))
+    its mass, and that chance level less log10 of the candidates the row competed with (an E-value); where
+    the evidence has candidate tails, the same two for its chance level among the database's peptides around
+    its mass."""
+    columns = [np.nan_to_num(evidence[:, i], nan=0.0) for i in range(evidence.shape[1])]
     n = log_candidates(table)
-    return np.column_stack([xcorr, log_p, z, log_p - n, tail, tail - n])
+    xcorr, log_p, z = columns[:3]
+    tails = [columns[3], columns[3] - n] if len(columns) > 3 else []
+    return np.column_stack([xcorr, log_p, z, log_p - n, *tails])
 
 
 @dataclass(frozen=True)
@@ -160,7 +163,7 @@ def calibrated_scores(table: Table, chance: Chance | None) -> np.ndarray:
         base = np.asarray(table["hyperscore"], dtype=np.float64)
     else:
         base = tail_features(table, chance.tails)[:, 1]
-    if chance is None or chance.evidence is None:
+    if chance is None or chance.evidence is None or chance.evidence.shape[1] < 4:
         return base
     candidates = chance.evidence[:, 3] - log_candidates(table)
     return np.where(np.isfinite(candidates), candidates, base)

@@ -38,10 +38,17 @@ class EvidenceSettings:
     max_fragment_charge: Optional[int] = 2
     null_ladders: int = 64  # random ladders of each row's mass for its chance level
     tail_window: float = 0.0  # Da around each row's mass whose peptides give its candidate tail (0: none)
+    tail_candidates: int = 1000  # at most this many of them scored, evenly spread over the window
 
 
-#: Half-width of the mass window whose peptides calibrate a row's cross-correlation score.
-TAIL_WINDOW_DA = 25.0
+#: Half-width (Da) of the mass window whose database peptides give each row a second chance level: the
+#: tail of their cross-correlation scores against the row's spectrum, of TAIL_CANDIDATES of them at most.
+#: 0 turns it off, the default: as the calibrated score (see `control.calibrated_scores`) it held the
+#: entrapment tests only with every peptide of a 25 Da window scored, which took four times as long as the
+#: rest of a search of ion-trap spectra against 9,439 proteins, and lost identifications elsewhere;
+#: `benchmarks/entrapment.py --tail-window` measures it.
+TAIL_WINDOW_DA = 0.0
+TAIL_CANDIDATES = 1000
 
 #: Fragment tolerances (Da, or at m/z 1000 for ppm) from which the evidence is computed.
 WIDE_TOLERANCE = 0.25
@@ -55,7 +62,8 @@ def evidence_settings(settings: SearchSettings) -> Optional[EvidenceSettings]:
     width = settings.fragment_tol if settings.fragment_unit == "da" else settings.fragment_tol * 1e-3
     if width < WIDE_TOLERANCE:
         return None
-    return EvidenceSettings(UNIT_BIN, 0.4, max_fragment_charge=settings.max_fragment_charge, tail_window=TAIL_WINDOW_DA)
+    return EvidenceSettings(UNIT_BIN, 0.4, max_fragment_charge=settings.max_fragment_charge,
+                            tail_window=TAIL_WINDOW_DA, tail_candidates=TAIL_CANDIDATES)
 
 
 def fragment_evidence(batch: SpectrumBatch, file_ids: np.ndarray, columns: dict, mod_offsets: np.ndarray,
@@ -71,15 +79,17 @@ def fragment_evidence(batch: SpectrumBatch, file_ids: np.ndarray, columns: dict,
         batch.peak_offsets, batch.mass, batch.intensity, rows, columns["sequence"],
         mod_offsets, mods, columns["calcmass"], columns["charge"], settings.bin_width, settings.bin_offset,
         settings.flank_bins, settings.max_fragment_charge, settings.null_ladders, index=index,
-        tail_window=settings.tail_window)
+        tail_window=settings.tail_window, tail_candidates=settings.tail_candidates)
     return {name: np.frombuffer(found[key], np.float32)
             for name, key in zip(EVIDENCE_COLUMNS, ("xcorr", "log_p", "z", "tail_log_p"))}
 
 
 def take_evidence(table: Table) -> Optional[np.ndarray]:
     """Removes the evidence columns from `table`; returns them as a float64 matrix (one row per table row,
-    columns in `EVIDENCE_COLUMNS` order), or None when the rows carry none."""
+    columns in `EVIDENCE_COLUMNS` order, the last left out when no row has a candidate tail), or None when the
+    rows carry none."""
     if EVIDENCE_COLUMNS[0] not in table:
         return None
-    return np.column_stack([np.asarray(table.pop(name), dtype=np.float64) for name in EVIDENCE_COLUMNS])
+    found = np.column_stack([np.asarray(table.pop(name), dtype=np.float64) for name in EVIDENCE_COLUMNS])
+    return found if np.isfinite(found[:, 3]).any() else found[:, :3]
 

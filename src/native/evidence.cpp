@@ -16,7 +16,7 @@ constexpr Param evidence_params[] = {
     {"peak_offsets"}, {"mass"},       {"intensity"},  {"row_spectrum"}, {"sequence"},
     {"modification_offsets"}, {"modifications"}, {"calcmass"}, {"charge"}, {"bin_width"},
     {"bin_offset"},   {"flank_bins"}, {"max_fragment_charge"}, {"null_ladders"}, {"index", false},
-    {"tail_window", false}};
+    {"tail_window", false}, {"tail_candidates", false}};
 
 // Spectrum i's peaks are mass[peak_offsets[i]:peak_offsets[i + 1]].
 std::vector<std::vector<Peak>> peaks_of(const Args& a) {
@@ -60,6 +60,8 @@ PyObject* xcorr_evidence(PyObject*, PyObject* args, PyObject* kwargs) {
         settings.tail_window = arg<std::optional<float>>(a, 15).value_or(0.0f);
         if (!(settings.tail_window >= 0.0f) || !std::isfinite(settings.tail_window))
             raise(PyExc_ValueError, "tail_window must be a finite number, at least 0");
+        settings.tail_candidates = arg<std::optional<std::uint32_t>>(a, 16).value_or(settings.tail_candidates);
+        if (settings.tail_candidates == 0) raise(PyExc_ValueError, "tail_candidates must be positive");
         const std::size_t n = row_spectrum.size();
         require_length("sequence", sequences.size(), n);
         require_length("calcmass", calcmass.size(), n);
@@ -112,10 +114,11 @@ PyMethodDef methods[] = {
     {"xcorr_evidence", as_cfunction(xcorr_evidence), METH_VARARGS | METH_KEYWORDS,
      "xcorr_evidence(peak_offsets, mass, intensity, row_spectrum, sequence, modification_offsets, modifications, "
      "calcmass, charge, bin_width, bin_offset, flank_bins, max_fragment_charge, null_ladders, index=None, "
-     "tail_window=None)\n--\n\n"
+     "tail_window=None, tail_candidates=None)\n--\n\n"
      "Cross-correlation score of every row against its spectrum's peaks, with -log10 of its chance level and\n"
      "its z-score among random ladders of the row's mass, and -log10 of its chance level among the index's\n"
-     "peptides within tail_window Da of the row's mass (NaN without an index); float32 buffers 'xcorr',\n"
+     "peptides within tail_window Da of the row's mass (at most tail_candidates of them, 1000 when None; NaN\n"
+     "without an index); float32 buffers 'xcorr',\n"
      "'log_p', 'z' and 'tail_log_p'."},
     {nullptr, nullptr, 0, nullptr},
 };
