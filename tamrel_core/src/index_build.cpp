@@ -39,7 +39,7 @@ PeptideTable add_decoys(PeptideTable peptides) {
     // Views into the table's residues, which stay in place until the decoys are made.
     const FnvStringSet targets(n, [&](std::size_t i) -> std::optional<std::string_view> {
         if (peptides.decoy(i)) return std::nullopt;
-        return peptides[i].sequence;
+        return peptides.sequence(i);
     });
     // Each reversal is looked up kAhead reversals after its slot was prefetched.
     constexpr std::size_t kAhead = 8;
@@ -52,7 +52,7 @@ PeptideTable add_decoys(PeptideTable peptides) {
             const std::size_t at = i % kAhead;
             if (i >= begin + kAhead) keep[i - kAhead] = !targets.contains(reversals[at], hashes[at]);
             if (i < end) {
-                reversals[at] = reversed_sequence(peptides[i].sequence, buffers[at]);
+                reversals[at] = reversed_sequence(peptides.sequence(i), buffers[at]);
                 hashes[at] = fnv1a64(reversals[at]);
                 targets.prefetch(hashes[at]);
             }

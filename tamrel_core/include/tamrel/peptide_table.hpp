@@ -76,6 +76,9 @@ public:
     bool empty() const { return mass_.empty(); }
     PeptideView operator[](std::size_t i) const;
     float mass(std::size_t i) const { return mass_[i]; }
+    std::string_view sequence(std::size_t i) const {
+        return std::string_view(residues_.data() + sequence_begin_[i], sequence_length_[i]);
+    }
     bool decoy(std::size_t i) const { return (flags_[i] & kDecoy) != 0; }
     // Requests the columns `operator[]` reads of row i ahead of it (`request_row`),
     // then its letters (`request_residues`, which reads where they begin: call
