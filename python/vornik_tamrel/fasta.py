@@ -55,9 +55,16 @@ def _parse_plain(data: bytes) -> list[Protein] | None:
     """The proteins of a FASTA file's bytes in the plain layout (a '>' header line, then lines of ASCII letters,
     record after record) by whole-record byte operations; None for anything else (comments, stray whitespace,
     other letters), which `_parse` reads line by line, naming the line or protein at fault."""
-    data = data.removeprefix(codecs.BOM_UTF8).replace(b"\r\n", b"\n").replace(b"\r", b"\n")  # as a text reader takes it
+    data = data.removeprefix(codecs.BOM_UTF8)
+    if b"\r" in data:
+        data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")  # as a text reader takes it
     if not data.startswith(b">"):
         return None
+    from . import _native
+
+    records = _native.fasta_records(data)  # headers of ASCII alone; others are read below
+    if records is not None:
+        return [Protein(accession, sequence) for accession, sequence in zip(*records)]
     proteins = []
     for record in data[1:].split(b"\n>"):
         header, _, body = record.partition(b"\n")

@@ -64,7 +64,43 @@ PyObject* digest(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// (accessions, sequences) of a FASTA file's bytes in the plain layout, None for anything else.
+PyObject* fasta_records(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        static constexpr Param params[] = {{"data"}};
+        Args a("fasta_records", params, args, kwargs);
+        PyObject* data = a[0];
+        if (!PyBytes_Check(data)) raise(PyExc_TypeError, "data must be bytes");
+        std::optional<PlainFasta> records;
+        {
+            const std::string_view text(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+            AllowThreads unlocked;  // the bytes object is immutable and held by the caller
+            records = plain_fasta(text);
+        }
+        if (!records) return Ref::borrow(Py_None);
+        const auto n = static_cast<Py_ssize_t>(records->accessions.size());
+        Ref accessions = Ref::checked(PyList_New(n)), sequences = Ref::checked(PyList_New(n));
+        std::size_t begin = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const std::string_view accession = records->accessions[static_cast<std::size_t>(i)];
+            const std::size_t end = records->ends[static_cast<std::size_t>(i)];
+            PyList_SET_ITEM(accessions.get(), i,
+                            Ref::checked(PyUnicode_DecodeASCII(accession.data(), static_cast<Py_ssize_t>(accession.size()),
+                                                               nullptr)).release());
+            PyList_SET_ITEM(sequences.get(), i,
+                            Ref::checked(PyUnicode_DecodeASCII(records->sequences.data() + begin,
+                                                               static_cast<Py_ssize_t>(end - begin), nullptr)).release());
+            begin = end;
+        }
+        return Ref::checked(PyTuple_Pack(2, accessions.get(), sequences.get()));
+    });
+}
+
 PyMethodDef methods[] = {
+    {"fasta_records", as_cfunction(fasta_records), METH_VARARGS | METH_KEYWORDS,
+     "fasta_records(data)\n--\n\n"
+     "(accessions, sequences) of a FASTA file's bytes in the plain layout ('>' header lines, then lines of\n"
+     "ASCII letters; spaces and a trailing '*' dropped, letters in upper case); None for anything else."},
     {"digest", as_cfunction(digest), METH_VARARGS | METH_KEYWORDS,
      "digest(proteome, cleave, unless, after, missed_cleavages, min_length, max_length, min_mass, max_mass, "
      "water, fixed, fixed_nterm, fixed_cterm, variable, max_variable, memory_budget)\n--\n\n"

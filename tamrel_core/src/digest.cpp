@@ -318,6 +318,48 @@ std::vector<std::uint32_t> stable_order(std::vector<std::uint32_t> keys) {
 
 }  // namespace
 
+std::optional<PlainFasta> plain_fasta(std::string_view text) {
+    if (text.empty() || text.front() != '>') return std::nullopt;
+    // Whitespace as a text reader's split() takes it among ASCII characters.
+    const auto space = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F); };
+    PlainFasta out;
+    out.sequences.reserve(text.size());
+    std::size_t at = 1;  // past the record's '>'
+    while (true) {
+        const std::size_t line_end = std::min(text.find('\n', at), text.size());
+        std::size_t word = at;
+        for (std::size_t i = at; i < line_end; ++i) {
+            if (static_cast<unsigned char>(text[i]) >= 0x80) return std::nullopt;
+        }
+        while (word < line_end && space(static_cast<unsigned char>(text[word]))) ++word;
+        std::size_t word_end = word;
+        while (word_end < line_end && !space(static_cast<unsigned char>(text[word_end]))) ++word_end;
+        if (word == word_end) return std::nullopt;
+        out.accessions.push_back(text.substr(word, word_end - word));
+        // The sequence, to the next line that starts with '>'.
+        std::size_t i = line_end, stars = 0;
+        for (; i < text.size(); ++i) {
+            const char c = text[i];
+            if (c == '\n') {
+                if (i + 1 < text.size() && text[i + 1] == '>') break;
+                continue;
+            }
+            if (c == ' ') continue;
+            if (c == '*') {
+                ++stars;
+                continue;
+            }
+            const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+            if (upper < 'A' || upper > 'Z' || stars != 0) return std::nullopt;  // a '*' only ends a sequence
+            out.sequences.push_back(upper);
+        }
+        out.ends.push_back(out.sequences.size());
+        if (i >= text.size()) break;
+        at = i + 2;
+    }
+    return out;
+}
+
 Digest digest_proteome(std::string_view text, const DigestRules& r) {
     Digest out;
     const std::size_t n = text.size();

@@ -229,7 +229,8 @@ def test_fasta_reading_and_errors(tmp_path):
     b">sp|P1|ONE first\nPEPT\nIDEK*\n\n>P2\nggk\n", b">P1 a\r\nPEPTIDEK\r\n>P2\r\nGGK\r\n", b">P1\rPEPK\r>P2\rAAK",
     b";comment\n>P1\nPEPK\n", b">P1\n; note\nPEPK\n", b">P1\xc2\xa0desc\nPE PK \n", b">P1\x1fdesc\nPEPK\n",
     b">P\xff1 x\nPEPK\n", b">P1\n\tPEPK\n  >P2\nAAK\n", b">P1\n>P2\n\n>P3\nAAK", b"\n>P1\nPEPK\n",
-    b"\xef\xbb\xbf>P1\nPEPK\n", b"\xef\xbb\xbf\n>P1\n;x\nPEPK\n",
+    b"\xef\xbb\xbf>P1\nPEPK\n", b"\xef\xbb\xbf\n>P1\n;x\nPEPK\n", b">P1\nPEPK**\n>P2 \x00x\nAAK\n",
+    b">\x0bP1\x0bd\x1cx\nPEPK\n>P2\x85y\nAAK\n", b">P1\nPEPK\n>P2\n",
 ])
 def test_fasta_whole_record_reading_agrees_with_the_line_reader(tmp_path, data):
     import gzip

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,6 +66,19 @@ struct Digest {
     std::vector<float> mod_values;              // as the engine holds them
     std::vector<float> nterm, cterm;             // NaN: none
 };
+
+// The records of a FASTA text in the plain layout: '>' header lines (their
+// first word, of ASCII, the accession), then lines of ASCII letters (taken in
+// upper case; spaces and a trailing '*' dropped), record after record, lines
+// ended by '\n'. Anything else (no '>' first, other bytes in a sequence, a
+// header without a word or with bytes past ASCII) gives nothing: a reader
+// that names the line at fault takes over.
+struct PlainFasta {
+    std::vector<std::string_view> accessions;  // views into the text
+    std::string sequences;                     // end to end
+    std::vector<std::size_t> ends;             // record i's sequence ends at ends[i]
+};
+std::optional<PlainFasta> plain_fasta(std::string_view text);
 
 // `proteome` holds the protein sequences (upper-case letters) separated by
 // one '\n' each. Letters without a residue mass (B, J, X, Z) end no peptide
