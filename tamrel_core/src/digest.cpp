@@ -458,9 +458,10 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
     const std::size_t distinct = table.lo_.size();
 
     // Proteins per sequence: a sequence's spans share its missed cleavages, so
-    // they arrive in protein order; a stable count by sequence keeps it.
-    out.protein_offsets.assign(distinct + 1, 0);
-    {
+    // they arrive in protein order; a stable count by sequence keeps it. Made
+    // on the pool beside the first round of forms, which do not read them.
+    const auto protein_lists = [&] {
+        out.protein_offsets.assign(distinct + 1, 0);
         std::vector<std::int64_t> count(distinct + 1, 0);
         for (const auto& [k, p] : pairs) ++count[static_cast<std::size_t>(k) + 1];
         std::partial_sum(count.begin(), count.end(), count.begin());
@@ -474,7 +475,7 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
             }
             out.protein_offsets[k + 1] = static_cast<std::int64_t>(out.protein_ids.size());
         }
-    }
+    };
 
     // The forms, made on the pool in blocks of kBlock sequences and merged in
     // sequence order, so that the rows are the same whatever the thread count.
@@ -484,9 +485,15 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
     BudgetCheck budget{r.memory_budget, distinct};
     for (std::size_t round = 0; round < n_blocks; round += kRound) {
         const std::size_t last = std::min(n_blocks, round + kRound);
-        parallel_for(last - round, [&](std::size_t begin, std::size_t end) {
+        const std::size_t extra = round == 0;  // the first round's first item: the protein lists
+        parallel_for(extra + last - round, [&](std::size_t begin, std::size_t end) {
             FormMaker::Scratch scratch;
-            for (std::size_t b = round + begin; b < round + end; ++b) {
+            for (std::size_t item = begin; item < end; ++item) {
+                if (item < extra) {
+                    protein_lists();
+                    continue;
+                }
+                const std::size_t b = round + item - extra;
                 const std::size_t k_end = std::min(distinct, (b + 1) * kBlock);
                 // About two forms per sequence, one of them modified: room enough that the
                 // block's columns rarely grow (and are copied) while they fill.
@@ -506,6 +513,8 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
             for (std::size_t b = round; b < last; ++b) budget.account(made[b], table.lo_, table.hi_);
         }
     }
+
+    if (n_blocks == 0) protein_lists();
 
     // Distinct sequences end to end.
     for (std::size_t k = 0; k < distinct; ++k) {
