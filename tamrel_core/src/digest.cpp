@@ -278,12 +278,13 @@ std::uint32_t mass_key(float mass) {
 }
 
 // Row numbers ordered by ascending key, equal keys in row order: two stable
-// counting passes over 16-bit halves, each on the pool in fixed blocks of rows
-// (a block's rows with one value go after those of the blocks before it).
+// counting passes over 16-bit halves, each on the pool in a block of rows per
+// worker (a block's rows with one value go after those of the blocks before
+// it, so the order is the same for any number of blocks).
 std::vector<std::uint32_t> stable_order(std::vector<std::uint32_t> keys) {
     const std::size_t n = keys.size();
     constexpr std::size_t kValues = std::size_t{1} << 16;
-    const std::size_t blocks = std::max<std::size_t>(1, std::min<std::size_t>(16, n >> 16));
+    const std::size_t blocks = std::max<std::size_t>(1, std::min(worker_count(), n >> 16));
     auto block_begin = [&](std::size_t b) { return static_cast<std::size_t>(std::uint64_t{n} * b / blocks); };
     std::vector<std::uint32_t> order(n), next(n);
     std::vector<std::size_t> start(blocks * kValues);
@@ -405,40 +406,24 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
 
     // Spans by missed cleavages, then position; distinct sequences numbered
     // in that order of first appearance, each with the proteins holding it.
-    // Made on the pool in fixed blocks of boundaries, counted first and then
-    // written from where the blocks before them end, each with its hash.
     const double terminal = r.water + r.fixed_nterm + r.fixed_cterm;
-    const std::size_t rounds = bounds.size() > 1 ? std::min(r.missed_cleavages + 1, bounds.size() - 1) : 0;
-    constexpr std::size_t kBounds = std::size_t{1} << 15;
-    const std::size_t per_round = (bounds.size() + kBounds - 1) / kBounds;
-    auto each_span = [&](std::size_t part, const auto& visit) {
-        const std::size_t mc = part / per_round, block = part % per_round;
-        const std::size_t last = bounds.size() - 1 - mc;  // spans start before it
-        for (std::size_t i = block * kBounds, end = std::min(last, (block + 1) * kBounds); i < end; ++i) {
+    std::vector<Span> spans;
+    for (std::size_t mc = 0; mc <= r.missed_cleavages && bounds.size() > mc + 1; ++mc) {
+        for (std::size_t i = 0; i + 1 + mc < bounds.size(); ++i) {
             const Bound &a = bounds[i], &b = bounds[i + 1 + mc];
             const auto length = static_cast<std::size_t>(b.at - a.at);
             if (a.owner != b.owner || length < r.min_length || length > r.max_length) continue;
             if (a.unknown != b.unknown) continue;
             const double mass = b.prefix - a.prefix + terminal;
             if (mass > r.max_mass) continue;
-            visit(Span{a.at, b.at, mass, a.owner, static_cast<std::uint8_t>(mc)});
+            spans.push_back({a.at, b.at, mass, a.owner, static_cast<std::uint8_t>(mc)});
         }
-    };
-    const std::size_t parts = rounds * per_round;
-    std::vector<std::size_t> span_start(parts + 1, 0);
-    parallel_for(parts, [&](std::size_t first, std::size_t last) {
-        for (std::size_t part = first; part < last; ++part) each_span(part, [&](const Span&) { ++span_start[part + 1]; });
-    });
-    std::partial_sum(span_start.begin(), span_start.end(), span_start.begin());
-    std::vector<Span> spans(span_start[parts]);
+    }
     std::vector<std::uint64_t> hashes(spans.size());
-    parallel_for(parts, [&](std::size_t first, std::size_t last) {
-        for (std::size_t part = first; part < last; ++part) {
-            std::size_t at = span_start[part];
-            each_span(part, [&](const Span& span) {
-                hashes[at] = hash_of(text.substr(static_cast<std::size_t>(span.a), static_cast<std::size_t>(span.b - span.a)));
-                spans[at++] = span;
-            });
+    parallel_for(spans.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            hashes[i] = hash_of(text.substr(static_cast<std::size_t>(spans[i].a),
+                                            static_cast<std::size_t>(spans[i].b - spans[i].a)));
         }
     });
     SequenceTable table(text, spans.size());
