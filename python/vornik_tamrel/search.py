@@ -428,20 +428,20 @@ def _search_index(files: list[str], fasta: str, settings: SearchSettings, timing
     del peptides
 
     scorer, wider = build_scorer(settings), null_scorer(settings)
-    scored: deque[Table] = deque()  # in batch order, from the scoring thread
+    scored: deque[tuple[Table, Table]] = deque()  # both passes' rows in batch order, from the scoring thread
     tables: list[Table] = []  # completed on this thread (see `psm_table`) while the next batch is scored
-    tails: dict = {}
+    tails: dict = {}  # and the wide pass's tails fitted here too: the scoring thread starts the next batch
 
     def work(batch: SpectrumBatch) -> None:  # on the scoring thread, one batch at a time
-        main, wide = score_batch_pair(scorer, wider, db, batch)
-        scored.append(main)
-        tails.update(fit_tails(wide))
+        scored.append(score_batch_pair(scorer, wider, db, batch))
         bar.update(len(batch))
 
     def complete() -> float:
         clock = time.perf_counter()
         while scored:
-            tables.append(psm_table(scored.popleft(), sequences, settings, files))
+            main, wide = scored.popleft()
+            tails.update(fit_tails(wide))
+            tables.append(psm_table(main, sequences, settings, files))
         return time.perf_counter() - clock
 
     def batches() -> Iterator[SpectrumBatch]:
