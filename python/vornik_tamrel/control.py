@@ -5,6 +5,7 @@ discriminant score and its spectrum and peptide q-values in place.
 """
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Optional
 
@@ -148,25 +149,64 @@ def competition_rows(table: Table, chimera: bool) -> np.ndarray:
     return np.ones(len(rank), dtype=bool) if chimera else rank == 1
 
 
+def normal_tail_log10(z: np.ndarray) -> np.ndarray:
+    """-log10 of the standard normal's upper tail beyond each `z` (NaN stays NaN).
+
+    Up to z = 8 from the complementary error function; beyond it, where that
+    function underflows to 0 near z = 38, from the tail's asymptotic series
+    (to the sixth inverse power), within 3e-6 in log10 units and closer as
+    z grows.
+    """
+    z = np.asarray(z, dtype=np.float64)
+    out = np.full(z.shape, np.nan)
+    near = np.isfinite(z) & (z <= 8.0)
+    out[near] = [-math.log10(0.5 * math.erfc(v / math.sqrt(2.0))) for v in z[near].tolist()]
+    far = np.isfinite(z) & (z > 8.0)
+    v = z[far]
+    inv = 1.0 / (v * v)
+    ln = -0.5 * v * v - np.log(v) - 0.5 * math.log(2.0 * math.pi) + np.log1p(-inv + 3.0 * inv * inv - 15.0 * inv ** 3)
+    out[far] = -ln / math.log(10.0)
+    return out
+
+
 def calibrated_scores(table: Table, chance: Chance | None) -> np.ndarray:
-    """The score q-values are computed from without learning: -log10 of each row's E-value under the tail
-    of its cross-correlation score among the database's peptides around its mass (see `evidence`) where it
-    has one; else under its spectrum's fitted hyperscore tail (`tail_features`), or the hyperscore when no
-    tails were fitted.
+    """The score q-values are computed from without learning: -log10 of each row's E-value.
+
+    - Where the row has a tail of its cross-correlation score among the
+      database's peptides around its mass (see `evidence`): under that tail.
+    - Else, where it has fragment evidence: the mean of the E-values' logs
+      under three chance levels, each biased its own way: its spectrum's
+      fitted hyperscore tail (`tail_features`), the cross-correlation's normal
+      tail among random ladders of its mass (its z-score), and the
+      exponential tail fitted to those ladders' best scores.
+    - Else under its spectrum's fitted hyperscore tail, or the hyperscore
+      when no tails were fitted.
 
     On ion-trap fragments the hyperscore's tail, fitted to a few dozen rows
     picked by the hyperscore itself, leaves wrong matches of busy spectra
-    with E-values far below their true rate; the cross-correlation's tail
-    over thousands of candidates keeps them near it.
+    with E-values far below their true rate, and a large database then
+    accepts nothing. The ladders' normal tail ranks true matches well, but
+    it is too light for the best of a few wrong candidates of a sparse
+    spectrum; the ladders' exponential tail is heavier but rests on a
+    handful of ladders. Each chance level errs where another holds.
     """
     if chance is None or chance.tails is None:
         base = np.asarray(table["hyperscore"], dtype=np.float64)
     else:
         base = tail_features(table, chance.tails)[:, 1]
-    if chance is None or chance.evidence is None or chance.evidence.shape[1] < 4:
+    if chance is None or chance.evidence is None:
         return base
-    candidates = chance.evidence[:, 3] - log_candidates(table)
-    return np.where(np.isfinite(candidates), candidates, base)
+    n = log_candidates(table)
+    levels = [normal_tail_log10(chance.evidence[:, 2]) - n, chance.evidence[:, 1] - n]
+    if chance.tails is not None:
+        levels.append(base)
+    levels = np.column_stack(levels)
+    found = np.isfinite(levels[:, :2]).any(axis=1)
+    consensus = np.where(found, np.nanmean(np.where(found[:, None], levels, 0.0), axis=1), base)
+    if chance.evidence.shape[1] < 4:
+        return consensus
+    candidates = chance.evidence[:, 3] - n
+    return np.where(np.isfinite(candidates), candidates, consensus)
 
 
 def control_errors(table: Table, settings: SearchSettings, extra_features: np.ndarray | None = None,
