@@ -306,13 +306,20 @@ def _held_out_scores(split: _Split, fold, folds, settings: RescoreSettings):
 
 def _beats_start(split: _Split, settings: RescoreSettings) -> bool:
     """Whether the discriminant, judged on spectra its models did not see, accepts more targets at the
-    strictest training level than the calibrated score does on the same spectra."""
+    strictest training level than the calibrated score does on the same spectra, both by the q-values a run
+    reports (their decoy count never below the fitted decoy tail, see `fdr.qvalues`).
+
+    By the plain count a discriminant can win while its best decoys crowd
+    together just below its best targets; the reported q-values then charge
+    for that tail and accept fewer targets than the calibrated score would.
+    """
     fold = fold_of(_renumbered(split.numbers), settings.inner_folds, 1, settings.seed + 1)
     learned = _held_out_scores(split, fold, settings.inner_folds, settings)
     if learned is None:
         return False
-    (learned_count, start_count), = accepted_targets(np.stack([learned, split.start]), split.is_decoy,
-                                                     settings.train_fdr[:1])
+    level = settings.train_fdr[0]
+    learned_count, start_count = (int(((qvalues(scores, split.is_decoy, tail=True) <= level) & ~split.is_decoy).sum())
+                                  for scores in (learned, split.start))
     return learned_count > start_count
 
 
