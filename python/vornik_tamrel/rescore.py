@@ -9,8 +9,9 @@ held-out fold only, so no match is scored by a model that saw it.
 A model learned from a dozen targets can fit their noise. So each training
 split first checks, by a cross-validation of its own (nested inside the
 outer one), whether its discriminant accepts more held-out targets than the
-calibrated score it started from; only then does the held-out fold get the
-discriminant, otherwise it keeps the calibrated score. Either way the
+calibrated score it started from; the held-out folds of a split get the
+discriminant when most of their training splits pass that check, otherwise
+they all keep the calibrated score. Either way each
 fold's scores are put on a common scale before the folds are pooled:
 standard deviations above the mean of the training decoys, whose score
 distribution is the one thing every fold estimates well.
@@ -235,8 +236,14 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     # Every held-out fold of every split is trained on its own: on the threads the engine was given.
     outcomes = ordered_map(lambda task: _fold_model(rows, folds[task[0]], task[1], settings),
                            [(repeat, k) for repeat in range(len(folds)) for k in range(settings.folds)])
-    runs = [_rescore_once(rows, fold, settings, outcomes[repeat * settings.folds:(repeat + 1) * settings.folds])
-            for repeat, fold in enumerate(folds)]
+    # Each split makes one choice for all its folds, by the majority of their checks: where some folds kept
+    # the calibrated score and others learned, the two scores' scales (each in its training decoys' spread)
+    # would interleave one fold's decoys with another's targets.
+    runs = []
+    for repeat, fold in enumerate(folds):
+        models = outcomes[repeat * settings.folds:(repeat + 1) * settings.folds]
+        votes = [outcome[1] for outcome in models if outcome is not None]
+        runs.append(_rescore_once(rows, fold, settings, models, 2 * sum(votes) > len(votes)))
     usable = [run for run in runs if run is not None]
     if not usable:
         return None
@@ -324,34 +331,31 @@ def _beats_start(split: _Split, settings: RescoreSettings) -> bool:
 
 
 def _fold_model(rows: _Split, fold, k: int, settings: RescoreSettings):
-    """What scores held-out fold `k`: (the model trained without it, True) where the discriminant beats the
-    calibrated score on the training split, else (the training decoys' scale of the calibrated score, False),
-    that scale None when they cannot set one; None for an empty fold."""
+    """What may score held-out fold `k`: (the model trained without it, or None when none can be trained;
+    whether the discriminant beats the calibrated score on the training split; the training decoys' scale of
+    the calibrated score, None when they cannot set one); None for an empty fold."""
     if not (fold == k).any():
         return None
     split = rows[fold != k]
-    if _beats_start(split, settings):
-        model = _train_fold(split, settings)
-        if model is not None:
-            return model, True
-    return _decoy_scale(split.start, split.is_decoy), False
+    return _train_fold(split, settings), _beats_start(split, settings), _decoy_scale(split.start, split.is_decoy)
 
 
-def _rescore_once(rows: _Split, fold, settings: RescoreSettings, models):
-    """One split's held-out scores from its folds' `_fold_model`s, and the share of folds that learned; None
-    when some fold's scale cannot be set."""
+def _rescore_once(rows: _Split, fold, settings: RescoreSettings, models, learn: bool):
+    """One split's held-out scores from its folds' `_fold_model`s (by the discriminant where `learn` and a
+    fold has one, else by the calibrated score on its training decoys' scale), and the share of folds that
+    learned; None when some fold's scale cannot be set."""
     out = np.full(len(rows.x), np.nan)
     learned_folds = 0
     for k, outcome in enumerate(models):
         if outcome is None:
             continue
-        model, learned = outcome
+        model, _, scale = outcome
         test = fold == k
-        if learned:
+        if learn and model is not None:
             out[test] = _apply(model, rows.x[test])
             learned_folds += 1
-        elif model is None:
+        elif scale is None:
             return None
         else:
-            out[test] = (rows.start[test] - model[0]) / model[1]
+            out[test] = (rows.start[test] - scale[0]) / scale[1]
     return out, learned_folds / settings.folds
