@@ -1,4 +1,5 @@
 """Target-decoy q-values and rescoring (vornik_tamrel.fdr, vornik_tamrel.rescore)."""
+import math
 import pytest
 
 np = pytest.importorskip("numpy")
@@ -347,3 +348,16 @@ def test_starting_score_is_the_candidate_accepting_most_at_the_first_sufficient_
             expected = candidates[index[int(np.argmax(counts))]]
             break
     assert (chosen is None and expected is None) or chosen.tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("z, expected, tolerance", [
+    (0.0, math.log10(2.0), 1e-15), (1.6448536269514722, 1.3010299956639813, 1e-12), (-3.0, 0.0005866493137900705, 1e-15),
+    (8.0, 15.206142551017152, 1e-12),  # the last value from the error function
+    (np.nextafter(8.0, 9.0), 15.206142551017152, 3e-6),  # the first from the series: no step at the switch
+    (12.0, 32.750439161191856, 1e-6), (40.0, 349.4370064593458, 1e-6),  # where the error function is 0
+    (np.nan, np.nan, 0.0)])
+def test_normal_tail_log10(z, expected, tolerance):
+    from vornik_tamrel.control import normal_tail_log10
+
+    got = normal_tail_log10(np.array([z]))[0]
+    assert got == pytest.approx(expected, abs=tolerance, nan_ok=True)
