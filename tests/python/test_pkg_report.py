@@ -73,6 +73,17 @@ def report_input():
     }
 
 
+@pytest.mark.parametrize("rows", [3, 0])
+def test_parquet_bytes_equal_pyarrows_own_writer(tmp_path, rows):
+    """The Parquet writer that skips `pyarrow.parquet`'s imports writes the very bytes of its `write_table`."""
+    pq = pytest.importorskip("pyarrow.parquet")
+    arrow = report.arrow_table({k: v[:rows] for k, v in small_table().items()})
+    report.parquet_writer()(arrow, tmp_path / "ours.parquet")
+    pq.write_table(arrow, tmp_path / "theirs.parquet")
+    assert (tmp_path / "ours.parquet").read_bytes() == (tmp_path / "theirs.parquet").read_bytes()
+    assert pq.read_table(tmp_path / "ours.parquet").num_rows == rows
+
+
 @pytest.mark.parametrize("model", [True, False])
 def test_report_is_a_png_of_the_stated_size(tmp_path, model):
     data = report_input()
