@@ -171,19 +171,20 @@ class _Panel:
         """Paint `color` through the mask `layer`, over the part of it that is covered: band by band of BAND
         rows, each over the columns it covers. Pasting through a mask leaves the pixels where it is 0 as they
         were, and costs the same whatever it holds, so a curve across the panel is painted along its course
-        rather than over the whole panel."""
-        mask = np.asarray(layer)
-        rows = -(-mask.shape[0] // BAND) * BAND
-        covered = np.zeros((rows, mask.shape[1]), dtype=bool)
-        covered[:mask.shape[0]] = mask != 0
-        covered = covered.reshape(-1, BAND, mask.shape[1]).any(axis=1)
+        rather than over the whole panel. The covered columns come from Pillow's bounding box of each band's
+        non-zero pixels (a copy of the mask in numpy took longer than the painting)."""
+        whole = layer.getbbox()
+        if whole is None:
+            return
         x0, y0, _, _ = self._pixels()
-        for band in np.flatnonzero(covered.any(axis=1)).tolist():
-            columns = np.flatnonzero(covered[band])
-            left, right = int(columns[0]), int(columns[-1]) + 1
-            top, bottom = band * BAND, min((band + 1) * BAND, mask.shape[0])
-            self.canvas.paste(color, (x0 + left, y0 + top, x0 + right, y0 + bottom),
-                              layer.crop((left, top, right, bottom)))
+        width = layer.width
+        for top in range(whole[1] // BAND * BAND, whole[3], BAND):
+            bottom = min(top + BAND, layer.height)
+            box = layer.crop((0, top, width, bottom)).getbbox()
+            if box is not None:
+                left, right = box[0], box[2]
+                self.canvas.paste(color, (x0 + left, y0 + top, x0 + right, y0 + bottom),
+                                  layer.crop((left, top, right, bottom)))
 
     def fill_steps(self, edges, counts, color, alpha: float, label: str, name: str) -> None:
         """A histogram as one filled step curve."""
