@@ -94,6 +94,15 @@ def test_report_is_a_png_of_the_stated_size(tmp_path, model):
         assert (png.format, png.size) == ("PNG", plot.SIZE)
 
 
+@pytest.mark.parametrize("size", [(1, 1), (7, 3), (300, 200)])
+def test_png_writer_keeps_every_pixel(tmp_path, size):
+    pixels = np.random.default_rng(size[0]).integers(0, 256, (size[1], size[0], 3), dtype=np.uint8)
+    pixels[: size[1] // 2] = 255  # flat rows too, as most of a report
+    plot.write_png(Image.fromarray(pixels, "RGB"), str(tmp_path / "p.png"))
+    with Image.open(tmp_path / "p.png") as png:
+        assert png.mode == "RGB" and np.array_equal(np.asarray(png), pixels)
+
+
 @pytest.mark.parametrize("low, high, integer, expected", [
     (-0.005, 0.105, False, ["0", "0.02", "0.04", "0.06", "0.08", "0.10"]),
     (-0.5, 3.2, True, ["0", "1", "2", "3"]),
