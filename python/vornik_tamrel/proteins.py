@@ -37,7 +37,7 @@ from __future__ import annotations
 
 from collections import Counter, defaultdict
 from dataclasses import dataclass
-from itertools import chain, repeat
+from itertools import repeat
 from typing import Mapping, NamedTuple, Sequence
 
 import numpy as np
@@ -87,19 +87,9 @@ def parsimony(peptide_proteins: Mapping[str, Sequence[str]], evidence: Evidence)
         for peptide in peptides:
             holders[peptide].append(i)
 
-    confident_of, score_of = evidence.confident.get, evidence.score.get
-
-    def rank(i: int) -> tuple:
-        peptides = sets[i]
-        if len(peptides) == 1:  # most sets: `evidence.of` of one peptide
-            peptide, = peptides
-            return -int(confident_of(peptide, False)), -1, -score_of(peptide, -np.inf), min(same[peptides])
-        confident, count, best = evidence.of(peptides)
-        return -confident, -count, -best, min(same[peptides])
-
     # Fold each strict subset into its strongest maximal superset (every superset of a set holds its
     # first peptide, and a chain of supersets always ends at a maximal one).
-    order = sorted(range(len(sets)), key=rank)
+    order = _by_evidence(sets, same, evidence)
     # (a set whose first peptide no other set holds has no superset: most sets, on a large database)
     supersets = {i: [j for j in held if sets[i] < sets[j]] if len(held := holders[next(iter(sets[i]))]) > 1 else []
                  for i in order}
@@ -111,25 +101,55 @@ def parsimony(peptide_proteins: Mapping[str, Sequence[str]], evidence: Evidence)
             top = min((j for j in supersets[i] if not supersets[j]), key=position.__getitem__)
             folded[top].extend(same[sets[i]])
 
-    owners: dict[str, int] = {}
-    for i in reversed(kept):  # kept is in evidence order: the first holder, written last, is the razor owner
-        owners.update(dict.fromkeys(sets[i], i))
-    in_groups = Counter(chain.from_iterable(sets[i] for i in kept))
+    # A peptide held by one set only is that set's own, its razor peptide if the set is kept; only those held
+    # by several sets need their kept holders counted and the first of them (in evidence order) found.
+    owners: dict[str, int] = {}  # of the peptides held by several kept sets, and only by kept sets here
+    shared: set = set()  # peptides in more than one kept set
+    for peptide, held in holders.items():
+        if len(held) > 1:
+            held_kept = [j for j in held if not supersets[j]]
+            if len(held_kept) > 1:
+                shared.add(peptide)
+            owners[peptide] = min(held_kept, key=position.__getitem__)
+    several = set(owners)  # a set, which `isdisjoint` probes from the smaller side
     groups = []
     for i in kept:
         peptides = sets[i]
-        if len(peptides) == 1:
-            peptide, = peptides
-            razor = peptides if owners[peptide] == i else frozenset()
-            unique = peptides if in_groups[peptide] == 1 else frozenset()
+        if peptides.isdisjoint(several):  # every peptide its own (most sets)
+            razor = unique = peptides
         else:
-            razor = frozenset(p for p in peptides if owners[p] == i)
-            unique = frozenset(p for p in peptides if in_groups[p] == 1)
+            razor = frozenset(p for p in peptides if owners.get(p, i) == i)
+            unique = frozenset(p for p in peptides if p not in shared)
         if razor:
             members, subsets = same[peptides], folded[i]
             groups.append(Group(tuple(sorted(members)) if len(members) > 1 else tuple(members),
                                 tuple(sorted(subsets)) if subsets else (), peptides, razor, unique))
     return groups
+
+
+def _by_evidence(sets: list, same: Mapping[frozenset, list], evidence: Evidence) -> list[int]:
+    """The indices of `sets` ordered by evidence: most confident peptides, then most peptides, then the best
+    score, then the first accession of their proteins (`same`)."""
+    if not sets:
+        return []
+    confident_of, score_of = evidence.confident.get, evidence.score.get
+    flat = [p for peptides in sets for p in peptides]
+    best = np.fromiter(map(score_of, flat, repeat(-np.inf)), dtype=np.float64, count=len(flat))
+    if np.isnan(best).any():  # the comparisons of tuples, which the arrays below would not repeat with NaN
+        return sorted(range(len(sets)), key=lambda i: _rank(sets[i], same, evidence))
+    counts = np.fromiter(map(len, sets), dtype=np.int64, count=len(sets))
+    starts = np.cumsum(counts) - counts
+    confident = np.fromiter(map(confident_of, flat, repeat(False)), dtype=np.int64, count=len(flat))
+    first = [min(same[peptides]) for peptides in sets]
+    alphabetical = np.empty(len(sets), dtype=np.int64)
+    alphabetical[sorted(range(len(sets)), key=first.__getitem__)] = np.arange(len(sets))
+    keys = (alphabetical, -np.maximum.reduceat(best, starts), -counts, -np.add.reduceat(confident, starts))
+    return np.lexsort(keys).tolist()
+
+
+def _rank(peptides: frozenset, same: Mapping[frozenset, list], evidence: Evidence) -> tuple:
+    confident, count, best = evidence.of(peptides)
+    return -confident, -count, -best, min(same[peptides])
 
 
 def picked_qvalues(scores, is_decoy, claims: Sequence[Sequence[str]], plus_one: bool = False) -> np.ndarray:

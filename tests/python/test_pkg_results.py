@@ -53,6 +53,14 @@ def test_parsimony_does_not_depend_on_input_order():
         {("P5",): ([], ["a", "c"], ["c"]), ("P9",): ([], ["b"], ["b"])}
 
 
+def test_parsimony_orders_groups_by_evidence():
+    # confident peptides, then peptides, then the best score, then the first accession
+    mapping = {"a": ["P3"], "b": ["P2"], "c": ["P1"], "d": ["P1"], "e": ["P4"], "f": ["P0"]}
+    score = {"a": 2.0, "b": 0.5, "c": 1.0, "d": 1.0, "e": 2.0, "f": 1.5}
+    groups = parsimony(mapping, Evidence({p: p == "b" for p in mapping}, score))
+    assert [g.members for g in groups] == [("P2",), ("P1",), ("P3",), ("P4",), ("P0",)]
+
+
 @pytest.mark.parametrize("sequence, peptides, covered", [
     ("AAKAAK", ["AAK"], 6),  # every occurrence
     ("PEPTIDEKPEPTIDEK", ["PTIDEK", "EPTI", "DEKPEP"], 15),  # overlaps and nesting counted once
