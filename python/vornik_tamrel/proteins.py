@@ -214,6 +214,22 @@ def coverage(sequence: str, peptides) -> float:
     return covered / len(sequence)
 
 
+def _per_razor(groups: Sequence[Group], score: Mapping[str, float], pep: Mapping[str, float],
+               confident: Mapping[str, bool]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Per group, over its razor peptides: the best `score`, the least `pep` and the count of `confident`."""
+    flat = [p for g in groups for p in g.razor]
+    best = np.fromiter(map(score.__getitem__, flat), dtype=np.float64, count=len(flat))
+    least = np.fromiter(map(pep.__getitem__, flat), dtype=np.float64, count=len(flat))
+    sure = np.fromiter(map(confident.__getitem__, flat), dtype=np.int64, count=len(flat))
+    if not groups or np.isnan(best).any() or np.isnan(least).any():  # as Python's max and min see NaN
+        return (np.fromiter((max(map(score.__getitem__, g.razor)) for g in groups), np.float64, len(groups)),
+                np.fromiter((min(map(pep.__getitem__, g.razor)) for g in groups), np.float64, len(groups)),
+                np.fromiter((sum(map(confident.__getitem__, g.razor)) for g in groups), np.int64, len(groups)))
+    sizes = np.fromiter((len(g.razor) for g in groups), dtype=np.int64, count=len(groups))
+    starts = np.cumsum(sizes) - sizes
+    return np.maximum.reduceat(best, starts), np.minimum.reduceat(least, starts), np.add.reduceat(sure, starts)
+
+
 PROTEIN_COLUMNS = ("group", "proteins", "subset_proteins", "is_decoy", "best_score", "protein_q",
                    "peptides", "unique_peptides", "razor_peptides", "psms", "coverage")
 
@@ -241,24 +257,20 @@ def infer_proteins(table, compete: np.ndarray, fdr: float, decoy_tag: str, seque
     peptide_pep = dict(zip(peptide[best].tolist(), pep[best].tolist()))
     psms = Counter(peptide.tolist())
     accessions = np.asarray(table["proteins"], dtype=object)[rows][best].tolist()
-    mapping = {p: tuple(a for a in text.split(";") if a) for p, text in zip(peptide[best].tolist(), accessions)}
+    mapping = {p: tuple(filter(None, text.split(";"))) for p, text in zip(peptide[best].tolist(), accessions)}
     groups = parsimony(mapping, Evidence(confident, best_score))
 
     tag = len(decoy_tag)
     strip = lambda a: a[tag:] if a.startswith(decoy_tag) else a  # noqa: E731
     decoy = np.fromiter((g.members[0].startswith(decoy_tag) for g in groups), dtype=bool, count=len(groups))
-    group_score = np.fromiter((max(map(best_score.__getitem__, g.razor)) for g in groups), dtype=np.float64,
-                              count=len(groups))
+    group_score, group_pep, razor_confident = _per_razor(groups, best_score, peptide_pep, confident)
     claims = [{strip(a) for a in g.members + g.subsets} for g in groups]
     q = picked_qvalues(group_score, decoy, claims, plus_one)
     picked = ~np.isnan(q)
-    one_hit = np.fromiter((sum(map(confident.__getitem__, g.razor)) < 2 for g in groups), dtype=bool,
-                          count=len(groups))
+    one_hit = razor_confident < 2
     for stratum, conservative in ((one_hit, True), (~one_hit, plus_one)):
         q[picked & stratum] = qvalues(group_score[picked & stratum], decoy[picked & stratum], conservative)
     kept = picked & ~decoy
-    group_pep = np.fromiter((min(map(peptide_pep.__getitem__, g.razor)) for g in groups), dtype=np.float64,
-                            count=len(groups))
     q[kept] = np.maximum(q[kept], posterior_qvalues(group_score[kept], group_pep[kept]))
     q = np.where(np.isnan(q), 1.0, q)
     order = np.lexsort((np.arange(len(groups)), -group_score, q))
@@ -272,8 +284,14 @@ def infer_proteins(table, compete: np.ndarray, fdr: float, decoy_tag: str, seque
     def cover(g: Group) -> float:
         lead = g.members[0]
         residues = sequences.get(strip(lead), "")
-        return coverage(residues, [target_of_decoy(p) for p in g.peptides] if lead.startswith(decoy_tag)
-                        else g.peptides)
+        if lead.startswith(decoy_tag):
+            return coverage(residues, [target_of_decoy(p) for p in g.peptides])
+        if len(g.peptides) == 1 and residues:  # most groups: `coverage` of one peptide, found once
+            peptide, = g.peptides
+            start = residues.find(peptide)
+            if start >= 0 and residues.find(peptide, start + 1) < 0:
+                return len(peptide) / len(residues)
+        return coverage(residues, g.peptides)
 
     ordered = [groups[k] for k in order.tolist()]
     text = lambda values: np.array(values, dtype=object)  # noqa: E731
@@ -287,6 +305,6 @@ def infer_proteins(table, compete: np.ndarray, fdr: float, decoy_tag: str, seque
         "peptides": np.array([len(g.peptides) for g in ordered], dtype=np.uint32),
         "unique_peptides": np.array([len(g.unique) for g in ordered], dtype=np.uint32),
         "razor_peptides": np.array([len(g.razor) for g in ordered], dtype=np.uint32),
-        "psms": np.array([sum(psms[p] for p in g.peptides) for g in ordered], dtype=np.uint32),
+        "psms": np.array([sum(map(psms.__getitem__, g.peptides)) for g in ordered], dtype=np.uint32),
         "coverage": np.array([cover(g) for g in ordered], dtype=np.float32),
     }
