@@ -145,6 +145,17 @@ def test_one_chance_match_scoring_like_a_true_one(solo):
     assert len([a for a in accepted if a.startswith("SOLO")]) >= 0.9 * solo
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_decoy_share_of_counts_pools_runs_to_the_bit(seed):
+    from vornik_tamrel.pep import _antitonic, _antitonic_counts
+
+    rng = np.random.default_rng(seed)
+    for _ in range(200):  # blocks of tied scores: all targets, all decoys, or both
+        weight = rng.integers(1, 4, int(rng.integers(1, 60))).astype(np.float64)
+        total = np.minimum(rng.integers(0, 4, len(weight)), weight) * (rng.random(len(weight)) < rng.random())
+        assert _antitonic_counts(total, weight).tobytes() == _antitonic(total, weight).tobytes()
+
+
 @pytest.mark.parametrize("seed", [1, 2, 3])
 def test_posterior_errors_count_the_decoy_tail(seed):
     """Above the best decoy the plain fit says 0 while the q-values charge the decoys' fitted tail: with
