@@ -38,7 +38,79 @@ void saturating_increment(std::uint16_t& count) {
     if (count != UINT16_MAX) ++count;
 }
 
+thread_local const PeakScreen* current_screen = nullptr;
+
+// Bins on the scale of the window's width (its width at 1,000 for ppm), to
+// within a power of two: a window then spans one or two bins.
+float screen_scale(const Tolerance& tol) {
+    const float width = tol.unit == Tolerance::Unit::Ppm ? (tol.plus - tol.minus) / 1000.0f : tol.plus - tol.minus;
+    float scale = 1.0f;
+    if (!(width > 0.0f)) return scale;
+    while (scale < 64.0f && width * scale < 0.5f) scale *= 2.0f;
+    while (scale > 1.0f / 64.0f && width * scale > 1.0f) scale /= 2.0f;
+    return scale;
+}
+
+// The most bins a screen keeps (a bit each): masses beyond go unscreened.
+constexpr std::size_t kMaxBins = std::size_t{1} << 20;
+
 }  // namespace
+
+PeakScreen::PeakScreen(const ProcessedSpectrum& spectrum, const Tolerance& fragment_tol)
+    : spectrum_(&spectrum),
+      peaks_(spectrum.peaks.data()),
+      peak_count_(spectrum.peaks.size()),
+      outer_(current_screen),
+      in_order_(peaks_in_order(spectrum.peaks)),
+      scale_(screen_scale(fragment_tol)) {
+    float top = 0.0f;
+    for (const Peak& p : spectrum.peaks) {
+        if (!(p.mass >= 0.0f && p.mass * scale_ < static_cast<float>(kMaxBins))) {
+            current_screen = this;  // unusable: every look-up searches the peaks
+            return;
+        }
+        top = std::max(top, p.mass);
+    }
+    const auto bins = static_cast<std::size_t>(top * scale_) + 1;
+    bins_.assign((bins + 63) / 64, 0);
+    for (const Peak& p : spectrum.peaks) {
+        const auto bin = static_cast<std::size_t>(p.mass * scale_);
+        bins_[bin / 64] |= std::uint64_t{1} << (bin % 64);
+    }
+    usable_ = true;
+    current_screen = this;
+}
+
+PeakScreen::~PeakScreen() { current_screen = outer_; }
+
+const PeakScreen* PeakScreen::of(const ProcessedSpectrum& spectrum) {
+    const PeakScreen* screen = current_screen;
+    if (screen && screen->spectrum_ == &spectrum && screen->peaks_ == spectrum.peaks.data() &&
+        screen->peak_count_ == spectrum.peaks.size()) {
+        return screen;
+    }
+    return nullptr;
+}
+
+// Scaling by a power of two is exact and keeps the order of masses, so a
+// mass in [low, high] has its bin between the bins of low and high.
+bool PeakScreen::may_hold(float low, float high) const {
+    if (!usable_) return true;
+    if (!(low <= high)) return false;  // also a window with a NaN bound: no mass compares inside it
+    const float bins = static_cast<float>(bins_.size() * 64);
+    const float from = low * scale_;
+    const float to = high * scale_;
+    if (to < 0.0f || from >= bins) return false;  // every peak lies in [0, bins)
+    const std::size_t first = from <= 0.0f ? 0 : static_cast<std::size_t>(from);
+    const std::size_t last = to >= bins ? bins_.size() * 64 - 1 : static_cast<std::size_t>(to);
+    for (std::size_t word = first / 64; word <= last / 64; ++word) {
+        std::uint64_t bits = bins_[word];
+        if (word == first / 64) bits &= ~std::uint64_t{0} << (first % 64);
+        if (word == last / 64) bits &= ~std::uint64_t{0} >> (63 - last % 64);
+        if (bits != 0) return true;
+    }
+    return false;
+}
 
 double lnfact(std::uint32_t n) {
     if (n == 0) return 1.0;
@@ -78,7 +150,8 @@ Score Scorer::score_candidate(const ProcessedSpectrum& spectrum,
     float ppm_sum = 0.0f;
     // A cursor per fragment charge follows each series along the peaks; peaks
     // out of order (a caller's mistake) are searched as they are, as before.
-    const bool in_order = peaks_in_order(spectrum.peaks);
+    const PeakScreen* const screen = PeakScreen::of(spectrum);
+    const bool in_order = screen ? screen->in_order() : peaks_in_order(spectrum.peaks);
     constexpr std::uint8_t kCursors = 4;
     for (const Kind kind : db->ion_kinds) {
         const bool n_terminal = is_n_terminal(kind);
@@ -89,6 +162,10 @@ Score Scorer::score_candidate(const ProcessedSpectrum& spectrum,
         for (auto mass = series.next(); mass; mass = series.next(), ++j) {
             for (std::uint8_t c = 1; c < charge_limit; ++c) {
                 const float target = *mass / static_cast<float>(c);
+                if (screen) {
+                    const auto [low, high] = fragment_tol.bounds(target);
+                    if (!screen->may_hold(low, high)) continue;
+                }
                 const Peak* peak = in_order && c < kCursors
                                        ? cursors[c].select(target, fragment_tol)
                                        : select_most_intense_peak(spectrum.peaks, target, fragment_tol);

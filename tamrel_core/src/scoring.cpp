@@ -28,7 +28,9 @@ Scorer Scorer::assemble(const ScorerSettings& settings, SharedDatabase db) {
 
 std::vector<Feature> Scorer::score(const ProcessedSpectrum& spectrum) const {
     if (spectrum.level != 2) fail("internal bug, trying to score a non-MS2 scan!");
-    return chimera ? score_chimera_fast(spectrum) : score_standard(spectrum);
+    if (chimera) return score_chimera_fast(spectrum);
+    const PeakScreen screen(spectrum, fragment_tol);
+    return score_standard(spectrum);
 }
 
 bool shares_lookups(const Scorer& a, const Scorer& b) {
@@ -47,6 +49,7 @@ std::pair<std::vector<Feature>, std::vector<Feature>> score_pair(const Scorer& m
     if (spectrum.level != 2) fail("internal bug, trying to score a non-MS2 scan!");
     if (spectrum.precursors.empty()) fail("missing MS1 precursor for " + spectrum.id);
     const Precursor& precursor = spectrum.precursors.front();
+    const PeakScreen screen(spectrum, main.fragment_tol);
     const PairedHits hits = paired_initial_hits(main, wider, spectrum, precursor);
     std::pair<std::vector<Feature>, std::vector<Feature>> out;
     reserve_features(out.first, main.report_psms, hits.main.preliminary.size());

@@ -159,6 +159,38 @@ double score_type_score(ScoreType type, std::uint16_t nb, std::uint16_t ny, floa
 std::uint8_t fragment_charge_limit(std::uint8_t precursor_charge,
                                    std::optional<std::uint8_t> max_fragment_charge);
 
+// What the detailed scoring of one spectrum's candidates can look up once for
+// all of them: whether its peaks are in order, and which stretches of mass
+// hold no peak at all, so that most fragments are passed over without a peak
+// search. While an instance lives, `Scorer::score_candidate` on this thread
+// uses it for exactly this spectrum, which must stay unchanged meanwhile;
+// the scores are the same with it as without.
+class PeakScreen {
+public:
+    PeakScreen(const ProcessedSpectrum& spectrum, const Tolerance& fragment_tol);
+    ~PeakScreen();
+    PeakScreen(const PeakScreen&) = delete;
+    PeakScreen& operator=(const PeakScreen&) = delete;
+
+    // The screen in use for `spectrum` on this thread, if any.
+    static const PeakScreen* of(const ProcessedSpectrum& spectrum);
+
+    bool in_order() const { return in_order_; }
+    // False only when no peak's mass lies in [low, high] (a window that is
+    // empty or not a number holds none); true when unsure.
+    bool may_hold(float low, float high) const;
+
+private:
+    const ProcessedSpectrum* spectrum_;
+    const Peak* peaks_;
+    std::size_t peak_count_;
+    const PeakScreen* outer_;
+    bool in_order_;
+    bool usable_ = false;  // every mass finite, non-negative and within reach of the bit map
+    float scale_ = 1.0f;   // bins per mass unit, a power of two, so that scaling is exact
+    std::vector<std::uint64_t> bins_;  // one bit per bin: some peak's mass scales into it
+};
+
 // A scorer assembled for one call: the settings plus the database searched.
 // Every method only reads the database and its arguments (safe to run for
 // many spectra at once) and throws Failure on a broken invariant.
