@@ -243,7 +243,11 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     for repeat, fold in enumerate(folds):
         models = outcomes[repeat * settings.folds:(repeat + 1) * settings.folds]
         votes = [outcome[1] for outcome in models if outcome is not None]
-        runs.append(_rescore_once(rows, fold, settings, models, 2 * sum(votes) > len(votes)))
+        learn = 2 * sum(votes) > len(votes)
+        if learn:  # the folds outvoted get a model too
+            models = [outcome if outcome is None or outcome[1] else
+                      (_train_fold(rows[fold != k], settings), False, outcome[2]) for k, outcome in enumerate(models)]
+        runs.append(_rescore_once(rows, fold, settings, models, learn))
     usable = [run for run in runs if run is not None]
     if not usable:
         return None
@@ -331,13 +335,14 @@ def _beats_start(split: _Split, settings: RescoreSettings) -> bool:
 
 
 def _fold_model(rows: _Split, fold, k: int, settings: RescoreSettings):
-    """What may score held-out fold `k`: (the model trained without it, or None when none can be trained;
-    whether the discriminant beats the calibrated score on the training split; the training decoys' scale of
-    the calibrated score, None when they cannot set one); None for an empty fold."""
+    """What may score held-out fold `k`: (the model trained without it where the discriminant beats the
+    calibrated score on the training split, else None; whether it does; the training decoys' scale of the
+    calibrated score, None when they cannot set one); None for an empty fold."""
     if not (fold == k).any():
         return None
     split = rows[fold != k]
-    return _train_fold(split, settings), _beats_start(split, settings), _decoy_scale(split.start, split.is_decoy)
+    beats = _beats_start(split, settings)
+    return _train_fold(split, settings) if beats else None, beats, _decoy_scale(split.start, split.is_decoy)
 
 
 def _rescore_once(rows: _Split, fold, settings: RescoreSettings, models, learn: bool):
