@@ -233,16 +233,9 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     rows = _Split(x, is_decoy, start_scores, numbers, np.arange(len(x)), _Ranked.of(start_scores, x, is_decoy))
     folds = [fold_of(numbers, settings.folds, repeat, settings.seed)
              for repeat in range(split_repeats(int(numbers.max()) + 1 if len(numbers) else 0, settings))]
-    # Every held-out fold of every split is trained on its own, and so is each model of its check (see
-    # `_beats_start`), on the threads the engine was given: the checks' trainings one task each, which shares
-    # them evenly, then per fold the check and its model.
-    splits = ordered_map(lambda task: _training_split(rows, folds[task[0]], task[1], settings),
-                         [(repeat, k) for repeat in range(len(folds)) for k in range(settings.folds)])
-    inner = settings.inner_folds
-    checks = ordered_map(lambda task: _check_model(splits[task[0]], task[1], settings),
-                         [(i, j) for i in range(len(splits)) for j in range(inner)])
-    outcomes = ordered_map(lambda i: _fold_model(splits[i], checks[i * inner:(i + 1) * inner], settings),
-                           range(len(splits)))
+    # Every held-out fold of every split is trained on its own: on the threads the engine was given.
+    outcomes = ordered_map(lambda task: _fold_model(rows, folds[task[0]], task[1], settings),
+                           [(repeat, k) for repeat in range(len(folds)) for k in range(settings.folds)])
     # Each split makes one choice for all its folds, by the majority of their checks: where some folds kept
     # the calibrated score and others learned, the two scores' scales (each in its training decoys' spread)
     # would interleave one fold's decoys with another's targets.
@@ -307,22 +300,22 @@ def _decoy_scale(scores, is_decoy):
     return decoys.mean(), decoys.std()
 
 
-def _held_out_scores(split: _Split, fold, folds, settings: RescoreSettings, models=None):
+def _held_out_scores(split: _Split, fold, folds, settings: RescoreSettings):
     """Discriminant scores of every row from models trained without its fold, on the training decoys' scale;
-    None when some fold cannot be trained. `models`: each fold's, when trained already."""
+    None when some fold cannot be trained."""
     out = np.full(len(split.x), np.nan)
     for k in range(folds):
         test, train = fold == k, fold != k
         if not test.any():
             continue
-        model = _train_fold(split, settings, train) if models is None else models[k]
+        model = _train_fold(split, settings, train)
         if model is None:
             return None
         out[test] = _apply(model, split.x[test])
     return out
 
 
-def _beats_start(split: _Split, settings: RescoreSettings, fold=None, models=None) -> bool:
+def _beats_start(split: _Split, settings: RescoreSettings) -> bool:
     """Whether the discriminant, judged on spectra its models did not see, accepts more targets at the
     strictest training level than the calibrated score does on the same spectra, both by the q-values a run
     reports (their decoy count never below the fitted decoy tail, see `fdr.qvalues`).
@@ -330,10 +323,9 @@ def _beats_start(split: _Split, settings: RescoreSettings, fold=None, models=Non
     By the plain count a discriminant can win while its best decoys crowd
     together just below its best targets; the reported q-values then charge
     for that tail and accept fewer targets than the calibrated score would.
-    `fold` and `models`: the inner folds (`_inner_folds`) and their models, when trained already.
     """
-    fold = _inner_folds(split, settings) if fold is None else fold
-    learned = _held_out_scores(split, fold, settings.inner_folds, settings, models)
+    fold = fold_of(_renumbered(split.numbers), settings.inner_folds, 1, settings.seed + 1)
+    learned = _held_out_scores(split, fold, settings.inner_folds, settings)
     if learned is None:
         return False
     level = settings.train_fdr[0]
@@ -342,35 +334,14 @@ def _beats_start(split: _Split, settings: RescoreSettings, fold=None, models=Non
     return learned_count > start_count
 
 
-def _inner_folds(split: _Split, settings: RescoreSettings) -> np.ndarray:
-    return fold_of(_renumbered(split.numbers), settings.inner_folds, 1, settings.seed + 1)
-
-
-def _training_split(rows: _Split, fold, k: int, settings: RescoreSettings):
-    """The training split of held-out fold `k` with its inner folds; None for an empty fold."""
+def _fold_model(rows: _Split, fold, k: int, settings: RescoreSettings):
+    """What may score held-out fold `k`: (the model trained without it where the discriminant beats the
+    calibrated score on the training split, else None; whether it does; the training decoys' scale of the
+    calibrated score, None when they cannot set one); None for an empty fold."""
     if not (fold == k).any():
         return None
     split = rows[fold != k]
-    return split, _inner_folds(split, settings)
-
-
-def _check_model(training, j: int, settings: RescoreSettings):
-    """Of a `_training_split`: the model trained without its inner fold `j` (None for an empty fold)."""
-    if training is None:
-        return None
-    split, inner = training
-    return _train_fold(split, settings, inner != j) if (inner == j).any() else None
-
-
-def _fold_model(training, checks: list, settings: RescoreSettings):
-    """What may score a held-out fold, from its `_training_split` and its check's models (`_check_model`): (the
-    model trained on the split where the discriminant beats the calibrated score on it, else None; whether it
-    does; the training decoys' scale of the calibrated score, None when they cannot set one); None for an
-    empty fold."""
-    if training is None:
-        return None
-    split, inner = training
-    beats = _beats_start(split, settings, inner, checks)
+    beats = _beats_start(split, settings)
     return _train_fold(split, settings) if beats else None, beats, _decoy_scale(split.start, split.is_decoy)
 
 
