@@ -11,79 +11,91 @@
 
 namespace tamrel {
 
-FeatureColumns features_to_arrays(std::vector<Feature>&& features, const IndexedDatabase& db) {
+namespace {
+
+// Columns of `n` rows, every value default until written.
+FeatureColumns sized_columns(std::size_t n) {
     FeatureColumns c;
-    const std::size_t n = features.size();
-#define TAMREL_RESERVE(type, name) c.name.reserve(n);
-    TAMREL_FEATURE_COLUMNS(TAMREL_RESERVE)
-#undef TAMREL_RESERVE
-    for (Feature& f : features) {
-        // Read in place: a copy of the peptide would only be dropped again.
-        const std::optional<PeptideView> peptide =
-            f.peptide_idx < db.peptides.size() ? std::optional(db.peptides[f.peptide_idx]) : std::nullopt;
-        c.file_id.push_back(f.file_id);
-        c.spec_id.push_back(std::move(f.spec_id));
-        c.psm_id.push_back(f.psm_id);
-        c.rank.push_back(f.rank);
-        if (peptide) {
-            c.peptide_len.push_back(static_cast<std::uint32_t>(peptide->length()));
-            c.missed_cleavages.push_back(f.missed_cleavages);
-            c.sequence.push_back(lossy_utf8(peptide->sequence));
-            c.modifications.push_back(peptide->combined_mod_array());
-        } else {
-            c.peptide_len.push_back(0);
-            c.missed_cleavages.push_back(0);
-            c.sequence.emplace_back();
-            c.modifications.emplace_back();
-        }
-        c.expmass.push_back(f.expmass);
-        c.calcmass.push_back(f.calcmass);
-        c.charge.push_back(f.charge);
-        c.delta_mass.push_back(f.delta_mass);
-        c.isotope_error.push_back(f.isotope_error);
-        c.average_ppm.push_back(f.average_ppm);
-        c.hyperscore.push_back(f.hyperscore);
-        c.delta_next.push_back(f.delta_next);
-        c.delta_best.push_back(f.delta_best);
-        c.poisson.push_back(f.poisson);
-        c.discriminant_score.push_back(f.discriminant_score);
-        c.matched_peaks.push_back(f.matched_peaks);
-        c.matched_intensity_pct.push_back(f.matched_intensity_pct);
-        c.longest_b.push_back(f.longest_b);
-        c.longest_y.push_back(f.longest_y);
-        c.longest_y_pct.push_back(f.longest_y_pct);
-        c.scored_candidates.push_back(f.scored_candidates);
-        c.ms2_intensity.push_back(f.ms2_intensity);
-        c.rt.push_back(f.rt);
-        c.aligned_rt.push_back(f.aligned_rt);
-        c.predicted_rt.push_back(f.predicted_rt);
-        c.delta_rt_model.push_back(f.delta_rt_model);
-        c.ims.push_back(f.ims);
-        c.predicted_ims.push_back(f.predicted_ims);
-        c.delta_ims_model.push_back(f.delta_ims_model);
-        c.label.push_back(f.label);
-        c.spectrum_q.push_back(f.spectrum_q);
-        c.peptide_q.push_back(f.peptide_q);
-        c.protein_q.push_back(f.protein_q);
-        c.posterior_error.push_back(f.posterior_error);
+#define TAMREL_RESIZE(type, name) c.name.resize(n);
+    TAMREL_FEATURE_COLUMNS(TAMREL_RESIZE)
+#undef TAMREL_RESIZE
+    return c;
+}
+
+// Moves one feature into row `row` of the columns, its peptide looked up in
+// `db`. Rows are written independently, so different rows may be written at once.
+void put_row(FeatureColumns& c, std::size_t row, Feature& f, const IndexedDatabase& db) {
+    // Read in place: a copy of the peptide would only be dropped again.
+    const std::optional<PeptideView> peptide =
+        f.peptide_idx < db.peptides.size() ? std::optional(db.peptides[f.peptide_idx]) : std::nullopt;
+    c.file_id[row] = f.file_id;
+    c.spec_id[row] = std::move(f.spec_id);
+    c.psm_id[row] = f.psm_id;
+    c.rank[row] = f.rank;
+    if (peptide) {
+        c.peptide_len[row] = static_cast<std::uint32_t>(peptide->length());
+        c.missed_cleavages[row] = f.missed_cleavages;
+        c.sequence[row] = lossy_utf8(peptide->sequence);
+        c.modifications[row] = peptide->combined_mod_array();
     }
+    c.expmass[row] = f.expmass;
+    c.calcmass[row] = f.calcmass;
+    c.charge[row] = f.charge;
+    c.delta_mass[row] = f.delta_mass;
+    c.isotope_error[row] = f.isotope_error;
+    c.average_ppm[row] = f.average_ppm;
+    c.hyperscore[row] = f.hyperscore;
+    c.delta_next[row] = f.delta_next;
+    c.delta_best[row] = f.delta_best;
+    c.poisson[row] = f.poisson;
+    c.discriminant_score[row] = f.discriminant_score;
+    c.matched_peaks[row] = f.matched_peaks;
+    c.matched_intensity_pct[row] = f.matched_intensity_pct;
+    c.longest_b[row] = f.longest_b;
+    c.longest_y[row] = f.longest_y;
+    c.longest_y_pct[row] = f.longest_y_pct;
+    c.scored_candidates[row] = f.scored_candidates;
+    c.ms2_intensity[row] = f.ms2_intensity;
+    c.rt[row] = f.rt;
+    c.aligned_rt[row] = f.aligned_rt;
+    c.predicted_rt[row] = f.predicted_rt;
+    c.delta_rt_model[row] = f.delta_rt_model;
+    c.ims[row] = f.ims;
+    c.predicted_ims[row] = f.predicted_ims;
+    c.delta_ims_model[row] = f.delta_ims_model;
+    c.label[row] = f.label;
+    c.spectrum_q[row] = f.spectrum_q;
+    c.peptide_q[row] = f.peptide_q;
+    c.protein_q[row] = f.protein_q;
+    c.posterior_error[row] = f.posterior_error;
+}
+
+}  // namespace
+
+FeatureColumns features_to_arrays(std::vector<Feature>&& features, const IndexedDatabase& db) {
+    FeatureColumns c = sized_columns(features.size());
+    for (std::size_t row = 0; row < features.size(); ++row) put_row(c, row, features[row], db);
     std::vector<Feature>().swap(features);
     return c;
 }
 
 namespace {
 
-// The features of every spectrum, in spectrum order, as columns.
+// The features of every spectrum, in spectrum order, as columns: each
+// spectrum's rows written in place on the pool (no array of all features in
+// between), its features freed as they are moved.
 FeatureColumns concatenated(std::vector<std::vector<Feature>>& per_spectrum, const IndexedDatabase& db) {
-    std::size_t total = 0;
-    for (const auto& features : per_spectrum) total += features.size();
-    std::vector<Feature> all;
-    all.reserve(total);
-    for (auto& features : per_spectrum) {
-        std::move(features.begin(), features.end(), std::back_inserter(all));
-        std::vector<Feature>().swap(features);
-    }
-    return features_to_arrays(std::move(all), db);
+    std::vector<std::size_t> first_row(per_spectrum.size() + 1, 0);
+    for (std::size_t i = 0; i < per_spectrum.size(); ++i) first_row[i + 1] = first_row[i] + per_spectrum[i].size();
+    FeatureColumns c = sized_columns(first_row.back());
+    parallel_for(per_spectrum.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            std::size_t row = first_row[i];
+            for (Feature& f : per_spectrum[i]) put_row(c, row++, f, db);
+            std::vector<Feature>().swap(per_spectrum[i]);
+        }
+    });
+    return c;
 }
 
 // The order in which a batch's spectra are scored: by the neutral mass of
