@@ -52,8 +52,6 @@ from typing import Optional
 
 import numpy as np
 
-from .workers import ordered_map
-
 RESIDUES = "ACDEFGHIKLMNPQRSTVWY"
 MIN_PEPTIDES = 8  # fewer confident peptides than this: no model
 LOOSE_FDR = 0.05  # the training level when the run's FDR leaves fewer than MIN_PEPTIDES
@@ -336,24 +334,17 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
         trained, y = trained[pick], y[pick]
     fold = np.arange(len(trained)) % FOLDS
     penalties = PENALTIES if len(trained) >= CORRECTIONS_FROM else (np.inf,)
-
-    def candidates(choice: tuple[str, int]) -> list[tuple]:  # one scale and N-terminal weighting, every penalty
-        name, e = choice
-        base, extra = design(counts[trained], terminals[e][trained], name)
-        starts = _fold_starts(base, y, fold)
-        return [(_capped_error(_out_of_fold(base, extra, y, fold, w, SELECTION_ITERATIONS, starts) - y), name, e, w)
-                for w in penalties]
-
-    # The candidates' fits are independent, their solves and products run without the interpreter lock: on
-    # the search's threads, as are the chosen model's two fits below.
-    choices = [(name, e) for name in SCALES for e in range(len(terminals))]
-    _, name, ends, penalty = min(error for found in ordered_map(candidates, choices) for error in found)
+    errors = []
+    for name in SCALES:
+        for e, terminal in enumerate(terminals):
+            base, extra = design(counts[trained], terminal[trained], name)
+            starts = _fold_starts(base, y, fold)
+            errors += [(_capped_error(_out_of_fold(base, extra, y, fold, w, SELECTION_ITERATIONS, starts) - y),
+                        name, e, w) for w in penalties]
+    _, name, ends, penalty = min(errors)
     base_all, extra_all = design(counts, terminals[ends], name)
-    whole, held_out = ordered_map(lambda part: part(), [
-        lambda: RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all),
-        lambda: _out_of_fold(base_all[trained], extra_all[trained], y, fold, penalty)])
-    by_peptide = whole
-    by_peptide[trained] = held_out
+    by_peptide = RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all)
+    by_peptide[trained] = _out_of_fold(base_all[trained], extra_all[trained], y, fold, penalty)
 
     _, modified = np.unique(np.asarray(table["peptide"], dtype=object).astype(str), return_inverse=True)
 

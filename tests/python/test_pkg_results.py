@@ -315,16 +315,6 @@ def test_alignment_recovers_synthetic_shifts(lines):
     assert delta is not None and ((delta >= 0) & (delta <= 1)).all()
 
 
-def test_retention_is_the_same_whatever_the_threads(monkeypatch):
-    runs = []
-    for threads in ("1", "3", "2"):  # the candidate models are fitted on the pool
-        monkeypatch.setenv("RAYON_NUM_THREADS", threads)
-        table, _ = _retention_table(np.random.default_rng(17), [(0.0, 1.0), (2.0, 1.1)], peptides_per_file=120)
-        delta = fill_retention(table, np.ones(len(table["rt"]), bool), np.zeros(len(table["rt"])), 0.01)
-        runs.append([delta.tobytes()] + [table[name].tobytes() for name in ("aligned_rt", "predicted_rt")])
-    assert runs[1] == runs[0] and runs[2] == runs[0]
-
-
 @pytest.mark.parametrize("robust", [True, False])
 def test_retention_model_resists_false_matches(robust, monkeypatch):
     from vornik_tamrel import rt
