@@ -42,6 +42,32 @@ TEST(Xcorr, FlankingMeanIsSubtracted) {
     EXPECT_DOUBLE_EQ(s.at(bin + 76), 0.0);
 }
 
+// Every bin's value against its definition, over bins where the flanks reach
+// past 0, meet a peak exactly at their edge or just beyond it, and hold two
+// peaks of one bin. One region and square intensities keep every value and
+// sum exact, so the comparison is bit for bit.
+TEST(Xcorr, EveryBinHoldsItsFlankingMean) {
+    XcorrSettings settings;
+    settings.regions = 1;
+    const std::int64_t flank = settings.flank_bins;
+    const std::vector<std::pair<std::int64_t, float>> placed = {
+        {3, 400.0f}, {4, 100.0f}, {79, 25.0f}, {80, 400.0f}, {155, 100.0f}, {156, 25.0f}, {156, 16.0f}, {400, 100.0f}};
+    std::vector<Peak> peaks;
+    std::vector<double> value(700, 0.0);
+    for (const auto& [bin, intensity] : placed) {
+        peaks.push_back({intensity, static_cast<float>(static_cast<double>(bin) * settings.bin_width)});
+        value[static_cast<std::size_t>(bin)] = std::max(value[static_cast<std::size_t>(bin)], 2.5 * std::sqrt(intensity));
+    }
+    const XcorrSpectrum s(peaks, settings);
+    for (std::size_t i = 0; i < placed.size(); ++i) ASSERT_EQ(s.bin_of(peaks[i].mass), placed[i].first);
+    for (std::int64_t b = 0; b < 560; ++b) {
+        double around = 0.0;
+        for (std::int64_t k = std::max<std::int64_t>(b - flank, 0); k <= b + flank; ++k)
+            around += k == b ? 0.0 : value[static_cast<std::size_t>(k)];
+        EXPECT_EQ(s.at(b), value[static_cast<std::size_t>(b)] - around / static_cast<double>(2 * flank)) << b;
+    }
+}
+
 TEST(Xcorr, NoiseBelowFivePercentOfTheTallestIsDropped) {
     const XcorrSpectrum s({{10000.0f, 300.0f}, {24.0f, 700.0f}, {26.0f, 710.0f}}, XcorrSettings{});
     // sqrt(24) < 0.05 sqrt(10000) <= sqrt(26); 300 and 710 lie in different regions, each scaled to 50
