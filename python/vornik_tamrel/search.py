@@ -114,6 +114,8 @@ class SearchSettings:
                              "the best candidate of the whole database")
         if not 0 < self.fdr < 1:
             raise ValueError("the FDR threshold must lie between 0 and 1")
+        if not self.decoy_tag:  # every accession would then read as a decoy's, in protein inference and mzid
+            raise ValueError("the decoy tag must not be empty: decoy proteins would be named as their targets")
 
     @property
     def matched_peaks(self) -> int:

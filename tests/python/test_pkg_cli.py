@@ -284,6 +284,7 @@ def test_no_match_writes_empty_tables_with_every_column(engine, tmp_path, capsys
     (["--max-fragment-charge", "300"], "max_fragment_charge must lie between 1 and 255, not 300"),
     (["--min-ion-index", "-1"], "min_ion_index must lie between 0 and 4294967295, not -1"),
     (["--max-peaks", "5000000000"], "the number of peaks to keep must lie between 1 and 4294967295, not 5000000000"),
+    (["--decoy-tag", ""], "the decoy tag must not be empty: decoy proteins would be named as their targets"),
 ])
 def test_settings_that_cannot_end_sensibly_are_refused(tmp_path, capsys, argv, message):
     out = tmp_path / "out"
