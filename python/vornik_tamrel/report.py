@@ -5,18 +5,23 @@ renamed into place only once all of them are complete, so an interrupted or
 failed run never leaves a half-written table behind.
 
 The table goes through pyarrow directly (both files from one Arrow table;
-pandas is never imported). The report is drawn (see `plot`) on a thread of
-its own while the tables are written.
+pandas is never imported). The report is drawn (see `plot`) while the tables
+are written: in a child process where the system forks cheaply, so that
+neither waits for the other's interpreter lock, else on a thread.
 """
 from __future__ import annotations
 
 import itertools
 import json
 import os
+import pickle
 import shutil
+import signal
+import sys
 import tempfile
 import threading
 import time
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Sequence
@@ -172,6 +177,85 @@ def parquet_writer():
     return write
 
 
+class Drawing:
+    """`draw(data, path)` started at once, beside the caller's work: in a child process where `fork` (by
+    default on Linux, where forking is cheap and safe: its own interpreter lock, and Pillow imported there
+    alone), else on a thread. `wait` raises what the drawing raised; `stop` ends it unfinished."""
+
+    def __init__(self, data: dict, path: Path, fork: bool | None = None):
+        self.failure: BaseException | None = None
+        self.pid = 0
+        if fork is None:
+            fork = sys.platform.startswith("linux") and hasattr(os, "fork")
+        if fork:
+            self._fork(data, path)
+        else:
+            self.thread = threading.Thread(target=self._run, args=(data, path), name="vornik-tamrel-report")
+            self.thread.start()
+
+    def _run(self, data: dict, path: Path) -> None:
+        try:
+            draw(data, str(path))
+        except BaseException as exc:  # raised by `wait` on the calling thread
+            self.failure = exc
+
+    def _fork(self, data: dict, path: Path) -> None:
+        read, write = os.pipe()
+        with warnings.catch_warnings():  # newer interpreters warn of forking beside threads: the child only draws
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pid = os.fork()
+        if pid == 0:  # the child: draws, says what failed, and ends without running any of the caller's code
+            code = 0
+            try:
+                os.close(read)
+                self._run(data, path)
+                if self.failure is not None:
+                    code = 1
+                    try:
+                        said = pickle.dumps(self.failure)
+                    except Exception:
+                        said = pickle.dumps(RuntimeError(f"drawing the report failed: {self.failure!r}"))
+                    with os.fdopen(write, "wb") as pipe:
+                        pipe.write(said)
+            finally:
+                os._exit(code)
+        os.close(write)
+        self.pid, self.pipe = pid, os.fdopen(read, "rb")
+
+    def _reap(self, said: bool) -> int:
+        """The child's exit status once it has ended, with what it said failed when `said`."""
+        pipe, self.pipe = self.pipe, None
+        if pipe is not None:
+            with pipe:
+                text = pipe.read() if said else b""
+            if text:
+                self.failure = pickle.loads(text)
+        _, status = os.waitpid(self.pid, 0)
+        self.pid = 0
+        return status
+
+    def stop(self) -> None:
+        if self.pid:
+            try:
+                os.kill(self.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self._reap(False)
+        elif hasattr(self, "thread"):
+            self.thread.join()
+
+    def wait(self) -> None:
+        if self.pid:
+            status = self._reap(True)
+            if self.failure is None and status != 0:
+                how = f"signal {os.WTERMSIG(status)}" if os.WIFSIGNALED(status) else f"status {status >> 8}"
+                self.failure = RuntimeError(f"drawing the report failed: its process ended with {how}")
+        elif hasattr(self, "thread"):
+            self.thread.join()
+        if self.failure is not None:
+            raise self.failure
+
+
 def check_output_dir(outdir: str | os.PathLike) -> None:
     """Raise OutputError now, before a search starts, if result files cannot be created in `outdir`.
 
@@ -202,22 +286,11 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike, formats: Sequ
     staging = Path(tempfile.mkdtemp(prefix=".vornik-tamrel-", dir=outdir))
     try:
         data = report_data(result.table, result.summary, result.settings, len(result.files), result.proteins)
-        png = staging / "report.png"
-        drawing: list = []
-
-        def draw_report() -> None:
-            try:
-                draw(data, str(png))
-            except BaseException as exc:  # re-raised on the calling thread
-                drawing.append(exc)
-
-        worker = threading.Thread(target=draw_report, name="vornik-tamrel-report")
-        worker.start()
-        write_parquet = parquet_writer()  # while the report is drawn: importing pyarrow takes a while
-
+        drawing = Drawing(data, staging / "report.png")
         # Parquet files are written on a thread of their own beside the text (both release the lock).
         parquet = ThreadPoolExecutor(1, thread_name_prefix="vornik-tamrel-parquet")
         try:
+            write_parquet = parquet_writer()  # while the report is drawn: importing pyarrow takes a while
             (staging / ROLLUP).mkdir()
             written_parquet = []
             for stem, rows in (("psms", result.table), (f"{ROLLUP}/peptides", result.peptides),
@@ -235,11 +308,12 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike, formats: Sequ
                 from .mzid import write_mzid
 
                 write_mzid(result, staging / OPTIONAL_FILES["mzid"])
+            drawing.wait()
+        except BaseException:
+            drawing.stop()  # before the staging folder can be removed under it
+            raise
         finally:
-            parquet.shutdown(cancel_futures=True)  # before the staging folder can be removed under it
-            worker.join()
-        if drawing:
-            raise drawing[0]
+            parquet.shutdown(cancel_futures=True)  # the same
         result.timings["writing"] = time.perf_counter() - clock
         summary = dict(result.summary, files=result.files,
                        timings_seconds={k: round(v, 3) for k, v in result.timings.items()})

@@ -142,3 +142,32 @@ def test_stamped_dots_equal_pillows_ellipses(radius):
     stamped = np.zeros((40, 60), np.uint8)
     plot.stamp_dots(stamped, x, y, radius, 153)
     assert np.array_equal(stamped, np.asarray(drawn))
+
+
+@pytest.mark.parametrize("fork", [True, False], ids=["process", "thread"])
+def test_drawing_beside_the_tables_is_the_same_and_says_what_failed(tmp_path, fork):
+    if fork and not hasattr(__import__("os"), "fork"):
+        pytest.skip("no fork here")
+    plot.draw(report_input(), str(tmp_path / "direct.png"))
+    drawing = report.Drawing(report_input(), tmp_path / "beside.png", fork=fork)
+    drawing.wait()
+    assert (tmp_path / "beside.png").read_bytes() == (tmp_path / "direct.png").read_bytes()
+    failing = report.Drawing(report_input(), tmp_path / "missing" / "r.png", fork=fork)
+    with pytest.raises(FileNotFoundError) as caught:
+        failing.wait()
+    assert caught.value.filename == str(tmp_path / "missing" / "r.png")
+
+
+def test_a_stopped_drawing_leaves_no_process(tmp_path, monkeypatch):
+    import os
+    import time
+
+    if not hasattr(os, "fork"):
+        pytest.skip("no fork here")
+    monkeypatch.setattr(report, "draw", lambda data, path: time.sleep(600))
+    drawing = report.Drawing(report_input(), tmp_path / "r.png", fork=True)
+    pid = drawing.pid
+    drawing.stop()
+    with pytest.raises(ChildProcessError):
+        os.waitpid(pid, 0)
+    drawing.wait()  # stopped: nothing to raise
