@@ -302,19 +302,24 @@ def _run(args) -> int:
         spectra, fasta = [str(data / DEMO_SPECTRA)], str(data / DEMO_FASTA)
     else:
         spectra, fasta = args.spectra, args.fasta
-    from .report import check_output_dir, write_outputs
+    from .report import DrawingHelper, check_output_dir, write_outputs
     from .search import run_search
 
     check_output_dir(args.output_dir)
 
     log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
-    result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log,
-                        cluster=args.cluster)
-    formats = [f for f in ("pin", "mzid") if getattr(args, f, False)]
+    helper = DrawingHelper.start()  # gets the report's drawing ready while the search runs
     try:
-        written = write_outputs(result, args.output_dir, formats)
-    except OSError as exc:
-        raise OutputError(f"{args.output_dir}: cannot write the results: {exc.strerror or exc}") from None
+        result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log,
+                            cluster=args.cluster)
+        formats = [f for f in ("pin", "mzid") if getattr(args, f, False)]
+        try:
+            written = write_outputs(result, args.output_dir, formats, helper)
+        except OSError as exc:
+            raise OutputError(f"{args.output_dir}: cannot write the results: {exc.strerror or exc}") from None
+    finally:
+        if helper is not None:
+            helper.close()
     if not args.quiet:
         try:
             _print_summary(result, written)

@@ -435,6 +435,15 @@ def _histograms(panel: _Panel, values, decoy) -> None:
     panel.fill_steps(edges, decoys, DECOY, 0.6, f"decoys ({decoy.sum()})", "decoys")
 
 
-def draw(data: dict, path: str) -> None:
-    """Write the report for `data` (from `report_data`) to the PNG `path`."""
-    _Figure().finish(data, path)
+def prepare():
+    """What every report needs before its data is known: Pillow loaded, the fonts and a blank canvas, for one
+    `draw(..., figure=)`."""
+    for px in (TITLE_PX, LABEL_PX):
+        _font(px)
+    return _Figure()
+
+
+def draw(data: dict, path: str, figure=None) -> None:
+    """Write the report for `data` (from `report_data`) to the PNG `path`, on the blank `figure` of `prepare`
+    when given."""
+    (figure or _Figure()).finish(data, path)

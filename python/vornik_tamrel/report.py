@@ -29,6 +29,7 @@ from typing import Sequence
 import numpy as np
 
 from .errors import OutputError
+from . import plot
 from .plot import draw, report_data
 from .search import SearchResult
 
@@ -177,29 +178,41 @@ def parquet_writer():
     return write
 
 
+def _forks() -> bool:
+    """Whether the report is drawn in a child process: on Linux, where forking is cheap and safe."""
+    return sys.platform.startswith("linux") and hasattr(os, "fork")
+
+
 class Drawing:
     """`draw(data, path)` started at once, beside the caller's work: in a child process where `fork` (by
-    default on Linux, where forking is cheap and safe: its own interpreter lock, and Pillow imported there
-    alone), else on a thread. `wait` raises what the drawing raised; `stop` ends it unfinished."""
+    default where `_forks`: its own interpreter lock, and Pillow imported there alone), else on a thread.
+    `wait` raises what the drawing raised; `stop` ends it unfinished."""
 
     def __init__(self, data: dict, path: Path, fork: bool | None = None):
         self.failure: BaseException | None = None
-        self.pid = 0
-        if fork is None:
-            fork = sys.platform.startswith("linux") and hasattr(os, "fork")
-        if fork:
-            self._fork(data, path)
+        self.pid, self.pipe, self.thread = 0, None, None
+        if _forks() if fork is None else fork:
+            self._fork(lambda: draw(data, str(path)))
         else:
-            self.thread = threading.Thread(target=self._run, args=(data, path), name="vornik-tamrel-report")
+            self.thread = threading.Thread(target=self._run, args=(lambda: draw(data, str(path)),),
+                                           name="vornik-tamrel-report")
             self.thread.start()
 
-    def _run(self, data: dict, path: Path) -> None:
+    @classmethod
+    def forked(cls, work) -> "Drawing":
+        """`work()` in a child process, waited for and stopped as a drawing is."""
+        self = cls.__new__(cls)
+        self.failure, self.pid, self.pipe, self.thread = None, 0, None, None
+        self._fork(work)
+        return self
+
+    def _run(self, work) -> None:
         try:
-            draw(data, str(path))
+            work()
         except BaseException as exc:  # raised by `wait` on the calling thread
             self.failure = exc
 
-    def _fork(self, data: dict, path: Path) -> None:
+    def _fork(self, work) -> None:
         read, write = os.pipe()
         with warnings.catch_warnings():  # newer interpreters warn of forking beside threads: the child only draws
             warnings.simplefilter("ignore", DeprecationWarning)
@@ -208,7 +221,7 @@ class Drawing:
             code = 0
             try:
                 os.close(read)
-                self._run(data, path)
+                self._run(work)
                 if self.failure is not None:
                     code = 1
                     try:
@@ -241,7 +254,7 @@ class Drawing:
             except ProcessLookupError:
                 pass
             self._reap(False)
-        elif hasattr(self, "thread"):
+        elif self.thread is not None:
             self.thread.join()
 
     def wait(self) -> None:
@@ -250,10 +263,61 @@ class Drawing:
             if self.failure is None and status != 0:
                 how = f"signal {os.WTERMSIG(status)}" if os.WIFSIGNALED(status) else f"status {status >> 8}"
                 self.failure = RuntimeError(f"drawing the report failed: its process ended with {how}")
-        elif hasattr(self, "thread"):
+        elif self.thread is not None:
             self.thread.join()
         if self.failure is not None:
             raise self.failure
+
+
+class DrawingHelper:
+    """A child process forked before a search, which loads Pillow and makes the report's fonts and blank
+    canvas while the search runs, then draws the one report it is sent (`draw`): the writing then waits
+    for the drawing alone. `start` gives None where the report is not drawn in a process of its own (see
+    `_forks`); `close` ends the child when nothing was sent."""
+
+    def __init__(self):
+        read, self._send = os.pipe()
+
+        def work() -> None:
+            os.close(self._send)
+            try:
+                figure, failed = plot.prepare(), None
+            except BaseException as exc:  # said once there is something to draw
+                figure, failed = None, exc
+            with os.fdopen(read, "rb") as pipe:
+                request = pipe.read()
+            if not request:  # closed unused
+                return
+            if failed is not None:
+                raise failed
+            data, path = pickle.loads(request)
+            draw(data, path, figure=figure)
+
+        self.drawing = Drawing.forked(work)
+        os.close(read)
+
+    @classmethod
+    def start(cls) -> "DrawingHelper | None":
+        return cls() if _forks() else None
+
+    def draw(self, data: dict, path: Path) -> Drawing:
+        """The drawing of `data` into `path`, by the helper's child (or, where it has gone, as `Drawing`)."""
+        send, self._send = self._send, -1
+        try:
+            with os.fdopen(send, "wb") as pipe:
+                pipe.write(pickle.dumps((data, str(path)), protocol=pickle.HIGHEST_PROTOCOL))
+        except OSError:  # the child has ended
+            self.drawing.stop()
+            return Drawing(data, path)
+        return self.drawing
+
+    def close(self) -> None:
+        if self._send >= 0:
+            os.close(self._send)
+            self._send = -1
+            self.drawing.wait()
+        else:
+            self.drawing.stop()
 
 
 def check_output_dir(outdir: str | os.PathLike) -> None:
@@ -275,10 +339,12 @@ def check_output_dir(outdir: str | os.PathLike) -> None:
         raise OutputError(f"{outdir}: cannot create files in {existing}: {exc.strerror or exc}") from None
 
 
-def write_outputs(result: SearchResult, outdir: str | os.PathLike, formats: Sequence[str] = ()) -> dict[str, str]:
+def write_outputs(result: SearchResult, outdir: str | os.PathLike, formats: Sequence[str] = (),
+                  helper: DrawingHelper | None = None) -> dict[str, str]:
     """Write the tables, report and summary into `outdir` (created if needed); returns name -> path.
 
-    `formats` adds files for other tools: "pin" (Percolator input), "mzid" (mzIdentML).
+    `formats` adds files for other tools: "pin" (Percolator input), "mzid" (mzIdentML); the report is
+    drawn by `helper` when given (see `DrawingHelper`).
     """
     clock = time.perf_counter()
     outdir = Path(outdir)
@@ -286,7 +352,7 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike, formats: Sequ
     staging = Path(tempfile.mkdtemp(prefix=".vornik-tamrel-", dir=outdir))
     try:
         data = report_data(result.table, result.summary, result.settings, len(result.files), result.proteins)
-        drawing = Drawing(data, staging / "report.png")
+        drawing = helper.draw(data, staging / "report.png") if helper else Drawing(data, staging / "report.png")
         # Parquet files are written on a thread of their own beside the text (both release the lock).
         parquet = ThreadPoolExecutor(1, thread_name_prefix="vornik-tamrel-parquet")
         try:

@@ -144,30 +144,44 @@ def test_stamped_dots_equal_pillows_ellipses(radius):
     assert np.array_equal(stamped, np.asarray(drawn))
 
 
-@pytest.mark.parametrize("fork", [True, False], ids=["process", "thread"])
-def test_drawing_beside_the_tables_is_the_same_and_says_what_failed(tmp_path, fork):
-    if fork and not hasattr(__import__("os"), "fork"):
+@pytest.mark.parametrize("how", ["process", "thread", "helper"])
+def test_drawing_beside_the_tables_is_the_same_and_says_what_failed(tmp_path, how):
+    import os
+
+    if how != "thread" and not hasattr(os, "fork"):
         pytest.skip("no fork here")
+
+    def start(path):
+        if how == "helper":  # forked first, sent its data later
+            return report.DrawingHelper().draw(report_input(), path)
+        return report.Drawing(report_input(), path, fork=how == "process")
+
     plot.draw(report_input(), str(tmp_path / "direct.png"))
-    drawing = report.Drawing(report_input(), tmp_path / "beside.png", fork=fork)
-    drawing.wait()
+    start(tmp_path / "beside.png").wait()
     assert (tmp_path / "beside.png").read_bytes() == (tmp_path / "direct.png").read_bytes()
-    failing = report.Drawing(report_input(), tmp_path / "missing" / "r.png", fork=fork)
+    failing = start(tmp_path / "missing" / "r.png")
     with pytest.raises(FileNotFoundError) as caught:
         failing.wait()
     assert caught.value.filename == str(tmp_path / "missing" / "r.png")
 
 
-def test_a_stopped_drawing_leaves_no_process(tmp_path, monkeypatch):
+@pytest.mark.parametrize("how", ["stopped", "unused helper"])
+def test_an_ended_drawing_leaves_no_process(tmp_path, monkeypatch, how):
     import os
     import time
 
     if not hasattr(os, "fork"):
         pytest.skip("no fork here")
-    monkeypatch.setattr(report, "draw", lambda data, path: time.sleep(600))
-    drawing = report.Drawing(report_input(), tmp_path / "r.png", fork=True)
-    pid = drawing.pid
-    drawing.stop()
+    if how == "stopped":
+        monkeypatch.setattr(report, "draw", lambda data, path: time.sleep(600))
+        drawing = report.Drawing(report_input(), tmp_path / "r.png", fork=True)
+        pid = drawing.pid
+        drawing.stop()
+        drawing.wait()  # stopped: nothing to raise
+    else:
+        helper = report.DrawingHelper()
+        pid = helper.drawing.pid
+        helper.close()
     with pytest.raises(ChildProcessError):
         os.waitpid(pid, 0)
-    drawing.wait()  # stopped: nothing to raise
+    assert list(tmp_path.iterdir()) == []
