@@ -119,28 +119,45 @@ class ProteinMap:
     def numbers(self, sequences: Sequence[str]) -> list[int]:
         """The number k of each of `sequences`, -1 for one that is not in the map."""
         encoded = [s.encode("ascii", "replace") for s in sequences]  # a non-ASCII letter matches nothing
-        offsets = np.r_[0, np.cumsum([len(e) for e in encoded], dtype=np.int64)]
+        offsets = np.zeros(len(encoded) + 1, np.int64)
+        np.cumsum([len(e) for e in encoded], out=offsets[1:])
         wanted = sequence_hashes(np.frombuffer(b"".join(encoded), np.uint8), offsets)
         hashes, order = self._by_hash
-        at = np.searchsorted(hashes, wanted).tolist()
+        at = np.searchsorted(hashes, wanted)
+        last = max(len(hashes) - 1, 0)
+        # the first sequence of an equal hash, or -1: mostly the one asked for (its letters are compared below)
+        first = (np.where(hashes[np.minimum(at, last)] == wanted, order[np.minimum(at, last)], -1) if len(hashes)
+                 else np.full(len(wanted), -1, np.int64))
         bounds = self._sequence_offsets
-        found = []
-        for e, h, i in zip(encoded, wanted.tolist(), at):
-            k = -1
-            while i < len(hashes) and int(hashes[i]) == h:  # equal hashes: compare the letters
-                candidate = int(order[i])
-                if self._residues[bounds[candidate]:bounds[candidate + 1]] == e:
+        known = np.maximum(first, 0)
+        found, starts, ends = first.tolist(), bounds[known].tolist(), bounds[known + 1].tolist()
+        residues = self._residues
+        for row, (e, k, a, b) in enumerate(zip(encoded, found, starts, ends)):
+            if k < 0 or residues[a:b] == e:
+                continue
+            h, i, k = int(wanted[row]), int(at[row]), -1
+            for j in range(i + 1, len(hashes)):  # equal hashes of other sequences: compare their letters
+                if int(hashes[j]) != h:
+                    break
+                candidate = int(order[j])
+                if residues[bounds[candidate]:bounds[candidate + 1]] == e:
                     k = candidate
                     break
-                i += 1
-            found.append(k)
+            found[row] = k
         return found
 
     def accessions(self, sequences: Sequence[str]) -> list[tuple[str, ...]]:
         """The accessions of each of `sequences`, () for one that is not in the map."""
-        ids, offsets = self._protein_ids, self._offsets
-        return [() if k < 0 else tuple(self._accessions[i] for i in ids[offsets[k]:offsets[k + 1]].tolist())
-                for k in self.numbers(sequences)]
+        numbers = np.asarray(self.numbers(sequences), np.int64)
+        known = numbers >= 0
+        starts = np.where(known, self._offsets[numbers], 0)
+        counts = np.where(known, self._offsets[numbers + 1] - starts, 0)
+        ends = np.cumsum(counts).tolist()
+        # every sequence's protein numbers end to end, each turned into its accession once
+        where = np.repeat(starts - np.r_[0, ends[:-1]].astype(np.int64), counts) + np.arange(ends[-1] if ends else 0)
+        names = self._accessions
+        flat = [names[i] for i in self._protein_ids[where].tolist()]
+        return [tuple(flat[a:b]) for a, b in zip([0] + ends[:-1], ends)]
 
     def __len__(self) -> int:
         return len(self._offsets) - 1
