@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -43,6 +44,48 @@ TEST(Digest, MassIsTheWidenedResidueSumPlusWaterRoundedOnce) {
     for (char c : std::string("PEPTIDEK")) sum += static_cast<double>(residue_mass(static_cast<unsigned char>(c)));
     EXPECT_EQ(d.mass.at(0), static_cast<float>(sum + kWater));
     EXPECT_TRUE(digest_proteome("AABKGGGR", tryptic()).sequence.size() == 1);  // B has no mass: AABK is dropped
+}
+
+TEST(Digest, DistinctSequencesNumberedByFirstSpanAndListTheirProteins) {
+    // Two letters: most sequences recur, within and across proteins, and many share a length (so their hashes
+    // fall on the same slots); spans come missed cleavages first, then in proteome order.
+    std::mt19937 rng(11);
+    std::vector<std::string> proteins(400);
+    std::string proteome;
+    for (std::string& p : proteins) {
+        for (unsigned i = 0, n = 20 + rng() % 40; i < n; ++i) p += rng() % 3 == 0 ? 'K' : 'A';
+        proteome += (proteome.empty() ? "" : "\n") + p;
+    }
+    DigestRules r = tryptic(2);
+    r.cleave = "K", r.unless = "", r.max_length = 12;
+    std::vector<std::string> order;
+    std::vector<std::vector<std::int64_t>> holders;
+    std::vector<std::uint8_t> missed;
+    for (std::size_t mc = 0; mc <= 2; ++mc) {
+        for (std::size_t p = 0; p < proteins.size(); ++p) {
+            std::vector<std::size_t> cuts{0};
+            for (std::size_t j = 1; j < proteins[p].size(); ++j) {
+                if (proteins[p][j - 1] == 'K') cuts.push_back(j);
+            }
+            cuts.push_back(proteins[p].size());
+            for (std::size_t i = 0; i + 1 + mc < cuts.size(); ++i) {
+                const std::string s = proteins[p].substr(cuts[i], cuts[i + 1 + mc] - cuts[i]);
+                if (s.size() > r.max_length) continue;
+                const auto k = static_cast<std::size_t>(std::find(order.begin(), order.end(), s) - order.begin());
+                if (k == order.size()) order.push_back(s), holders.emplace_back(), missed.push_back(static_cast<std::uint8_t>(mc));
+                if (holders[k].empty() || holders[k].back() != static_cast<std::int64_t>(p)) holders[k].push_back(static_cast<std::int64_t>(p));
+            }
+        }
+    }
+    const Digest d = digest_proteome(proteome, r);
+    ASSERT_EQ(d.sequence_offsets.size(), order.size() + 1);
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const auto lo = static_cast<std::size_t>(d.sequence_offsets[k]), hi = static_cast<std::size_t>(d.sequence_offsets[k + 1]);
+        ASSERT_EQ(d.residues.substr(lo, hi - lo), order[k]) << k;
+        ASSERT_EQ(std::vector<std::int64_t>(d.protein_ids.begin() + d.protein_offsets[k],
+                                            d.protein_ids.begin() + d.protein_offsets[k + 1]), holders[k]) << k;
+    }
+    EXPECT_EQ(d.missed_cleavages, missed);
 }
 
 TEST(Digest, VariableFormsFewerModificationsFirstSitesLeftToRight) {
