@@ -48,6 +48,7 @@ false target matches and decoys meet predictions spread alike.
 """
 from __future__ import annotations
 
+import functools
 from typing import Optional
 
 import numpy as np
@@ -158,6 +159,31 @@ def design(counts: np.ndarray, terminal: np.ndarray, scale: str) -> tuple[np.nda
     return np.column_stack([np.ones(len(h)), h]), np.column_stack([counts, h * np.log(length)])
 
 
+class _Training:
+    """The rows a model is fitted to, and what every penalty's model fitted to them shares: the design with
+    the residue corrections centred, and the normal equations of the first reweighting (its weights come
+    from the starting line alone)."""
+
+    def __init__(self, base: np.ndarray, extra: np.ndarray, y: np.ndarray, start: Optional[np.ndarray] = None):
+        self.base, self.extra, self.y = base, extra, y
+        self.mean = extra.mean(axis=0)
+        self.residual = np.abs(y - (_resistant_line(base[:, 1], y) if start is None else start))
+        self._first: dict[bool, tuple[np.ndarray, np.ndarray]] = {}
+
+    @functools.cached_property
+    def centred(self) -> np.ndarray:
+        return np.column_stack([self.base, self.extra - self.mean])
+
+    def first_equations(self, full: bool) -> tuple[np.ndarray, np.ndarray]:
+        """The weighted Gram matrix and moments of the first reweighting, of the design with corrections
+        (`full`) or of the unpenalised columns alone."""
+        if full not in self._first:
+            x = self.centred if full else self.base
+            weighted = x.T * _bisquare(self.residual)
+            self._first[full] = weighted @ x, weighted @ self.y
+        return self._first[full]
+
+
 class RetentionModel:
     """Bisquare regression on the unpenalised columns plus ridge-penalised residue corrections.
 
@@ -171,19 +197,27 @@ class RetentionModel:
     """
 
     def __init__(self, base: np.ndarray, extra: np.ndarray, y: np.ndarray, penalty: float,
-                 iterations: int = ROBUST_ITERATIONS, start: Optional[np.ndarray] = None):
-        """`start`: the resistant line's fit of `y` (see `_resistant_line`), when already known."""
-        self.mean = extra.mean(axis=0)
-        x = np.column_stack([base, extra - self.mean]) if np.isfinite(penalty) else base
+                 iterations: int = ROBUST_ITERATIONS, start: Optional[np.ndarray] = None,
+                 training: Optional[_Training] = None):
+        """`start`: the resistant line's fit of `y` (see `_resistant_line`), when already known; `training`: the
+        `_Training` of these rows, when already made for a model of another penalty (it then stands for
+        `base`, `extra`, `y` and `start`)."""
+        training = training or _Training(base, extra, y, start)
+        self.mean = training.mean
+        self.full = bool(np.isfinite(penalty))
+        x, y = (training.centred if self.full else training.base), training.y
         ridge = np.zeros(x.shape[1])
-        ridge[base.shape[1]:] = penalty * len(y)
+        ridge[training.base.shape[1]:] = penalty * len(y)
         ridge = np.diag(ridge) + 1e-9 * np.eye(x.shape[1])
-        residual = np.abs(y - (_resistant_line(base[:, 1], y) if start is None else start))
-        for _ in range(iterations):
-            weighted = x.T * _bisquare(residual)
-            self.coef = np.linalg.solve(weighted @ x + ridge, weighted @ y)
+        residual = training.residual
+        for iteration in range(iterations):
+            if iteration == 0:
+                gram, moment = training.first_equations(self.full)
+            else:
+                weighted = x.T * _bisquare(residual)
+                gram, moment = weighted @ x, weighted @ y
+            self.coef = np.linalg.solve(gram + ridge, moment)
             residual = np.abs(y - x @ self.coef)
-        self.full = np.isfinite(penalty)
 
     def predict(self, base: np.ndarray, extra: np.ndarray) -> np.ndarray:
         x = np.column_stack([base, extra - self.mean]) if self.full else base
@@ -219,14 +253,17 @@ def _robust_var(residual: np.ndarray) -> float:
     return float((1.4826 * median(np.abs(residual))) ** 2) if len(residual) else np.inf
 
 
-def _out_of_fold(base, extra, y, fold, penalty, iterations: int = ROBUST_ITERATIONS, starts=None) -> np.ndarray:
-    """Each peptide's prediction by the model fitted on the other folds; `starts`: `_fold_starts`, when known."""
-    out = np.empty(len(y))
+def _out_of_fold(base, extra, y, fold, penalties, iterations: int = ROBUST_ITERATIONS, starts=None) -> list:
+    """Each peptide's prediction by the model fitted on the other folds, one array per penalty (a fold's
+    training made once for all of them); `starts`: `_fold_starts`, when known."""
+    out = [np.empty(len(y)) for _ in penalties]
     for k in _distinct(fold).tolist():
         test = fold == k
-        model = RetentionModel(base[~test], extra[~test], y[~test], penalty, iterations,
-                               None if starts is None else starts[k])
-        out[test] = model.predict(base[test], extra[test])
+        training = _Training(base[~test], extra[~test], y[~test], None if starts is None else starts[k])
+        held_base, held_extra = base[test], extra[test]
+        for predicted, penalty in zip(out, penalties):
+            model = RetentionModel(training.base, training.extra, training.y, penalty, iterations, training=training)
+            predicted[test] = model.predict(held_base, held_extra)
     return out
 
 
@@ -339,12 +376,12 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
         for e, terminal in enumerate(terminals):
             base, extra = design(counts[trained], terminal[trained], name)
             starts = _fold_starts(base, y, fold)
-            errors += [(_capped_error(_out_of_fold(base, extra, y, fold, w, SELECTION_ITERATIONS, starts) - y),
-                        name, e, w) for w in penalties]
+            predicted = _out_of_fold(base, extra, y, fold, penalties, SELECTION_ITERATIONS, starts)
+            errors += [(_capped_error(p - y), name, e, w) for p, w in zip(predicted, penalties)]
     _, name, ends, penalty = min(errors)
     base_all, extra_all = design(counts, terminals[ends], name)
     by_peptide = RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all)
-    by_peptide[trained] = _out_of_fold(base_all[trained], extra_all[trained], y, fold, penalty)
+    by_peptide[trained] = _out_of_fold(base_all[trained], extra_all[trained], y, fold, [penalty])[0]
 
     _, modified = np.unique(np.asarray(table["peptide"], dtype=object).astype(str), return_inverse=True)
 
