@@ -16,12 +16,11 @@ from typing import TYPE_CHECKING, Optional, Sequence
 # wherever numpy works outside the search's own limit (`search.one_blas_thread`), a sixth of the demo's CPU time.
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-from .digest import ENZYMES, DigestSettings  # noqa: E402
 from .errors import InputError, OutputError  # noqa: E402
-from .masses import Modification, ModificationSettings  # noqa: E402
-from .spectra import PeakSettings  # noqa: E402
 
 if TYPE_CHECKING:
+    from .drawing import DrawingHelper
+    from .masses import Modification
     from .search import SearchSettings
 
 DEMO_SPECTRA = "BSA1_ms2.mzML.gz"
@@ -69,6 +68,8 @@ def _optional_int(text: str) -> Optional[int]:
 
 
 def _modification(text: str) -> Optional[Modification]:
+    from .masses import Modification
+
     if text.lower() == "none":
         return None
     try:
@@ -78,6 +79,8 @@ def _modification(text: str) -> Optional[Modification]:
 
 
 def _add_search_options(parser: argparse.ArgumentParser) -> None:
+    from .digest import ENZYMES
+
     g = parser.add_argument_group("digestion")
     g.add_argument("--enzyme", choices=sorted(ENZYMES), default="trypsin",
                    help="protease; trypsin cleaves after K or R unless followed by P (trypsin/p: even before P)")
@@ -234,13 +237,18 @@ def find_demo_data(explicit: Optional[str] = None) -> Path:
 
 
 def _mods(given, default) -> tuple[Modification, ...]:
+    from .masses import Modification
+
     if given is None:
         return tuple(Modification.parse(text) for text in default)
     return tuple(m for m in given if m is not None)
 
 
 def settings_from_args(args) -> SearchSettings:
+    from .digest import DigestSettings
+    from .masses import ModificationSettings
     from .search import SearchSettings
+    from .spectra import PeakSettings
 
     if not hasattr(args, "enzyme"):  # the demo: defaults, with the peak count suited to ion-trap MS2
         return SearchSettings(peaks=PeakSettings(max_peaks=DEMO_MAX_PEAKS), batch_size=args.batch_size,
@@ -288,7 +296,7 @@ def _print_summary(result, written: dict[str, str]) -> None:
         print(f"wrote {path}")
 
 
-def _run(args) -> int:
+def _run(args, helper: DrawingHelper | None = None) -> int:
     if args.threads is not None:
         if args.threads < 1:
             raise InputError("--threads must be at least 1")
@@ -308,7 +316,8 @@ def _run(args) -> int:
     check_output_dir(args.output_dir)
 
     log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
-    helper = DrawingHelper.start()  # gets the report's drawing ready while the search runs
+    if helper is None:
+        helper = DrawingHelper.start()  # gets the report's drawing ready while the search runs
     try:
         result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log,
                             cluster=args.cluster)
@@ -367,14 +376,16 @@ def _joined_ranges(argv: Sequence[str]) -> list[str]:
     return out
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Optional[Sequence[str]] = None, helper: DrawingHelper | None = None) -> int:
+    """The command line on `argv` (default: the program's arguments); returns the exit status. `helper`: the
+    report's drawing process, when the caller has started it (see `run`), else started before the search."""
     args = build_parser().parse_args(_joined_ranges(sys.argv[1:] if argv is None else argv))
     handling = threading.current_thread() is threading.main_thread()
     previous = signal.signal(signal.SIGTERM, _terminate) if handling else None
     try:
         with warnings.catch_warnings():
             warnings.showwarning = _warning_line
-            return _run(args)
+            return _run(args, helper)
     except InputError as exc:
         print(f"vornik-tamrel: error: {exc}", file=sys.stderr)
         return 1
@@ -394,7 +405,20 @@ def run() -> None:
     its output flushed, without the interpreter's teardown of every module and object (20 to 30 ms of
     processor time, about a twentieth of the demo's). Where Dask was loaded (`--cluster`), the interpreter ends as usual, running
     the handlers Dask leaves for its exit."""
-    code = main()
+    from .drawing import DrawingHelper
+
+    helper = None
+    if sys.argv[1:2] in (["search"], ["demo"]):
+        # The report's drawing process is forked early, once numpy and the drawing code are loaded (for both
+        # processes): it loads Pillow and makes its canvas on another core while this one starts the search.
+        from . import plot  # noqa: F401
+
+        helper = DrawingHelper.start()
+    try:
+        code = main(helper=helper)
+    finally:
+        if helper is not None:
+            helper.close()
     if "distributed" in sys.modules:
         sys.exit(code)
     for stream in (sys.stdout, sys.stderr):

@@ -173,7 +173,7 @@ def test_an_ended_drawing_leaves_no_process(tmp_path, monkeypatch, how):
     if not hasattr(os, "fork"):
         pytest.skip("no fork here")
     if how == "stopped":
-        monkeypatch.setattr(report, "draw", lambda data, path: time.sleep(600))
+        monkeypatch.setattr(plot, "draw", lambda data, path: time.sleep(600))
         drawing = report.Drawing(report_input(), tmp_path / "r.png", fork=True)
         pid = drawing.pid
         drawing.stop()
