@@ -127,10 +127,12 @@ class DrawingHelper:
                 figure, failed = plot.prepare(), None
             except BaseException as exc:  # said once there is something to draw
                 figure, failed = None, exc
+            # Sized, so that a copy of the sending end left in some other child of the parent cannot hold it.
             with os.fdopen(read, "rb") as pipe:
-                request = pipe.read()
-            if not request:  # closed unused
-                return
+                size = pipe.read(8)
+                if len(size) < 8:  # closed unused
+                    return
+                request = pipe.read(int.from_bytes(size, "little"))
             if failed is not None:
                 raise failed
             data, path = pickle.loads(request)
@@ -147,8 +149,9 @@ class DrawingHelper:
         """The drawing of `data` into `path`, by the helper's child (or, where it has gone, as `Drawing`)."""
         send, self._send = self._send, -1
         try:
+            request = pickle.dumps((data, str(path)), protocol=pickle.HIGHEST_PROTOCOL)
             with os.fdopen(send, "wb") as pipe:
-                pipe.write(pickle.dumps((data, str(path)), protocol=pickle.HIGHEST_PROTOCOL))
+                pipe.write(len(request).to_bytes(8, "little") + request)
         except OSError:  # the child has ended
             self.drawing.stop()
             return Drawing(data, path)

@@ -152,17 +152,33 @@ def test_drawing_beside_the_tables_is_the_same_and_says_what_failed(tmp_path, ho
         pytest.skip("no fork here")
 
     def start(path):
-        if how == "helper":  # forked first, sent its data later
-            return report.DrawingHelper().draw(report_input(), path)
+        if how == "helper":  # forked first, sent its data later, with a copy of its pipe's end held elsewhere
+            helper = report.DrawingHelper()
+            held = os.dup(helper._send)
+            try:
+                return helper.draw(report_input(), path)
+            finally:
+                closing.append(held)
         return report.Drawing(report_input(), path, fork=how == "process")
 
+    def finished(drawing):
+        import threading
+
+        waiting = threading.Thread(target=drawing.wait, daemon=True)
+        waiting.start()
+        waiting.join(60)  # not a measure of speed: what never ends fails rather than hangs
+        assert not waiting.is_alive()
+
+    closing: list = []
     plot.draw(report_input(), str(tmp_path / "direct.png"))
-    start(tmp_path / "beside.png").wait()
+    finished(start(tmp_path / "beside.png"))
     assert (tmp_path / "beside.png").read_bytes() == (tmp_path / "direct.png").read_bytes()
     failing = start(tmp_path / "missing" / "r.png")
     with pytest.raises(FileNotFoundError) as caught:
         failing.wait()
     assert caught.value.filename == str(tmp_path / "missing" / "r.png")
+    for held in closing:
+        os.close(held)
 
 
 @pytest.mark.parametrize("how", ["stopped", "unused helper"])
