@@ -52,100 +52,48 @@ struct Span {
     std::uint8_t missed;
 };
 
-// Distinct sequences by content, numbered in order of first appearance.
-// The spans are dealt out by hash into shards, each looked up on the pool in
-// a table of its own, in span order: a span learns the first span of its
-// sequence. The first spans, counted in span order, then number the
-// sequences, the same for any number of threads. Returns per sequence its
-// first span, and fills `pairs` with each span's (sequence, protein).
-std::vector<std::uint32_t> number_sequences(std::string_view text, std::span<const Span> spans,
-                                            std::span<const std::uint64_t> hashes,
-                                            std::vector<std::pair<std::int64_t, std::int32_t>>& pairs) {
-    constexpr unsigned kShardBits = 6;
-    constexpr std::size_t kShards = std::size_t{1} << kShardBits;
-    const std::size_t n = spans.size();
-    pairs.resize(n);
-    if (n == 0) return {};
-    if (n >= std::numeric_limits<std::uint32_t>::max()) fail("too many peptide spans to number: " + std::to_string(n));
-    const auto shard_of = [&](std::size_t i) { return static_cast<std::size_t>(hashes[i] >> (64 - kShardBits)); };
-    const std::size_t blocks = std::min<std::size_t>(n, worker_count() * 4);
-    const auto block_begin = [&](std::size_t b) { return static_cast<std::size_t>(std::uint64_t{n} * b / blocks); };
-    const auto each_block = [&](const auto& body) {
-        parallel_for(blocks, [&](std::size_t first, std::size_t last) {
-            for (std::size_t b = first; b < last; ++b) body(b, block_begin(b), block_begin(b + 1));
-        });
-    };
+// Distinct sequences by content: open addressing, each slot holding the
+// sequence number and 32 bits of its hash, so most probes touch no text.
+class SequenceTable {
+public:
+    SequenceTable(std::string_view text, std::size_t expected) : text_(text) {
+        std::size_t capacity = 16;
+        while (capacity < expected + expected / 2) capacity *= 2;
+        slots_.assign(capacity, 0);
+        mask_ = capacity - 1;
+    }
 
-    // Span numbers grouped by shard, in span order within each.
-    std::vector<std::size_t> counts(blocks * kShards + 1, 0);
-    each_block([&](std::size_t b, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) ++counts[shard_of(i) * blocks + b];
-    });
-    std::exclusive_scan(counts.begin(), counts.end(), counts.begin(), std::size_t{0});
-    std::vector<std::uint32_t> by_shard(n);
-    each_block([&](std::size_t b, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) by_shard[counts[shard_of(i) * blocks + b]++] = static_cast<std::uint32_t>(i);
-    });
+    void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & mask_]); }
 
-    // Per span, the first span of its sequence: open addressing, each slot
-    // holding 24 bits of the hash and the span's number plus one.
-    std::vector<std::uint32_t> earliest(n);
-    parallel_for(kShards, [&](std::size_t first, std::size_t last) {
-        std::vector<std::uint64_t> slots;
-        for (std::size_t s = first; s < last; ++s) {
-            const std::size_t begin = s == 0 ? 0 : counts[s * blocks - 1], end = counts[(s + 1) * blocks - 1];
-            std::size_t capacity = 16;
-            while (capacity < (end - begin) + (end - begin) / 2) capacity *= 2;
-            slots.assign(capacity, 0);
-            const std::size_t mask = capacity - 1;
-            for (std::size_t m = begin; m < end; ++m) {
-                const std::uint32_t i = by_shard[m];
-                const auto lo = static_cast<std::size_t>(spans[i].a);
-                const auto length = static_cast<std::size_t>(spans[i].b - spans[i].a);
-                const std::uint64_t tag = (hashes[i] << 8) & 0xFFFFFF0000000000ull;  // bits 32 to 55
-                for (std::size_t at = hashes[i] & mask;; at = (at + 1) & mask) {
-                    const std::uint64_t slot = slots[at];
-                    if (slot == 0) {
-                        slots[at] = tag | (std::uint64_t{i} + 1);
-                        earliest[i] = i;
-                        break;
-                    }
-                    if ((slot & 0xFFFFFF0000000000ull) != tag) continue;
-                    const auto j = static_cast<std::uint32_t>((slot & 0xFFFFFFFFFFull) - 1);
-                    if (static_cast<std::size_t>(spans[j].b - spans[j].a) == length &&
-                        std::memcmp(text.data() + spans[j].a, text.data() + lo, length) == 0) {
-                        earliest[i] = j;
-                        break;
-                    }
-                }
+    // The number of the sequence text[lo, hi) with hash `hash`, and whether it is new.
+    std::pair<std::int64_t, bool> insert(std::int64_t lo, std::int64_t hi, std::uint64_t hash) {
+        const auto length = static_cast<std::size_t>(hi - lo);
+        const std::uint64_t tag = hash & 0xFFFFFFFF00000000ull;
+        for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
+            const std::uint64_t slot = slots_[at];
+            if (slot == 0) {
+                slots_[at] = tag | (lo_.size() + 1);
+                lo_.push_back(lo);
+                hi_.push_back(hi);
+                return {static_cast<std::int64_t>(lo_.size() - 1), true};
+            }
+            if ((slot & 0xFFFFFFFF00000000ull) != tag) continue;
+            const std::size_t k = (slot & 0xFFFFFFFFull) - 1;
+            const auto klo = static_cast<std::size_t>(lo_[k]);
+            if (static_cast<std::size_t>(hi_[k]) - klo == length &&
+                std::memcmp(text_.data() + klo, text_.data() + lo, length) == 0) {
+                return {static_cast<std::int64_t>(k), false};
             }
         }
-    });
+    }
 
-    // The sequences numbered by their first spans, in span order; a later span
-    // reads its number where its first span's was written.
-    std::vector<std::size_t> fresh(blocks + 1, 0);
-    each_block([&](std::size_t b, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) fresh[b + 1] += earliest[i] == i;
-    });
-    std::partial_sum(fresh.begin(), fresh.end(), fresh.begin());
-    std::vector<std::uint32_t> first_span(fresh[blocks]);
-    each_block([&](std::size_t b, std::size_t begin, std::size_t end) {
-        std::size_t k = fresh[b];
-        for (std::size_t i = begin; i < end; ++i) {
-            if (earliest[i] == i) {
-                first_span[k] = static_cast<std::uint32_t>(i);
-                pairs[i] = {static_cast<std::int64_t>(k++), spans[i].owner};
-            }
-        }
-    });
-    each_block([&](std::size_t, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (earliest[i] != i) pairs[i] = {pairs[earliest[i]].first, spans[i].owner};
-        }
-    });
-    return first_span;
-}
+    std::vector<std::int64_t> lo_, hi_;  // first span of each sequence
+
+private:
+    std::string_view text_;
+    std::vector<std::uint64_t> slots_;
+    std::size_t mask_ = 0;
+};
 
 // Calls `each(picks)` for every choice of at most `most` of `n` items: fewer
 // first, each size in lexicographic order. `picks` is scratch.
@@ -459,36 +407,18 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
     // Spans by missed cleavages, then position; distinct sequences numbered
     // in that order of first appearance, each with the proteins holding it.
     const double terminal = r.water + r.fixed_nterm + r.fixed_cterm;
-    const std::size_t span_rounds = bounds.size() > 1 ? std::min<std::size_t>(r.missed_cleavages, bounds.size() - 2) + 1 : 0;
-    const std::size_t span_blocks = std::max<std::size_t>(1, std::min<std::size_t>(bounds.size(), worker_count() * 4));
-    // Spans of `mc` missed cleavages starting in one block of the bounds, on the pool: counted, then written in
-    // order into their places.
-    const auto each_span = [&](std::size_t task, const auto& emit) {
-        const std::size_t mc = task / span_blocks, block = task % span_blocks, starts = bounds.size() - 1 - mc;
-        const auto begin = static_cast<std::size_t>(std::uint64_t{starts} * block / span_blocks);
-        const auto end = static_cast<std::size_t>(std::uint64_t{starts} * (block + 1) / span_blocks);
-        for (std::size_t i = begin; i < end; ++i) {
+    std::vector<Span> spans;
+    for (std::size_t mc = 0; mc <= r.missed_cleavages && bounds.size() > mc + 1; ++mc) {
+        for (std::size_t i = 0; i + 1 + mc < bounds.size(); ++i) {
             const Bound &a = bounds[i], &b = bounds[i + 1 + mc];
             const auto length = static_cast<std::size_t>(b.at - a.at);
             if (a.owner != b.owner || length < r.min_length || length > r.max_length) continue;
             if (a.unknown != b.unknown) continue;
             const double mass = b.prefix - a.prefix + terminal;
             if (mass > r.max_mass) continue;
-            emit(Span{a.at, b.at, mass, a.owner, static_cast<std::uint8_t>(mc)});
+            spans.push_back({a.at, b.at, mass, a.owner, static_cast<std::uint8_t>(mc)});
         }
-    };
-    std::vector<std::size_t> place(span_rounds * span_blocks + 1, 0);
-    parallel_for(span_rounds * span_blocks, [&](std::size_t first, std::size_t last) {
-        for (std::size_t t = first; t < last; ++t) each_span(t, [&](const Span&) { ++place[t + 1]; });
-    });
-    std::partial_sum(place.begin(), place.end(), place.begin());
-    std::vector<Span> spans(place.back());
-    parallel_for(span_rounds * span_blocks, [&](std::size_t first, std::size_t last) {
-        for (std::size_t t = first; t < last; ++t) {
-            Span* to = spans.data() + place[t];
-            each_span(t, [&](const Span& span) { *to++ = span; });
-        }
-    });
+    }
     std::vector<std::uint64_t> hashes(spans.size());
     parallel_for(spans.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
@@ -496,21 +426,21 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
                                             static_cast<std::size_t>(spans[i].b - spans[i].a)));
         }
     });
+    SequenceTable table(text, spans.size());
+    std::vector<double> base;  // per distinct sequence, its mass unmodified
     std::vector<std::pair<std::int64_t, std::int32_t>> pairs;  // (sequence, protein) per span
-    const std::vector<std::uint32_t> first_span = number_sequences(text, spans, hashes, pairs);
-    const std::size_t distinct = first_span.size();
-    std::vector<std::int64_t> lo(distinct), hi(distinct);  // first span of each sequence
-    std::vector<double> base(distinct);  // per distinct sequence, its mass unmodified
-    out.missed_cleavages.resize(distinct);
-    parallel_for(distinct, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
-            const Span& first = spans[first_span[k]];
-            lo[k] = first.a;
-            hi[k] = first.b;
-            base[k] = first.mass;
-            out.missed_cleavages[k] = first.missed;
+    pairs.reserve(spans.size());
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        if (i + kAhead < spans.size()) table.prefetch(hashes[i + kAhead]);
+        const auto [k, fresh] = table.insert(spans[i].a, spans[i].b, hashes[i]);
+        if (fresh) {
+            out.missed_cleavages.push_back(spans[i].missed);
+            base.push_back(spans[i].mass);
         }
-    });
+        pairs.emplace_back(k, spans[i].owner);
+    }
+    const std::size_t distinct = table.lo_.size();
 
     // Proteins per sequence: a sequence's spans share its missed cleavages, so
     // they arrive in protein order; a stable count by sequence keeps it. Made
@@ -553,19 +483,19 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
                 // About two forms per sequence, one of them modified: room enough that the
                 // block's columns rarely grow (and are copied) while they fill.
                 std::size_t letters = 0;
-                for (std::size_t k = b * kBlock; k < k_end; ++k) letters += static_cast<std::size_t>(hi[k] - lo[k]);
+                for (std::size_t k = b * kBlock; k < k_end; ++k) letters += static_cast<std::size_t>(table.hi_[k] - table.lo_[k]);
                 made[b].rows.reserve(2 * (k_end - b * kBlock));
                 made[b].mod_values.reserve(letters);
                 for (std::size_t k = b * kBlock; k < k_end; ++k) {
-                    maker.make(static_cast<std::int64_t>(k), static_cast<std::size_t>(lo[k]),
-                               static_cast<std::size_t>(hi[k]), base[k], made[b], scratch);
+                    maker.make(static_cast<std::int64_t>(k), static_cast<std::size_t>(table.lo_[k]),
+                               static_cast<std::size_t>(table.hi_[k]), base[k], made[b], scratch);
                 }
             }
         });
         // Checked in sequence order after each round: the same message at the
         // same sequence as when made one by one, at most a round's forms later.
         if (r.memory_budget != 0) {
-            for (std::size_t b = round; b < last; ++b) budget.account(made[b], lo, hi);
+            for (std::size_t b = round; b < last; ++b) budget.account(made[b], table.lo_, table.hi_);
         }
     }
 
@@ -573,13 +503,13 @@ Digest digest_proteome(std::string_view text, const DigestRules& r) {
 
     // Distinct sequences end to end.
     for (std::size_t k = 0; k < distinct; ++k) {
-        out.sequence_offsets.push_back(out.sequence_offsets.back() + (hi[k] - lo[k]));
+        out.sequence_offsets.push_back(out.sequence_offsets.back() + (table.hi_[k] - table.lo_[k]));
     }
     out.residues.resize(static_cast<std::size_t>(out.sequence_offsets.back()));
     parallel_for(distinct, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) {
-            std::memcpy(out.residues.data() + out.sequence_offsets[k], text.data() + lo[k],
-                        static_cast<std::size_t>(hi[k] - lo[k]));
+            std::memcpy(out.residues.data() + out.sequence_offsets[k], text.data() + table.lo_[k],
+                        static_cast<std::size_t>(table.hi_[k] - table.lo_[k]));
         }
     });
 
