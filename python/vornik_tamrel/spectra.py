@@ -401,7 +401,7 @@ class ReadAhead:
     `limit` bytes of them ahead of their use, so that memory stays bounded whatever the files hold.
 
     A file's faults are raised where its batches are taken, in order, as reading it then would; warnings
-    (see `iter_batches`) are given by the taker. `close` stops the thread.
+    (see `iter_batches`) are given by the taker. `close` stops the thread and waits for it.
     """
 
     _END = object()
@@ -452,10 +452,14 @@ class ReadAhead:
             yield item
 
     def close(self) -> None:
+        """Stops the reading and waits for the thread (at most one batch's reading): left running, it could be
+        inside the native reader when the interpreter ends, which aborts the process."""
         with self._changed:
             self._closed = True
             self._ready.clear()
             self._changed.notify_all()
+        if self._thread is not threading.current_thread():
+            self._thread.join()
 
 
 def _batches(path: str, file_id: int, settings: PeakSettings, batch_size: int) -> Iterator[SpectrumBatch]:

@@ -315,6 +315,23 @@ def test_bundled_demo_file_reads_every_ms2_scan():
     assert all(len(s.mass) <= 150 and np.all(np.diff(s.mass) >= 0) for s in spectra)
 
 
+def test_a_search_refused_while_spectra_are_read_ahead_ends_the_interpreter_cleanly(tmp_path):
+    # The spectra are read on a thread while the FASTA is read; a FASTA refused at once left that thread
+    # inside the native reader, and the interpreter aborted at exit.
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    demo = str(Path(__file__).resolve().parents[2] / "data" / "BSA1_ms2.mzML.gz")
+    (tmp_path / "empty.fasta").write_text(">a\n>b\n")
+    code = ("import sys, warnings; warnings.simplefilter('ignore'); from vornik_tamrel import run_search, InputError\n"
+            "try: run_search(sys.argv[1:], 'empty.fasta', progress=False)\n"
+            "except InputError as e: print(e)")
+    done = subprocess.run([sys.executable, "-c", code, *[demo] * 4], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "empty.fasta: no protein sequences found\n", "")
+
+
 def fingerprint(spectra):
     """A digest of everything a reader hands on, bit for bit (repr keeps every float bit)."""
     import hashlib
