@@ -29,7 +29,7 @@ from .masses import PROTON
 
 # The engine holds precursor m/z in 32 bits and charges in 8: beyond these they
 # overflow (an infinite precursor would match every peptide).
-MAX_PRECURSOR_MZ = float(np.finfo(np.float32).max)
+MAX_FLOAT32 = MAX_PRECURSOR_MZ = float(np.finfo(np.float32).max)
 MAX_CHARGE = 255
 
 #: Spectra per batch when a file is read in batches.
@@ -175,14 +175,16 @@ class SpectrumBatch:
 def prepare_peaks(mz, intensity, settings: PeakSettings) -> tuple[np.ndarray, np.ndarray, float]:
     """Keep the `max_peaks` most intense peaks inside the m/z range, as scorer masses.
 
-    Peaks with a non-finite m/z or a non-positive or non-finite intensity are
-    dropped first. Among equally intense peaks at the cut, the lower m/z wins.
+    Peaks with a non-finite m/z or an intensity that is not positive and finite
+    in 32 bits are dropped first. Among equally intense peaks at the cut, the lower m/z wins.
     Returns (mass, intensity, total_ion_current), mass ascending. The native
     reader applies the same rule to the files it parses.
     """
     mz = np.asarray(mz, dtype=np.float64).reshape(-1)
     intensity = np.asarray(intensity, dtype=np.float64).reshape(-1)
-    keep = (mz >= settings.min_mz) & (mz <= settings.max_mz) & (intensity > 0) & np.isfinite(intensity)
+    with np.errstate(over="ignore", under="ignore"):
+        keep = ((mz >= settings.min_mz) & (mz <= settings.max_mz) & (intensity <= MAX_FLOAT32)
+                & (intensity.astype(np.float32) > 0))
     mz, intensity = mz[keep], intensity[keep]
     if len(mz) > settings.max_peaks:
         order = np.lexsort((mz, -intensity))[: settings.max_peaks]
@@ -322,6 +324,19 @@ def _problem(batch: SpectrumBatch, row: int) -> str:
     return f"spectrum {batch.ids[row]!r}: charge {charge} is out of range (1 to {MAX_CHARGE})"
 
 
+def _check_values(path: str, batch: SpectrumBatch) -> None:
+    """Refuses a batch holding a retention time, ion mobility or sum of peak intensities that is not a finite
+    number: the retention-time model, the mobility fit and the scores would turn them into NaN for all rows."""
+    mobility = np.where(batch.present & _HAS_ION_MOBILITY, batch.ion_mobility, 0.0)
+    for values, what in ((batch.scan_start_time, "retention time"), (mobility, "ion mobility"),
+                         (batch.total_ion_current, "sum of the peak intensities")):
+        bad = ~np.isfinite(values)
+        if bad.any():
+            row = int(np.argmax(bad))
+            raise SpectrumFileError(f"{path}: spectrum {batch.ids[row]!r}: {what} {float(values[row])!r} is not a "
+                                    f"finite {'32-bit ' if values.dtype == np.float32 else ''}number")
+
+
 class _Checks:
     """What `iter_batches` verifies across the batches of one file: usable precursors, distinct titles."""
 
@@ -333,6 +348,7 @@ class _Checks:
         self.first_skipped: Optional[str] = None
 
     def batch(self, batch: SpectrumBatch) -> SpectrumBatch:
+        _check_values(self.path, batch)
         self.rows += len(batch)
         self.profile += int(np.count_nonzero(batch.present & _PROFILE))
         bad = _precursor_problems(batch)
@@ -533,6 +549,7 @@ def read_slice(path: str | os.PathLike, part: int, parts: int, file_id: int = 0,
                     taken = batch.rows(wanted[:len(batch)])
                     wanted = wanted[len(batch):]
                     taken.ids = names[lo + len(spectra):lo + len(spectra) + len(taken)]
+                    _check_values(path, taken)  # the sums of intensities, which the count above left out
                     spectra.extend(taken.spectra())
     except _native.InputError as exc:
         raise SpectrumFileError(str(exc)) from None

@@ -50,7 +50,8 @@ std::int64_t mgf_charge(std::string_view s) {
         text::parse_int(s.substr(start, i - start), value);
         std::size_t j = i;
         while (j < s.size() && text::is_space(s[j])) ++j;
-        negative = j < s.size() && s[j] == '-';
+        // "2-" and "-2" alike
+        negative = (j < s.size() && s[j] == '-') || (start > 0 && s[start - 1] == '-');
         i = j < s.size() && (s[j] == '+' || s[j] == '-') ? j + 1 : j;
         ++matches;
     }

@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 #include "tamrel/scoring.hpp"
 
 namespace tamrel {
+
+namespace {
+constexpr double kMaxIntensity = static_cast<double>(std::numeric_limits<float>::max());
+}  // namespace
 
 double pairwise_sum(std::span<const double> a) {
     const std::size_t n = a.size();
@@ -37,7 +42,9 @@ float prepare_peaks(std::span<const double> mz, std::span<const double> intensit
     keep.reserve(std::min(mz.size(), settings.max_peaks * 2));
     for (std::size_t i = 0; i < mz.size(); ++i) {
         const double m = mz[i], x = intensity[i];
-        if (m >= settings.min_mz && m <= settings.max_mz && x > 0 && std::isfinite(x)) {
+        // The intensity is kept in 32 bits: one beyond that range would be infinite there, and one too small
+        // for it zero, either of which leaves every score of the spectrum undefined.
+        if (m >= settings.min_mz && m <= settings.max_mz && x <= kMaxIntensity && static_cast<float>(x) > 0.0f) {
             keep.push_back(static_cast<std::uint32_t>(i));
         }
     }

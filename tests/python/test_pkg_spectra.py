@@ -120,9 +120,10 @@ def test_mgf_after_a_byte_order_mark(write):
     assert [s.id for s in read_spectra(write("bom.mgf", b"\xef\xbb\xbf" + MGF.encode()))] == ["first spectrum", "second"]
 
 
-def test_mgf_with_several_charges_leaves_the_charge_open(write):
-    text = "BEGIN IONS\nTITLE=t\nPEPMASS=500\nCHARGE=2+ and 3+\n300 1\nEND IONS\n"
-    assert read_spectra(write("x.mgf", text))[0].charge is None
+@pytest.mark.parametrize("charge, read", [("2+ and 3+", None), ("2-", None), ("-2", None), ("+2", 2), ("0", None)])
+def test_mgf_charges_several_or_negative_leave_the_charge_open(write, charge, read):
+    text = f"BEGIN IONS\nTITLE=t\nPEPMASS=500\nCHARGE={charge}\n300 1\nEND IONS\n"
+    assert read_spectra(write("x.mgf", text))[0].charge == read
 
 
 BAD_FILES = [
@@ -174,6 +175,24 @@ def test_unusable_precursors_are_refused_or_skipped(write, name, text, title, pr
         assert len(read_spectra(path, skip_bad_precursors=True)) == 1
     assert [str(w.message) for w in caught] == [
         f"{path}: skipped 1 of 2 spectra with an unusable precursor (first: spectrum {title!r}: {problem})"]
+
+
+NOT_FINITE = [
+    ("rt.mgf", MGF.replace("RTINSECONDS=90", "RTINSECONDS=nan"), "first spectrum", "retention time nan"),
+    ("rt.mzML", mzml(MS2_A.replace('value="60"', 'value="inf"', 1)), "scan=2", "retention time inf"),
+    ("mobility.mgf", MGF.replace("RTINSECONDS=90", "ION_MOBILITY=-inf"), "first spectrum", "ion mobility -inf"),
+    ("tic.mgf", MGF.replace("300.5 5", "300.5 3e38\n400.5 3e38"), "first spectrum",
+     "sum of the peak intensities inf is not a finite 32-bit"),
+]
+
+
+@pytest.mark.parametrize("name, text, title, problem", NOT_FINITE, ids=[case[0] for case in NOT_FINITE])
+def test_values_that_are_not_finite_are_refused(write, name, text, title, problem):
+    path = write(name, text)
+    with pytest.raises(SpectrumFileError) as info:
+        read_spectra(path, skip_bad_precursors=True)
+    assert str(info.value).startswith(f"{path}: spectrum {title!r}: {problem} ")
+    assert str(info.value).endswith("number")
 
 
 def test_repeated_titles_get_a_suffix(write):
@@ -288,6 +307,19 @@ class TestPreparePeaks:
     def test_drops_unusable_peaks(self):
         mass, inten, tic = prepare_peaks([200.0, 300.0, np.nan, 500.0], [0.0, np.nan, 4.0, 2.0], PeakSettings())
         assert mass.tolist() == [np.float32(500.0 - PROTON)] and tic == 2.0
+
+    def test_intensities_beyond_32_bits_are_dropped_as_the_reader_drops_them(self, tmp_path):
+        # 1e39 is infinite in 32 bits and 1e-46 zero: either left every score of the spectrum undefined
+        mz, intensity = [200.0, 300.0, 400.0, 500.0], [1e39, 1e-46, 3.4e38, 2.0]
+        mass, inten, tic = prepare_peaks(mz, intensity, PeakSettings())
+        assert mass.tolist() == np.float32(np.array([400.0, 500.0]) - PROTON).tolist()
+        assert inten.tolist() == np.float32([3.4e38, 2.0]).tolist() and tic == np.float32(3.4e38)
+        path = tmp_path / "big.mgf"
+        path.write_text("BEGIN IONS\nPEPMASS=600\n" + "".join(f"{m} {i!r}\n" for m, i in zip(mz, intensity))
+                        + "END IONS\n")
+        (read,) = read_spectra(path)
+        assert (read.mass.tolist(), read.intensity.tolist(), read.total_ion_current) == (
+            mass.tolist(), inten.tolist(), tic)
 
     def test_proton_subtracted_in_double_then_rounded(self):
         mass, _, _ = prepare_peaks([1000.0], [1.0], PeakSettings())

@@ -15,8 +15,8 @@ struct PeakSettings {
     double max_mz = 4000.0;
 };
 
-// Keeps the `max_peaks` most intense peaks with min_mz <= m/z <= max_mz and a
-// positive, finite intensity (the lower m/z wins among equal intensities at
+// Keeps the `max_peaks` most intense peaks with min_mz <= m/z <= max_mz and an
+// intensity positive and finite in 32 bits (the lower m/z wins among equal intensities at
 // the cut), appends them to `mass` (m/z - proton, rounded once to 32 bits) and
 // `intensity` in ascending m/z order (equal m/z: more intense first when a cut
 // was made, else file order), and returns the total ion current: the kept
