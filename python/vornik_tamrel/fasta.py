@@ -4,6 +4,7 @@ from __future__ import annotations
 import codecs
 import gzip
 import os
+import re
 import warnings
 import zlib
 from dataclasses import dataclass
@@ -84,11 +85,26 @@ def _protein(path: str, accession: str, chunks: list[str]) -> Protein:
     return Protein(accession, sequence)
 
 
+# ';' joins the proteins of a match in the outputs; XML (mzIdentML) holds no control characters.
+_NOT_IN_ACCESSION = re.compile("[;\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
+
+
+def _check_accessions(path: str, records: list[Protein]) -> None:
+    if _NOT_IN_ACCESSION.search(" ".join(p.accession for p in records)) is None:
+        return
+    accession = next(p.accession for p in records if _NOT_IN_ACCESSION.search(p.accession))
+    char = _NOT_IN_ACCESSION.search(accession).group()
+    why = ("separates the proteins of a match in the outputs" if char == ";"
+           else "is a control character, which mzIdentML cannot hold")
+    raise FastaError(f"{path}: protein {accession!r}: the accession holds {char!r}, which {why}")
+
+
 def read_fasta(path: str | os.PathLike) -> list[Protein]:
     """Read every protein of a FASTA file.
 
     Raises FastaError naming the file (and the line or protein) when the file
-    is missing, corrupt or holds no protein with a sequence. Records without
+    is missing, corrupt or holds no protein with a sequence, or when an
+    accession holds ';' or a control character. Records without
     a sequence are left out, counted in one InputWarning.
     """
     path = os.fspath(path)
@@ -101,6 +117,7 @@ def read_fasta(path: str | os.PathLike) -> list[Protein]:
         raise
     except (OSError, EOFError, zlib.error, UnicodeError) as exc:
         raise FastaError(f"{path}: cannot read FASTA: {exc}") from exc
+    _check_accessions(path, records)
     empty = [p.accession for p in records if not p.sequence]
     # A protein given twice would be counted twice (in every match's protein list, and in protein inference).
     distinct: dict[str, Protein] = {}

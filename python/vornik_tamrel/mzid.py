@@ -20,8 +20,11 @@ from __future__ import annotations
 import datetime
 import os
 import re
+import warnings
 
 import numpy as np
+
+from .errors import InputWarning
 
 UNKNOWN_MODIFICATION = "MS:1001460"
 # Enzyme names and accessions in the PSI-MS vocabulary.
@@ -51,8 +54,8 @@ def _text(value, table=_ESCAPES) -> str:
     if not isinstance(value, str):
         return ("true" if value else "false") if isinstance(value, bool) else str(value)
     text = str(value)
-    if _NOT_XML.search(text):
-        raise ValueError(f"All strings must be XML compatible: {text!r}")
+    if _NOT_XML.search(text):  # characters XML cannot hold, even as references (see `write_mzid`)
+        text = _NOT_XML.sub("\ufffd", text)
     return text.translate(table)
 
 
@@ -88,7 +91,9 @@ def write_mzid(result, path) -> None:
     """Write the PSM table of `result` (a SearchResult) as mzIdentML 1.2 at `path`.
 
     The searched FASTA (named in the result's summary) is read again for the
-    protein sequences and peptide positions.
+    protein sequences and peptide positions. Characters XML cannot hold (control
+    characters in a spectrum's title or a file's name) are written as U+FFFD,
+    with one InputWarning.
     """
     from importlib.metadata import PackageNotFoundError, version
 
@@ -102,6 +107,10 @@ def write_mzid(result, path) -> None:
     sequences = {p.accession: p.sequence for p in read_fasta(fasta)}
     table, settings = result.table, result.settings
     tag = settings.decoy_tag
+    unwritable = [t for t in map(str, [*result.files, *table["spec_id"]]) if _NOT_XML.search(t)]
+    if unwritable:
+        warnings.warn(f"mzIdentML: {len(unwritable)} spectrum titles or file names hold characters XML cannot hold, "
+                      f"written as U+FFFD (first: {unwritable[0]!r})", InputWarning, stacklevel=2)
     peptides = np.asarray(table["peptide"], dtype=object).tolist()
     proteins = [[a for a in str(p).split(";") if a] for p in table["proteins"]]
     peptide_ids: dict[str, int] = {}
@@ -262,7 +271,7 @@ def _write_protocols(w, settings) -> None:
       '      <AdditionalSearchParams>\n'
       f'        {_cv("MS:1002495", "no special processing")}\n'
       f'        {_cv("MS:1001197", "DB composition target+decoy")}\n'
-      f'        {_cv("MS:1001283", "decoy DB accession regexp", f"^{settings.decoy_tag}")}\n'
+      f'        {_cv("MS:1001283", "decoy DB accession regexp", "^" + re.escape(settings.decoy_tag))}\n'
       '      </AdditionalSearchParams>\n')
     mods = [(fixed, m) for fixed, group in ((True, digest.mods.fixed), (False, digest.mods.variable)) for m in group]
     if mods:

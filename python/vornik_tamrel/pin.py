@@ -12,6 +12,10 @@ import numpy as np
 from .rescore import FEATURES, feature_matrix, spectrum_numbers
 
 
+# Tabs and line ends in a title (an mzML id may hold them) would split its field or its line.
+_ONE_FIELD = str.maketrans("\t\n\r\v\f", "     ")
+
+
 def pin_columns(table) -> tuple[list[str], np.ndarray]:
     """Feature names and values (one row per table row)."""
     names = list(FEATURES)
@@ -33,7 +37,7 @@ def write_pin(table, path) -> None:
         out.write("\t".join(["SpecId", "Label", "ScanNr", "ExpMass", "CalcMass", *names, "Peptide", "Proteins"])
                   + "\n")
         for i, row in enumerate(values.tolist()):
-            psm_key = f"{table['file'][i]}:{table['spec_id'][i]}:{table['rank'][i]}".replace("\t", " ")
+            psm_key = f"{table['file'][i]}:{table['spec_id'][i]}:{table['rank'][i]}".translate(_ONE_FIELD)
             proteins = [p for p in str(table["proteins"][i]).split(";") if p] or ["-"]
             fields = [psm_key, str(label[i]), str(scan[i] + 1), repr(float(table["expmass"][i])),
                       repr(float(table["calcmass"][i])), *(f"{v:.6g}" for v in row),

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import re
 import sys
 import threading
 import time
@@ -20,7 +21,7 @@ from typing import TYPE_CHECKING, Callable, Iterator, Optional, Sequence
 import numpy as np
 
 from .digest import DigestSettings, PeptideSet, ProteinMap, available_memory, digest
-from .errors import InputError, InputWarning, SpectrumFileError
+from .errors import FastaError, InputError, InputWarning, SpectrumFileError
 from .fasta import read_fasta
 from .control import Chance, control_errors, fit_tails, null_scorer
 from .evidence import take_evidence
@@ -116,6 +117,9 @@ class SearchSettings:
             raise ValueError("the FDR threshold must lie between 0 and 1")
         if not self.decoy_tag:  # every accession would then read as a decoy's, in protein inference and mzid
             raise ValueError("the decoy tag must not be empty: decoy proteins would be named as their targets")
+        if re.search(r"[;\s\x00-\x1f]", self.decoy_tag):
+            raise ValueError(f"the decoy tag {self.decoy_tag!r} must hold no ';', space or control character: "
+                             "';' separates a match's proteins in the outputs")
 
     @property
     def matched_peaks(self) -> int:
@@ -337,8 +341,13 @@ DECOY_SUFFIXES = ("_rev", "_decoy", "_reversed")
 
 def read_proteome(fasta: str, settings: SearchSettings) -> list:
     """The proteins of `fasta`, with a warning when a good share of them look like decoys: the search makes
-    its own, and searches those as targets."""
+    its own, and searches those as targets. Refused when an accession begins with the decoy tag."""
     proteome = read_fasta(fasta)
+    tagged = [p.accession for p in proteome if p.accession.startswith(settings.decoy_tag)]
+    if tagged:  # its matches would be counted as decoys' in protein inference and marked as decoys in mzid
+        raise FastaError(f"{fasta}: {len(tagged)} of {len(proteome)} protein accessions begin with the decoy tag "
+                         f"{settings.decoy_tag!r}, which marks the search's own decoys (first: {tagged[0]}): "
+                         "remove them if they are decoys, else choose another decoy tag")
     prefixes = DECOY_PREFIXES + ((settings.decoy_tag.lower(),) if settings.decoy_tag else ())
     decoys = [p.accession for p in proteome
               if p.accession.lower().startswith(prefixes) or p.accession.lower().endswith(DECOY_SUFFIXES)]

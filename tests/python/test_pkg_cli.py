@@ -92,7 +92,7 @@ def test_modified_peptide_text(sequence, mods, text):
 
 
 @pytest.mark.parametrize("accessions, warned", [
-    (["P1", "P2", "rev_P1", "rev_P2"], "2 of 4 proteins look like decoys (first: rev_P1)"),
+    (["P1", "P2", "decoy_P1", "decoy_P2"], "2 of 4 proteins look like decoys (first: decoy_P1)"),
     (["sp|P1|A_HUMAN", "sp|P1|A_HUMAN_REV", "P3", "P4"], "1 of 4 proteins look like decoys (first: sp|P1|A_HUMAN_REV)"),
     (["REV_HV1H2", "GAG_HV1H2", "POL_HV1H2", "NEF_HV1H2", "ENV_HV1H2"], None),  # one protein named REV
 ])
@@ -108,6 +108,32 @@ def test_a_fasta_holding_decoys_is_said(tmp_path, accessions, warned):
         assert len(read_proteome(str(fasta), SearchSettings())) == len(accessions)
     assert [str(w.message) for w in caught] == ([] if warned is None else [
         f"{fasta}: {warned}; the search makes its own decoys and searches these as targets: remove them from the FASTA"])
+
+
+@pytest.mark.parametrize("accessions, tag, message", [
+    # a target named with the tag: protein inference counted its matches as a decoy's, mzid marked it a decoy
+    (["P1", "rev_P1", "rev_P2"], "rev_", "2 of 3 protein accessions begin with the decoy tag 'rev_', which marks "
+     "the search's own decoys (first: rev_P1): remove them if they are decoys, else choose another decoy tag"),
+    (["P1", "A;B"], "rev_", "protein 'A;B': the accession holds ';', which separates the proteins of a match in the "
+     "outputs"),
+    (["P1", "A\x01B"], "rev_", "protein 'A\\x01B': the accession holds '\\x01', which is a control character, "
+     "which mzIdentML cannot hold"),
+])
+def test_accessions_the_outputs_would_misread_are_refused(tmp_path, accessions, tag, message):
+    from vornik_tamrel.errors import FastaError
+    from vornik_tamrel.search import read_proteome
+
+    fasta = tmp_path / "p.fasta"
+    fasta.write_text("".join(f">{a} description\nPEPTIDEK{'A' * k}\n" for k, a in enumerate(accessions)))
+    with pytest.raises(FastaError) as info:
+        read_proteome(str(fasta), SearchSettings(decoy_tag=tag))
+    assert str(info.value) == f"{fasta}: {message}"
+
+
+@pytest.mark.parametrize("tag", ["a;b", "rev ", "x\ty", ""])
+def test_decoy_tags_the_outputs_would_misread_are_refused(tag):
+    with pytest.raises(ValueError, match="the decoy tag"):
+        SearchSettings(decoy_tag=tag)
 
 
 @pytest.mark.parametrize("decoy, target", [("PEDITPEK", "PEPTIDEK"), ("AK", "AK"), ("ACK", "ACK")])

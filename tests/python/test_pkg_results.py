@@ -487,6 +487,7 @@ def test_mzid_writes_any_text_back_as_given(demo_result, tmp_path, text):
 
     from lxml import etree
 
+    from vornik_tamrel.errors import InputWarning
     from vornik_tamrel.mzid import write_mzid
 
     table = dict(demo_result.table)
@@ -499,9 +500,26 @@ def test_mzid_writes_any_text_back_as_given(demo_result, tmp_path, text):
     assert document.find(".//m:SpectrumIdentificationResult", ns).get("spectrumID") == text
     assert text in [s.get("accession") for s in document.findall(".//m:DBSequence", ns)]
     assert document.find(".//m:SpectraData", ns).get("location").endswith(text + ".mgf")
+    # a control character XML cannot hold (an MGF title may): written as U+FFFD, said once, not a crash
     table["spec_id"][0] = "scan\x01"
-    with pytest.raises(ValueError, match="XML compatible"):
+    with pytest.warns(InputWarning) as caught:
         write_mzid(dataclasses.replace(demo_result, table=table), tmp_path / "y.mzid")
+    assert [str(w.message) for w in caught] == ["mzIdentML: 1 spectrum titles or file names hold characters XML "
+                                                "cannot hold, written as U+FFFD (first: 'scan\\x01')"]
+    document = etree.parse(str(tmp_path / "y.mzid"))
+    assert document.find(".//m:SpectrumIdentificationResult", ns).get("spectrumID") == "scan\ufffd"
+
+
+def test_pin_keeps_one_line_and_field_per_match_whatever_the_titles(demo_result, tmp_path):
+    from vornik_tamrel.pin import write_pin
+
+    table = dict(demo_result.table)
+    table["spec_id"] = table["spec_id"].copy()
+    table["spec_id"][:3] = ["a\tb", "c\nd", "e\r\nf"]  # an mzML id may hold them
+    write_pin(table, tmp_path / "x.pin")
+    lines = (tmp_path / "x.pin").read_text().split("\n")[1:-1]
+    assert len(lines) == len(table["spec_id"])
+    assert [line.split("\t")[0].split(":")[1] for line in lines[:3]] == ["a b", "c d", "e  f"]
 
 
 def test_pin_round_trip(search_run):
