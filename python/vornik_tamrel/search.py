@@ -7,6 +7,7 @@ search can also be run and inspected from Python without touching disk.
 from __future__ import annotations
 
 import contextlib
+import functools
 import os
 import re
 import sys
@@ -191,7 +192,7 @@ def psm_table(columns: Table, protein_map: ProteinMap, settings: SearchSettings,
     joined = {(t, d): ";".join((settings.decoy_tag if d else "") + a for a in accessions)
               for (t, d), accessions in zip(distinct, found)}
 
-    names = [os.path.basename(f) for f in files]
+    names = file_names(tuple(files))
     extra = {
         "file": object_array([names[i] if i < len(names) else "" for i in columns["file_id"]]),
         "peptide": object_array([modified_peptide(s, m) for s, m in zip(sequences, columns["modifications"])]),
@@ -206,6 +207,24 @@ def psm_table(columns: Table, protein_map: ProteinMap, settings: SearchSettings,
         elif name == "sequence":
             table.update(peptide=extra["peptide"], proteins=extra["proteins"], is_decoy=extra["is_decoy"])
     return table
+
+
+@functools.lru_cache(maxsize=4)
+def file_names(files: tuple[str, ...]) -> list[str]:
+    """The `file` column's name of each file: its base name, or where files in different folders share it, as
+    many of its last path parts as tell them apart (the same file given twice keeps one name)."""
+    parts = [os.path.abspath(f).split(os.sep) for f in files]
+    names = [p[-1] for p in parts]
+    for depth in range(2, max(map(len, parts), default=0) + 1):
+        paths: dict[str, set] = {}  # name: the distinct paths holding it
+        for path, name in zip(parts, names):
+            paths.setdefault(name, set()).add(tuple(path))
+        clashing = [i for i, name in enumerate(names) if len(paths[name]) > 1]
+        if not clashing:
+            break
+        for i in clashing:
+            names[i] = os.sep.join(parts[i][-depth:])
+    return names
 
 
 def number_rows(table: Table) -> Table:

@@ -136,6 +136,19 @@ def test_decoy_tags_the_outputs_would_misread_are_refused(tag):
         SearchSettings(decoy_tag=tag)
 
 
+@pytest.mark.parametrize("files, names", [
+    (["d/run1.mgf", "e/run2.mzML"], ["run1.mgf", "run2.mzML"]),
+    # the same name in several folders: the file column alone told their matches apart from nothing
+    (["x/a/run.mgf", "y/a/run.mgf", "b/run.mgf", "run2.mgf"], ["x/a/run.mgf", "y/a/run.mgf", "b/run.mgf", "run2.mgf"]),
+    (["a/run.mgf", "a/run.mgf", "b/run.mgf"], ["a/run.mgf", "a/run.mgf", "b/run.mgf"]),  # one file given twice
+    (["run.mgf", "run.mgf"], ["run.mgf", "run.mgf"]),
+])
+def test_file_names_tell_files_apart(files, names):
+    from vornik_tamrel.search import file_names
+
+    assert file_names(tuple(files)) == names
+
+
 @pytest.mark.parametrize("decoy, target", [("PEDITPEK", "PEPTIDEK"), ("AK", "AK"), ("ACK", "ACK")])
 def test_decoy_sequences_map_back_to_their_target(decoy, target):
     assert target_of_decoy(decoy) == target
