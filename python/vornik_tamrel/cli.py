@@ -29,6 +29,9 @@ DEMO_FASTA = "18proteins_contaminants.fasta"
 # more peaks mostly add chance matches.
 DEMO_MAX_PEAKS = 75
 
+#: The most threads a search may be given: beyond, the system may refuse to start them.
+MAX_THREADS = 1024
+
 _DEFAULTS = dict(fixed=["C:57.021464"], variable=["M:15.994915"])
 
 
@@ -298,8 +301,8 @@ def _print_summary(result, written: dict[str, str]) -> None:
 
 def _run(args, helper: DrawingHelper | None = None) -> int:
     if args.threads is not None:
-        if args.threads < 1:
-            raise InputError("--threads must be at least 1")
+        if not 1 <= args.threads <= MAX_THREADS:  # each a thread of the engine's pool and of rescoring
+            raise InputError(f"--threads must lie between 1 and {MAX_THREADS}, not {args.threads}")
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)  # read when the engine's pool starts
     try:
         settings = settings_from_args(args)

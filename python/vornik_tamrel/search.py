@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import math
 import os
 import re
 import sys
@@ -90,8 +91,13 @@ class SearchSettings:
     def __post_init__(self) -> None:
         if self.fragment_unit not in ("da", "ppm"):
             raise ValueError(f"fragment tolerance unit must be 'da' or 'ppm', not {self.fragment_unit!r}")
-        if not (self.precursor_ppm > 0 and self.fragment_tol > 0):
-            raise ValueError("tolerances must be positive")
+        # A window of a million ppm or more reaches mass zero (none then holds a peptide); an infinite fragment
+        # window matches every peak to every fragment.
+        if not 0 < self.precursor_ppm < 1e6:
+            raise ValueError(f"the precursor tolerance must lie above 0 and below 1000000 ppm, not {self.precursor_ppm}")
+        if not 0 < self.fragment_tol < (1e6 if self.fragment_unit == "ppm" else math.inf):
+            raise ValueError(f"the fragment tolerance must be positive and finite (below 1000000 ppm), "
+                             f"not {self.fragment_tol}")
         if self.min_isotope_err > self.max_isotope_err:
             raise ValueError("the lowest isotope error is above the highest")
         if self.min_isotope_err == self.max_isotope_err != 0:
