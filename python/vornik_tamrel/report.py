@@ -191,6 +191,20 @@ def check_output_dir(outdir: str | os.PathLike) -> None:
         os.rmdir(tempfile.mkdtemp(prefix=".vornik-tamrel-", dir=existing))
     except OSError as exc:
         raise OutputError(f"{outdir}: cannot create files in {existing}: {exc.strerror or exc}") from None
+    if (blocked := _in_the_way(path)) is not None:
+        raise OutputError(f"{outdir}: cannot write the results: {blocked}")
+
+
+def _in_the_way(outdir: Path) -> str | None:
+    """What in `outdir` would stop an output from taking its place (a directory of an output's name, a file
+    named as the rollup folder), said; None where nothing does. Checked before any output is moved there, so
+    that a search's outputs are never replaced in part."""
+    if (outdir / ROLLUP).exists() and not (outdir / ROLLUP).is_dir():
+        return f"{ROLLUP} is not a directory"
+    for name in OUTPUT_FILES + tuple(OPTIONAL_FILES.values()):
+        if (outdir / name).is_dir():
+            return f"{name} is a directory"
+    return None
 
 
 def write_outputs(result: SearchResult, outdir: str | os.PathLike, formats: Sequence[str] = (),
@@ -239,6 +253,8 @@ def write_outputs(result: SearchResult, outdir: str | os.PathLike, formats: Sequ
                        timings_seconds={k: round(v, 3) for k, v in result.timings.items()})
         (staging / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
         written = {}
+        if (blocked := _in_the_way(outdir)) is not None:
+            raise OutputError(f"{outdir}: cannot write the results: {blocked}")
         (outdir / ROLLUP).mkdir(exist_ok=True)
         for fmt, name in OPTIONAL_FILES.items():  # an earlier search's, which would pass for this one's
             if fmt not in formats:

@@ -369,9 +369,14 @@ def test_matched_peaks_needed_follow_the_fragment_tolerance(argv, needed):
     ("file", "{out}: exists and is not a directory"),
     ("file/sub", "{out}: lies under {root}/file, which exists and is not a directory"),
     ("/proc/self/out", "{out}: cannot create files in /proc/self: "),
+    ("pin", "{out}: cannot write the results: psms.pin is a directory"),  # found once the search was done
+    ("rollup", "{out}: cannot write the results: rollup is not a directory"),
 ])
 def test_output_directory_is_checked_before_reading(tmp_path, capsys, where, message):
     (tmp_path / "file").write_text("")
+    (tmp_path / "pin" / "psms.pin").mkdir(parents=True)
+    (tmp_path / "rollup").mkdir()
+    (tmp_path / "rollup" / "rollup").write_text("")
     out = where if where.startswith("/") else tmp_path / where
     assert cli.main(["search", str(tmp_path / "missing.mgf"), "--fasta", "x.fasta", "-o", str(out)]) == 1
     err = capsys.readouterr().err

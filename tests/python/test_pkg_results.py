@@ -510,6 +510,18 @@ def test_mzid_writes_any_text_back_as_given(demo_result, tmp_path, text):
     assert document.find(".//m:SpectrumIdentificationResult", ns).get("spectrumID") == "scan\ufffd"
 
 
+def test_outputs_are_not_replaced_in_part(demo_result, tmp_path):
+    from vornik_tamrel.errors import OutputError
+    from vornik_tamrel.report import write_outputs
+
+    (tmp_path / "psms.tsv").write_text("an earlier search's\n")
+    (tmp_path / "psms.mzid").mkdir()  # the tables were replaced, then the writing failed on it
+    with pytest.raises(OutputError, match="cannot write the results: psms.mzid is a directory"):
+        write_outputs(demo_result, tmp_path, ["mzid"])
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["psms.mzid", "psms.tsv"]
+    assert (tmp_path / "psms.tsv").read_text() == "an earlier search's\n"
+
+
 def test_pin_keeps_one_line_and_field_per_match_whatever_the_titles(demo_result, tmp_path):
     from vornik_tamrel.pin import write_pin
 
