@@ -127,14 +127,27 @@ def feature_matrix(columns) -> np.ndarray:
     return np.nan_to_num(table, nan=0.0, posinf=0.0, neginf=-1e3)
 
 
-def _fit(x: np.ndarray, positive: np.ndarray, negative: np.ndarray) -> np.ndarray:
-    """Fisher discriminant direction (on standardised features), shrunk the more the fewer targets train it."""
-    a, b = x[positive], x[negative]
-    centred = np.vstack([a - a.mean(axis=0), b - b.mean(axis=0)])
+def _fit(x: np.ndarray, positive: np.ndarray, negative: np.ndarray, negatives=None) -> np.ndarray:
+    """Fisher discriminant direction (on standardised features), shrunk the more the fewer targets train it.
+    `negatives`: `_centred(x[negative])`, where the caller fits the same negatives more than once."""
+    a = x[positive]
+    centre_a, a = _centred(a)
+    centre_b, b = _centred(x[negative]) if negatives is None else negatives
+    centred = np.concatenate([a, b])
+    dims = x.shape[1]
     cov = centred.T @ centred / max(len(centred) - 2, 1)
-    weight = min(1.0, max(SHRINKAGE, x.shape[1] / max(len(a), 1)))
-    cov = (1.0 - weight) * cov + weight * np.eye(x.shape[1]) * max(np.trace(cov) / x.shape[1], 1e-12)
-    return np.linalg.solve(cov, a.mean(axis=0) - b.mean(axis=0))
+    weight = min(1.0, max(SHRINKAGE, dims / max(len(a), 1)))
+    # the scaled identity added on the diagonal alone: the same sums as adding the whole matrix
+    ridge = weight * max(np.trace(cov) / dims, 1e-12)
+    cov *= 1.0 - weight
+    cov.flat[::dims + 1] += ridge
+    return np.linalg.solve(cov, centre_a - centre_b)
+
+
+def _centred(rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The mean of `rows` (as `rows.mean(axis=0)`, to the bit) and the rows less it."""
+    mean = rows.mean(axis=0)
+    return mean, rows - mean
 
 
 def _confident_targets(scores, is_decoy, settings: RescoreSettings):
@@ -197,11 +210,13 @@ def _train_fold(split: _Split, settings: RescoreSettings, train: np.ndarray | No
     if scores is None:
         return None
     w = None
+    negatives = None
     for _ in range(settings.iterations):
         positive = _confident_targets(scores, is_decoy, settings)
         if positive is None:
             break
-        w = _fit(z, positive, is_decoy)
+        negatives = _centred(z[is_decoy]) if negatives is None else negatives
+        w = _fit(z, positive, is_decoy, negatives)
         scores = z @ w
     if w is None:
         return None
@@ -287,9 +302,88 @@ def fold_of(numbers: np.ndarray, folds: int, repeat: int, seed: int) -> np.ndarr
     count = int(numbers.max()) + 1 if len(numbers) else 0
     if repeat == 0:
         deal = np.arange(count)
+    elif count <= SMALL_SHUFFLE and seed >= 0:
+        deal = np.array(seeded_permutation(count, (seed, repeat)), dtype=np.int64)
     else:
         deal = np.random.default_rng([seed, repeat]).permutation(count)
     return (deal % folds)[numbers]
+
+
+# Up to this many spectra the shuffle is drawn here, in the interpreter, rather than by numpy's generator,
+# whose import (about 8 ms) would cost more than the few shuffles of a small run.
+SMALL_SHUFFLE = 1024
+_M32 = 0xFFFFFFFF
+_M64 = (1 << 64) - 1
+_M128 = (1 << 128) - 1
+_PCG_MULTIPLIER = (0x2360ED051FC65DA4 << 64) | 0x4385DF649FCCF645
+
+
+def _seed_words(entropy, words: int) -> list[int]:
+    """The first `words` 32-bit words of numpy's `SeedSequence(entropy)` state (pool of four words, each
+    non-negative integer of `entropy` taken as its 32-bit words, least significant first)."""
+    data = []
+    for value in entropy:
+        while True:
+            data.append(value & _M32)
+            value >>= 32
+            if not value:
+                break
+    const = 0x43B0D7E5
+
+    def hashmix(value: int) -> int:
+        nonlocal const
+        value ^= const
+        const = (const * 0x931E8875) & _M32
+        value = (value * const) & _M32
+        return value ^ (value >> 16)
+
+    def mix(x: int, y: int) -> int:
+        r = (0xCA01F9DD * x - 0x4973F715 * y) & _M32
+        return r ^ (r >> 16)
+
+    pool = [hashmix(data[i] if i < len(data) else 0) for i in range(4)]
+    for src in range(4):
+        for dst in range(4):
+            if src != dst:
+                pool[dst] = mix(pool[dst], hashmix(pool[src]))
+    for src in range(4, len(data)):
+        for dst in range(4):
+            pool[dst] = mix(pool[dst], hashmix(data[src]))
+    const = 0x8B51F9DD
+    out = []
+    for i in range(words):
+        value = pool[i % 4] ^ const
+        const = (const * 0x58F38DED) & _M32
+        value = (value * const) & _M32
+        out.append(value ^ (value >> 16))
+    return out
+
+
+def seeded_permutation(count: int, entropy) -> list[int]:
+    """`numpy.random.default_rng(list(entropy)).permutation(count)`, to the element, for counts below 2**32:
+    the same generator (a 128-bit permuted congruential one, seeded the same way) and the same shuffle
+    (from the last position down, each swap partner drawn by masked rejection from 32-bit halves)."""
+    w = _seed_words(entropy, 8)
+    state, step = ((w[1] << 96) | (w[0] << 64) | (w[3] << 32) | w[2],
+                   ((((w[5] << 96) | (w[4] << 64) | (w[7] << 32) | w[6]) << 1) | 1) & _M128)
+    state = ((step + state) * _PCG_MULTIPLIER + step) & _M128
+    deal = list(range(count))
+    spare = -1
+    for i in range(count - 1, 0, -1):
+        mask = (1 << i.bit_length()) - 1
+        while True:
+            if spare < 0:
+                state = (state * _PCG_MULTIPLIER + step) & _M128
+                x, turn = ((state >> 64) ^ state) & _M64, state >> 122
+                x = ((x >> turn) | (x << (64 - turn))) & _M64
+                value, spare = x & _M32, x >> 32
+            else:
+                value, spare = spare, -1
+            value &= mask
+            if value <= i:
+                break
+        deal[i], deal[value] = deal[value], deal[i]
+    return deal
 
 
 def _decoy_scale(scores, is_decoy):

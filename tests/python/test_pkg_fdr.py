@@ -4,7 +4,8 @@ import pytest
 
 np = pytest.importorskip("numpy")
 from vornik_tamrel.fdr import best_per_group, peptide_qvalues, qvalues  # noqa: E402
-from vornik_tamrel.rescore import RescoreSettings, fold_of, rescore, spectrum_numbers, split_repeats  # noqa: E402
+from vornik_tamrel.rescore import (  # noqa: E402
+    SMALL_SHUFFLE, RescoreSettings, fold_of, rescore, seeded_permutation, spectrum_numbers, split_repeats)
 
 # Scores in descending order with their decoy flags; by hand, D/T at each entry:
 # T  T  D  T  T  D  T  D  D  T
@@ -203,6 +204,18 @@ def test_folds_depend_on_spectrum_order_only():
     assert later[0] == later[1] and later[2] == later[4]
     assert sorted(np.bincount(later[[0, 2, 3, 5, 6, 7]], minlength=3).tolist()) == [2, 2, 2]
 
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2**32 + 5, 2**70])
+@pytest.mark.parametrize("repeat", [1, 2, 9, 300])
+def test_small_shuffles_are_numpys_to_the_element(seed, repeat):
+    # drawn without numpy's generator up to SMALL_SHUFFLE spectra: the folds must not depend on which draws
+    for count in (0, 1, 2, 3, 17, 215, SMALL_SHUFFLE, SMALL_SHUFFLE + 1, 5000):
+        assert seeded_permutation(count, (seed, repeat)) == np.random.default_rng([seed, repeat]).permutation(count).tolist()
+    numbers = np.arange(SMALL_SHUFFLE + 1)
+    for count in (SMALL_SHUFFLE, SMALL_SHUFFLE + 1):  # either side of the switch
+        assert fold_of(numbers[:count], 3, repeat, seed).tolist() == (
+            np.random.default_rng([seed, repeat]).permutation(count) % 3).tolist()
 
 def test_rescoring_depends_on_the_order_of_spectra_not_their_names():
     x, decoy, _ = synthetic()
