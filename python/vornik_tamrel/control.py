@@ -6,7 +6,7 @@ discriminant score and its spectrum and peptide q-values in place.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Optional
 
 import numpy as np
@@ -53,12 +53,9 @@ def fit_tails(rows: Table) -> dict[tuple[int, str], tuple]:
     from .rescore import spectrum_numbers
 
     # A spectrum's rows come one after another: its key is made once, not once per row.
-    file_id, spec_id = np.asarray(rows["file_id"]), np.asarray(rows["spec_id"], dtype=object)
-    runs = np.flatnonzero(np.r_[True, (file_id[1:] != file_id[:-1]) | (spec_id[1:] != spec_id[:-1])]
-                          if len(file_id) else np.zeros(0, dtype=bool))
-    keys = list(zip(file_id[runs].tolist(), spec_id[runs].tolist()))
+    keys, lengths = spectrum_runs(np.asarray(rows["file_id"]), np.asarray(rows["spec_id"], dtype=object))
     numbers = spectrum_numbers(keys)
-    group = np.repeat(numbers, np.diff(np.r_[runs, len(file_id)]))
+    group = np.repeat(numbers, lengths)
     fits = [tail_fit(group, rows["rank"], rows["hyperscore"], rows["scored_candidates"])]
     if "xcorr" in rows:
         xcorr = np.asarray(rows["xcorr"], dtype=np.float64)
@@ -68,8 +65,18 @@ def fit_tails(rows: Table) -> dict[tuple[int, str], tuple]:
         rank[order] = np.arange(len(order)) - np.maximum.accumulate(np.where(starts, np.arange(len(order)), 0)) + 1
         fits.append(tail_fit(group, rank, xcorr, rows["scored_candidates"]))
     lines = np.nan_to_num(np.column_stack([part for fit in fits for part in fit]).reshape(-1, 2 * len(fits)))
-    number = dict(zip(keys, numbers.tolist()))
-    return {(int(f), str(k)): tuple(float(v) for v in lines[i]) for (f, k), i in number.items() if lines[i].any()}
+    # spectrum numbers count up in order of first appearance: the first run of each, in that order
+    first = np.unique(numbers, return_index=True)[1].tolist()
+    return {(int(f), str(k)): tuple(line) for (f, k), line, fitted in zip(
+        [keys[i] for i in first], lines.tolist(), lines.any(axis=1).tolist()) if fitted}
+
+
+def spectrum_runs(file_id: np.ndarray, spec_id: np.ndarray) -> tuple[list, np.ndarray]:
+    """The (file_id, spec_id) key of each run of consecutive rows of one spectrum, and the runs' lengths."""
+    if not len(file_id):
+        return [], np.zeros(0, dtype=np.int64)
+    runs = np.flatnonzero(np.r_[True, (file_id[1:] != file_id[:-1]) | (spec_id[1:] != spec_id[:-1])])
+    return list(zip(file_id[runs].tolist(), spec_id[runs].tolist())), np.diff(np.r_[runs, len(file_id)])
 
 
 def tail_fit(group: np.ndarray, rank: np.ndarray, score: np.ndarray, candidates: np.ndarray):
@@ -100,8 +107,11 @@ def tail_features(table: Table, tails: dict[tuple[int, str], tuple], xcorr: np.n
     -log10 of the chance of the score under its spectrum's fitted tail (0 without a fit), and the same less
     log10 of the candidates the row competed with (an E-value)."""
     width = 4 if xcorr is not None and any(len(v) == 4 for v in tails.values()) else 2
-    lines = np.array([tails.get((int(f), str(k)), (0.0,) * width)[:width]
-                      for f, k in zip(table["file_id"], table["spec_id"])], dtype=np.float64).reshape(-1, width)
+    missing = (0.0,) * width
+    # one look-up per run of rows of one spectrum
+    runs, lengths = spectrum_runs(np.asarray(table["file_id"]), np.asarray(table["spec_id"], dtype=object))
+    lines = np.repeat(np.array([tails.get((int(f), str(k)), missing)[:width] for f, k in runs], dtype=np.float64)
+                      .reshape(-1, width), lengths, axis=0)
     scores = [np.asarray(table["hyperscore"], dtype=np.float64)] + ([np.asarray(xcorr)] if width == 4 else [])
     out = []
     for j, score in enumerate(scores):
@@ -134,13 +144,26 @@ class Chance:
 
     tails: Optional[dict] = None
     evidence: Optional[np.ndarray] = None
+    _tail_features: list = field(default_factory=list, init=False, compare=False, repr=False)
 
     def features(self, table: Table) -> Optional[np.ndarray]:
         """The rescoring features of both, or None when there are neither."""
-        xcorr = None if self.evidence is None else self.evidence[:, 0]
-        parts = ([tail_features(table, self.tails, xcorr)] if self.tails is not None else []) + (
+        parts = ([self.tail_features(table)] if self.tails is not None else []) + (
             [evidence_features(table, self.evidence)] if self.evidence is not None else [])
         return np.column_stack(parts) if parts else None
+
+    def tail_features(self, table: Table) -> np.ndarray:
+        """`tail_features` of `table` (with the evidence's cross-correlation score where there is evidence),
+        worked out once for the columns they are made from: the rescoring features and the calibrated score
+        both read them. Not to be written to."""
+        columns = tuple(table[name] for name in ("file_id", "spec_id", "hyperscore", "scored_candidates"))
+        for seen, features in self._tail_features:
+            if all(a is b for a, b in zip(seen, columns)):
+                return features
+        xcorr = None if self.evidence is None else self.evidence[:, 0]
+        features = tail_features(table, self.tails, xcorr)
+        self._tail_features[:] = [(columns, features)]
+        return features
 
 
 def competition_rows(table: Table, chimera: bool) -> np.ndarray:
@@ -193,7 +216,7 @@ def calibrated_scores(table: Table, chance: Chance | None) -> np.ndarray:
     if chance is None or chance.tails is None:
         base = np.asarray(table["hyperscore"], dtype=np.float64)
     else:
-        base = tail_features(table, chance.tails)[:, 1]
+        base = chance.tail_features(table)[:, 1].copy()  # with or without the evidence's, the same column
     if chance is None or chance.evidence is None:
         return base
     n = log_candidates(table)

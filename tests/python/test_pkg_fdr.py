@@ -306,6 +306,23 @@ def test_tail_features_by_hand():
     assert features[:, 1].tolist() == pytest.approx([2.0, 0.0, -1.0])
 
 
+
+def test_chance_tail_features_follow_the_rows_and_columns_they_are_asked_for():
+    from vornik_tamrel.control import Chance, calibrated_scores, tail_features
+
+    tails = {(0, "a"): (1.0, -0.5), (1, "a"): (0.5, -0.1), (0, "b"): (2.0, -0.25)}
+    # one spectrum's rows apart and together, and a key without a fit
+    table = {"file_id": np.array([0, 0, 1, 0, 0, 0], np.uint32),
+             "spec_id": np.array(["a", "b", "a", "a", "a", "c"], dtype=object),
+             "hyperscore": np.array([10.0, 30.0, 20.0, 12.0, 14.0, 9.0]),
+             "scored_candidates": np.array([100, 0, 10, 100, 100, 5], np.uint32)}
+    one_by_one = np.vstack([tail_features({k: v[i:i + 1] for k, v in table.items()}, tails) for i in range(6)])
+    chance = Chance(tails)
+    assert chance.features(table).tobytes() == one_by_one.tobytes()
+    assert calibrated_scores(table, chance).tobytes() == one_by_one[:, 1].tobytes()
+    table["hyperscore"] = table["hyperscore"] + 1.0  # a new column: worked out again
+    assert calibrated_scores(table, chance).tobytes() == tail_features(table, tails)[:, 1].tobytes()
+
 def test_cross_correlation_tail_ranks_rows_by_that_score():
     from vornik_tamrel.control import fit_tails
 
