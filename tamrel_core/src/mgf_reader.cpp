@@ -128,8 +128,9 @@ private:
         }
     }
 
+    // An empty TITLE names no spectrum, as a missing one does.
     std::string title() const {
-        return params_[kTitle] ? *params_[kTitle] : "index=" + std::to_string(index_);
+        return params_[kTitle] && !params_[kTitle]->empty() ? *params_[kTitle] : "index=" + std::to_string(index_);
     }
 
     void handle(std::string_view line, SpectrumColumns& out) {

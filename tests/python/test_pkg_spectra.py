@@ -120,6 +120,12 @@ def test_mgf_after_a_byte_order_mark(write):
     assert [s.id for s in read_spectra(write("bom.mgf", b"\xef\xbb\xbf" + MGF.encode()))] == ["first spectrum", "second"]
 
 
+@pytest.mark.parametrize("title", ["", "TITLE=\n", "TITLE=  \n"])
+def test_mgf_spectra_without_a_title_are_named_by_their_place(write, title):
+    text = "".join(f"BEGIN IONS\n{title}PEPMASS=500\n300 1\nEND IONS\n" for _ in range(2))
+    assert [s.id for s in read_spectra(write("x.mgf", text))] == ["index=0", "index=1"]  # not '' and ' #2'
+
+
 @pytest.mark.parametrize("charge, read", [("2+ and 3+", None), ("2-", None), ("-2", None), ("+2", 2), ("0", None)])
 def test_mgf_charges_several_or_negative_leave_the_charge_open(write, charge, read):
     text = f"BEGIN IONS\nTITLE=t\nPEPMASS=500\nCHARGE={charge}\n300 1\nEND IONS\n"
