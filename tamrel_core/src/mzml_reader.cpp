@@ -488,6 +488,7 @@ private:
             const double c = to_double(*charge);
             if (std::isnan(c)) throw BadSpectrum{"cannot convert float NaN to integer"};
             if (std::isinf(c)) throw BadSpectrum{"cannot convert float infinity to integer"};
+            if (c != std::trunc(c)) throw BadSpectrum{"invalid charge " + quoted(*charge)};  // not cut to 2 from 2.5
             h.charge = std::abs(c) >= 9.2e18 ? (c < 0 ? INT64_MIN : INT64_MAX) : static_cast<std::int64_t>(c);
         }
         h.precursor_mz = to_double(*mz_text);

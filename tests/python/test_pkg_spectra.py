@@ -141,6 +141,8 @@ BAD_FILES = [
     ("nested.mgf", MGF.replace("END IONS\nBEGIN", "BEGIN", 1), r"line 10: BEGIN IONS inside the spectrum opened at line 3 \(missing END IONS\)"),
     ("cut.mzML", mzml(MS1, MS2_A, MS2_B)[:-300], r"truncated or corrupt mzML after spectrum 'scan=2'"),
     ("garbled.mzML", mzml(MS2_A).replace("<binary>", "<binary>@@", 1), r"spectrum 'scan=2': (Invalid|Non-base64|Incorrect|Only base64)"),
+    ("charge.mzML", mzml(spectrum("scan=2", 2, [300.5], [5.0], precursor="500", charge="2.5")),
+     r"spectrum 'scan=2': invalid charge '2.5'"),
     ("short.mzML", mzml(MS2_A).replace('defaultArrayLength="3"', 'defaultArrayLength="4"'),
      r"spectrum 'scan=2': array holds 3 values, the spectrum declares 4"),
     ("text.mzML", "hello world\n", r"not an mzML or MGF file"),
