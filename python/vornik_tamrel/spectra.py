@@ -325,10 +325,14 @@ def _problem(batch: SpectrumBatch, row: int) -> str:
 
 
 def _check_values(path: str, batch: SpectrumBatch) -> None:
-    """Refuses a batch holding a retention time, ion mobility or sum of peak intensities that is not a finite
-    number: the retention-time model, the mobility fit and the scores would turn them into NaN for all rows."""
+    """Refuses a batch holding a retention time, ion mobility, isolation window offset or sum of peak intensities
+    that is not a finite number: the retention-time model, the mobility fit and the scores would turn them into
+    NaN for all rows, and a window of no width holds no peptide."""
     mobility = np.where(batch.present & _HAS_ION_MOBILITY, batch.ion_mobility, 0.0)
+    window = batch.present & _HAS_ISOLATION_WINDOW != 0
     for values, what in ((batch.scan_start_time, "retention time"), (mobility, "ion mobility"),
+                         (np.where(window, batch.window_lower, 0.0), "isolation window offset"),
+                         (np.where(window, batch.window_upper, 0.0), "isolation window offset"),
                          (batch.total_ion_current, "sum of the peak intensities")):
         bad = ~np.isfinite(values)
         if bad.any():

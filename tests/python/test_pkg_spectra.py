@@ -189,6 +189,7 @@ NOT_FINITE = [
     ("rt.mgf", MGF.replace("RTINSECONDS=90", "RTINSECONDS=nan"), "first spectrum", "retention time nan"),
     ("rt.mzML", mzml(MS2_A.replace('value="60"', 'value="inf"', 1)), "scan=2", "retention time inf"),
     ("mobility.mgf", MGF.replace("RTINSECONDS=90", "ION_MOBILITY=-inf"), "first spectrum", "ion mobility -inf"),
+    ("window.mzML", mzml(MS2_A.replace('value="0.5"', 'value="NaN"', 1)), "scan=2", "isolation window offset nan"),
     ("tic.mgf", MGF.replace("300.5 5", "300.5 3e38\n400.5 3e38"), "first spectrum",
      "sum of the peak intensities inf is not a finite 32-bit"),
 ]
