@@ -19,6 +19,7 @@ distribution is the one thing every fold estimates well.
 from __future__ import annotations
 
 from dataclasses import dataclass
+from functools import lru_cache
 
 import numpy as np
 
@@ -248,21 +249,28 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     rows = _Split(x, is_decoy, start_scores, numbers, np.arange(len(x)), _Ranked.of(start_scores, x, is_decoy))
     folds = [fold_of(numbers, settings.folds, repeat, settings.seed)
              for repeat in range(split_repeats(int(numbers.max()) + 1 if len(numbers) else 0, settings))]
-    # Every held-out fold of every split is trained on its own: on the threads the engine was given.
-    outcomes = ordered_map(lambda task: _fold_model(rows, folds[task[0]], task[1], settings),
-                           [(repeat, k) for repeat in range(len(folds)) for k in range(settings.folds)])
+    # Every held-out fold of every split is checked, and then trained, on its own: on the threads the engine
+    # was given.
+    checks = ordered_map(lambda task: _fold_check(rows, folds[task[0]], task[1], settings),
+                         [(repeat, k) for repeat in range(len(folds)) for k in range(settings.folds)])
     # Each split makes one choice for all its folds, by the majority of their checks: where some folds kept
     # the calibrated score and others learned, the two scores' scales (each in its training decoys' spread)
-    # would interleave one fold's decoys with another's targets.
+    # would interleave one fold's decoys with another's targets. Only the folds of splits that learn are
+    # trained, the ones outvoted too.
+    learn = []
+    for repeat in range(len(folds)):
+        votes = [check[0] for check in checks[repeat * settings.folds:(repeat + 1) * settings.folds]
+                 if check is not None]
+        learn.append(2 * sum(votes) > len(votes))
+    trained = [(repeat, k) for repeat in range(len(folds)) for k in range(settings.folds)
+               if learn[repeat] and checks[repeat * settings.folds + k] is not None]
+    models = dict(zip(trained, ordered_map(lambda task: _train_fold(rows[folds[task[0]] != task[1]], settings),
+                                           trained)))
     runs = []
     for repeat, fold in enumerate(folds):
-        models = outcomes[repeat * settings.folds:(repeat + 1) * settings.folds]
-        votes = [outcome[1] for outcome in models if outcome is not None]
-        learn = 2 * sum(votes) > len(votes)
-        if learn:  # the folds outvoted get a model too
-            models = [outcome if outcome is None or outcome[1] else
-                      (_train_fold(rows[fold != k], settings), False, outcome[2]) for k, outcome in enumerate(models)]
-        runs.append(_rescore_once(rows, fold, settings, models, learn))
+        outcomes = [None if check is None else (models.get((repeat, k)), *check)
+                    for k, check in enumerate(checks[repeat * settings.folds:(repeat + 1) * settings.folds])]
+        runs.append(_rescore_once(rows, fold, settings, outcomes, learn[repeat]))
     usable = [run for run in runs if run is not None]
     if not usable:
         return None
@@ -303,7 +311,7 @@ def fold_of(numbers: np.ndarray, folds: int, repeat: int, seed: int) -> np.ndarr
     if repeat == 0:
         deal = np.arange(count)
     elif count <= SMALL_SHUFFLE and seed >= 0:
-        deal = np.array(seeded_permutation(count, (seed, repeat)), dtype=np.int64)
+        deal = np.array(_small_permutation(count, seed, repeat), dtype=np.int64)
     else:
         deal = np.random.default_rng([seed, repeat]).permutation(count)
     return (deal % folds)[numbers]
@@ -316,6 +324,12 @@ _M32 = 0xFFFFFFFF
 _M64 = (1 << 64) - 1
 _M128 = (1 << 128) - 1
 _PCG_MULTIPLIER = (0x2360ED051FC65DA4 << 64) | 0x4385DF649FCCF645
+
+
+@lru_cache(maxsize=64)
+def _small_permutation(count: int, seed: int, repeat: int) -> tuple[int, ...]:
+    """`seeded_permutation`, kept: the nested checks of one run shuffle training splits of a few sizes only."""
+    return tuple(seeded_permutation(count, (seed, repeat)))
 
 
 def _seed_words(entropy, words: int) -> list[int]:
@@ -428,21 +442,20 @@ def _beats_start(split: _Split, settings: RescoreSettings) -> bool:
     return learned_count > start_count
 
 
-def _fold_model(rows: _Split, fold, k: int, settings: RescoreSettings):
-    """What may score held-out fold `k`: (the model trained without it where the discriminant beats the
-    calibrated score on the training split, else None; whether it does; the training decoys' scale of the
-    calibrated score, None when they cannot set one); None for an empty fold."""
+def _fold_check(rows: _Split, fold, k: int, settings: RescoreSettings):
+    """For held-out fold `k`: (whether the discriminant beats the calibrated score on the training split
+    without it; the training decoys' scale of the calibrated score, None when they cannot set one); None for
+    an empty fold."""
     if not (fold == k).any():
         return None
     split = rows[fold != k]
-    beats = _beats_start(split, settings)
-    return _train_fold(split, settings) if beats else None, beats, _decoy_scale(split.start, split.is_decoy)
+    return _beats_start(split, settings), _decoy_scale(split.start, split.is_decoy)
 
 
 def _rescore_once(rows: _Split, fold, settings: RescoreSettings, models, learn: bool):
-    """One split's held-out scores from its folds' `_fold_model`s (by the discriminant where `learn` and a
-    fold has one, else by the calibrated score on its training decoys' scale), and the share of folds that
-    learned; None when some fold's scale cannot be set."""
+    """One split's held-out scores from its folds' (model or None, `_fold_check`), None for an empty fold (by
+    the discriminant where `learn` and a fold has a model, else by the calibrated score on its training
+    decoys' scale), and the share of folds that learned; None when some fold's scale cannot be set."""
     out = np.full(len(rows.x), np.nan)
     learned_folds = 0
     for k, outcome in enumerate(models):
