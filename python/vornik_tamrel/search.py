@@ -56,8 +56,11 @@ ENGINE_COLUMNS = (
 INTEGER_RANGES = {
     "min_isotope_err": (-128, 127), "max_isotope_err": (-128, 127), "max_fragment_charge": (1, 255),
     "min_matched_peaks": (0, 0xFFFF), "min_ion_index": (0, 0xFFFFFFFF), "bucket_size": (1, 0xFFFFFFFF),
-    "report_psms": (1, 1000),
+    "report_psms": (1, 1000), "batch_size": (1, 0xFFFFFFFF),
 }
+
+#: The most slices of the database a search may be given.
+MAX_PARTITIONS = 1024
 
 
 @dataclass(frozen=True)
@@ -117,6 +120,8 @@ class SearchSettings:
                              "the best peptide again and again until report_psms")
         if self.db_partitions < 1:
             raise ValueError("the database must be searched in at least 1 partition")
+        if self.db_partitions > MAX_PARTITIONS:  # each searched in turn
+            raise ValueError(f"db_partitions must lie between 1 and {MAX_PARTITIONS}, not {self.db_partitions}")
         if self.db_partitions > 1 and self.chimera:
             raise ValueError("chimeric search cannot be split into database partitions: each extraction needs "
                              "the best candidate of the whole database")

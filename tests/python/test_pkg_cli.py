@@ -326,6 +326,8 @@ def test_no_match_writes_empty_tables_with_every_column(engine, tmp_path, capsys
     (["--fragment-tol", "2e6", "--fragment-unit", "ppm"],
      "the fragment tolerance must be positive and finite (below 1000000 ppm), not 2000000.0"),
     (["--threads", "100000"], "--threads must lie between 1 and 1024, not 100000"),  # was a traceback
+    (["--batch-size", "4294967296"], "batch_size must lie between 1 and 4294967295, not 4294967296"),  # the same
+    (["--db-partitions", "2147483648"], "db_partitions must lie between 1 and 1024, not 2147483648"),  # the same
 ])
 def test_settings_that_cannot_end_sensibly_are_refused(tmp_path, capsys, argv, message):
     out = tmp_path / "out"
