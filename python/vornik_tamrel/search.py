@@ -263,7 +263,7 @@ def first_extractions(table: Table) -> Table:
 
 # ----------------------------------------------------------------- pipeline
 
-def run_search(spectra_files: Sequence[str], fasta: str, settings: SearchSettings | None = None,
+def run_search(spectra_files: Sequence[str] | str, fasta: str, settings: SearchSettings | None = None,
                progress: bool | None = None, log: Callable[[str], None] | None = None,
                cluster=None) -> SearchResult:
     """Search every MS2 spectrum of `spectra_files` against the tryptic (or other) peptides of `fasta`.
@@ -332,7 +332,10 @@ def one_blas_thread():
 
 def spectrum_files(paths: Sequence) -> list[str]:
     """The files to search, every one checked readable before any work starts (a missing last file would
-    otherwise fail the search only after the others are scored); a file given twice is said."""
+    otherwise fail the search only after the others are scored); a file given twice is said. A single path
+    is one file (not a sequence of one-letter names)."""
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]
     files: list[str] = []
     seen: dict[str, str] = {}
     for path in map(os.fspath, paths):

@@ -130,6 +130,14 @@ def test_accessions_the_outputs_would_misread_are_refused(tmp_path, accessions, 
     assert str(info.value) == f"{fasta}: {message}"
 
 
+@pytest.mark.parametrize("given", [str, lambda path: path])
+def test_a_single_spectrum_file_is_one_file(tmp_path, given):
+    from vornik_tamrel.search import spectrum_files
+
+    (tmp_path / "run.mgf").write_text("")
+    assert spectrum_files(given(tmp_path / "run.mgf")) == [str(tmp_path / "run.mgf")]  # was 'r: cannot open'
+
+
 @pytest.mark.parametrize("files, names", [
     (["d/run1.mgf", "e/run2.mzML"], ["run1.mgf", "run2.mzML"]),
     # the same name in several folders: the file column alone told their matches apart from nothing
