@@ -50,6 +50,9 @@ _SITES = set(RESIDUE_MASS) | {NTERM, CTERM}
 _MOD_RE = re.compile(r"^\s*([A-Z^$]+)\s*[:=]\s*([-+]?\d+(?:\.\d*)?(?:[eE][-+]?\d+)?)\s*$")
 
 
+MAX_F32 = float(np.finfo(np.float32).max)
+
+
 def f32(value: float) -> float:
     """Round to the nearest 32-bit float, as the engine stores every mass."""
     return float(np.float32(value))
@@ -75,6 +78,8 @@ class Modification:
         unknown = sorted(set(sites) - _SITES)
         if unknown:
             raise ValueError(f"modification {text!r}: unknown site(s) {''.join(unknown)}")
+        if not abs(mass) <= MAX_F32:  # infinite once held in 32 bits, as the engine holds masses
+            raise ValueError(f"modification {text!r}: the mass lies beyond the 32-bit range")
         return cls("".join(dict.fromkeys(sites)), f32(mass))
 
 
@@ -90,6 +95,9 @@ class ModificationSettings:
     def __post_init__(self) -> None:
         if self.max_variable < 0:
             raise ValueError("the number of variable modifications per peptide must be 0 or more")
+        for mod in self.fixed + self.variable:
+            if not abs(mod.mass) <= MAX_F32:
+                raise ValueError(f"modification {mod.sites}:{mod.mass}: the mass is not a finite 32-bit number")
         by_site: dict[str, float] = {}
         for mod in self.fixed:
             for site in mod.sites:

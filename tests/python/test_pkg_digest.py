@@ -181,10 +181,16 @@ def test_sorted_by_mass_ties_in_order_of_first_appearance():
     ("C57", "expected SITES:MASS"),
     ("Cx:57", "expected SITES:MASS"),
     ("1:57", "expected SITES:MASS"),
+    ("C:-1e39", "the mass lies beyond the 32-bit range"),  # was -inf, and no peptide left, said as such
 ])
 def test_modification_syntax_errors(text, message):
     with pytest.raises(ValueError, match=message):
         Modification.parse(text)
+
+
+def test_modifications_made_by_hand_hold_32_bit_masses():
+    with pytest.raises(ValueError, match="modification M:inf: the mass is not a finite 32-bit number"):
+        ModificationSettings(variable=(Modification("M", float("inf")),))
 
 
 def test_settings_reject_empty_ranges():
