@@ -400,7 +400,9 @@ def iter_batches(path: str | os.PathLike, file_id: int = 0, settings: PeakSettin
     m/z is not a positive finite 32-bit number or its charge is above 255;
     batches before the fault have been handed out by then. With
     `skip_bad_precursors`, such spectra are left out instead, counted in one
-    InputWarning at the end of the file. A title used again in the file gets
+    InputWarning at the end of the file. A retention time, ion mobility,
+    isolation window offset or sum of intensities that is not finite is
+    refused either way. A title used again in the file gets
     a suffix (`'title #2'`), with one InputWarning. With `ahead`, the batches
     are the next file's of those it reads (its settings and batch size hold).
     """
