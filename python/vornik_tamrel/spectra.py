@@ -175,15 +175,15 @@ class SpectrumBatch:
 def prepare_peaks(mz, intensity, settings: PeakSettings) -> tuple[np.ndarray, np.ndarray, float]:
     """Keep the `max_peaks` most intense peaks inside the m/z range, as scorer masses.
 
-    Peaks with a non-finite m/z or an intensity that is not positive and finite
-    in 32 bits are dropped first. Among equally intense peaks at the cut, the lower m/z wins.
+    Peaks with an m/z that is not finite in 32 bits or an intensity that is not
+    positive and finite in 32 bits are dropped first. Among equally intense peaks at the cut, the lower m/z wins.
     Returns (mass, intensity, total_ion_current), mass ascending. The native
     reader applies the same rule to the files it parses.
     """
     mz = np.asarray(mz, dtype=np.float64).reshape(-1)
     intensity = np.asarray(intensity, dtype=np.float64).reshape(-1)
     with np.errstate(over="ignore", under="ignore"):
-        keep = ((mz >= settings.min_mz) & (mz <= settings.max_mz) & (intensity <= MAX_FLOAT32)
+        keep = ((mz >= settings.min_mz) & (mz <= settings.max_mz) & (mz <= MAX_FLOAT32) & (intensity <= MAX_FLOAT32)
                 & (intensity.astype(np.float32) > 0))
     mz, intensity = mz[keep], intensity[keep]
     if len(mz) > settings.max_peaks:

@@ -10,7 +10,7 @@
 namespace tamrel {
 
 namespace {
-constexpr double kMaxIntensity = static_cast<double>(std::numeric_limits<float>::max());
+constexpr double kMaxFloat = static_cast<double>(std::numeric_limits<float>::max());
 }  // namespace
 
 double pairwise_sum(std::span<const double> a) {
@@ -42,9 +42,10 @@ float prepare_peaks(std::span<const double> mz, std::span<const double> intensit
     keep.reserve(std::min(mz.size(), settings.max_peaks * 2));
     for (std::size_t i = 0; i < mz.size(); ++i) {
         const double m = mz[i], x = intensity[i];
-        // The intensity is kept in 32 bits: one beyond that range would be infinite there, and one too small
+        // Both are kept in 32 bits: an intensity beyond that range would be infinite there, and one too small
         // for it zero, either of which leaves every score of the spectrum undefined.
-        if (m >= settings.min_mz && m <= settings.max_mz && x <= kMaxIntensity && static_cast<float>(x) > 0.0f) {
+        if (m >= settings.min_mz && m <= settings.max_mz && m <= kMaxFloat && x > 0 && x <= kMaxFloat &&
+            static_cast<float>(x) > 0.0f) {
             keep.push_back(static_cast<std::uint32_t>(i));
         }
     }

@@ -319,14 +319,15 @@ class TestPreparePeaks:
 
     def test_intensities_beyond_32_bits_are_dropped_as_the_reader_drops_them(self, tmp_path):
         # 1e39 is infinite in 32 bits and 1e-46 zero: either left every score of the spectrum undefined
-        mz, intensity = [200.0, 300.0, 400.0, 500.0], [1e39, 1e-46, 3.4e38, 2.0]
-        mass, inten, tic = prepare_peaks(mz, intensity, PeakSettings())
+        mz, intensity = [200.0, 300.0, 400.0, 500.0, 600.0, 1e39], [1e39, 1e-46, 3.4e38, 2.0, -1e39, 1.0]
+        settings = PeakSettings(max_mz=float("inf"))
+        mass, inten, tic = prepare_peaks(mz, intensity, settings)
         assert mass.tolist() == np.float32(np.array([400.0, 500.0]) - PROTON).tolist()
         assert inten.tolist() == np.float32([3.4e38, 2.0]).tolist() and tic == np.float32(3.4e38)
         path = tmp_path / "big.mgf"
         path.write_text("BEGIN IONS\nPEPMASS=600\n" + "".join(f"{m} {i!r}\n" for m, i in zip(mz, intensity))
                         + "END IONS\n")
-        (read,) = read_spectra(path)
+        (read,) = read_spectra(path, settings=settings)
         assert (read.mass.tolist(), read.intensity.tolist(), read.total_ion_current) == (
             mass.tolist(), inten.tolist(), tic)
 
