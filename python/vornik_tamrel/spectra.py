@@ -326,19 +326,19 @@ def _problem(batch: SpectrumBatch, row: int) -> str:
 
 def _check_values(path: str, batch: SpectrumBatch) -> None:
     """Refuses a batch holding a retention time, ion mobility, isolation window offset or sum of peak intensities
-    that is not a finite number: the retention-time model, the mobility fit and the scores would turn them into
-    NaN for all rows, and a window of no width holds no peptide."""
+    that is not a finite 32-bit number (as the engine holds them): the retention-time model, the mobility fit and
+    the scores would turn them into NaN for all rows, and a window of no width holds no peptide."""
     mobility = np.where(batch.present & _HAS_ION_MOBILITY, batch.ion_mobility, 0.0)
     window = batch.present & _HAS_ISOLATION_WINDOW != 0
     for values, what in ((batch.scan_start_time, "retention time"), (mobility, "ion mobility"),
                          (np.where(window, batch.window_lower, 0.0), "isolation window offset"),
                          (np.where(window, batch.window_upper, 0.0), "isolation window offset"),
                          (batch.total_ion_current, "sum of the peak intensities")):
-        bad = ~np.isfinite(values)
+        bad = ~(np.abs(values) <= MAX_FLOAT32)
         if bad.any():
             row = int(np.argmax(bad))
             raise SpectrumFileError(f"{path}: spectrum {batch.ids[row]!r}: {what} {float(values[row])!r} is not a "
-                                    f"finite {'32-bit ' if values.dtype == np.float32 else ''}number")
+                                    "finite 32-bit number")
 
 
 class _Checks:

@@ -187,6 +187,8 @@ def test_unusable_precursors_are_refused_or_skipped(write, name, text, title, pr
 
 NOT_FINITE = [
     ("rt.mgf", MGF.replace("RTINSECONDS=90", "RTINSECONDS=nan"), "first spectrum", "retention time nan"),
+    ("rt_f32.mgf", MGF.replace("RTINSECONDS=90", "RTINSECONDS=6e40"), "first spectrum",
+     "retention time 1.0000000000000001e+39"),  # finite, but not once held in 32 bits
     ("rt.mzML", mzml(MS2_A.replace('value="60"', 'value="inf"', 1)), "scan=2", "retention time inf"),
     ("mobility.mgf", MGF.replace("RTINSECONDS=90", "ION_MOBILITY=-inf"), "first spectrum", "ion mobility -inf"),
     ("window.mzML", mzml(MS2_A.replace('value="0.5"', 'value="NaN"', 1)), "scan=2", "isolation window offset nan"),
@@ -201,7 +203,7 @@ def test_values_that_are_not_finite_are_refused(write, name, text, title, proble
     with pytest.raises(SpectrumFileError) as info:
         read_spectra(path, skip_bad_precursors=True)
     assert str(info.value).startswith(f"{path}: spectrum {title!r}: {problem} ")
-    assert str(info.value).endswith("number")
+    assert str(info.value).endswith(" is not a finite 32-bit number")
 
 
 def test_repeated_titles_get_a_suffix(write):
