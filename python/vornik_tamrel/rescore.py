@@ -204,9 +204,11 @@ def _train_fold(split: _Split, settings: RescoreSettings, train: np.ndarray | No
     if train is not None:
         split = split[train]
     x, is_decoy = split.x, split.is_decoy
-    mean, std = x.mean(axis=0), x.std(axis=0)
+    # as `x.mean(axis=0)` and `x.std(axis=0)` work them out, to the bit, with the rows less their mean made once
+    mean, z = _centred(x)
+    std = np.sqrt(np.add.reduce(z * z, axis=0) / len(x))
     std[std == 0] = 1.0
-    z = (x - mean) / std
+    z /= std
     scores = _starting_scores(z, split, settings, mean, std)
     if scores is None:
         return None
