@@ -1,5 +1,6 @@
-"""The report's drawing beside the rest of the writing: in a child process where the system forks cheaply
-(its own interpreter lock, Pillow loaded there alone), else on a thread.
+"""The report's drawing beside the rest of the writing: on a thread, or, for the command line where the
+system forks cheaply, in a child process forked before the search (its own interpreter lock, Pillow
+loaded there alone).
 
 Nothing heavy is imported here: the command line forks its helper (see
 `DrawingHelper`) as soon as numpy and the drawing code are loaded, before the
@@ -18,21 +19,26 @@ from pathlib import Path
 
 
 def _forks() -> bool:
-    """Whether the report is drawn in a child process: on Linux, where forking is cheap and safe."""
+    """Whether the command line draws its report in a child process: on Linux, where forking is cheap."""
     return sys.platform.startswith("linux") and hasattr(os, "fork")
 
 
 class Drawing:
-    """`draw(data, path)` started at once, beside the caller's work: in a child process where `fork` (by
-    default where `_forks`: its own interpreter lock, and Pillow imported there alone), else on a thread.
-    `wait` raises what the drawing raised; `stop` ends it unfinished."""
+    """`draw(data, path)` started at once, beside the caller's work: on a thread, or in a child process
+    with `fork` (its own interpreter lock, Pillow imported there alone). `wait` raises what the drawing
+    raised; `stop` ends it unfinished.
 
-    def __init__(self, data: dict, path: Path, fork: bool | None = None):
+    Only a process that has started no threads of its own forks safely: the child gets a copy of every
+    lock another thread held at that moment (the engine's pool, a Dask client's event loop, a notebook's
+    kernel, an allocator's), and waits for it forever. So a search's writing draws on a thread, and only
+    the command line forks, at its start (see `DrawingHelper`)."""
+
+    def __init__(self, data: dict, path: Path, fork: bool = False):
         from . import plot
 
         self.failure: BaseException | None = None
         self.pid, self.pipe, self.thread = 0, None, None
-        if _forks() if fork is None else fork:
+        if fork:
             self._fork(lambda: plot.draw(data, str(path)))
         else:
             self.thread = threading.Thread(target=self._run, args=(lambda: plot.draw(data, str(path)),),
@@ -55,7 +61,7 @@ class Drawing:
 
     def _fork(self, work) -> None:
         read, write = os.pipe()
-        with warnings.catch_warnings():  # newer interpreters warn of forking beside threads: the child only draws
+        with warnings.catch_warnings():  # newer interpreters warn of forking beside threads: see `Drawing`
             warnings.simplefilter("ignore", DeprecationWarning)
             pid = os.fork()
         if pid == 0:  # the child: draws, says what failed, and ends without running any of the caller's code

@@ -6,9 +6,9 @@ failed run never leaves a half-written table behind.
 
 The table goes through pyarrow directly (both files from one Arrow table;
 pandas is never imported). The report is drawn (see `plot`) while the tables
-are written: in a child process where the system forks cheaply, so that
-neither waits for the other's interpreter lock, else on a thread (see
-`drawing`).
+are written: by the command line's drawing process, forked before the search
+where the system forks cheaply, so that neither waits for the other's
+interpreter lock; else on a thread (see `drawing`).
 """
 from __future__ import annotations
 

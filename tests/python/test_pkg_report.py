@@ -144,12 +144,23 @@ def test_stamped_dots_equal_pillows_ellipses(radius):
     assert np.array_equal(stamped, np.asarray(drawn))
 
 
-@pytest.mark.parametrize("how", ["process", "thread", "helper"])
-def test_drawing_beside_the_tables_is_the_same_and_says_what_failed(tmp_path, how):
-    import os
+def _in_a_fresh_interpreter(case: str, how: str, tmp_path) -> None:
+    """Runs `case(how, tmp_path)` of this module in a new interpreter, as the command line forks: from a
+    process with no threads of its own. Forked from this one, whose earlier tests leave threads running (a
+    Dask cluster's, the engine's pool), the child may wait forever for a lock one of them held."""
+    import subprocess
+    import sys
+    from pathlib import Path
 
-    if how != "thread" and not hasattr(os, "fork"):
-        pytest.skip("no fork here")
+    code = (f"import sys; sys.path.insert(0, {str(Path(__file__).parent)!r}); import {__name__} as t; "
+            f"from pathlib import Path; t.{case}({how!r}, Path({str(tmp_path)!r})); print('ok')")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert (done.returncode, done.stdout) == (0, "ok\n"), done.stderr
+
+
+def drawn_beside(how: str, tmp_path) -> None:
+    import os
+    import threading
 
     def start(path):
         if how == "helper":  # forked first, sent its data later, with a copy of its pipe's end held elsewhere
@@ -162,8 +173,6 @@ def test_drawing_beside_the_tables_is_the_same_and_says_what_failed(tmp_path, ho
         return report.Drawing(report_input(), path, fork=how == "process")
 
     def finished(drawing):
-        import threading
-
         waiting = threading.Thread(target=drawing.wait, daemon=True)
         waiting.start()
         waiting.join(60)  # not a measure of speed: what never ends fails rather than hangs
@@ -181,15 +190,24 @@ def test_drawing_beside_the_tables_is_the_same_and_says_what_failed(tmp_path, ho
         os.close(held)
 
 
-@pytest.mark.parametrize("how", ["stopped", "unused helper"])
-def test_an_ended_drawing_leaves_no_process(tmp_path, monkeypatch, how):
+@pytest.mark.parametrize("how", ["process", "thread", "helper"])
+def test_drawing_beside_the_tables_is_the_same_and_says_what_failed(tmp_path, how):
+    import os
+
+    if how == "thread":
+        drawn_beside(how, tmp_path)
+    elif not hasattr(os, "fork"):
+        pytest.skip("no fork here")
+    else:
+        _in_a_fresh_interpreter("drawn_beside", how, tmp_path)
+
+
+def ended_without_a_trace(how: str, tmp_path) -> None:
     import os
     import time
 
-    if not hasattr(os, "fork"):
-        pytest.skip("no fork here")
     if how == "stopped":
-        monkeypatch.setattr(plot, "draw", lambda data, path: time.sleep(600))
+        plot.draw = lambda data, path: time.sleep(600)
         drawing = report.Drawing(report_input(), tmp_path / "r.png", fork=True)
         pid = drawing.pid
         drawing.stop()
@@ -201,3 +219,22 @@ def test_an_ended_drawing_leaves_no_process(tmp_path, monkeypatch, how):
     with pytest.raises(ChildProcessError):
         os.waitpid(pid, 0)
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("how", ["stopped", "unused helper"])
+def test_an_ended_drawing_leaves_no_process(tmp_path, how):
+    import os
+
+    if not hasattr(os, "fork"):
+        pytest.skip("no fork here")
+    _in_a_fresh_interpreter("ended_without_a_trace", how, tmp_path)
+
+
+def test_a_search_s_writing_draws_on_a_thread(tmp_path, monkeypatch):
+    """Only the command line, at its start, forks: a search's writing draws on a thread."""
+    import os
+
+    monkeypatch.setattr(os, "fork", lambda: pytest.fail("forked beside the search's threads"))
+    drawing = report.Drawing(report_input(), tmp_path / "r.png")
+    drawing.wait()
+    assert drawing.pid == 0 and (tmp_path / "r.png").stat().st_size > 0
