@@ -35,7 +35,7 @@ def null_scorer(settings: SearchSettings, report_psms: int = NULL_PSMS, min_matc
     from .evidence import evidence_settings
     from .score import build_scorer
 
-    scorer = build_scorer(settings, ("da", window), evidence=False, wide_window=False, chimera=False,
+    scorer = build_scorer(settings, ("da", window), evidence=False, competes=False, wide_window=False, chimera=False,
                           report_psms=report_psms, min_isotope_err=0, max_isotope_err=0,
                           min_matched_peaks=min_matched_peaks)
     evidence = evidence_settings(settings)

@@ -342,8 +342,9 @@ def merge_slices(parts: Sequence[SliceRows], n: int, report: int, cap: int,
         uncertain |= p.truncated
     position = rows["file_id"].astype(np.int64)
     slice_of = np.concatenate([np.full(len(p.rows["file_id"]), i) for i, p in enumerate(parts)] + [[]])
-    # Best first per spectrum; equal hyperscores in slice order, then in the slice's own order.
-    order = np.lexsort((np.arange(len(position)), slice_of, -rows["hyperscore"], position))
+    # Best first per spectrum; equal hyperscores decoys first (as the search ranks them, see `score`), then in
+    # slice order and the slice's own order.
+    order = np.lexsort((np.arange(len(position)), slice_of, rows["label"], -rows["hyperscore"], position))
     rows = {name: values[order] for name, values in rows.items()}
     position = position[order]
     starts, sizes = _group_starts(position, n)

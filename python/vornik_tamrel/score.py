@@ -3,6 +3,15 @@
 The engine scores a whole batch on its worker pool with the interpreter lock
 released, so `stream` reads the next batch while the current one is scored;
 only the result rows are kept.
+
+The engine ranks candidates of equal hyperscore in the order it found them,
+which puts a target before its reversed decoy. Where a spectrum's best rows
+compete in error control, that order would hand every exact tie between a
+target and a decoy to the target, and the decoys that estimate the false
+discoveries among such matches would never be counted: with a fragment
+tolerance so wide that most candidates tie, nearly every spectrum's best row
+became a target and many passed at 1% FDR. A search's own scorer therefore
+ranks decoys first among equal hyperscores (see `decoys_first`).
 """
 from __future__ import annotations
 
@@ -44,12 +53,23 @@ class SearchScorer:
 
     engine: _native.Scorer
     evidence: Optional[EvidenceSettings]
+    #: Where the rows compete in error control: the same scorer reporting at least TIE_ROWS rows, to look
+    #: behind a tie that reaches past the last row reported (see `settle_ties`); None where ties stay as
+    #: the engine ranks them.
+    ties: Optional[_native.Scorer] = None
+
+
+#: Rows a spectrum is scored again with when its best hyperscore is tied past the rows reported: up to 25 the
+#: engine's preliminary cut is the same as for one row, so the rows are the same candidates in the same order.
+TIE_ROWS = 25
 
 
 def build_scorer(settings: SearchSettings, precursor: tuple[str, float] | None = None, evidence: bool = True,
-                 **overrides) -> SearchScorer:
+                 competes: bool = True, **overrides) -> SearchScorer:
     """The scorer for `settings`; `precursor` (unit, +/- width) and keyword settings override them.
-    `evidence`: whether its rows get the fragment evidence columns (see `evidence`)."""
+    `evidence`: whether its rows get the fragment evidence columns (see `evidence`); `competes`: whether its
+    best rows compete in error control, so that a decoy tied with them ranks first (not for chimeric
+    scoring, whose rows are each the best of what the spectrum had left)."""
     unit, width = precursor or ("ppm", settings.precursor_ppm)
     chosen = dict(
         wide_window=settings.wide_window, chimera=settings.chimera, report_psms=settings.report_psms,
@@ -59,7 +79,11 @@ def build_scorer(settings: SearchSettings, precursor: tuple[str, float] | None =
     chosen.update(overrides)
     frag = settings.fragment_tol
     engine = _native.Scorer(unit, -width, width, settings.fragment_unit, -frag, frag, **chosen)
-    return SearchScorer(engine, evidence_settings(settings) if evidence else None)
+    ties = None
+    if competes and not chosen["chimera"]:
+        ties = engine if chosen["report_psms"] >= TIE_ROWS else _native.Scorer(
+            unit, -width, width, settings.fragment_unit, -frag, frag, **(chosen | {"report_psms": TIE_ROWS}))
+    return SearchScorer(engine, evidence_settings(settings) if evidence else None, ties)
 
 
 def object_array(values) -> np.ndarray:
@@ -78,7 +102,8 @@ def score_batch(scorer: SearchScorer, index, batch: SpectrumBatch, file_ids: np.
     (a list per row costs more than all other columns).
     """
     file_ids, columns = _engine_columns(batch, file_ids)
-    return _table(scorer, batch, file_ids, scorer.engine.score(index, *columns), modifications, index)
+    table = _table(scorer, batch, file_ids, scorer.engine.score(index, *columns), modifications, index)
+    return settle_ties(scorer, index, batch, file_ids, table, modifications)
 
 
 def score_batch_pair(scorer: SearchScorer, wider: SearchScorer, index, batch: SpectrumBatch,
@@ -88,8 +113,66 @@ def score_batch_pair(scorer: SearchScorer, wider: SearchScorer, index, batch: Sp
     precursor windows), the engine counts the fragments once for both. The same tables as two calls."""
     file_ids, columns = _engine_columns(batch, file_ids)
     main, wide = scorer.engine.score_pair(wider.engine, index, *columns)
-    return _table(scorer, batch, file_ids, main, True, index), _table(wider, batch, file_ids, wide, False, index)
+    main = settle_ties(scorer, index, batch, file_ids, _table(scorer, batch, file_ids, main, True, index), True)
+    return main, _table(wider, batch, file_ids, wide, False, index)
 
+
+def decoys_first(table: Table) -> Table:
+    """`table` (each spectrum's rows together, from rank 1) with the rows of equal hyperscore of a spectrum
+    in the order decoys, then targets, each in their order; rank and `delta_next` stay with the position."""
+    hyper = np.asarray(table["hyperscore"])
+    n = len(hyper)
+    if n < 2:
+        return table
+    # a run of ties starts at a new spectrum or a new score (NaN never ties)
+    runs = np.cumsum(np.r_[True, (table["rank"][1:] == 1) | (hyper[1:] != hyper[:-1])])
+    order = np.lexsort((np.arange(n), table["label"], runs))
+    if not (order != np.arange(n)).any():
+        return table
+    return {name: values if name in ("rank", "delta_next") else values[order] for name, values in table.items()}
+
+
+def settle_ties(scorer: SearchScorer, index, batch: SpectrumBatch, file_ids: np.ndarray, table: Table,
+                modifications: bool) -> Table:
+    """One batch's rows as `scorer` reports them: where it competes, its first TIE_ROWS rows (or all it
+    reports, when more) ranked decoys first among equal hyperscores (see `decoys_first`), cut to the rows
+    it reports. Only a spectrum whose last row ties with the next candidate is scored again for it."""
+    if scorer.ties is None:
+        return table
+    table = decoys_first(table)
+    rank = np.asarray(table["rank"])
+    if scorer.ties is scorer.engine or not len(rank):
+        return table
+    starts = np.flatnonzero(rank == 1)
+    last = np.r_[starts[1:], len(rank)] - 1
+    hidden = table["delta_next"][last] == 0
+    if not hidden.any():
+        return table
+    group = np.flatnonzero(hidden)
+    chosen = np.zeros(len(batch), dtype=bool)
+    chosen[_positions(batch, file_ids, table["file_id"][starts[group]].tolist(),
+                      [table["spec_id"][i] for i in starts[group].tolist()])] = True
+    sub, sub_ids = batch.rows(chosen), file_ids[chosen]
+    rows = decoys_first(_table(scorer, sub, sub_ids, scorer.ties.score(index, *_engine_columns(sub, sub_ids)[1]),
+                               modifications, index))
+    # as many rows as before: each such spectrum had reported all the rows the scorer reports
+    rows = {name: values[rows["rank"] <= rank[last[group]].max()] for name, values in rows.items()}
+    kept = np.repeat(~hidden, last - starts + 1)
+    spectrum = np.r_[np.repeat(np.arange(len(starts)), last - starts + 1)[kept],
+                     group[np.cumsum(rows["rank"] == 1) - 1]]
+    order = np.argsort(spectrum, kind="stable")
+    return {name: np.concatenate([values[kept], rows[name]])[order] for name, values in table.items()}
+
+
+def _positions(batch: SpectrumBatch, file_ids: np.ndarray, files: list, ids: list) -> list[int]:
+    """Where the spectra (`files`, `ids`), in batch order, stand in `batch`."""
+    batch_files, found, at = file_ids.tolist(), [], 0
+    for key in zip(files, ids):
+        while (batch_files[at], batch.ids[at]) != key:
+            at += 1
+        found.append(at)
+        at += 1
+    return found
 
 def _engine_columns(batch: SpectrumBatch, file_ids: np.ndarray | None) -> tuple[np.ndarray, tuple]:
     """The spectrum files' numbers and the batch's columns as the engine's scorer takes them."""

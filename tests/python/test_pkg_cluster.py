@@ -142,6 +142,7 @@ def assert_same_except_summary(got, want):
 @pytest.mark.parametrize("changes", [
     dict(db_partitions=3),
     dict(db_partitions=4, fragment_tol=0.3, report_psms=3, rescore=False),
+    dict(db_partitions=3, fragment_tol=50.0),  # ties between targets and decoys, settled in the slices
 ])
 def test_slices_of_one_charge_spectra_equal_one_index(single, changes):
     """Every bundled spectrum states its charge: each is scored whole in one slice."""
