@@ -137,7 +137,8 @@ def _add_search_options(parser: argparse.ArgumentParser) -> None:
     g.add_argument("--chimera", action="store_true",
                    help="extract co-isolated peptides one after another (each counts as a PSM)")
     g.add_argument("--wide-window", action="store_true",
-                   help="search each precursor charge within the isolation window instead of --precursor-tol")
+                   help="search each precursor charge within the isolation window instead of --precursor-tol "
+                        "(+/- 2.4 m/z where a spectrum states no window)")
     g.add_argument("--decoy-tag", default="rev_", metavar="TAG", help="prefix of decoy protein accessions in the output")
     g.add_argument("--bucket-size", type=int, default=8192, metavar="N", help="fragments per index bucket")
 

@@ -40,7 +40,8 @@ def decoy_tail(decoy_scores: np.ndarray, thresholds: np.ndarray) -> np.ndarray |
     excess = float((ranked[:k] - floor).sum())
     if not excess > 0:
         return np.zeros(len(thresholds))
-    return np.where(thresholds > floor, k * np.exp(-(k - 1) / excess * (thresholds - floor)), 0.0)
+    with np.errstate(over="ignore"):  # thresholds far below the floor, where the count is used instead
+        return np.where(thresholds > floor, k * np.exp(-(k - 1) / excess * (thresholds - floor)), 0.0)
 
 
 def qvalues(scores, is_decoy, plus_one: bool = False, tail: bool = False) -> np.ndarray:
