@@ -167,9 +167,20 @@ class Chance:
 
 
 def competition_rows(table: Table, chimera: bool) -> np.ndarray:
-    """Rows that compete for identifications: each spectrum's best match (every extracted match when chimeric)."""
+    """Rows that compete for identifications: each spectrum's best match; when chimeric, every extracted match
+    but those that tie with the next candidate of their extraction.
+
+    The engine ranks a target before a decoy of equal score, and an
+    extraction reports only its winner: which label a tied extraction would
+    have given is unknown, and counted as the target's it would hide the
+    decoys that estimate such chance matches. Leaving the ties out whatever
+    their label keeps the competition fair. (Standard scoring ranks decoys
+    first among ties instead, see `score.settle_ties`.)
+    """
     rank = np.asarray(table["rank"])
-    return np.ones(len(rank), dtype=bool) if chimera else rank == 1
+    if chimera:
+        return np.asarray(table["delta_next"]) != 0
+    return rank == 1
 
 
 def normal_tail_log10(z: np.ndarray) -> np.ndarray:
