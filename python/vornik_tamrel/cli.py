@@ -314,6 +314,7 @@ def _run(args, helper: DrawingHelper | None = None) -> int:
         spectra, fasta = [str(data / DEMO_SPECTRA)], str(data / DEMO_FASTA)
     else:
         spectra, fasta = args.spectra, args.fasta
+    from .drawing import lending
     from .report import DrawingHelper, check_output_dir, write_outputs
     from .search import run_search
 
@@ -323,8 +324,9 @@ def _run(args, helper: DrawingHelper | None = None) -> int:
     if helper is None:
         helper = DrawingHelper.start()  # gets the report's drawing ready while the search runs
     try:
-        result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log,
-                            cluster=args.cluster)
+        with lending(helper):  # its processor is idle until the report is drawn
+            result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log,
+                                cluster=args.cluster)
         formats = [f for f in ("pin", "mzid") if getattr(args, f, False)]
         try:
             written = write_outputs(result, args.output_dir, formats, helper)

@@ -11,6 +11,9 @@ from __future__ import annotations
 
 import os
 import pickle
+from contextlib import contextmanager
+from contextvars import ContextVar
+import select
 import signal
 import sys
 import threading
@@ -116,56 +119,174 @@ class Drawing:
             raise self.failure
 
 
+_lent: ContextVar["DrawingHelper | None"] = ContextVar("vornik_tamrel_helper", default=None)
+
+
+@contextmanager
+def lending(helper: "DrawingHelper | None"):
+    """Within: `lent_helper()` gives `helper`, whose processor the work after scoring may share."""
+    token = _lent.set(helper)
+    try:
+        yield
+    finally:
+        _lent.reset(token)
+
+
+def lent_helper() -> "DrawingHelper | None":
+    """The helper process lent to this search (see `lending`), or None."""
+    return _lent.get()
+
+
 class DrawingHelper:
     """A child process forked before a search, which loads Pillow and makes the report's fonts and blank
     canvas meanwhile, then draws the one report it is sent (`draw`): the writing then waits for the
-    drawing alone. `start` gives None where the report is
-    not drawn in a process of its own (see `_forks`); `close` ends the child when nothing was sent."""
+    drawing alone. Until then it lends the search its processor (see `share`). `start` gives None where the
+    report is not drawn in a process of its own (see `_forks`); `close` ends the child when nothing was sent."""
 
     def __init__(self):
-        read, self._send = os.pipe()
+        requests, self._send = os.pipe()
+        self._replies, replies = os.pipe()
+        self._tasks, self._tasks_in = os.pipe()  # task numbers, taken by whichever process is free first
+        self._sharing = True
 
         def work() -> None:
-            os.close(self._send)
+            for fd in (self._send, self._replies, self._tasks_in):
+                os.close(fd)
             try:
                 from . import plot
 
                 figure, failed = plot.prepare(), None
             except BaseException as exc:  # said once there is something to draw
                 figure, failed = None, exc
-            # Sized, so that a copy of the sending end left in some other child of the parent cannot hold it.
-            with os.fdopen(read, "rb") as pipe:
-                size = pipe.read(8)
-                if len(size) < 8:  # closed unused
+            while True:
+                try:
+                    request = _receive_sized(requests)
+                except EOFError:  # closed unused
                     return
-                request = pipe.read(int.from_bytes(size, "little"))
-            if failed is not None:
-                raise failed
-            data, path = pickle.loads(request)
-            plot.draw(data, path, figure=figure)
+                if request[0] == "share":
+                    _send_sized(replies, _share_here(*request[1:], self._tasks))
+                    continue
+                if failed is not None:
+                    raise failed
+                data, path = request[1:]
+                plot.draw(data, path, figure=figure)
+                return
 
         self.drawing = Drawing.forked(work)
-        os.close(read)
+        os.close(requests)
+        os.close(replies)
 
     @classmethod
     def start(cls) -> "DrawingHelper | None":
         return cls() if _forks() else None
 
+    def share(self, function, shared, count: int) -> list | None:
+        """`[function(shared, task) for task in range(count)]`, the tasks taken one at a time by this process
+        and the helper's, each with its own interpreter lock; None where the helper cannot take part (it has
+        been sent its report, or has ended), for the caller to work alone. `function` is found by name in
+        the child, and `shared` and the results go through pickle, which keeps every number to the bit."""
+        if not self._sharing or self._send < 0 or not 1 < count <= MAX_SHARED:
+            return None
+        try:
+            _send_sized(self._send, ("share", function, shared))
+        except OSError:  # the child has ended
+            self._sharing = False
+            return None
+        os.write(self._tasks_in, b"".join(task.to_bytes(4, "little") for task in [*range(count), _END, _END]))
+        done: dict[int, object] = {}
+        try:
+            while (task := _next_task(self._tasks)) != _END:
+                done[task] = function(shared, task)
+        except BaseException:  # the pipes are left mid-way: shared no more
+            self._sharing = False
+            raise
+        try:
+            theirs = _receive_sized(self._replies)
+        except Exception:  # ended while working, or said what cannot be read: what it took is done here
+            self._sharing, theirs = False, {}
+        done.update(theirs)
+        return [done[task] if task in done else function(shared, task) for task in range(count)]
+
     def draw(self, data: dict, path: Path) -> Drawing:
         """The drawing of `data` into `path`, by the helper's child (or, where it has gone, as `Drawing`)."""
         send, self._send = self._send, -1
+        self._close_tasks()
         try:
-            request = pickle.dumps((data, str(path)), protocol=pickle.HIGHEST_PROTOCOL)
-            with os.fdopen(send, "wb") as pipe:
-                pipe.write(len(request).to_bytes(8, "little") + request)
+            _send_sized(send, ("draw", data, str(path)))
         except OSError:  # the child has ended
             self.drawing.stop()
             return Drawing(data, path)
+        finally:
+            os.close(send)
         return self.drawing
+
+    def _close_tasks(self) -> None:
+        for name in ("_tasks", "_tasks_in", "_replies"):
+            fd = getattr(self, name)
+            if fd >= 0:
+                os.close(fd)
+                setattr(self, name, -1)
 
     def close(self) -> None:
         """Ends the child unless it was sent a report, which `draw`'s caller waits for."""
         if self._send >= 0:
             os.close(self._send)
             self._send = -1
+        self._close_tasks()
         self.drawing.stop()
+
+
+def _share_here(function, shared, tasks: int) -> dict:
+    """The helper's part of `DrawingHelper.share`: the tasks it takes, until the end mark, done. Where one
+    fails, the rest are taken but left (the parent does them, and meets the failure itself)."""
+    done, failed = {}, False
+    while (task := _next_task(tasks)) != _END:
+        if failed:
+            continue
+        try:
+            done[task] = function(shared, task)
+        except Exception:
+            failed = True
+    return done
+
+
+#: The most tasks `DrawingHelper.share` hands out at once, and the number that ends them (one for each
+#: process): their 4-byte numbers are written at once, in one piece no reader can see in part.
+MAX_SHARED = select.PIPE_BUF // 4 - 2
+_END = 0xFFFFFFFF
+
+
+def _send_sized(fd: int, value) -> None:
+    """`value` pickled, after its size: a copy of the pipe's end held by some other child of the parent
+    cannot make the reader wait for more."""
+    data = pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL)
+    view = memoryview(len(data).to_bytes(8, "little") + data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+def _read_exactly(fd: int, size: int) -> bytes | None:
+    """`size` bytes of `fd`, or None where it ends first (every writing end of the pipe closed)."""
+    parts = []
+    while size:
+        part = os.read(fd, size)
+        if not part:
+            return None
+        parts.append(part)
+        size -= len(part)
+    return b"".join(parts)
+
+
+def _receive_sized(fd: int):
+    """What `_send_sized` sent; EOFError where the pipe ends before it."""
+    size = _read_exactly(fd, 8)
+    data = None if size is None else _read_exactly(fd, int.from_bytes(size, "little"))
+    if data is None:
+        raise EOFError("the pipe ended")
+    return pickle.loads(data)
+
+
+def _next_task(fd: int) -> int:
+    """The next task number of the shared pipe: written 4 bytes at a time, read so (a pipe never splits a
+    write of up to its atomic size)."""
+    return int.from_bytes(os.read(fd, 4), "little")

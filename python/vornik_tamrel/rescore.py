@@ -19,12 +19,13 @@ distribution is the one thing every fold estimates well.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from functools import lru_cache
+from functools import lru_cache, partial
 
 import numpy as np
 
+from .drawing import lent_helper
 from .fdr import _accepted_in_order, accepted_targets, qvalues
-from .workers import ordered_map
+from .workers import ordered_map, tail_threads
 
 # Engine columns that describe a match, log-scaled where they span decades,
 # and a few ratios that put them on a per-peptide scale (a 20-residue peptide
@@ -252,9 +253,9 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     folds = [fold_of(numbers, settings.folds, repeat, settings.seed)
              for repeat in range(split_repeats(int(numbers.max()) + 1 if len(numbers) else 0, settings))]
     # Every held-out fold of every split is checked, and then trained, on its own: on the threads the engine
-    # was given.
-    checks = ordered_map(lambda task: _fold_check(rows, folds[task[0]], task[1], settings),
-                         [(repeat, k) for repeat in range(len(folds)) for k in range(settings.folds)])
+    # was given, or beside the command line's helper process.
+    tasks = [(repeat, k) for repeat in range(len(folds)) for k in range(settings.folds)]
+    checks = _mapped(_check_task, (rows, folds, tasks, settings), len(tasks))
     # Each split makes one choice for all its folds, by the majority of their checks: where some folds kept
     # the calibrated score and others learned, the two scores' scales (each in its training decoys' spread)
     # would interleave one fold's decoys with another's targets. Only the folds of splits that learn are
@@ -264,10 +265,8 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
         votes = [check[0] for check in checks[repeat * settings.folds:(repeat + 1) * settings.folds]
                  if check is not None]
         learn.append(2 * sum(votes) > len(votes))
-    trained = [(repeat, k) for repeat in range(len(folds)) for k in range(settings.folds)
-               if learn[repeat] and checks[repeat * settings.folds + k] is not None]
-    models = dict(zip(trained, ordered_map(lambda task: _train_fold(rows[folds[task[0]] != task[1]], settings),
-                                           trained)))
+    trained = [(repeat, k) for repeat, k in tasks if learn[repeat] and checks[repeat * settings.folds + k] is not None]
+    models = dict(zip(trained, _mapped(_training_task, (rows, folds, trained, settings), len(trained))))
     runs = []
     for repeat, fold in enumerate(folds):
         outcomes = [None if check is None else (models.get((repeat, k)), *check)
@@ -280,6 +279,27 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     if share == 0.0:  # no fold learned: the calibrated score itself, not its per-fold rescalings mixed
         return start_scores.copy(), share
     return np.mean([scores for scores, _ in usable], axis=0), share
+
+
+def _check_task(shared, task: int):
+    rows, folds, tasks, settings = shared
+    repeat, k = tasks[task]
+    return _fold_check(rows, folds[repeat], k, settings)
+
+
+def _training_task(shared, task: int):
+    rows, folds, tasks, settings = shared
+    repeat, k = tasks[task]
+    return _train_fold(rows[folds[repeat] != k], settings)
+
+
+def _mapped(function, shared, count: int) -> list:
+    """`[function(shared, task) for task in range(count)]`: shared with the helper process lent to the search
+    where more than one thread is allowed (each process has its own interpreter lock, which these many small
+    numpy calls hold most of their time), else on the allowed threads."""
+    helper = lent_helper() if tail_threads() > 1 else None
+    done = None if helper is None else helper.share(function, shared, count)
+    return ordered_map(partial(function, shared), range(count)) if done is None else done
 
 
 def split_repeats(spectra: int, settings: RescoreSettings) -> int:

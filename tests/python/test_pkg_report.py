@@ -238,3 +238,78 @@ def test_a_search_s_writing_draws_on_a_thread(tmp_path, monkeypatch):
     drawing = report.Drawing(report_input(), tmp_path / "r.png")
     drawing.wait()
     assert drawing.pid == 0 and (tmp_path / "r.png").stat().st_size > 0
+
+
+def _rendezvous(folder, task: int) -> int:
+    """Task 0 or 1 of a shared map: waits until both have begun, so that each process took one."""
+    import os
+    import time
+    from pathlib import Path
+
+    (Path(folder) / str(task)).write_text(str(os.getpid()))
+    for _ in range(6000):  # a helper that never joins fails the test rather than hangs it
+        if (Path(folder) / str(1 - task)).exists():
+            break
+        time.sleep(0.01)
+    return os.getpid()
+
+
+def _fails_in_the_child(parent: int, task: int) -> int:
+    import os
+
+    if os.getpid() != parent:
+        raise RuntimeError("helper failure")
+    return task * task
+
+
+def _fails_at_three(_, task: int) -> int:
+    if task == 3:
+        raise ValueError("task 3")
+    return task
+
+
+def shared_with_the_helper(how: str, tmp_path) -> None:
+    import os
+    import signal
+
+    import test_pkg_fdr
+    from vornik_tamrel import drawing, rescore
+
+    helper = report.DrawingHelper()
+    try:
+        pids = helper.share(_rendezvous, str(tmp_path), 2)
+        assert sorted(pids) == sorted([os.getpid(), helper.drawing.pid])
+        if how == "rescoring":  # the same bits, however the tasks fell to the two processes
+            x, decoy, _ = test_pkg_fdr.synthetic()
+            settings = rescore.RescoreSettings(train_fdr=(0.05, 0.1, 0.2))
+            os.environ["RAYON_NUM_THREADS"] = "1"
+            alone = rescore.rescore(x, decoy, np.arange(len(x)) // 2, x[:, 0], settings)
+            os.environ["RAYON_NUM_THREADS"] = "2"
+            with drawing.lending(helper):
+                shared = rescore.rescore(x, decoy, np.arange(len(x)) // 2, x[:, 0], settings)
+            assert alone[1] > 0 and shared[1] == alone[1] and shared[0].tobytes() == alone[0].tobytes()
+        elif how == "failing in the child":  # what it took is done again here
+            assert helper.share(_fails_in_the_child, os.getpid(), 50) == [t * t for t in range(50)]
+        elif how == "failing here":  # raised as it is, and the helper's pipes not used again
+            with pytest.raises(ValueError, match="^task 3$"):
+                helper.share(_fails_at_three, None, 200)
+            assert helper.share(_fails_at_three, None, 2) is None
+        else:  # ended: nothing shared, and the report drawn on a thread
+            os.kill(helper.drawing.pid, signal.SIGKILL)
+            os.waitpid(helper.drawing.pid, 0)
+            helper.drawing.pid = 0
+            assert helper.share(_fails_in_the_child, os.getpid(), 4) is None
+        helper.draw(report_input(), tmp_path / "r.png").wait()
+    finally:
+        helper.close()
+    plot.draw(report_input(), str(tmp_path / "direct.png"))
+    assert (tmp_path / "r.png").read_bytes() == (tmp_path / "direct.png").read_bytes()
+
+
+@pytest.mark.parametrize("how", ["rescoring", "failing in the child", "failing here", "ended"])
+def test_the_helper_shares_work_then_draws(tmp_path, how):
+    import os
+
+    if not hasattr(os, "fork"):
+        pytest.skip("no fork here")
+    _in_a_fresh_interpreter("shared_with_the_helper", how, tmp_path)
