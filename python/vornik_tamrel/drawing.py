@@ -137,6 +137,20 @@ def lent_helper() -> "DrawingHelper | None":
     return _lent.get()
 
 
+def shared_map(function, shared, count: int) -> list:
+    """`[function(shared, task) for task in range(count)]`: shared with the helper process lent to the search
+    where more than one thread is allowed (each process has its own interpreter lock, which the many small
+    numpy calls of error control's fits hold most of their time), else on the allowed threads (see
+    `workers.ordered_map`). `function` must be found by name: a module's own function."""
+    from functools import partial
+
+    from .workers import ordered_map, tail_threads
+
+    helper = lent_helper() if tail_threads() > 1 else None
+    done = None if helper is None else helper.share(function, shared, count)
+    return ordered_map(partial(function, shared), range(count)) if done is None else done
+
+
 class DrawingHelper:
     """A child process forked before a search, which loads Pillow and makes the report's fonts and blank
     canvas meanwhile, then draws the one report it is sent (`draw`): the writing then waits for the
@@ -158,6 +172,7 @@ class DrawingHelper:
                 figure, failed = plot.prepare(), None
             except BaseException as exc:  # said once there is something to draw
                 figure, failed = None, exc
+            _warm_heap()
             while True:
                 try:
                     request = _receive_sized(requests)
@@ -234,6 +249,20 @@ class DrawingHelper:
             self._send = -1
         self._close_tasks()
         self.drawing.stop()
+
+
+#: Bytes of memory the helper makes ready for the drawing while it waits (see `_warm_heap`): about what the
+#: drawing holds at once, beside its canvas.
+WARM_HEAP = 16 << 20
+
+
+def _warm_heap() -> None:
+    """Makes the allocator's memory ready for the drawing, which otherwise spends a fifth of its time on the
+    first touch of fresh pages (its masks, the halved image, the PNG's bytes). A large block freed raises the
+    allocator's threshold for taking blocks from the system directly, and for giving freed memory back; the
+    second block, below it, then comes from the heap and stays there, its pages touched."""
+    for _ in range(2):
+        bytearray(WARM_HEAP)
 
 
 def _share_here(function, shared, tasks: int) -> dict:

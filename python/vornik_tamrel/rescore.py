@@ -19,13 +19,12 @@ distribution is the one thing every fold estimates well.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from functools import lru_cache, partial
+from functools import lru_cache
 
 import numpy as np
 
-from .drawing import lent_helper
+from .drawing import shared_map
 from .fdr import _accepted_in_order, accepted_targets, qvalues
-from .workers import ordered_map, tail_threads
 
 # Engine columns that describe a match, log-scaled where they span decades,
 # and a few ratios that put them on a per-peptide scale (a 20-residue peptide
@@ -255,7 +254,7 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     # Every held-out fold of every split is checked, and then trained, on its own: on the threads the engine
     # was given, or beside the command line's helper process.
     tasks = [(repeat, k) for repeat in range(len(folds)) for k in range(settings.folds)]
-    checks = _mapped(_check_task, (rows, folds, tasks, settings), len(tasks))
+    checks = shared_map(_check_task, (rows, folds, tasks, settings), len(tasks))
     # Each split makes one choice for all its folds, by the majority of their checks: where some folds kept
     # the calibrated score and others learned, the two scores' scales (each in its training decoys' spread)
     # would interleave one fold's decoys with another's targets. Only the folds of splits that learn are
@@ -266,7 +265,7 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
                  if check is not None]
         learn.append(2 * sum(votes) > len(votes))
     trained = [(repeat, k) for repeat, k in tasks if learn[repeat] and checks[repeat * settings.folds + k] is not None]
-    models = dict(zip(trained, _mapped(_training_task, (rows, folds, trained, settings), len(trained))))
+    models = dict(zip(trained, shared_map(_training_task, (rows, folds, trained, settings), len(trained))))
     runs = []
     for repeat, fold in enumerate(folds):
         outcomes = [None if check is None else (models.get((repeat, k)), *check)
@@ -291,15 +290,6 @@ def _training_task(shared, task: int):
     rows, folds, tasks, settings = shared
     repeat, k = tasks[task]
     return _train_fold(rows[folds[repeat] != k], settings)
-
-
-def _mapped(function, shared, count: int) -> list:
-    """`[function(shared, task) for task in range(count)]`: shared with the helper process lent to the search
-    where more than one thread is allowed (each process has its own interpreter lock, which these many small
-    numpy calls hold most of their time), else on the allowed threads."""
-    helper = lent_helper() if tail_threads() > 1 else None
-    done = None if helper is None else helper.share(function, shared, count)
-    return ordered_map(partial(function, shared), range(count)) if done is None else done
 
 
 def split_repeats(spectra: int, settings: RescoreSettings) -> int:

@@ -53,6 +53,8 @@ from typing import Optional
 
 import numpy as np
 
+from .drawing import shared_map
+
 RESIDUES = "ACDEFGHIKLMNPQRSTVWY"
 MIN_PEPTIDES = 8  # fewer confident peptides than this: no model
 LOOSE_FDR = 0.05  # the training level when the run's FDR leaves fewer than MIN_PEPTIDES
@@ -267,6 +269,15 @@ def _out_of_fold(base, extra, y, fold, penalties, iterations: int = ROBUST_ITERA
     return out
 
 
+def _candidate_errors(shared, task: int) -> list:
+    """(out-of-fold error, scale, ends, penalty) of each penalty of the candidate model `task`."""
+    counts, terminals, y, fold, penalties, candidates = shared
+    name, e = candidates[task]
+    base, extra = design(counts, terminals[e], name)
+    predicted = _out_of_fold(base, extra, y, fold, penalties, SELECTION_ITERATIONS, _fold_starts(base, y, fold))
+    return [(_capped_error(p - y), name, e, w) for p, w in zip(predicted, penalties)]
+
+
 def _fold_starts(base, y, fold) -> dict:
     """Per fold, the resistant line fitted to the other folds: the same for every penalty."""
     return {k: _resistant_line(base[fold != k, 1], y[fold != k]) for k in _distinct(fold).tolist()}
@@ -371,13 +382,9 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
         trained, y = trained[pick], y[pick]
     fold = np.arange(len(trained)) % FOLDS
     penalties = PENALTIES if len(trained) >= CORRECTIONS_FROM else (np.inf,)
-    errors = []
-    for name in SCALES:
-        for e, terminal in enumerate(terminals):
-            base, extra = design(counts[trained], terminal[trained], name)
-            starts = _fold_starts(base, y, fold)
-            predicted = _out_of_fold(base, extra, y, fold, penalties, SELECTION_ITERATIONS, starts)
-            errors += [(_capped_error(p - y), name, e, w) for p, w in zip(predicted, penalties)]
+    candidates = [(name, e) for name in SCALES for e in range(len(terminals))]
+    shared = (counts[trained], [t[trained] for t in terminals], y, fold, penalties, candidates)
+    errors = [error for found in shared_map(_candidate_errors, shared, len(candidates)) for error in found]
     _, name, ends, penalty = min(errors)
     base_all, extra_all = design(counts, terminals[ends], name)
     by_peptide = RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all)

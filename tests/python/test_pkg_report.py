@@ -288,6 +288,18 @@ def shared_with_the_helper(how: str, tmp_path) -> None:
             with drawing.lending(helper):
                 shared = rescore.rescore(x, decoy, np.arange(len(x)) // 2, x[:, 0], settings)
             assert alone[1] > 0 and shared[1] == alone[1] and shared[0].tobytes() == alone[0].tobytes()
+        elif how == "retention":  # the model chosen and its predictions, to the bit
+            import test_pkg_results
+            from vornik_tamrel.rt import fill_retention
+
+            made = []
+            for threads in ("1", "2"):
+                os.environ["RAYON_NUM_THREADS"] = threads
+                table, _ = test_pkg_results._retention_table(np.random.default_rng(11), [(0.0, 1.0)], 120)
+                with drawing.lending(helper):
+                    made.append([fill_retention(table, np.ones(120, bool), np.zeros(120), 0.01)]
+                                + [table[name] for name in ("aligned_rt", "predicted_rt", "delta_rt_model")])
+            assert [a.tobytes() for a in made[0]] == [b.tobytes() for b in made[1]]
         elif how == "failing in the child":  # what it took is done again here
             assert helper.share(_fails_in_the_child, os.getpid(), 50) == [t * t for t in range(50)]
         elif how == "failing here":  # raised as it is, and the helper's pipes not used again
@@ -306,7 +318,7 @@ def shared_with_the_helper(how: str, tmp_path) -> None:
     assert (tmp_path / "r.png").read_bytes() == (tmp_path / "direct.png").read_bytes()
 
 
-@pytest.mark.parametrize("how", ["rescoring", "failing in the child", "failing here", "ended"])
+@pytest.mark.parametrize("how", ["rescoring", "retention", "failing in the child", "failing here", "ended"])
 def test_the_helper_shares_work_then_draws(tmp_path, how):
     import os
 
