@@ -26,6 +26,11 @@ def _forks() -> bool:
     return sys.platform.startswith("linux") and hasattr(os, "fork")
 
 
+#: What a drawing process says when it has done its work (anything else it says is a pickled failure, which
+#: never begins with a zero byte).
+_DONE = b"\0"
+
+
 class Drawing:
     """`draw(data, path)` started at once, beside the caller's work: on a thread, or in a child process
     with `fork` (its own interpreter lock, Pillow imported there alone). `wait` raises what the drawing
@@ -78,19 +83,28 @@ class Drawing:
                         said = pickle.dumps(self.failure)
                     except Exception:
                         said = pickle.dumps(RuntimeError(f"drawing the report failed: {self.failure!r}"))
-                    with os.fdopen(write, "wb") as pipe:
-                        pipe.write(said)
+                else:
+                    said = _DONE
+                with os.fdopen(write, "wb") as pipe:
+                    pipe.write(said)
             finally:
                 os._exit(code)
         os.close(write)
         self.pid, self.pipe = pid, os.fdopen(read, "rb")
 
     def _reap(self, said: bool) -> int:
-        """The child's exit status once it has ended, with what it said failed when `said`."""
+        """The child's exit status once it has ended, with what it said failed when `said`; 0 at once where it
+        said it has done its work. Its end (the system unmapping a process of a hundred megabytes) is then not
+        waited for: it is reaped if it has ended, else left to the system (the command line ends at once)."""
         pipe, self.pipe = self.pipe, None
         if pipe is not None:
             with pipe:
-                text = pipe.read() if said else b""
+                text = pipe.read(len(_DONE)) if said else b""
+                if text == _DONE:
+                    os.waitpid(self.pid, os.WNOHANG)
+                    self.pid = 0
+                    return 0
+                text += pipe.read() if text else b""
             if text:
                 self.failure = pickle.loads(text)
         _, status = os.waitpid(self.pid, 0)
