@@ -321,10 +321,14 @@ def _run(args, helper: DrawingHelper | None = None) -> int:
     check_output_dir(args.output_dir)
 
     log = (lambda message: None) if args.quiet else (lambda message: print(message, file=sys.stderr))
+    # The helper forked by `run`, before the process had any thread, also takes a share of the work after
+    # scoring (its processor is idle until the report is drawn); one forked here, where the caller's threads
+    # may hold locks the child would wait for, only draws.
+    lent = helper
     if helper is None:
         helper = DrawingHelper.start()  # gets the report's drawing ready while the search runs
     try:
-        with lending(helper):  # its processor is idle until the report is drawn
+        with lending(lent):
             result = run_search(spectra, fasta, settings, progress=False if args.quiet else None, log=log,
                                 cluster=args.cluster)
         formats = [f for f in ("pin", "mzid") if getattr(args, f, False)]
