@@ -77,8 +77,14 @@ def _font(px: int):
     return ImageFont.load_default(px * SCALE)
 
 
-def _text_size(font, text: str) -> tuple[int, int]:
-    left, top, right, bottom = font.getbbox(text)
+@lru_cache(maxsize=None)
+def _bbox(px: int, text: str) -> tuple[int, int, int, int]:
+    """The ink box of `text` at `px` (the report's tick labels repeat from panel to panel)."""
+    return _font(px).getbbox(text)
+
+
+def _text_size(px: int, text: str) -> tuple[int, int]:
+    left, top, right, bottom = _bbox(px, text)
     return right - left, bottom - top
 
 
@@ -87,7 +93,7 @@ def _text(draw, x: float, y: float, text: str, px: int, align: str = "l", valign
     """Draw `text` with its box's left, centre or right (`align`: l, c, r) at `x` and its top, middle or bottom
     (`valign`: t, m, b) at `y`; returns the box."""
     font = _font(px)
-    left, top, right, bottom = font.getbbox(text)
+    left, top, right, bottom = _bbox(px, text)
     x0 = x - {"l": 0, "c": (right - left) / 2, "r": right - left}[align]
     y0 = y - {"t": 0, "m": (bottom - top) / 2, "b": bottom - top}[valign]
     draw.text((x0 - left, y0 - top), text, font=font, fill=fill)
@@ -259,7 +265,7 @@ class _Panel:
             from PIL import Image, ImageDraw
 
             font = _font(LABEL_PX)
-            left, top, right, bottom = font.getbbox(ylabel)
+            left, top, right, bottom = _bbox(LABEL_PX, ylabel)
             label = Image.new("L", (right - left, bottom - top), 0)
             ImageDraw.Draw(label).text((-left, -top), ylabel, font=font, fill=255)
             label = label.transpose(Image.Transpose.ROTATE_90)
@@ -272,7 +278,7 @@ class _Panel:
         x0, y0, x1, y1 = self.box
         px, pad, swatch = LABEL_PX, 8 * SCALE, 22 * SCALE
         row = px * SCALE * 1.45
-        width = swatch + 6 * SCALE + max(_text_size(_font(LABEL_PX), label)[0] for *_, label in self.legend)
+        width = swatch + 6 * SCALE + max(_text_size(LABEL_PX, label)[0] for *_, label in self.legend)
         height = row * len(self.legend)
         left = x0 + pad if where == "upper left" else x1 - pad - width
         top = y0 + pad if where.startswith("upper") else (y0 + y1) / 2 - height / 2
