@@ -1,7 +1,7 @@
 """Side by side with Comet on the bundled demo data.
 
     apt-get install comet-ms          # Debian's package (2019.01 rev. 5 on bookworm)
-    python benchmarks/compare_comet.py [--workdir DIR] [--threads N]
+    python benchmarks/compare_comet.py [--workdir DIR] [--threads N] [--repeat N]
 
 Both engines search the same spectra (the bundled BSA1 MS2 scans, written
 once as an uncompressed indexed mzML, which Comet requires) against the same
@@ -160,6 +160,8 @@ def main() -> None:
     parser.add_argument("--workdir", help="keep inputs and outputs here (default: a temporary directory)")
     parser.add_argument("--threads", type=int, default=os.cpu_count() or 1, help="threads for both engines")
     parser.add_argument("--fasta", default=str(FASTA), help="protein database (default: the bundled one)")
+    parser.add_argument("--repeat", type=int, default=1, metavar="N",
+                        help="run both engines N times in turn; times are the medians (identifications: the last run)")
     args = parser.parse_args()
     workdir = Path(args.workdir or tempfile.mkdtemp(prefix="compare-comet-"))
     workdir.mkdir(parents=True, exist_ok=True)
@@ -167,8 +169,12 @@ def main() -> None:
     native_ids = write_indexed_mzml(SPECTRA, mzml)
 
     fasta = str(Path(args.fasta).resolve())
-    comet_wall, comet_cpu, comet = run_comet(workdir, mzml, fasta, args.threads)
-    our_wall, our_cpu, summary, ours = run_ours(workdir, mzml, fasta, args.threads)
+    pairs = []  # each engine in turn, so that both meet the same load
+    for _ in range(args.repeat):
+        comet_wall, comet_cpu, comet = run_comet(workdir, mzml, fasta, args.threads)
+        our_wall, our_cpu, summary, ours = run_ours(workdir, mzml, fasta, args.threads)
+        pairs.append((comet_wall, comet_cpu, our_wall, our_cpu))
+    comet_wall, comet_cpu, our_wall, our_cpu = (float(np.median(column)) for column in zip(*pairs))
 
     comet = comet.loc[comet["num"] == 1]
     comet_keys = [native_ids[s - 1] for s in comet["scan"]]  # Comet numbers the scans of this file from 1
@@ -188,7 +194,7 @@ def main() -> None:
 
     timings = summary["timings_seconds"]
     phases = ", ".join(f"{k} {v:.2f}" for k, v in timings.items())
-    startup = our_wall - sum(timings.values())
+    startup = pairs[-1][2] - sum(timings.values())  # of the run whose phases these are
     print(f"{len(native_ids)} MS2 spectra of {SPECTRA.name} against {Path(fasta).name}; {args.threads} thread(s)")
     print()
     print(f"{'':34} {'wall s':>7} {'CPU s':>6} {'PSMs':>6} {'peptides':>9}")
@@ -201,6 +207,9 @@ def main() -> None:
         print(f"{name:34} {wall:7.2f} {cpu:6.2f} {len(spectra):6d} {len(peps):9d}")
     print(f"  phases (s): {phases}; interpreter start-up and imports {startup:.2f}")
     print(f"  ratio ours / Comet: wall time {our_wall / comet_wall:.2f}, CPU time {our_cpu / comet_cpu:.2f}")
+    if len(pairs) > 1:
+        print(f"  medians of {len(pairs)} runs in turn; wall ratio of each pair: "
+              + ", ".join(f"{ours_wall / theirs:.2f}" for theirs, _, ours_wall, _ in pairs))
     print()
     for label, (spectra, peps) in (("hyperscore", our_hyper), ("rescored", our_final)):
         print(f"overlap at {FDR:.0%} FDR, Comet vs vornik-tamrel ({label}):")
