@@ -45,7 +45,7 @@ class Drawing:
         from . import plot
 
         self.failure: BaseException | None = None
-        self.pid, self.pipe, self.thread = 0, None, None
+        self.pid, self.pipe, self.thread, self.ending = 0, None, None, False
         if fork:
             self._fork(lambda: plot.draw(data, str(path)))
         else:
@@ -57,7 +57,7 @@ class Drawing:
     def forked(cls, work) -> "Drawing":
         """`work()` in a child process, waited for and stopped as a drawing is."""
         self = cls.__new__(cls)
-        self.failure, self.pid, self.pipe, self.thread = None, 0, None, None
+        self.failure, self.pid, self.pipe, self.thread, self.ending = None, 0, None, None, False
         self._fork(work)
         return self
 
@@ -94,15 +94,14 @@ class Drawing:
 
     def _reap(self, said: bool) -> int:
         """The child's exit status once it has ended, with what it said failed when `said`; 0 at once where it
-        said it has done its work. Its end (the system unmapping a process of a hundred megabytes) is then not
-        waited for: it is reaped if it has ended, else left to the system (the command line ends at once)."""
+        said it has done its work: its end (the system unmapping a process of a hundred megabytes) is waited
+        for by `stop`, while the caller finishes its own work."""
         pipe, self.pipe = self.pipe, None
         if pipe is not None:
             with pipe:
                 text = pipe.read(len(_DONE)) if said else b""
                 if text == _DONE:
-                    os.waitpid(self.pid, os.WNOHANG)
-                    self.pid = 0
+                    self.ending = True
                     return 0
                 text += pipe.read() if text else b""
             if text:
@@ -112,11 +111,13 @@ class Drawing:
         return status
 
     def stop(self) -> None:
+        """Ends the drawing unfinished (a process that has said it is done is only waited for)."""
         if self.pid:
-            try:
-                os.kill(self.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+            if not self.ending:
+                try:
+                    os.kill(self.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
             self._reap(False)
         elif self.thread is not None:
             self.thread.join()
