@@ -384,7 +384,11 @@ def fill_retention(table, compete: np.ndarray, q: np.ndarray, fdr: float) -> Opt
     penalties = PENALTIES if len(trained) >= CORRECTIONS_FROM else (np.inf,)
     candidates = [(name, e) for name in SCALES for e in range(len(terminals))]
     shared = (counts[trained], [t[trained] for t in terminals], y, fold, penalties, candidates)
-    errors = [error for found in shared_map(_candidate_errors, shared, len(candidates)) for error in found]
+    # Shared with the helper process only where each candidate's fits are many (every penalty, on hundreds of
+    # peptides): a few small ones are done here before the helper has taken its first.
+    found = (shared_map(_candidate_errors, shared, len(candidates)) if len(penalties) > 1
+             else [_candidate_errors(shared, task) for task in range(len(candidates))])
+    errors = [error for each in found for error in each]
     _, name, ends, penalty = min(errors)
     base_all, extra_all = design(counts, terminals[ends], name)
     by_peptide = RetentionModel(base_all[trained], extra_all[trained], y, penalty).predict(base_all, extra_all)
