@@ -423,7 +423,7 @@ def run() -> None:
         # processes): it loads Pillow and makes its canvas on another core while this one starts the search.
         from . import plot  # noqa: F401
 
-        helper = DrawingHelper.start()
+        helper = DrawingHelper.start(preload=("vornik_tamrel.rescore",))  # for the work it shares (see `_run`)
     try:
         code = main(helper=helper)
     finally:

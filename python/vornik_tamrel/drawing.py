@@ -9,6 +9,7 @@ canvas while the parent starts the search.
 """
 from __future__ import annotations
 
+import importlib
 import os
 import pickle
 from contextlib import contextmanager
@@ -172,7 +173,8 @@ class DrawingHelper:
     drawing alone. Until then it lends the search its processor (see `share`). `start` gives None where the
     report is not drawn in a process of its own (see `_forks`); `close` ends the child when nothing was sent."""
 
-    def __init__(self):
+    def __init__(self, preload: tuple[str, ...] = ()):
+        """`preload`: modules the child imports while it waits, those of the work it may be lent for."""
         requests, self._send = os.pipe()
         self._replies, replies = os.pipe()
         self._tasks, self._tasks_in = os.pipe()  # task numbers, taken by whichever process is free first
@@ -188,6 +190,11 @@ class DrawingHelper:
             except BaseException as exc:  # said once there is something to draw
                 figure, failed = None, exc
             _warm_heap()
+            for name in preload:
+                try:
+                    importlib.import_module(name)
+                except Exception:  # imported again, and failing there, only where work needs it
+                    pass
             while True:
                 try:
                     request = _receive_sized(requests)
@@ -207,8 +214,8 @@ class DrawingHelper:
         os.close(replies)
 
     @classmethod
-    def start(cls) -> "DrawingHelper | None":
-        return cls() if _forks() else None
+    def start(cls, preload: tuple[str, ...] = ()) -> "DrawingHelper | None":
+        return cls(preload) if _forks() else None
 
     def share(self, function, shared, count: int) -> list | None:
         """`[function(shared, task) for task in range(count)]`, the tasks taken one at a time by this process
