@@ -153,16 +153,22 @@ def lent_helper() -> "DrawingHelper | None":
     return _lent.get()
 
 
-def shared_map(function, shared, count: int) -> list:
+#: The most bytes of arrays `shared_map` sends the helper process: beyond, the copies (pickled here, held
+#: there) would cost more memory than a search of millions of spectra should take on for a second core.
+MAX_SHARED_BYTES = 64 << 20
+
+
+def shared_map(function, shared, count: int, nbytes: int = 0) -> list:
     """`[function(shared, task) for task in range(count)]`: shared with the helper process lent to the search
     where more than one thread is allowed (each process has its own interpreter lock, which the many small
-    numpy calls of error control's fits hold most of their time), else on the allowed threads (see
-    `workers.ordered_map`). `function` must be found by name: a module's own function."""
+    numpy calls of error control's fits hold most of their time) and `shared` holds at most MAX_SHARED_BYTES
+    (`nbytes`, the size of its arrays), else on the allowed threads (see `workers.ordered_map`). `function`
+    must be found by name: a module's own function."""
     from functools import partial
 
     from .workers import ordered_map, tail_threads
 
-    helper = lent_helper() if tail_threads() > 1 else None
+    helper = lent_helper() if tail_threads() > 1 and nbytes <= MAX_SHARED_BYTES else None
     done = None if helper is None else helper.share(function, shared, count)
     return ordered_map(partial(function, shared), range(count)) if done is None else done
 

@@ -254,7 +254,9 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
     # Every held-out fold of every split is checked, and then trained, on its own: on the threads the engine
     # was given, or beside the command line's helper process.
     tasks = [(repeat, k) for repeat in range(len(folds)) for k in range(settings.folds)]
-    checks = shared_map(_check_task, (rows, folds, tasks, settings), len(tasks))
+    nbytes = sum(a.nbytes for a in (rows.x, rows.is_decoy, rows.start, rows.numbers, rows.rows, rows.ranked.order,
+                                    rows.ranked.values, rows.ranked.is_decoy, *folds))
+    checks = shared_map(_check_task, (rows, folds, tasks, settings), len(tasks), nbytes)
     # Each split makes one choice for all its folds, by the majority of their checks: where some folds kept
     # the calibrated score and others learned, the two scores' scales (each in its training decoys' spread)
     # would interleave one fold's decoys with another's targets. Only the folds of splits that learn are
@@ -265,7 +267,7 @@ def rescore(x: np.ndarray, is_decoy, groups, start_scores, settings: RescoreSett
                  if check is not None]
         learn.append(2 * sum(votes) > len(votes))
     trained = [(repeat, k) for repeat, k in tasks if learn[repeat] and checks[repeat * settings.folds + k] is not None]
-    models = dict(zip(trained, shared_map(_training_task, (rows, folds, trained, settings), len(trained))))
+    models = dict(zip(trained, shared_map(_training_task, (rows, folds, trained, settings), len(trained), nbytes)))
     runs = []
     for repeat, fold in enumerate(folds):
         outcomes = [None if check is None else (models.get((repeat, k)), *check)

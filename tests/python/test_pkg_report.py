@@ -285,9 +285,15 @@ def shared_with_the_helper(how: str, tmp_path) -> None:
             os.environ["RAYON_NUM_THREADS"] = "1"
             alone = rescore.rescore(x, decoy, np.arange(len(x)) // 2, x[:, 0], settings)
             os.environ["RAYON_NUM_THREADS"] = "2"
+            calls = []
+            share = helper.share
+            helper.share = lambda *args: calls.append(args[2]) or share(*args)
             with drawing.lending(helper):
                 shared = rescore.rescore(x, decoy, np.arange(len(x)) // 2, x[:, 0], settings)
+                drawing.MAX_SHARED_BYTES = x.nbytes  # too little for what the checks need: not shared
+                kept = rescore.rescore(x, decoy, np.arange(len(x)) // 2, x[:, 0], settings)
             assert alone[1] > 0 and shared[1] == alone[1] and shared[0].tobytes() == alone[0].tobytes()
+            assert kept[0].tobytes() == alone[0].tobytes() and calls == [30, 30]
         elif how == "retention":  # the model chosen and its predictions, to the bit
             import test_pkg_results
             from vornik_tamrel.rt import fill_retention
