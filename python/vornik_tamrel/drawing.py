@@ -12,13 +12,13 @@ from __future__ import annotations
 import importlib
 import os
 import pickle
-from contextlib import contextmanager
-from contextvars import ContextVar
 import select
 import signal
 import sys
 import threading
 import warnings
+from contextlib import contextmanager
+from contextvars import ContextVar
 from pathlib import Path
 
 
