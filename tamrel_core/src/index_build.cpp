@@ -97,6 +97,7 @@ public:
 
     FragmentArray run() {
         if (blocks_ == 0 || settings_.ion_kinds.empty()) return {};
+        plan_blocks();
         std::vector<std::size_t> next = count_bins();
         FragmentArray fragments(bin_start_[kBins]);
         scatter(next, fragments.data());
@@ -110,8 +111,33 @@ private:
     static std::uint32_t key_of(const Theoretical& t) { return total_order_key(t.fragment_mass); }
     static std::size_t bin_of(const Theoretical& t) { return key_of(t) >> 16; }
 
-    std::size_t block_begin(std::size_t b) const {
-        return static_cast<std::size_t>(std::uint64_t{peptides_.size()} * b / blocks_);
+    std::size_t block_begin(std::size_t b) const { return block_start_[b]; }
+
+    // Blocks of about equal work: a peptide's fragments grow with its length, and the peptides come sorted
+    // by mass, so blocks of equal counts would grow toward the end and the last one would run alone. The
+    // residues are summed over many small groups of peptides; a block ends at the group where its share of
+    // the sum is reached. Where blocks end does not change the array: inside each bin the fragments stay in
+    // peptide order (see `count_bins`).
+    void plan_blocks() {
+        const std::size_t n = peptides_.size();
+        const std::size_t groups = std::min<std::size_t>(n, 4096);
+        const auto group_begin = [&](std::size_t g) { return static_cast<std::size_t>(std::uint64_t{n} * g / groups); };
+        std::vector<std::uint64_t> sum(groups + 1, 0);  // sum[g + 1]: the work of group g, then of groups 0..g
+        parallel_for(groups, [&](std::size_t first, std::size_t last) {
+            for (std::size_t g = first; g < last; ++g) {
+                std::uint64_t work = 0;
+                for (std::size_t i = group_begin(g); i < group_begin(g + 1); ++i) work += peptides_.sequence(i).size() + 1;
+                sum[g + 1] = work;
+            }
+        });
+        for (std::size_t g = 0; g < groups; ++g) sum[g + 1] += sum[g];
+        block_start_.assign(blocks_ + 1, n);
+        block_start_[0] = 0;
+        for (std::size_t b = 1; b < blocks_; ++b) {
+            const std::uint64_t share = sum[groups] / blocks_ * b;
+            const auto g = static_cast<std::size_t>(std::lower_bound(sum.begin(), sum.end(), share) - sum.begin());
+            block_start_[b] = std::max(block_start_[b - 1], group_begin(std::min(g, groups)));
+        }
     }
 
     template <class Emit>
@@ -180,6 +206,7 @@ private:
     const PeptideTable& peptides_;
     const IndexBuildSettings& settings_;
     std::size_t blocks_;
+    std::vector<std::size_t> block_start_;  // block b holds peptides [block_start_[b], block_start_[b + 1])
     std::vector<std::size_t> bin_start_;
 };
 

@@ -2,6 +2,7 @@
 
 #include "tamrel/cpu_quota.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <condition_variable>
@@ -34,29 +35,37 @@ using Body = std::function<void(std::size_t, std::size_t)>;
 struct Job {
     const Body* body;
     std::size_t n;
-    std::size_t chunk;
-    std::size_t chunks;
-    std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> unfinished;
+    std::size_t smallest;  // the fewest items a claim takes
+    std::size_t share;     // a claim takes this fraction (1 / share) of the items left
+    std::atomic<std::size_t> next{0};  // the first item not yet claimed
+    std::atomic<std::size_t> unfinished;  // items not yet run (or skipped after a failure)
     std::atomic<bool> failed{false};
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
     std::exception_ptr error;
 
-    Job(const Body& b, std::size_t size, std::size_t chunk_size)
-        : body(&b), n(size), chunk(chunk_size), chunks((size + chunk_size - 1) / chunk_size),
-          unfinished(chunks) {}
+    Job(const Body& b, std::size_t size, std::size_t least, std::size_t fraction)
+        : body(&b), n(size), smallest(least), share(fraction), unfinished(size) {}
+
+    // Claims the next chunk [begin, end): a share of the items left, never fewer than `smallest`. Chunks
+    // shrink as the work runs out, so the workers finish within a small chunk of each other, while the
+    // first ones are large and few.
+    bool claim(std::size_t& begin, std::size_t& end) {
+        begin = next.load(std::memory_order_relaxed);
+        for (;;) {
+            if (begin >= n) return false;
+            end = begin + std::min(n - begin, std::max(smallest, (n - begin) / share));
+            if (next.compare_exchange_weak(begin, end, std::memory_order_relaxed)) return true;
+        }
+    }
 
     // Claims and runs chunks until none is left. The body is only touched
     // for a claimed chunk, while the caller still waits for it.
     void work() {
-        for (;;) {
-            const std::size_t c = next.fetch_add(1, std::memory_order_relaxed);
-            if (c >= chunks) return;
+        std::size_t begin = 0, end = 0;
+        while (claim(begin, end)) {
             if (!failed.load(std::memory_order_relaxed)) {
-                const std::size_t begin = c * chunk;
-                const std::size_t end = std::min(n, begin + chunk);
                 try {
                     in_parallel_body = true;
                     (*body)(begin, end);
@@ -68,7 +77,7 @@ struct Job {
                     failed.store(true, std::memory_order_relaxed);
                 }
             }
-            if (unfinished.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            if (unfinished.fetch_sub(end - begin, std::memory_order_acq_rel) == end - begin) {
                 std::lock_guard lock(mutex);
                 done = true;
                 finished.notify_all();
@@ -95,8 +104,9 @@ public:
     std::size_t workers() const { return workers_; }
 
     void run(std::size_t n, const Body& body) {
-        const std::size_t chunks = std::min(n, workers_ * 8);
-        const auto job = std::make_shared<Job>(body, n, (n + chunks - 1) / chunks);
+        // A claim takes a (2 x workers)th of what is left, at least a (32 x workers)th of the whole: about as
+        // many chunks as workers times 8 or so, the last ones a few items each.
+        const auto job = std::make_shared<Job>(body, n, std::max<std::size_t>(1, n / (workers_ * 32)), workers_ * 2);
         {
             std::lock_guard lock(mutex_);
             queue_.push_back(job);

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <mutex>
+#include <algorithm>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -45,6 +47,33 @@ TEST(ParallelFor, CoversEveryIndexExactlyOnce) {
             for (std::size_t i = begin; i < end; ++i) seen[i].fetch_add(1);
         });
         for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(seen[i].load(), 1) << n << " " << i;
+    }
+}
+
+TEST(ParallelFor, ChunksShrinkSoThatTheWorkersFinishTogether) {
+    // The last chunks are the smallest: with equal chunks the last one of a batch ran alone while the
+    // other workers idled (an eighth of the batch with 8 chunks).
+    const std::size_t workers = tamrel::worker_count();
+    for (const std::size_t n : {5u, 64u, 2000u, 100003u}) {
+        std::mutex mutex;
+        std::vector<std::pair<std::size_t, std::size_t>> chunks;
+        parallel_for(n, [&](std::size_t begin, std::size_t end) {
+            std::lock_guard lock(mutex);
+            chunks.emplace_back(begin, end);
+        });
+        std::sort(chunks.begin(), chunks.end());
+        ASSERT_FALSE(chunks.empty());
+        if (workers == 1) {
+            EXPECT_EQ(chunks.size(), 1u);
+            continue;
+        }
+        EXPECT_EQ(chunks.back().second, n);
+        for (std::size_t k = 1; k < chunks.size(); ++k) {
+            ASSERT_EQ(chunks[k].first, chunks[k - 1].second) << n;
+            EXPECT_LE(chunks[k].second - chunks[k].first, chunks[k - 1].second - chunks[k - 1].first) << n << " " << k;
+        }
+        EXPECT_LE(chunks.back().second - chunks.back().first, std::max<std::size_t>(1, n / (32 * workers))) << n;
+        EXPECT_LE(chunks.size(), std::max<std::size_t>(n < 64 ? n : 0, 16 * workers)) << n;
     }
 }
 

@@ -27,7 +27,8 @@ std::size_t resolve_worker_count(const char* num_threads, const char* rs_num_cpu
                                  std::size_t available);
 
 // Runs `body` over consecutive chunks of [0, n) on the pool and waits. Chunks
-// are handed out one at a time, so uneven work balances. After a failure the
+// are handed out one at a time, each a share of the items left, so they shrink
+// toward the end and uneven work balances. After a failure the
 // remaining chunks are skipped and the first exception is rethrown here.
 // Nested calls from inside a body run inline on the current thread.
 void parallel_for(std::size_t n, const std::function<void(std::size_t begin, std::size_t end)>& body);
