@@ -29,7 +29,7 @@ from .control import Chance, control_errors, fit_tails, null_scorer
 from .evidence import take_evidence
 from .index import build_database
 from .score import build_scorer, concat_tables, object_array, score_batch_pair, stream
-from .results import complete_results, with_retention
+from .results import _collector_paused, complete_results, with_retention
 from . import spectra as reading
 from .spectra import PeakSettings, SpectrumBatch, read_spectra
 
@@ -499,7 +499,10 @@ def _search_index(files: list[str], fasta: str, settings: SearchSettings, timing
                 timings["scoring"] += completing
                 yield batch
 
-    with _progress_bar(progress) as bar:
+    # The batches' rows hold no reference cycles, and a full collection during the stream walks every
+    # object the search holds (a few hundredths of a second each time, on the threads that keep the
+    # engine fed): the collector waits until the rows are in.
+    with _progress_bar(progress) as bar, _collector_paused():
         count = stream(batches(), work, timings)
     timings["error control"] = complete()
     tables = tables or [psm_table(concat_tables([]), sequences, settings, files)]  # no spectra: the columns alone
