@@ -15,17 +15,24 @@ count is never taken below an exponential tail fitted to the best decoys
 (the tail of a best-of-many score): it keeps falling past the last decoy
 instead of dropping to 0, so a target just above the best decoy is charged
 about one false match, and only targets well clear of the decoys are free.
+A run of a few dozen spectra has only a handful of decoys: its tail is
+fitted to them all, and with fewer than three the count is taken as one more
+than it is (as with `plus_one`). By the count alone such a run accepted its
+chance targets at q = 0 whenever they outscored its few decoys: half of the
+runs of ten chance matches accepted one at 1%.
 """
 from __future__ import annotations
 
 import numpy as np
 
 
-# The decoy tail is fitted to the best max(TAIL_DECOYS, sqrt(decoys)) decoys;
-# with fewer than TAIL_DECOYS + 1 decoys there is no tail to fit (an
-# exponential through a handful of decoys mostly fits their bulk), and the
-# count alone is used.
+# The decoy tail is fitted to the best max(TAIL_DECOYS, sqrt(decoys)) decoys,
+# over the next one. A run with fewer has all its decoys but the last fitted:
+# an exponential through a handful of decoys mostly fits their bulk, a
+# heavier tail than their best alone would give, which errs on the safe side.
+# Below MIN_TAIL_DECOYS + 1 decoys there is no tail.
 TAIL_DECOYS = 10
+MIN_TAIL_DECOYS = 2
 
 
 def decoy_tail(decoy_scores: np.ndarray, thresholds: np.ndarray) -> np.ndarray | None:
@@ -35,7 +42,9 @@ def decoy_tail(decoy_scores: np.ndarray, thresholds: np.ndarray) -> np.ndarray |
     ranked = np.sort(decoy_scores[np.isfinite(decoy_scores)])[::-1]
     k = max(TAIL_DECOYS, int(np.sqrt(len(ranked))))
     if len(ranked) <= k:
-        return None
+        if len(ranked) <= MIN_TAIL_DECOYS:
+            return None
+        k = len(ranked) - 1
     floor = ranked[k]
     excess = float((ranked[:k] - floor).sum())
     if not excess > 0:
@@ -46,7 +55,8 @@ def decoy_tail(decoy_scores: np.ndarray, thresholds: np.ndarray) -> np.ndarray |
 
 def qvalues(scores, is_decoy, plus_one: bool = False, tail: bool = False) -> np.ndarray:
     """q-value of every entry (targets and decoys alike), higher scores being better; `tail`: the decoy
-    count at each threshold is at least the fitted decoy tail's (see `decoy_tail`).
+    count at each threshold is at least the fitted decoy tail's (see `decoy_tail`), or one more than it is
+    where there are too few decoys for a tail.
 
     NaN scores rank below every number. Returns float64, in input order.
     """
@@ -67,6 +77,8 @@ def qvalues(scores, is_decoy, plus_one: bool = False, tail: bool = False) -> np.
         fitted = decoy_tail(s[d], s)
         if fitted is not None:
             decoys = np.maximum(decoys, fitted)
+        else:
+            plus_one = True
     # Evaluate the FDR only at the last entry of each block of equal scores.
     block_end = np.ones(n, dtype=bool)
     block_end[:-1] = s[1:] != s[:-1]
