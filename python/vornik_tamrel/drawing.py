@@ -209,6 +209,13 @@ class DrawingHelper:
                 if request[0] == "share":
                     _send_sized(replies, _share_here(*request[1:], self._tasks))
                     continue
+                if request[0] == "first":
+                    if failed is None:
+                        try:
+                            figure.first(request[1])
+                        except BaseException as exc:  # said once there is something to draw
+                            failed = exc
+                    continue
                 if failed is not None:
                     raise failed
                 data, path = request[1:]
@@ -249,6 +256,14 @@ class DrawingHelper:
             self._sharing, theirs = False, {}
         done.update(theirs)
         return [done[task] if task in done else function(shared, task) for task in range(count)]
+
+    def begin(self, first: dict) -> None:
+        """Has the report's first panel drawn now (see `plot.first_panel`), while the helper waits for the rest."""
+        if self._send >= 0:
+            try:
+                _send_sized(self._send, ("first", first))
+            except OSError:  # the child has ended: `draw` finds it so
+                pass
 
     def draw(self, data: dict, path: Path) -> Drawing:
         """The drawing of `data` into `path`, by the helper's child (or, where it has gone, as `Drawing`)."""

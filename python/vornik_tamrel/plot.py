@@ -31,6 +31,16 @@ TITLE_PX, LABEL_PX = 17, 14
 BAND = 48  # rows of a panel's drawing pasted at a time (see `_Panel._put`)
 
 
+def first_panel(table, settings) -> dict:
+    """What the report's first panel shows, from a PSM table as soon as its rows are scored (their order
+    aside): the engine's score of the competing rows and their decoy flags, as `report_data` has them."""
+    from .control import competition_rows
+
+    compete = competition_rows(table, settings.chimera)
+    return {"decoy": np.asarray(table["is_decoy"], dtype=bool)[compete],
+            "hyperscore": np.asarray(table["hyperscore"], dtype=np.float64)[compete]}
+
+
 def report_data(table, summary: dict, settings, n_files: int, proteins=None) -> dict:
     """The few arrays and texts the report shows, from a PSM table (see `search.psm_table`) and the
     protein groups (see `proteins.infer_proteins`)."""
@@ -340,13 +350,26 @@ class _Figure:
                 row.append(_Panel(self.image, (left * width, (1 - top) * height, (left + panel_w) * width,
                                                (1 - top + panel_h) * height)))
             self.axes.append(row)
+        self.first_drawn = False
+
+    def first(self, data: dict) -> None:
+        """The first panel, whole (see `first_panel`): it shares no pixel with the others, so it may be drawn
+        before them, even before the rest of the data is known."""
+        from PIL import ImageDraw
+
+        a = self.axes[0][0]
+        _histograms(a, data["hyperscore"], data["decoy"])
+        a.decorate(ImageDraw.Draw(self.image), "Engine score, best match per spectrum", "hyperscore", "PSMs", True,
+                   "upper right")
+        self.first_drawn = True
 
     def finish(self, data: dict, path: str) -> None:
         from PIL import ImageDraw
 
-        (a, b), (c, d), (e, f) = self.axes
+        if not self.first_drawn:
+            self.first(data)
+        (_, b), (c, d), (e, f) = self.axes
         decoy = data["decoy"]
-        _histograms(a, data["hyperscore"], decoy)
         _histograms(b, data["second"], decoy)
 
         fdr = data["fdr"]
@@ -391,7 +414,6 @@ class _Figure:
             f.scatter(observed, predicted, TARGET, 0.6, f"{len(observed)} PSMs, Pearson r {r:.3f}")
 
         draw = ImageDraw.Draw(self.image)
-        a.decorate(draw, "Engine score, best match per spectrum", "hyperscore", "PSMs", True, "upper right")
         b.decorate(draw, data["second_title"], data["second_label"], "PSMs", True, "upper right")
         c.decorate(draw, "Identifications against q-value", "q-value threshold", "accepted targets", True,
                    "center right")

@@ -16,10 +16,12 @@ from typing import TYPE_CHECKING, Iterator, Mapping, Optional
 import numpy as np
 
 from .control import Chance, calibrated_scores, competition_rows
+from .drawing import lent_helper
 from .fdr import best_per_group, qvalues
 from .pep import posterior_errors
 from .proteins import infer_proteins
 from .mobility import fill_mobility
+from .plot import first_panel
 from .rt import fill_retention
 
 if TYPE_CHECKING:
@@ -37,6 +39,8 @@ def with_retention(table: Table, settings: SearchSettings, extra_features: Optio
     control's extra features (`extra_features` with the RT error beside them when a model was fitted and
     rescoring is on) and whether it was fitted.
     `chance` calibrates the score the training matches are chosen by (see `control.calibrated_scores`)."""
+    if (helper := lent_helper()) is not None:  # the report's first panel needs nothing of what follows
+        helper.begin(first_panel(table, settings))
     compete = competition_rows(table, settings.chimera)
     decoy = np.asarray(table["label"]) == -1
     q = np.ones(len(decoy))

@@ -306,6 +306,12 @@ def shared_with_the_helper(how: str, tmp_path) -> None:
                     made.append([fill_retention(table, np.ones(120, bool), np.zeros(120), 0.01)]
                                 + [table[name] for name in ("aligned_rt", "predicted_rt", "delta_rt_model")])
             assert [a.tobytes() for a in made[0]] == [b.tobytes() for b in made[1]]
+        elif how == "first panel early":  # drawn while the rest is worked out, and kept
+            first = {"decoy": report_input()["decoy"], "hyperscore": report_input()["hyperscore"] + 1.0}
+            helper.begin(first)
+            figure = plot.prepare()
+            figure.first(first)
+            figure.finish(report_input(), str(tmp_path / "direct.png"))
         elif how == "failing in the child":  # what it took is done again here
             assert helper.share(_fails_in_the_child, os.getpid(), 50) == [t * t for t in range(50)]
         elif how == "failing here":  # raised as it is, and the helper's pipes not used again
@@ -320,11 +326,13 @@ def shared_with_the_helper(how: str, tmp_path) -> None:
         helper.draw(report_input(), tmp_path / "r.png").wait()
     finally:
         helper.close()
-    plot.draw(report_input(), str(tmp_path / "direct.png"))
+    if how != "first panel early":
+        plot.draw(report_input(), str(tmp_path / "direct.png"))
     assert (tmp_path / "r.png").read_bytes() == (tmp_path / "direct.png").read_bytes()
 
 
-@pytest.mark.parametrize("how", ["rescoring", "retention", "failing in the child", "failing here", "ended"])
+@pytest.mark.parametrize("how", ["rescoring", "retention", "first panel early", "failing in the child",
+                                 "failing here", "ended"])
 def test_the_helper_shares_work_then_draws(tmp_path, how):
     import os
 
