@@ -133,7 +133,8 @@ def prune_cache(cache: Path, keep: Sequence[str], limit: int) -> None:
         if name.startswith(tuple("." + prefix for prefix in CACHE_FILES)):  # a writer's staging file
             if now - info.st_mtime > ABANDONED_AFTER_S:
                 Path(entry.path).unlink(missing_ok=True)
-        elif name.startswith(CACHE_FILES) and not name.endswith(".lock") and not any(k in name for k in keep):
+        elif (name.startswith(CACHE_FILES) and not name.endswith((".lock", ".checked"))
+              and not any(k in name for k in keep)):
             files.append((info.st_mtime, info.st_size, entry.path))
     total = sum(size for _, size, _ in files)
     for _, size, path in sorted(files):
@@ -142,6 +143,7 @@ def prune_cache(cache: Path, keep: Sequence[str], limit: int) -> None:
         with contextlib.suppress(OSError):
             Path(path).unlink()
             Path(path + ".lock").unlink(missing_ok=True)
+            Path(path + ".checked").unlink(missing_ok=True)
         total -= size
 
 
@@ -290,17 +292,46 @@ def _turn(path: Optional[Path]):
 
 
 def _cached_index(path: Optional[Path]):
-    """The index at `path`; None when there is none, or a damaged or foreign one (to be built again)."""
+    """The index at `path`; None when there is none, or a damaged or foreign one (to be built again).
+
+    A file that was written here, or checked whole by an earlier load, and
+    that is the same file since (see `_identity`) is read without the checks
+    of every fragment record: that pass reads the whole file, and the workers
+    of a host load it at once, each at a share of the memory's speed.
+    """
     from . import _native
 
     if path is None or not path.exists():
         return None
+    checked = _checked_path(path)
     try:
-        db = _native.load_index(str(path))
-    except _native.InputError:
+        before = _identity(path)
+        trusted = _load(checked) == before
+        db = _native.load_index(str(path), verify=not trusted)
+        if _identity(path) != before:  # replaced while it was opened: the file read may be another
+            if trusted:
+                db = _native.load_index(str(path))
+            _used(path)
+            return db
+    except (_native.InputError, OSError):
         return None
-    _used(path)
+    _used(path)  # which gives it new times: noted again, when nothing but its times changed
+    with contextlib.suppress(OSError):
+        now = _identity(path)
+        if now.split()[:3] == before.split()[:3]:
+            _store(checked, now)
     return db
+
+
+def _identity(path: Path) -> str:
+    """What tells a file from any other that may have taken its name: a file replaced by renaming has another
+    inode, one written in place another change time."""
+    st = os.stat(path)
+    return f"{st.st_dev} {st.st_ino} {st.st_size} {st.st_mtime_ns} {st.st_ctime_ns}"
+
+
+def _checked_path(path: Path) -> Path:
+    return path.with_name(path.name + ".checked")
 
 
 def _build_index(fasta: str, settings: SearchSettings, key: str, cache: Optional[Path],
@@ -326,7 +357,10 @@ def _save_index(db, path: Optional[Path]) -> None:
     staging = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}")
     try:
         db.save(str(staging))
+        written = os.stat(staging).st_ino
         os.replace(staging, path)  # readers see the whole file or none
+        if os.stat(path).st_ino == written:  # not replaced by another writer since: loads need not check it
+            _store(_checked_path(path), _identity(path))
     except (OSError, _native.InputError):
         staging.unlink(missing_ok=True)  # a full or read-only cache only costs the next worker a build
 

@@ -308,13 +308,14 @@ PyObject* Index_save(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* load_index(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded_input([&] {
-        static constexpr Param params[] = {{"path"}};
+        static constexpr Param params[] = {{"path"}, {"verify", false}};
         Args a("load_index", params, args, kwargs);
         const auto path = arg<std::string>(a, 0);
+        const bool verify = a[1] == nullptr || arg<bool>(a, 1);
         SharedDatabase db;
         {
             AllowThreads unlocked;
-            db = std::make_shared<const IndexedDatabase>(tamrel::load_index(path));
+            db = std::make_shared<const IndexedDatabase>(tamrel::load_index(path, verify));
         }
         return wrap(Index{std::move(db)});
     });
@@ -344,7 +345,9 @@ PyMethodDef functions[] = {
      "(one per residue, or none), terminal masses nterm and cterm (NaN: none), missed_cleavages (uint8). Rows of\n"
      "one sequence share its letters. The dict is emptied once the engine holds its own copy of the rows."},
     {"load_index", as_cfunction(load_index), METH_VARARGS | METH_KEYWORDS,
-     "load_index(path)\n--\n\nThe index Index.save wrote to `path`; InputError for a damaged or foreign file."},
+     "load_index(path, verify=True)\n--\n\nThe index Index.save wrote to `path`; InputError for a damaged or foreign file.\n"
+     "verify=False leaves out the checksum and the fragments' checks, for a file a verified load has read\n"
+     "before and that has not changed since (its layout and shape are still checked)."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

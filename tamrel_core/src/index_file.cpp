@@ -156,7 +156,9 @@ private:
 // rewritten in place, so a mapping stays valid for as long as it is held.
 class Mapping {
 public:
-    explicit Mapping(const std::string& path) {
+    // `populate`: map every page at once (the whole file is about to be read); otherwise pages are mapped
+    // as they are first read.
+    Mapping(const std::string& path, bool populate) {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) throw InputFailure(path + ": cannot open: " + std::strerror(errno));
         struct stat st {};
@@ -173,7 +175,7 @@ public:
         if (size_ > 0) {
             int flags = MAP_SHARED;
 #ifdef MAP_POPULATE
-            flags |= MAP_POPULATE;  // one read-ahead instead of a fault per page
+            if (populate) flags |= MAP_POPULATE;  // one read-ahead instead of a fault per page
 #endif
             void* p = ::mmap(nullptr, size_, PROT_READ, flags, fd, 0);
             if (p == MAP_FAILED) {
@@ -205,7 +207,10 @@ private:
 
 class Reader {
 public:
-    explicit Reader(const std::string& path) : path_(path), map_(std::make_shared<const Mapping>(path)) {}
+    // Without `verify`, the checksum and the pass over the fragments that checks it are left out (see
+    // `load_index`).
+    Reader(const std::string& path, bool verify)
+        : path_(path), map_(std::make_shared<const Mapping>(path, verify)), verify_(verify) {}
     void bytes(void* data, std::size_t size) {
         if (size == 0) return;  // an empty array's data() may be null
         std::memcpy(data, take(size), size);
@@ -239,8 +244,12 @@ public:
             if (value<std::uint8_t>() != 0) fail("damaged index file (padding)");
         }
         if (n > unread() / sizeof(T)) fail("truncated index file");
-        constexpr std::size_t kStep = (std::size_t{1} << 17) / sizeof(T);  // within the L2 cache
         const auto* first = reinterpret_cast<const T*>(map_->data() + at_);
+        if (!verify_) {
+            at_ += n * sizeof(T);
+            return FragmentRecords(std::span<const T>(first, n), map_);
+        }
+        constexpr std::size_t kStep = (std::size_t{1} << 17) / sizeof(T);  // within the L2 cache
         for (std::size_t i = 0; i < n; i += kStep) {
             const std::size_t step = std::min(kStep, n - i);
             take(step * sizeof(T));
@@ -255,7 +264,7 @@ public:
     }
     void finish() {
         const std::uint64_t expected = sum_.value();
-        if (value<std::uint64_t>() != expected) fail("damaged index file (checksum mismatch)");
+        if (value<std::uint64_t>() != expected && verify_) fail("damaged index file (checksum mismatch)");
         if (unread() != 0) fail("index file has trailing bytes");
     }
     std::size_t offset() const { return at_; }
@@ -267,13 +276,14 @@ private:
     const unsigned char* take(std::size_t size) {
         if (size > unread()) fail("truncated index file");
         const unsigned char* p = map_->data() + at_;
-        sum_.add(p, size);
+        if (verify_) sum_.add(p, size);
         at_ += size;
         return p;
     }
     std::string path_;
     std::shared_ptr<const Mapping> map_;
     std::size_t at_ = 0;
+    bool verify_;
     Checksum sum_;
 };
 
@@ -342,8 +352,8 @@ void save_index(const IndexedDatabase& db, const std::string& path) {
     w.finish();
 }
 
-IndexedDatabase load_index(const std::string& path) {
-    Reader r(path);
+IndexedDatabase load_index(const std::string& path, bool verify) {
+    Reader r(path, verify);
     const auto layout = r.value<Layout>();
     const Layout expected = this_layout();
     if (std::memcmp(&layout, &expected, sizeof layout) != 0) r.fail("not an index file of this engine's layout");

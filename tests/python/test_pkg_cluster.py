@@ -82,6 +82,28 @@ def test_damaged_cached_index_is_rebuilt(client, single):
     _native.load_index(str(replaced[0]))
 
 
+def test_cached_index_is_checked_whole_only_until_known_unchanged(tmp_path, monkeypatch):
+    """The workers of a host load one index file at once: after it is written, or once a load has checked every
+    record, loads leave the checks out, until the file changes; a damaged one is then refused again."""
+    from vornik_tamrel import _native, cluster
+
+    monkeypatch.setenv("VORNIK_TAMREL_CACHE", str(tmp_path))
+    key, cache, _, _ = cluster.prepare(FASTA, SETTINGS)
+    path = cluster.index_path(cache, key, SETTINGS, None)
+    cluster.load_or_build_index(FASTA, SETTINGS, key, cache, None)  # built and written here
+    checks = []
+    load = _native.load_index
+    monkeypatch.setattr(_native, "load_index", lambda p, verify=True: checks.append(verify) or load(p, verify=verify))
+    assert cluster._cached_index(path).fragment_count() > 0
+    os.utime(path, ns=(1, 1))  # the same bytes, but not known to be the same file
+    assert cluster._cached_index(path) is not None and cluster._cached_index(path) is not None
+    data = bytearray(path.read_bytes())
+    data[-20] ^= 0x10  # a fragment record, written in place
+    path.write_bytes(bytes(data))
+    assert cluster._cached_index(path) is None
+    assert checks == [False, True, False, True]
+
+
 def test_workers_sharing_a_cache_build_its_index_once(tmp_path, monkeypatch):
     """A worker finding another one building the index waits for its file rather than building it too."""
     import threading

@@ -18,6 +18,10 @@ void save_index(const IndexedDatabase& db, const std::string& path);
 
 // Throws InputFailure "<path>: <reason>" for a file that cannot be read or
 // is not an index file of this layout, and std::bad_alloc when memory runs out.
-IndexedDatabase load_index(const std::string& path);
+// Without `verify`, for a file that a verified load has read before and that
+// has not changed since, its checksum and its fragments' peptide numbers are
+// not checked: the pass over every fragment record is left out, and pages are
+// mapped as scoring first reads them. Its layout and shape are still checked.
+IndexedDatabase load_index(const std::string& path, bool verify = true);
 
 }  // namespace tamrel
