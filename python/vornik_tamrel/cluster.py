@@ -109,9 +109,10 @@ def cache_limit() -> int:
 
 
 def _used(path: Path) -> None:
-    """Marks a cache file as just used: the cache is pruned least recently used first."""
+    """Marks a cache file as just used, by its access time: the cache is pruned least recently used first. Its
+    modification time stays, part of what tells an index file from another (see `_identity`)."""
     with contextlib.suppress(OSError):  # a read-only cache is never pruned by this process either
-        os.utime(path)
+        os.utime(path, ns=(time.time_ns(), os.stat(path).st_mtime_ns))
 
 
 def prune_cache(cache: Path, keep: Sequence[str], limit: int) -> None:
@@ -135,7 +136,7 @@ def prune_cache(cache: Path, keep: Sequence[str], limit: int) -> None:
                 Path(entry.path).unlink(missing_ok=True)
         elif (name.startswith(CACHE_FILES) and not name.endswith((".lock", ".checked"))
               and not any(k in name for k in keep)):
-            files.append((info.st_mtime, info.st_size, entry.path))
+            files.append((max(info.st_atime, info.st_mtime), info.st_size, entry.path))
     total = sum(size for _, size, _ in files)
     for _, size, path in sorted(files):
         if total <= limit:
@@ -308,26 +309,22 @@ def _cached_index(path: Optional[Path]):
         before = _identity(path)
         trusted = _load(checked) == before
         db = _native.load_index(str(path), verify=not trusted)
-        if _identity(path) != before:  # replaced while it was opened: the file read may be another
+        if _identity(path) != before:  # replaced or written while it was opened: the file read may be another
             if trusted:
                 db = _native.load_index(str(path))
-            _used(path)
-            return db
+        elif not trusted:
+            _store(checked, before)
     except (_native.InputError, OSError):
         return None
-    _used(path)  # which gives it new times: noted again, when nothing but its times changed
-    with contextlib.suppress(OSError):
-        now = _identity(path)
-        if now.split()[:3] == before.split()[:3]:
-            _store(checked, now)
+    _used(path)
     return db
 
 
 def _identity(path: Path) -> str:
     """What tells a file from any other that may have taken its name: a file replaced by renaming has another
-    inode, one written in place another change time."""
+    inode, one written in place another modification time."""
     st = os.stat(path)
-    return f"{st.st_dev} {st.st_ino} {st.st_size} {st.st_mtime_ns} {st.st_ctime_ns}"
+    return f"{st.st_dev} {st.st_ino} {st.st_size} {st.st_mtime_ns}"
 
 
 def _checked_path(path: Path) -> Path:
